@@ -1,0 +1,52 @@
+# Front door over CMake. `make test` and `make demo` do all set-up on a fresh Debian machine.
+BUILD      ?= build
+JOBS       ?= 2
+CMAKE_ARGS ?=
+
+.PHONY: all deps configure build test demo test-asan test-tsan bench fuzz clean
+
+all: build
+
+deps:
+	scripts/install-deps
+
+$(BUILD)/CMakeCache.txt:
+	cmake -S . -B $(BUILD) $(CMAKE_ARGS)
+
+configure: $(BUILD)/CMakeCache.txt
+
+build: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: deps
+	$(MAKE) build
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+demo: deps
+	$(MAKE) build
+	scripts/demo $(BUILD)
+
+# Unit tests with AddressSanitizer and UndefinedBehaviorSanitizer, in their own build directory.
+test-asan: deps
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DUPDATER_SANITIZE=address,undefined -DUPDATER_BENCH=OFF
+	cmake --build build-asan -j $(JOBS)
+	ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --test-dir build-asan --output-on-failure -j $(JOBS) -L unit
+	scripts/run-fuzz build-fuzz
+
+# The concurrent parts of the device library under ThreadSanitizer.
+test-tsan: deps
+	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DUPDATER_SANITIZE=thread -DUPDATER_BENCH=OFF
+	cmake --build build-tsan -j $(JOBS) --target tsan_tests
+	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -L tsan
+
+bench: deps
+	$(MAKE) build
+	cmake --build $(BUILD) -j $(JOBS) --target benchmarks
+	scripts/run-bench $(BUILD)
+
+fuzz: deps
+	scripts/run-fuzz build-fuzz 60
+
+clean:
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz

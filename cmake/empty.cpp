@@ -1,0 +1,1 @@
+// Placeholder for a source folder that has no sources yet.

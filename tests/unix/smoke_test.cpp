@@ -1,0 +1,2 @@
+#include <gtest/gtest.h>
+TEST(Smoke, BuildWorks) { EXPECT_EQ(1 + 1, 2); }
