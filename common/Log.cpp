@@ -1,0 +1,57 @@
+#include "common/Log.h"
+
+#include <cstdarg>
+#include <cstring>
+#include <ctime>
+
+uint32_t Log::package_bitmask = 0;
+FILE* Log::fh = nullptr;
+bool Log::timestamped = false;
+
+namespace {
+
+void _write_timestamp(FILE* output)
+{
+    char stamp[128];
+    time_t now = time(nullptr);
+    tm utc;
+    if (!gmtime_r(&now, &utc) || strftime(stamp, sizeof stamp, Log::TIMESTAMP_FORMAT, &utc) == 0)
+        return;
+    fputs(stamp, output);
+    fputs(Log::SEPARATOR, output);
+}
+
+}  // namespace
+
+void Log::log(unsigned package, const char* format, ...)
+{
+    if (package != 0 && (package & package_bitmask) == 0)
+        return;
+    if (!fh || !format)
+        return;
+    // The stamp goes to the same stream as the message, so a line is never
+    // split between two outputs.
+    if (timestamped && strlen(format) > 10)
+        _write_timestamp(fh);
+    char message[MESSAGE_MAX + 1];
+    va_list arguments;
+    va_start(arguments, format);
+    vsnprintf(message, sizeof message, format, arguments);
+    va_end(arguments);
+    fputs(message, fh);
+}
+
+void Log::SetOutput(FILE* output)
+{
+    fh = output;
+}
+
+void Log::ActivatePackage(unsigned bits)
+{
+    package_bitmask |= bits;
+}
+
+void Log::DeactivatePackage(unsigned bits)
+{
+    package_bitmask &= ~bits;
+}
