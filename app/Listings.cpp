@@ -1,6 +1,7 @@
 #include "app/Listings.h"
 
 #include "common/aDefs.h"
+#include "server/UpdateServerRequest.h"
 
 namespace {
 
@@ -68,6 +69,11 @@ void _display_build_rows(UpdaterDisplayInterface& display, const std::vector<std
     display.message(INFO, "%-15.15s\t%-15.15s", "Build", "Version");
     for (const auto& [build, version] : rows)
         display.message(INFO, "%-15.15s\t%-15.15s", build.c_str(), version.c_str());
+}
+
+void _display_builds(UpdaterDisplayInterface& display, const BuildMap& builds, uint32_t serial)
+{
+    _display_build_rows(display, UpdateServerRequest::SortBuildsByVersion(builds), serial);
 }
 
 void _display_fingerprint(UpdaterDisplayInterface& display, const Fingerprint& fingerprint)

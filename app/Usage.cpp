@@ -5,6 +5,7 @@
 
 #include "app/CLI_Display.h"
 #include "common/aVersion.h"
+#include "server/UpdateServerRequest.h"
 
 namespace {
 
@@ -120,7 +121,7 @@ void _block_extended(UsageText& u)
     u.option("-l 'log message'", {"message to place in device history log"});
     u.option("-k <filename>", {"log messages written into given filename", "Default:[APP.log]"});
     u.option("-u <host:port>",
-             {"The hostname and port of the update server", std::string("Default: ") + DEFAULT_SERVER_HOST + ":port"});
+             {"The hostname and port of the update server", std::string("Default: ") + UpdateServerRequest::default_host + ":port"});
     u.line("  Extended Commands:");
     u.option("-I", {"View stored device information.", "Must either use DISCOVER command [\"-D\"] or",
                     "specify a specific device [\"-d\" option]."});
@@ -201,12 +202,12 @@ void _block_samples(UsageText& u)
 
 std::string _default_http_url()
 {
-    return std::string("http://") + DEFAULT_SERVER_HOST + "/cgi/u";
+    return UpdateServerRequest::default_url;
 }
 
 std::string _default_https_url()
 {
-    return std::string("https://") + DEFAULT_SERVER_HOST + "/cgi/u";
+    return UpdateServerRequest::default_https_url;
 }
 
 std::string _app_version_text()

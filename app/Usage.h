@@ -4,9 +4,8 @@
 
 class CLI_Display;
 
-// The update server used when neither "--https" nor "-u" is given. The name is
-// reserved and never reaches a real host.
-constexpr const char* DEFAULT_SERVER_HOST = "update.kestrune.example";
+// The update server used when neither "--https" nor "-u" is given
+// (UpdateServerRequest's default host, plain HTTP).
 std::string _default_http_url();
 std::string _default_https_url();
 

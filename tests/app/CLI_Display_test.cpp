@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "Process.h"
+#include "support/Process.h"
 #include "app/CLI_Display.h"
 
 namespace {

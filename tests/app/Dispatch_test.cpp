@@ -2,8 +2,8 @@
 
 #include <sys/stat.h>
 
-#include "RecordingCLIDisplay.h"
-#include "TempDir.h"
+#include "app/RecordingCLIDisplay.h"
+#include "support/TempDir.h"
 #include "app/Dispatch.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "RecordingDisplay.h"
+#include "support/RecordingDisplay.h"
 #include "app/Listings.h"
 #include "common/aDefs.h"
 

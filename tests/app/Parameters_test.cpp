@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "RecordingCLIDisplay.h"
+#include "app/RecordingCLIDisplay.h"
 #include "app/Parameters.h"
 #include "app/Usage.h"
 #include "common/Log.h"

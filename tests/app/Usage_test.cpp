@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "RecordingCLIDisplay.h"
+#include "app/RecordingCLIDisplay.h"
 #include "app/Usage.h"
 
 namespace {
@@ -145,9 +145,11 @@ TEST(Usage, OnlyTheKnownLineEndsInASpace)
 {
     // Empty separator lines carry no indentation; the one trailing space is
     // part of the "-i" description.
-    for (const std::string& line : Lines(_usage_text(true, true)))
-        if (!line.empty() && line.back() == ' ')
+    for (const std::string& line : Lines(_usage_text(true, true))) {
+        if (!line.empty() && line.back() == ' ') {
             EXPECT_EQ(line, "     -i <kestrune_directory>  - The Kestrune directory used for storage of ");
+        }
+    }
 }
 
 TEST(Version, VersionAndCopyrightLines)

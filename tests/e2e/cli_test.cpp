@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "Process.h"
-#include "TempDir.h"
+#include "support/Process.h"
+#include "support/TempDir.h"
 #include "app/Usage.h"
 
 namespace {
