@@ -120,9 +120,8 @@ int _create(int argc, char** argv)
             i += 2;
         } else if (option == "--info") {
             need(4);
-            _number(argv[i + 1], "build", 10);
-            _number(argv[i + 3], "serial number", 16);
-            writer.AddInfoText(argv[i + 1], argv[i + 2], argv[i + 3], argv[i + 4]);
+            writer.AddInfo(_number(argv[i + 1], "build", 10), argv[i + 2], _number(argv[i + 3], "serial number", 16),
+                           argv[i + 4]);
             i += 4;
         } else if (option == "--start-address") {
             need(1);
