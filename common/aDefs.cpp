@@ -2,42 +2,41 @@
 
 namespace {
 
-// Model numbers 4 to 27, in order. Names fit the 12-character column of the
-// device listing.
-constexpr const char* kModelNames[] = {
-    "HubLite4",     // 4
-    "Hub3c",        // 5
-    "Hub3p",        // 6
-    "Hub3e",        // 7
-    "Hub8p",        // 8
-    "Switch2",      // 9
-    "Switch4",      // 10
-    "Switch8",      // 11
-    "Router1",      // 12
-    "Router2",      // 13
-    "PowerMeter",   // 14
-    "CurrentProbe", // 15
-    "Thermo4",      // 16
-    "Relay8",       // 17
-    "GPIO32",       // 18
-    "Servo8",       // 19
-    "AnalogIn16",   // 20
-    "AnalogOut4",   // 21
-    "DigitalIO24",  // 22
-    "LoadBank1",    // 23
-    "Supply2",      // 24
-    "Serial4",      // 25
-    "Scope2",       // 26
-    "EtherHub4",    // 27
+constexpr uint32_t FIRST_MODEL = 4;
+constexpr const char* MODEL_NAMES[] = {
+    "Router2",      // 4
+    "Hub2x4",       // 5
+    "Hub3x8",       // 6
+    "HubC4",        // 7
+    "HubC8",        // 8
+    "SwitchC2",     // 9
+    "SwitchC4",     // 10
+    "SwitchA8",     // 11
+    "MeterPM1",     // 12
+    "MeterPM2",     // 13
+    "MeterIO24",    // 14
+    "MeterRelay4",  // 15
+    "MeterDAQ8",    // 16
+    "MeterSerial",  // 17
+    "MeterHub",     // 18
+    "EtherLink",    // 19
+    "Module40",     // 20
+    "Module40v2",   // 21
+    "RouterEth",    // 22
+    "HubC16",       // 23
+    "SwitchC6",     // 24
+    "MeterLoad",    // 25
+    "MeterPD",      // 26
+    "DevKit",       // 27
 };
-constexpr uint32_t kFirstModel = 4;
-static_assert(sizeof(kModelNames) / sizeof(kModelNames[0]) == 24);
+constexpr uint32_t MODEL_COUNT = sizeof MODEL_NAMES / sizeof MODEL_NAMES[0];
+static_assert(MODEL_COUNT == 24);
 
 }  // namespace
 
 const char* aDefs_GetModelName(uint32_t model)
 {
-    if (model < kFirstModel || model - kFirstModel >= sizeof(kModelNames) / sizeof(kModelNames[0]))
+    if (model < FIRST_MODEL || model >= FIRST_MODEL + MODEL_COUNT)
         return "Unknown";
-    return kModelNames[model - kFirstModel];
+    return MODEL_NAMES[model - FIRST_MODEL];
 }

@@ -1,7 +1,6 @@
 #pragma once
-// Names of the module models, as the listings show them.
+// Names of the module models, as a link specifier's model number gives them.
 #include <cstdint>
 
-// The model's name (the model number of a linkSpec); "Unknown" outside the
-// model numbers 4 to 27.
+// A constant text naming the model; numbers outside 4 to 27 give "Unknown".
 const char* aDefs_GetModelName(uint32_t model);

@@ -1,10 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <set>
 #include <string>
 
-#include "common/aDefs.h"
 #include "common/aLinkSpec.h"
 
 TEST(aLinkSpec, CreateGivesZeroedRecordWithTheType)
@@ -68,20 +66,4 @@ TEST(aLinkSpec, DestroyRefusesAMissingRecord)
     linkSpec* spec = nullptr;
     EXPECT_EQ(aLinkSpec_Destroy(&spec), aErrParam);
     EXPECT_EQ(aLinkSpec_Destroy(nullptr), aErrParam);
-}
-
-TEST(aDefs, ModelNamesCoverFourToTwentySeven)
-{
-    EXPECT_STREQ(aDefs_GetModelName(0), "Unknown");
-    EXPECT_STREQ(aDefs_GetModelName(3), "Unknown");
-    EXPECT_STREQ(aDefs_GetModelName(28), "Unknown");
-    EXPECT_STREQ(aDefs_GetModelName(0xFFFFFFFF), "Unknown");
-    std::set<std::string> names;
-    for (uint32_t model = 4; model <= 27; ++model) {
-        std::string name = aDefs_GetModelName(model);
-        EXPECT_NE(name, "Unknown");
-        EXPECT_LE(name.size(), 12u) << "the device listing has a 12-character model column";
-        names.insert(name);
-    }
-    EXPECT_EQ(names.size(), 24u) << "every model has its own name";
 }
