@@ -1,0 +1,30 @@
+#pragma once
+// Packet queues shared between threads, reached through numeric handles.
+// A put stores a copy; every packet handed out is a fresh copy that the caller destroys
+// with aPacket_Destroy. Waits use a condition variable with a steady-clock deadline.
+
+#include <cstddef>
+#include <cstdint>
+
+#include "common/aPacket.h"
+#include "unix/aError.h"
+
+typedef uint64_t aPacketFifoHandle;  // never 0
+
+// Non-zero when the packet matches. Runs with the FIFO locked: it must not call
+// operations on the same FIFO.
+typedef uint8_t (*aPacketFilterProc)(const aPacket* packet, const void* ref);
+
+// Capacity: a put that would make the queue longer than this empties it.
+constexpr size_t aPACKETFIFO_CAPACITY = 1000;
+
+aPacketFifoHandle aPacketFifo_Create();
+aErr aPacketFifo_Destroy(aPacketFifoHandle* handle);
+aErr aPacketFifo_Put(aPacketFifoHandle handle, const aPacket* packet);
+aPacket* aPacketFifo_Get(aPacketFifoHandle handle);
+aPacket* aPacketFifo_Await(aPacketFifoHandle handle, uint32_t timeoutMs);
+aPacket* aPacketFifo_GetFirst(aPacketFifoHandle handle, aPacketFilterProc proc, const void* ref);
+aPacket* aPacketFifo_AwaitFirst(aPacketFifoHandle handle, aPacketFilterProc proc, const void* ref,
+                                uint32_t timeoutMs);
+size_t aPacketFifo_DrainPackets(aPacketFifoHandle handle, aPacketFilterProc proc, const void* ref);
+size_t aPacketFifo_GetLength(aPacketFifoHandle handle);
