@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "common/aVersion.h"
+
 namespace Sim {
 
 namespace {
@@ -198,21 +200,13 @@ std::string Fault::Describe() const {
     return out.str();
 }
 
-uint32_t PackVersion(unsigned major, unsigned minor, unsigned patch) {
-    major &= 0xFF;
-    minor &= 0xFF;
-    patch &= 0xFF;
-    if (major < 2 || (major == 2 && minor < 15)) return major << 28 | (minor & 0xF) << 24 | patch;
-    return 0x2F000000u + (major << 16 | minor << 8 | patch);
-}
-
 bool ParseVersion(const std::string& text, uint32_t& packed) {
     std::vector<std::string> parts = _split(text, '.');
     if (parts.size() == 3) {
         uint64_t v[3];
         for (int i = 0; i < 3; ++i)
             if (!_parse_unsigned(parts[i], 255, v[i])) return false;
-        packed = PackVersion(unsigned(v[0]), unsigned(v[1]), unsigned(v[2]));
+        packed = aVersion_Pack(uint8_t(v[0]), uint8_t(v[1]), uint8_t(v[2]));
         return true;
     }
     uint64_t v;

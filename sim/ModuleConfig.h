@@ -86,9 +86,7 @@ struct ModuleConfig {
     bool SetList(const std::string& list, std::string& error);
 };
 
-// Packs major.minor.patch the way modules report their firmware version.
-uint32_t PackVersion(unsigned major, unsigned minor, unsigned patch);
-// "2.15.0" or a number (decimal or 0x...) taken as an already packed value.
+// "2.15.0" (packed as modules report it) or a number (decimal or 0x...) taken as an already packed value.
 bool ParseVersion(const std::string& text, uint32_t& packed);
 
 }  // namespace Sim
