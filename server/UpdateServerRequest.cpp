@@ -7,9 +7,9 @@
 #include "common/Log.h"
 #include "server/HTTPRequest.h"
 
-const char* const UpdateServerRequest::default_host = "updates.kestrune.com";
-const char* const UpdateServerRequest::default_url = "http://updates.kestrune.com/cgi/u";
-const char* const UpdateServerRequest::default_https_url = "https://updates.kestrune.com/cgi/u";
+const char* const UpdateServerRequest::default_host = "update.kestrune.example";
+const char* const UpdateServerRequest::default_url = "http://update.kestrune.example/cgi/u";
+const char* const UpdateServerRequest::default_https_url = "https://update.kestrune.example/cgi/u";
 
 namespace {
 
