@@ -55,13 +55,11 @@ int _get_build(CLI_Display& display, Parameters* params, Updater& updater)
 
 int _discover(CLI_Display& display, const Parameters& params, Updater& updater)
 {
-    linkType type = (params.transport_given && params.transport != TRANSPORT_RECOVER) ? params.transport : 0;
+    linkType type = _discovery_link_type(params);
     if (params.router_serial != 0) {
         display.message(INFO, "Searching for Tessarine Network devices connected to %08X", params.router_serial);
         _display_device_list(display, updater.Discover_TSNetwork_Devices(params.router_serial, type), type);
     } else {
-        if (type == 0)
-            type = USB;
         display.message(INFO, "Searching for Tessarine devices");
         _display_device_list(display, updater.Discover_Devices(type), type);
     }
@@ -97,6 +95,14 @@ bool _require_device(CLI_Display& display, const Parameters& params, const char*
 }
 
 }  // namespace
+
+linkType _discovery_link_type(const Parameters& params)
+{
+    linkType type = (params.transport_given && params.transport != TRANSPORT_RECOVER) ? params.transport : 0;
+    if (type == 0 && params.router_serial == 0)
+        type = USB;
+    return type;
+}
 
 bool _prepare_store_directory(CLI_Display& display, Parameters* params)
 {

@@ -56,4 +56,24 @@ TEST_F(StoreDirectory, PathBelowARegularFileIsReported)
               std::vector<std::string>{"Could not find updater directory at " + temp.path() + "/file/sub/updater"});
 }
 
+TEST(DiscoveryLinkType, TransportOnlyWhenGivenAndNotRecover)
+{
+    Parameters params;
+    EXPECT_EQ(_discovery_link_type(params), USB);  // -D alone searches USB only
+    params.transport_given = true;
+    params.transport = TRANSPORT_TCPIP;
+    EXPECT_EQ(_discovery_link_type(params), TCPIP);
+    params.transport = TRANSPORT_RECOVER;
+    EXPECT_EQ(_discovery_link_type(params), USB);
+
+    // Behind a router without "-t" the router's own type is looked up (0).
+    params.router_serial = 0xD272031D;
+    EXPECT_EQ(_discovery_link_type(params), 0);
+    params.transport_given = false;
+    params.transport = TRANSPORT_USB;  // the default, not given
+    EXPECT_EQ(_discovery_link_type(params), 0);
+    params.transport_given = true;
+    EXPECT_EQ(_discovery_link_type(params), USB);
+}
+
 }  // namespace
