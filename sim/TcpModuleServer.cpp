@@ -5,6 +5,8 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -135,6 +137,16 @@ void TcpModuleServer::_accept() {
     _module->HostConnected(Clock::now());
 }
 
+// A reset throws away what is still queued: let the last reply leave first.
+void TcpModuleServer::_drain_client() {
+    int fd = _client.load();
+    for (int i = 0; fd >= 0 && i < 100; ++i) {
+        int queued = 0;
+        if (ioctl(fd, SIOCOUTQ, &queued) != 0 || queued == 0) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
 void TcpModuleServer::_close_client(bool reset) {
     int fd = _client.exchange(-1);
     if (fd < 0) return;
@@ -161,8 +173,10 @@ bool TcpModuleServer::_send(const Reaction& reaction) {
 void TcpModuleServer::_react(const Reaction& reaction, Clock::time_point now) {
     bool ok = _send(reaction);
     if (reaction.action != LinkAction::None) {
+        // Away for a while: refuse connections from before the host sees the reset.
+        if (!_module->Online(now)) _close_listener();
+        _drain_client();
         _close_client(true);
-        if (!_module->Online(now)) _close_listener();  // away for a while: refuse connections
     } else if (!ok) {
         _close_client(true);
     }

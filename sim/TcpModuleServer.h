@@ -47,6 +47,7 @@ private:
     bool _listen(std::string& error);
     void _close_listener();
     void _accept();
+    void _drain_client();
     void _close_client(bool reset);
     void _read_client(Clock::time_point now);
     bool _send(const Reaction& reaction);
