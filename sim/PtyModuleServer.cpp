@@ -13,22 +13,11 @@
 
 namespace Sim {
 
-PtyModuleServer::PtyModuleServer(std::shared_ptr<VirtualModule> module) : _module(std::move(module)) {}
+PtyModuleServer::PtyModuleServer(std::shared_ptr<VirtualModule> module) : _module(std::move(module)), _link(_module) {}
 
 PtyModuleServer::~PtyModuleServer() { Stop(); }
 
-void PtyModuleServer::SetTrace(std::function<void(const std::string&)> trace) {
-    std::lock_guard lock(_traceMutex);
-    _traceFn = std::move(trace);
-}
-
-void PtyModuleServer::_trace(const char* direction, const Packet& p) {
-    std::lock_guard lock(_traceMutex);
-    if (!_traceFn) return;
-    char head[24];
-    snprintf(head, sizeof head, "%08X %s ", _module->SerialNumber(), direction);
-    _traceFn(head + p.Hex());
-}
+void PtyModuleServer::SetTrace(std::function<void(const std::string&)> trace) { _link.SetTrace(std::move(trace)); }
 
 // The COBS stream's inner transport: reads come from what the line delivered,
 // writes go to the master.
@@ -114,11 +103,9 @@ void PtyModuleServer::Stop() {
     _master = _spareSlave = _wake[0] = _wake[1] = -1;
 }
 
-void PtyModuleServer::_send(const Reaction& reaction) {
-    if (reaction.packets.empty()) return;
-    for (const Packet& p : reaction.packets) _trace("->", p);
-    std::vector<uint8_t> bytes = WireBytes(reaction.packets);
-    aStream_Write(_cobs, bytes.data(), bytes.size());
+void PtyModuleServer::_send(const ModuleByteLink::Output& output) {
+    // Whole packets only: the COBS stream frames each as it completes.
+    if (!output.bytes.empty()) aStream_Write(_cobs, output.bytes.data(), output.bytes.size());
 }
 
 void PtyModuleServer::_read_line(Clock::time_point now, bool online) {
@@ -139,12 +126,7 @@ void PtyModuleServer::_read_line(Clock::time_point now, bool online) {
             continue;
         }
         if (!online) continue;  // restarting: heard by nobody
-        _assembler.Feed(&byte, 1, [&](const Packet& p) {
-            _trace("<-", p);
-            Reaction r = _module->Handle(p, now);
-            _send(r);
-            if (r.action != LinkAction::None) _assembler.Reset();
-        });
+        _send(_link.FromHost(&byte, 1, now));
     }
     _in.clear();
     _inAt = 0;
@@ -155,10 +137,7 @@ void PtyModuleServer::_run() {
     while (_running) {
         Clock::time_point now = Clock::now();
         bool online = _module->Online(now);
-        if (online && !wasOnline) {
-            _assembler.Reset();
-            _module->HostConnected(now);  // a line is always there: each start begins a link
-        }
+        if (online && !wasOnline) _link.Connected(now);  // a line is always there: each start begins a link
         wasOnline = online;
         Clock::time_point deadline = _module->NextDeadline();
         int timeout = 1000;
@@ -171,7 +150,7 @@ void PtyModuleServer::_run() {
         if (fds[0].revents) break;
         now = Clock::now();
         if (fds[1].revents & POLLIN) _read_line(now, _module->Online(now));
-        _send(_module->Poll(Clock::now()));
+        _send(_link.Tick(Clock::now()));
     }
 }
 

@@ -43,8 +43,7 @@ private:
     aErr _write_all(const uint8_t* bytes, size_t length);
     void _run();
     void _read_line(Clock::time_point now, bool online);
-    void _send(const Reaction& reaction);
-    void _trace(const char* direction, const Packet& p);
+    void _send(const ModuleByteLink::Output& output);
 
     std::shared_ptr<VirtualModule> _module;
     int _master = -1;
@@ -53,13 +52,11 @@ private:
     aStreamRef _cobs = nullptr;
     std::vector<uint8_t> _in;  // bytes read from the line, not yet through the COBS stream
     size_t _inAt = 0;
-    PacketAssembler _assembler;
+    ModuleByteLink _link;
     std::atomic<uint64_t> _badFrames{0};
     int _wake[2] = {-1, -1};
     std::thread _thread;
     std::atomic<bool> _running{false};
-    std::mutex _traceMutex;
-    std::function<void(const std::string&)> _traceFn;
 };
 
 }  // namespace Sim
