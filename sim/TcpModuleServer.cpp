@@ -67,14 +67,14 @@ bool TcpModuleServer::_listen(std::string& error) {
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in a{};
     a.sin_family = AF_INET;
-    a.sin_port = htons(_port);
+    a.sin_port = htons(_port.load());
     if (inet_pton(AF_INET, _address.c_str(), &a.sin_addr) != 1) {
         error = "not an IPv4 address: " + _address;
         close(fd);
         return false;
     }
     if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 4) != 0) {
-        error = "cannot listen on " + _address + ":" + std::to_string(_port) + ": " + strerror(errno);
+        error = "cannot listen on " + _address + ":" + std::to_string(_port.load()) + ": " + strerror(errno);
         close(fd);
         return false;
     }

@@ -56,7 +56,7 @@ private:
 
     std::shared_ptr<VirtualModule> _module;
     std::string _address;
-    uint16_t _port;
+    std::atomic<uint16_t> _port;
     std::string _discoveryInterface;
     DiscoveryResponder _discovery;
     std::atomic<uint64_t> _discoveryAnswers{0};
