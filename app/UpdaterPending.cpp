@@ -25,16 +25,6 @@ void _not_available(UpdaterDisplayInterface& display, const char* operation)
 
 }  // namespace
 
-std::vector<DeviceInfo> Updater::Discover_Devices(linkType type)
-{
-    _not_available_end_run(display, "Discover_Devices");
-}
-
-std::vector<DeviceInfo> Updater::Discover_TSNetwork_Devices(uint32_t router_serial, linkType type)
-{
-    _not_available_end_run(display, "Discover_TSNetwork_Devices");
-}
-
 BuildMap Updater::Get_BuildList(uint32_t serial)
 {
     _not_available_end_run(display, "Get_BuildList");

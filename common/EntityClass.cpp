@@ -339,7 +339,7 @@ aErr EntityClass::getUEIBytes(uint8_t option, uint8_t* buffer, size_t capacity, 
         memcpy(payload, chunk->data, length);
         aPacket_Destroy(&chunk);
         if (payload[ueiPAYLOAD_SPECIFIER] & ueiSPECIFIER_ERROR)
-            return length > ueiPAYLOAD_VALUE ? payload[ueiPAYLOAD_VALUE] : aErrUnknown;
+            return length > ueiPAYLOAD_VALUE ? static_cast<aErr>(payload[ueiPAYLOAD_VALUE]) : aErrUnknown;
         size_t data = length - ueiPAYLOAD_VALUE - 1;
         if (*count + data > capacity)
             return aErrMemory;

@@ -20,7 +20,7 @@ aErr _status(const uint8_t* reply, uint8_t length)
     if (length < kShortestReply)
         return aErrPacket;
     uint8_t status = reply[kStatusByte];
-    return (status & kStatusError) ? (status & kStatusCodeMask) : aErrNone;
+    return (status & kStatusError) ? static_cast<aErr>(status & kStatusCodeMask) : aErrNone;
 }
 
 }  // namespace
