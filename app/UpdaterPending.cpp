@@ -25,19 +25,9 @@ void _not_available(UpdaterDisplayInterface& display, const char* operation)
 
 }  // namespace
 
-BuildMap Updater::Get_BuildList(uint32_t serial)
-{
-    _not_available_end_run(display, "Get_BuildList");
-}
-
 BuildMap Updater::Get_BuildListLocal(uint32_t serial)
 {
     _not_available_end_run(display, "Get_BuildListLocal");
-}
-
-std::string Updater::Get_JWT(uint32_t serial)
-{
-    _not_available_end_run(display, "Get_JWT");
 }
 
 uint32_t Updater::Download_Firmware(uint32_t serial, const std::string& build, bool override_checks,
