@@ -324,6 +324,15 @@ aErr tsusb_close_tessarine_device(USBDevice* device)
     return aErrMode;
 }
 
+aErr tsusb_wait_for_data(USBDevice* device, uint32_t timeoutMs)
+{
+    if (!device)
+        return aErrParam;
+    if (device->mode == tsusbModeKernel)
+        return tsusb_wait_kernel_device(device, timeoutMs);
+    return aErrNone;
+}
+
 aErr tsusb_destroy(USBDevice** device)
 {
     if (!device || !*device)

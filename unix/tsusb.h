@@ -86,6 +86,9 @@ aErr tsusb_write_to_device(USBDevice* device, const uint8_t* data, uint32_t leng
 aErr tsusb_write_to_kernel_device(USBDevice* device, const uint8_t* data, uint32_t length);
 aErr tsusb_get_from_device(USBDevice* device, uint8_t* byte);
 aErr tsusb_close_tessarine_device(USBDevice* device);
+// Waits up to timeoutMs until a get may find a byte: aErrNone, or aErrTimeout.
+// In libusb mode the get waits in its own bulk read, so this returns at once.
+aErr tsusb_wait_for_data(USBDevice* device, uint32_t timeoutMs);
 aErr tsusb_destroy(USBDevice** device);
 
 // Enumeration of the modules on USB (discovery): calls found once per module

@@ -27,3 +27,4 @@ void tsusb_trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
 aErr tsusb_open_kernel_device(USBDevice* device, const char* serial);
 aErr tsusb_read_kernel_device(USBDevice* device, uint8_t* byte);
 aErr tsusb_close_kernel_device(USBDevice* device);
+aErr tsusb_wait_kernel_device(USBDevice* device, uint32_t timeoutMs);

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -71,4 +72,13 @@ aErr tsusb_close_kernel_device(USBDevice* device)
     device->descriptor = -1;
     device->state = tsusbStateClosed;
     return closed == 0 ? aErrNone : aErrCancel;
+}
+
+aErr tsusb_wait_kernel_device(USBDevice* device, uint32_t timeoutMs)
+{
+    if (device->descriptor < 0)
+        return aErrNone;  // the get reports the missing node
+    pollfd entry{device->descriptor, POLLIN, 0};
+    int ready = poll(&entry, 1, static_cast<int>(timeoutMs));
+    return ready == 0 ? aErrTimeout : aErrNone;
 }
