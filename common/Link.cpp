@@ -16,14 +16,6 @@ namespace Kestrune::Tessarine {
 
 namespace {
 
-// Engine link statuses.
-constexpr int32_t kStopped = 0;
-constexpr int32_t kStarting = 1;
-constexpr int32_t kRunning = 2;
-constexpr int32_t kStopping = 3;
-constexpr int32_t kSyncing = 4;
-constexpr int32_t kFailed = 8;
-
 constexpr uint32_t kReplyTimeoutMs = 1000;
 constexpr uint32_t kLongBytesTimeoutMs = 4000;  // acknowledgement of a long byte-string set
 constexpr size_t kLongBytes = 1000;
@@ -113,7 +105,7 @@ struct Link::impl {
     std::thread logger;
     std::atomic<bool> logging{false};
 
-    bool running() const { return linkId && aLink_GetStatus(linkId) == kRunning; }
+    bool running() const { return linkId && aLink_GetStatus(linkId) == LinkStatus::running; }
     aErr connectFromSpec(uint32_t existingId);
     aErr waitForLink() const;
     aErr discoverAndConnect(linkType type, uint32_t serialNumber, uint8_t model);
@@ -125,15 +117,15 @@ aErr Link::impl::waitForLink() const
 {
     for (int poll = 0; poll <= kLinkWaitPolls; ++poll) {
         switch (aLink_GetStatus(linkId)) {
-        case kRunning:
+        case LinkStatus::running:
             return aErrNone;
-        case kStopped:
-        case kStarting:
-        case kSyncing:
+        case LinkStatus::stopped:
+        case LinkStatus::starting:
+        case LinkStatus::syncing:
             if (poll < kLinkWaitPolls)
                 aTime_MSSleep(kLinkWaitPollMs);
             break;
-        case kStopping:
+        case LinkStatus::stopping:
             return aErrBusy;
         default:
             return aErrConnection;
@@ -368,7 +360,7 @@ bool Link::isConnected() const
 
 int32_t Link::getStatus() const
 {
-    return pImpl->linkId ? aLink_GetStatus(pImpl->linkId) : kFailed;
+    return pImpl->linkId ? aLink_GetStatus(pImpl->linkId) : LinkStatus::failed;
 }
 
 uint32_t Link::getLinkId() const
@@ -446,7 +438,7 @@ void _take_reply(const aPacket* packet, uei* record)
 
 bool _valid_target(uint32_t linkId, uint8_t address, aErr* error)
 {
-    if (!linkId || aLink_GetStatus(linkId) != kRunning)
+    if (!linkId || aLink_GetStatus(linkId) != LinkStatus::running)
         *error = aErrConnection;
     else if (address == 0 || (address & 1))
         *error = aErrPacket;

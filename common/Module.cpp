@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "common/aLink.h"
 #include "common/aUEI.h"
 #include "unix/aTime.h"
 
@@ -126,7 +127,7 @@ bool Module::isConnected() const
 
 int32_t Module::getStatus() const
 {
-    return link_ ? link_->getStatus() : 8;
+    return link_ ? link_->getStatus() : LinkStatus::failed;
 }
 
 aErr Module::setConfig(const PlexusConfig& config)
