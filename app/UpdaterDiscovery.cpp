@@ -67,6 +67,8 @@ void _query_device(DeviceInfo& info, UpdaterDisplayInterface& display)
         info.error = _get_version(module, info);
         if (info.error == aErrNone)
             info.error = _get_device_name(module, info);
+    } else if (info.error == aErrNone) {
+        info.error = aErrConnection;  // the link went away before anything was read
     }
     module.disconnect();
 }
