@@ -16,10 +16,10 @@
 #include "support/NetNamespace.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
-#include "support/VirtualModules.h"
+#include "support/VmoduleProcess.h"
 
 using testsupport::ProcessResult;
-using testsupport::VirtualModules;
+using testsupport::VmoduleProcess;
 
 namespace {
 
@@ -62,8 +62,9 @@ TEST_F(Discover, ListsAModuleWithItsIPAddress)
 {
     if (!testsupport::EnterPrivateNetworkNamespace())
         return;
-    VirtualModules modules({"--module", "serial=40F5849A,discovery=192.0.2.1,build=1000,name=Bench supply"});
-    ASSERT_TRUE(modules.ready());
+    VmoduleProcess modules;
+    ASSERT_TRUE(modules.Start({"--module", "serial=40F5849A,discovery=192.0.2.1,build=1000,name=Bench supply"}))
+        << modules.Error();
 
     ProcessResult result = Updater({"-D", "-t", "TCPIP"});
     EXPECT_EQ(result.exit_status, 0) << result.err;
@@ -79,11 +80,13 @@ TEST_F(Discover, ListsEveryModuleAndNamesOnlyFromFirmware2_10_4)
 {
     if (!testsupport::EnterPrivateNetworkNamespace())
         return;
-    VirtualModules modules({"--module", "serial=11111111,discovery=192.0.2.1,model=5,version=2.10.3,name=Old",
-                            "--module", "serial=22222222,discovery=192.0.2.1,model=6,version=2.10.4,name=New,"
-                                        "address=6,build=4294967295",
-                            "--module", "serial=33333333,discovery=192.0.2.1,model=40,version=3.1.7"});
-    ASSERT_TRUE(modules.ready());
+    VmoduleProcess modules;
+    ASSERT_TRUE(modules.Start({"--module", "serial=11111111,discovery=192.0.2.1,model=5,version=2.10.3,name=Old",
+                               "--module",
+                               "serial=22222222,discovery=192.0.2.1,model=6,version=2.10.4,name=New,address=6,"
+                               "build=4294967295",
+                               "--module", "serial=33333333,discovery=192.0.2.1,model=40,version=3.1.7"}))
+        << modules.Error();
 
     ProcessResult result = Updater({"-D", "-t", "TCP"});
     EXPECT_EQ(result.exit_status, 0) << result.err;
@@ -107,16 +110,16 @@ TEST_F(Discover, ModuleHeldByAnotherProgramShowsTheErrorLine)
 {
     if (!testsupport::EnterPrivateNetworkNamespace())
         return;
-    VirtualModules modules({"--module", "serial=40F5849A,discovery=192.0.2.1"});
-    ASSERT_TRUE(modules.ready());
-    unsigned port = modules.tcpPort("40F5849A");
-    ASSERT_NE(port, 0u);
+    VmoduleProcess modules;
+    ASSERT_TRUE(modules.Start({"--module", "serial=40F5849A,discovery=192.0.2.1"})) << modules.Error();
+    uint16_t port = modules.TcpPort(0x40F5849A);
+    ASSERT_NE(port, 0);
 
     // Another program holds the module's one host connection.
     int holder = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in where{};
     where.sin_family = AF_INET;
-    where.sin_port = htons(static_cast<uint16_t>(port));
+    where.sin_port = htons(port);
     inet_pton(AF_INET, "192.0.2.1", &where.sin_addr);
     ASSERT_EQ(connect(holder, reinterpret_cast<sockaddr*>(&where), sizeof where), 0);
     const uint8_t magic[] = {0xAD, 0x00};
@@ -148,13 +151,15 @@ TEST_F(Discover, ListsTheModulesBehindARouterFoundOnItsBus)
 {
     if (!testsupport::EnterPrivateNetworkNamespace())
         return;
-    VirtualModules modules({"--trace", "--module", "serial=0A0A0A0A,discovery=192.0.2.1,model=4", "--attach",
-                            "serial=0B0B0B0B,address=4,model=5,build=77", "--attach",
-                            "serial=0C0C0C0C,address=8,model=6,version=2.9.1"});
-    ASSERT_TRUE(modules.ready());
+    VmoduleProcess modules;
+    ASSERT_TRUE(modules.Start({"--trace", "--module", "serial=0A0A0A0A,discovery=192.0.2.1,model=4", "--attach",
+                               "serial=0B0B0B0B,address=4,model=5,build=77", "--attach",
+                               "serial=0C0C0C0C,address=8,model=6,version=2.9.1"}))
+        << modules.Error();
 
     ProcessResult result = Updater({"-D", "-r", "0A0A0A0A"});
-    std::string trace = modules.stop();
+    modules.Stop();
+    std::string trace = modules.Stderr();
     EXPECT_EQ(result.exit_status, 0) << result.err;
     EXPECT_TRUE(HasLine(result.out, "Searching for Tessarine Network devices connected to 0A0A0A0A")) << result.out;
     EXPECT_TRUE(HasLine(result.out, "Discovered Devices: (Unknown)")) << result.out;
@@ -187,8 +192,8 @@ TEST_F(Discover, UnknownRouterGivesAnEmptyListWithoutMessage)
 {
     if (!testsupport::EnterPrivateNetworkNamespace())
         return;
-    VirtualModules modules({"--module", "serial=0A0A0A0A,discovery=192.0.2.1"});
-    ASSERT_TRUE(modules.ready());
+    VmoduleProcess modules;
+    ASSERT_TRUE(modules.Start({"--module", "serial=0A0A0A0A,discovery=192.0.2.1"})) << modules.Error();
     ProcessResult result = Updater({"-D", "-r", "12345678", "-t", "TCPIP"});
     EXPECT_EQ(result.exit_status, 0) << result.err;
     EXPECT_TRUE(HasLine(result.out, "    No devices found.")) << result.out;
