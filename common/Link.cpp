@@ -407,7 +407,8 @@ void _take_reply(const aPacket* packet, uei* record)
     if (specifier & ueiSPECIFIER_ERROR) {
         record->specifier = specifier;
         record->v = {};
-        record->v.byteVal = packet->dataSize > ueiPAYLOAD_VALUE ? payload[ueiPAYLOAD_VALUE] : static_cast<uint8_t>(aErrUnknown);
+        bool hasCode = packet->dataSize > ueiPAYLOAD_VALUE;
+        record->v.byteVal = hasCode ? payload[ueiPAYLOAD_VALUE] : static_cast<uint8_t>(aErrUnknown);
         return;
     }
     const uint8_t* value = payload + ueiPAYLOAD_VALUE;
