@@ -63,7 +63,7 @@ TEST_F(Discover, ListsAModuleWithItsIPAddress)
     if (!testsupport::EnterPrivateNetworkNamespace())
         return;
     VmoduleProcess modules;
-    ASSERT_TRUE(modules.Start({"--module", "serial=40F5849A,discovery=192.0.2.1,build=1000,name=Bench supply"}))
+    ASSERT_TRUE(modules.Start({"--module", "serial=40F5849A,discovery=192.0.2.1,model=17,build=1000,name=Bench supply"}))
         << modules.Error();
 
     ProcessResult result = Updater({"-D", "-t", "TCPIP"});
