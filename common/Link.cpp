@@ -2,12 +2,14 @@
 
 #include <atomic>
 #include <cstdio>
+#include <future>
 #include <cstring>
 #include <map>
 #include <mutex>
 #include <string>
 #include <thread>
 
+#include "common/LocklessQueue.h"
 #include "common/aDiscovery.h"
 #include "common/aLink.h"
 #include "unix/aTime.h"
@@ -90,6 +92,19 @@ struct StreamValue {
     uint32_t value;
 };
 
+struct StreamHandler {
+    Link::StreamCallback callback;
+    void* ref;
+};
+
+// A stream sample on its way to its callback.
+struct asyncPacket {
+    aPacket* packet;
+    StreamHandler handler;
+};
+
+constexpr uint16_t kAsyncSlots = 500;
+
 struct Link::impl {
     Link* owner;
     uint32_t linkId = 0;
@@ -97,8 +112,13 @@ struct Link::impl {
     std::string name;
     linkSpec* spec = nullptr;
 
-    std::mutex streamMutex;
+    std::mutex streamMutex;  // guards streamValues and streamHandlers
     std::map<uint64_t, StreamValue> streamValues;
+    std::map<uint64_t, StreamHandler> streamHandlers;  // keyed with subindex 0
+    uint32_t filterLinkId = 0;  // the engine link our stream filter sits on
+    LocklessQueue_SPSC<asyncPacket, kAsyncSlots> asyncQueue;
+    std::thread asyncWorker;
+    std::promise<void> asyncStop;
 
     // Packet log: a thread copies the engine's packet records into the file.
     FILE* logFile = nullptr;
@@ -109,6 +129,9 @@ struct Link::impl {
     aErr connectFromSpec(uint32_t existingId);
     aErr waitForLink() const;
     aErr discoverAndConnect(linkType type, uint32_t serialNumber, uint8_t model);
+    void recordStreamSample(const aPacket* packet);
+    void runAsyncWorker(std::future<void> stop);
+    void removeStreamFilter();
     void stopLogger();
     void drainLog();
 };
@@ -217,6 +240,79 @@ aErr Link::impl::discoverAndConnect(linkType type, uint32_t serialNumber, uint8_
     return connectFromSpec(0);
 }
 
+namespace {
+
+// Runs on the engine's reader thread for every packet: stream samples are
+// recorded (and queued for their callback) instead of reaching the inbound queue.
+uint8_t _stream_filter(const aPacket* packet, const void* ref)
+{
+    if (!aUEI_isStreamPacket(packet))
+        return 0;
+    const_cast<Link::impl*>(static_cast<const Link::impl*>(ref))->recordStreamSample(packet);
+    return 1;
+}
+
+}  // namespace
+
+void Link::impl::recordStreamSample(const aPacket* packet)
+{
+    const uint8_t* payload = packet->data;
+    uint8_t option = payload[ueiPAYLOAD_OPTION];
+    uint8_t index = payload[ueiPAYLOAD_SPECIFIER] & ueiSPECIFIER_INDEX_MASK;
+    const uint8_t* value = payload + ueiPAYLOAD_VALUE;
+    // Value bytes: 2 a short, 4 an int; 3 and 5 a subindex byte and then a
+    // short or an int.
+    uint8_t subindex = 0;
+    uint32_t number = 0;
+    switch (packet->dataSize - ueiPAYLOAD_VALUE) {
+    case 2: number = aUEI_RetrieveShort(value); break;
+    case 3: subindex = value[0]; number = aUEI_RetrieveShort(value + 1); break;
+    case 4: number = aUEI_RetrieveInt(value); break;
+    case 5: subindex = value[0]; number = aUEI_RetrieveInt(value + 1); break;
+    default: return;
+    }
+    uint8_t address = packet->address;
+    uint8_t command = payload[ueiPAYLOAD_COMMAND];
+    std::lock_guard<std::mutex> lock(streamMutex);
+    streamValues[_stream_key(address, command, option, index, subindex)] = StreamValue{true, number};
+    auto handler = streamHandlers.find(_stream_key(address, command, option, index, 0));
+    if (handler == streamHandlers.end())
+        return;
+    asyncPacket entry{aPacket_Copy(packet), handler->second};
+    if (entry.packet && !asyncQueue.push(entry))
+        aPacket_Destroy(&entry.packet);  // the worker is behind: the sample is dropped
+}
+
+void Link::impl::runAsyncWorker(std::future<void> stop)
+{
+    while (stop.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+        asyncPacket entry;
+        if (!asyncQueue.pop(entry)) {
+            aTime_MSSleep(1);
+            continue;
+        }
+        entry.handler.callback(entry.packet, entry.handler.ref);
+        aPacket_Destroy(&entry.packet);
+    }
+}
+
+void Link::impl::removeStreamFilter()
+{
+    if (!filterLinkId)
+        return;
+    // Once the engine has taken the filter away, the reader is out of it.
+    aLink_InstallUserPacketFilter(filterLinkId, nullptr, nullptr);
+    filterLinkId = 0;
+    asyncStop.set_value();
+    asyncWorker.join();
+    asyncPacket entry;
+    while (asyncQueue.pop(entry))
+        aPacket_Destroy(&entry.packet);
+    std::lock_guard<std::mutex> lock(streamMutex);
+    streamValues.clear();
+    streamHandlers.clear();
+}
+
 void Link::impl::drainLog()
 {
     uint8_t direction = 0;
@@ -261,6 +357,7 @@ Link::Link(const linkSpec& spec, const char* name) : Link(name)
 
 Link::~Link()
 {
+    pImpl->removeStreamFilter();
     pImpl->stopLogger();
     if (pImpl->linkId)
         aLink_Destroy(&pImpl->linkId);
@@ -340,6 +437,7 @@ aErr Link::connectThroughLinkModule(Link* other)
 aErr Link::disconnect()
 {
     if (pImpl->linkId) {
+        pImpl->removeStreamFilter();
         pImpl->stopLogger();
         aLink_Destroy(&pImpl->linkId);
     }
@@ -622,6 +720,34 @@ aErr Link::receivePacket(uint8_t address, const uint8_t* match, uint8_t* length,
     *length = reply->dataSize;
     memcpy(buffer, reply->data, reply->dataSize);
     aPacket_Destroy(&reply);
+    return aErrNone;
+}
+
+aErr Link::registerStreamCallback(uint8_t address, uint8_t command, uint8_t option, uint8_t index,
+                                  StreamCallback callback, void* ref)
+{
+    if (!callback)
+        return aErrParam;
+    if (!pImpl->linkId)
+        return aErrConnection;
+    {
+        std::lock_guard<std::mutex> lock(pImpl->streamMutex);
+        pImpl->streamHandlers[_stream_key(address, command, option, index, 0)] = StreamHandler{callback, ref};
+    }
+    if (pImpl->filterLinkId)
+        return aErrNone;
+    pImpl->asyncStop = std::promise<void>();
+    pImpl->asyncWorker = std::thread(&impl::runAsyncWorker, pImpl, pImpl->asyncStop.get_future());
+    pImpl->filterLinkId = pImpl->linkId;
+    aErr result = aLink_InstallUserPacketFilter(pImpl->linkId, _stream_filter, pImpl);
+    if (result != aErrNone)
+        pImpl->removeStreamFilter();
+    return result;
+}
+
+aErr Link::removeStreamCallbacks()
+{
+    pImpl->removeStreamFilter();
     return aErrNone;
 }
 

@@ -73,6 +73,15 @@ public:
     // *length becomes the reply's payload length and buffer (28 bytes) its payload.
     aErr receivePacket(uint8_t address, const uint8_t* match, uint8_t* length, uint8_t* buffer);
 
+    // Values the module sends of its own accord (stream samples). The first
+    // registration makes the link record every sample's value; samples of a
+    // registered entity value are also handed to its callback, on a worker
+    // thread of the Link. Removing the callbacks forgets the recorded values.
+    typedef void (*StreamCallback)(const aPacket* packet, void* ref);
+    aErr registerStreamCallback(uint8_t address, uint8_t command, uint8_t option, uint8_t index,
+                                StreamCallback callback, void* ref);
+    aErr removeStreamCallbacks();
+
     // A stream value the module sent of its own accord: aErrNotFound when none
     // is recorded, aErrStreamStale when it was read before.
     aErr getStreamValue(uint8_t address, uint8_t command, uint8_t option, uint8_t index,

@@ -1,7 +1,10 @@
 // Entity exchanges against a scripted module over a real TCP link.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 #include "common/I2CClass.h"
@@ -311,4 +314,51 @@ TEST_F(EntityTest, EntityWithoutModuleHasNoResource)
     uint32_t serial = 0;
     EXPECT_EQ(unbound.getSerialNumber(&serial), aErrResource);
     EXPECT_EQ(unbound.callUEI(10), aErrResource);
+}
+
+namespace {
+
+struct Samples {
+    std::mutex mutex;
+    std::condition_variable arrived;
+    std::vector<Bytes> payloads;
+};
+
+void _take_sample(const aPacket* packet, void* ref)
+{
+    Samples* samples = static_cast<Samples*>(ref);
+    std::lock_guard<std::mutex> lock(samples->mutex);
+    samples->payloads.emplace_back(packet->data, packet->data + packet->dataSize);
+    samples->arrived.notify_all();
+}
+
+}  // namespace
+
+TEST_F(EntityTest, StreamSamplesAnswerGetsUntilTheCallbacksGo)
+{
+    Samples samples;
+    Link* link = module.getLink();
+    ASSERT_EQ(link->registerStreamCallback(kAddress, cmdSYSTEM, systemUptime, 0, _take_sample, &samples), aErrNone);
+    peer.send({kAddress, {3, systemTemperature, 0x40, 0, 0, 0x88, 0xB8}});  // recorded, no callback
+    peer.send({kAddress, {3, systemUptime, 0x40, 0, 0, 1, 0}});
+    {
+        std::unique_lock<std::mutex> lock(samples.mutex);
+        ASSERT_TRUE(samples.arrived.wait_for(lock, std::chrono::seconds(10), [&] { return !samples.payloads.empty(); }));
+        EXPECT_EQ(samples.payloads.size(), 1u);
+        EXPECT_EQ(samples.payloads[0], (Bytes{3, systemUptime, 0x40, 0, 0, 1, 0}));
+    }
+
+    uint32_t uptime = 0;
+    EXPECT_EQ(system.getUptime(&uptime), aErrNone);
+    EXPECT_EQ(uptime, 256u);
+    EXPECT_EQ(system.getUptime(&uptime), aErrStreamStale) << "a value already read";
+    EXPECT_EQ(uptime, 256u);
+    int32_t temperature = 0;
+    EXPECT_EQ(system.getTemperature(&temperature), aErrNone);
+    EXPECT_EQ(temperature, 35000);
+    EXPECT_TRUE(peer.received().empty()) << "recorded values are answered without asking the module";
+
+    ASSERT_EQ(link->removeStreamCallbacks(), aErrNone);
+    EXPECT_EQ(system.getUptime(&uptime), aErrTimeout) << "now the module is asked, and it is silent";
+    EXPECT_EQ(peer.received().size(), 1u);
 }
