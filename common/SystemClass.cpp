@@ -6,8 +6,13 @@ namespace Kestrune::Tessarine {
 
 namespace {
 
-aErr _signed(aErr result, uint32_t raw, int32_t* out)
+// Signed values travel as their 32-bit two's complement.
+aErr _get_signed(EntityClass& entity, uint8_t option, int32_t* out)
 {
+    if (!out)
+        return aErrParam;
+    uint32_t raw = 0;
+    aErr result = entity.getUEI32(option, &raw);
     if (result == aErrNone || result == aErrStreamStale)
         *out = static_cast<int32_t>(raw);
     return result;
@@ -63,42 +68,27 @@ aErr SystemClass::getProtocolFeatures(uint32_t* features) { return getUEI32(syst
 
 aErr SystemClass::getMaximumTemperature(int32_t* temperature)
 {
-    if (!temperature)
-        return aErrParam;
-    uint32_t raw = 0;
-    return _signed(getUEI32(systemMaximumTemperature, &raw), raw, temperature);
+    return _get_signed(*this, systemMaximumTemperature, temperature);
 }
 
 aErr SystemClass::getUnregulatedVoltage(int32_t* voltage)
 {
-    if (!voltage)
-        return aErrParam;
-    uint32_t raw = 0;
-    return _signed(getUEI32(systemUnregulatedVoltage, &raw), raw, voltage);
+    return _get_signed(*this, systemUnregulatedVoltage, voltage);
 }
 
 aErr SystemClass::getUnregulatedCurrent(int32_t* current)
 {
-    if (!current)
-        return aErrParam;
-    uint32_t raw = 0;
-    return _signed(getUEI32(systemUnregulatedCurrent, &raw), raw, current);
+    return _get_signed(*this, systemUnregulatedCurrent, current);
 }
 
 aErr SystemClass::getTemperature(int32_t* temperature)
 {
-    if (!temperature)
-        return aErrParam;
-    uint32_t raw = 0;
-    return _signed(getUEI32(systemTemperature, &raw), raw, temperature);
+    return _get_signed(*this, systemTemperature, temperature);
 }
 
 aErr SystemClass::getMinimumTemperature(int32_t* temperature)
 {
-    if (!temperature)
-        return aErrParam;
-    uint32_t raw = 0;
-    return _signed(getUEI32(systemMinimumTemperature, &raw), raw, temperature);
+    return _get_signed(*this, systemMinimumTemperature, temperature);
 }
 
 aErr SystemClass::setInputPowerBehaviorConfig(const uint32_t* words, size_t count)
