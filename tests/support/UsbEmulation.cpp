@@ -130,9 +130,15 @@ UsbEmulation::~UsbEmulation()
     }
     timerWake_.notify_all();
     timerThread_.join();
+    // Handlers go first, then the testbed with its worker thread, then the
+    // state the handlers used.
+    for (auto& node : nodes_)
+        node->detach();
+    for (auto& device : devices_)
+        device->detach();
+    g_object_unref(testbed_);
     nodes_.clear();
     devices_.clear();
-    g_object_unref(testbed_);
     std::error_code error;
     std::filesystem::remove_all(root_, error);
 }
