@@ -72,6 +72,14 @@ protected:
         link = aLink_CreateTCPIP(kSerial, htonl(INADDR_LOOPBACK), server->Port());
         return link && aLink_Sync(link) == aErrNone;
     }
+    // Waits until the host's link has seen the connection go: it left the
+    // running state, or it already connected again by itself.
+    void AwaitDropSeen(uint64_t connectionsBefore) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kHangGuardMs);
+        while (aLink_GetStatus(link) == LinkStatus::running && module->Stats().connections == connectionsBefore &&
+               std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
     bool ConnectWhenBack() {
         auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kHangGuardMs);
         while (std::chrono::steady_clock::now() < end) {
@@ -251,9 +259,12 @@ TEST_F(EngineTest, WholeUpgradeSequenceLeavesWhatWasSentInFlash) {
     EXPECT_EQ(Upgrade({95, 3, 0, 0x20, 0, 0x04, 0}, 7), (Bytes{95, 7, 0, 0, 64}));
     EXPECT_EQ(SendRaw(loader), (std::vector<uint8_t>{26, 26, 26, 22}));
     EXPECT_EQ(Upgrade({95, 4}, 7), SumReply(loader));
+    uint64_t connections = module->Stats().connections;
     EXPECT_EQ(Upgrade({95, 2}, 2), (Bytes{95, 2}));
 
     // The module restarts into its loader; the host connects again.
+    AwaitDropSeen(connections);
+    EXPECT_NE(aLink_GetStatus(link), LinkStatus::running);
     ASSERT_TRUE(ConnectWhenBack());
     EXPECT_TRUE(module->Stats().loaderRunning);
 
@@ -270,12 +281,12 @@ TEST_F(EngineTest, WholeUpgradeSequenceLeavesWhatWasSentInFlash) {
         EXPECT_EQ(Upgrade({95, 4}, 7), SumReply(piece));
         EXPECT_EQ(Upgrade({95, 5, 0, static_cast<uint8_t>(piece.size())}, 7), (Bytes{95, 7, 0}));
     }
+    connections = module->Stats().connections;
     Put(kAddress, {95, 6});
 
     // The link drops; the module comes back with the new firmware.
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kHangGuardMs);
-    while (module->Stats().restarts < 2 && std::chrono::steady_clock::now() < end)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    AwaitDropSeen(connections);
+    EXPECT_EQ(module->Stats().restarts, 2u);
     ASSERT_TRUE(ConnectWhenBack());
     EXPECT_EQ(Ask({73, 0xFF}), (Bytes{73, 0xFF, 0, 0, 0x03, 0xE9}));
     auto images = module->FlashImages();
@@ -317,14 +328,18 @@ TEST_F(EngineTest, BusyAndSilentModules) {
 TEST_F(EngineTest, DroppedLinksAreSeenByTheHost) {
     Arm("drop-at=WRITE");
     ASSERT_TRUE(Connect());
+    uint64_t connections = module->Stats().connections;
     EXPECT_EQ(Upgrade({95, 5, 0, 0}, 7, 300), std::nullopt);
     EXPECT_EQ(module->Stats().drops, 1u);
+    AwaitDropSeen(connections);
 
     // Counted from the next connection on, its synchronisation included.
     Arm("drop-after-bytes=40");
     ASSERT_TRUE(ConnectWhenBack());
     int answered = 0;
+    connections = module->Stats().connections;
     while (answered < 20 && Ask({3, 0x49, 0x20}, 300)) ++answered;
+    AwaitDropSeen(connections);
     EXPECT_GE(answered, 1);
     EXPECT_LT(answered, 8) << "40 bytes are a few requests";
     EXPECT_EQ(module->Stats().drops, 2u);
