@@ -194,6 +194,7 @@ void _stop(LinkRecord& link) {
 // A stream for the device the item stands for, made from its identifiers.
 aErr _makeStream(const linkItem& item, aStreamRef* stream) {
   switch (item.type) {
+    case LinkType::usb: return aStream_CreateUSB(item.ident0, stream);
     case LinkType::tcpip: return aStream_CreateSocket(item.ident1, static_cast<uint16_t>(item.ident2), stream);
     case LinkType::serial:
       return aStream_CreateSerial_Packetized(item.portName.c_str(), item.baudIndex, false, 0, 0, stream);
@@ -201,7 +202,9 @@ aErr _makeStream(const linkItem& item, aStreamRef* stream) {
   }
 }
 
-bool _canRemakeStream(const linkItem& item) { return item.type == LinkType::tcpip || item.type == LinkType::serial; }
+bool _canRemakeStream(const linkItem& item) {
+  return item.type == LinkType::usb || item.type == LinkType::tcpip || item.type == LinkType::serial;
+}
 
 // Stops the link and releases everything it holds; the outbound queue's destroy result.
 aErr _teardown(const ItemPtr& item) {
@@ -239,6 +242,7 @@ uint32_t _createShared(uint32_t serialNumber, int32_t type, uint32_t ident1, uin
     _addUse(item);
     ok = aLink_Start(id) == aErrNone;
   }
+  if (ok && type == LinkType::usb) ok = aLink_Sync(id) == aErrNone;
   if (!ok) {
     aLink_Destroy(&id);
     return 0;
@@ -247,6 +251,10 @@ uint32_t _createShared(uint32_t serialNumber, int32_t type, uint32_t ident1, uin
 }
 
 }  // namespace
+
+uint32_t aLink_CreateDevice(uint32_t serialNumber, int32_t type, uint32_t ident1, uint32_t ident2) {
+  return _createShared(serialNumber, type, ident1, ident2, std::string(), 0);
+}
 
 uint32_t aLink_CreateTCPIP(uint32_t serialNumber, uint32_t address, uint16_t port) {
   return _createShared(serialNumber, LinkType::tcpip, address, port, std::string(), 0);

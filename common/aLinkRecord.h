@@ -65,6 +65,11 @@ struct linkItem {
   LinkRecord link{};
 };
 
+// Shared creation of a device link kind whose creator lives in its own file
+// (USB): an existing link to the device gains a use, else a new one is made
+// from the identifiers, started and, for USB, synchronised.
+uint32_t aLink_CreateDevice(uint32_t serialNumber, int32_t type, uint32_t ident1, uint32_t ident2);
+
 // The threads' bodies; ref is the LinkRecord.
 void* aLink_ReaderThread(void* ref);
 void* aLink_WriterThread(void* ref);
