@@ -118,6 +118,7 @@ aErr _releaseQueues(LinkRecord& link, bool report) {
 bool _init(linkItem& item, aStreamRef stream) {
   LinkRecord& link = item.link;
   if (_valid(link) && link.running) return false;  // a running link keeps its queues and stream
+  std::lock_guard<std::mutex> writing(link.writeMutex);
   if (_valid(link)) {
     _releaseQueues(link, false);
     if (link.stream && link.stream != stream) aStream_Destroy(&link.stream);
@@ -193,6 +194,7 @@ void _stop(LinkRecord& link) {
 // A stream for the device the item stands for, made from its identifiers.
 aErr _makeStream(const linkItem& item, aStreamRef* stream) {
   switch (item.type) {
+    case LinkType::usb: return aStream_CreateUSB(item.ident0, stream);
     case LinkType::tcpip: return aStream_CreateSocket(item.ident1, static_cast<uint16_t>(item.ident2), stream);
     case LinkType::serial:
       return aStream_CreateSerial_Packetized(item.portName.c_str(), item.baudIndex, false, 0, 0, stream);
@@ -200,7 +202,9 @@ aErr _makeStream(const linkItem& item, aStreamRef* stream) {
   }
 }
 
-bool _canRemakeStream(const linkItem& item) { return item.type == LinkType::tcpip || item.type == LinkType::serial; }
+bool _canRemakeStream(const linkItem& item) {
+  return item.type == LinkType::usb || item.type == LinkType::tcpip || item.type == LinkType::serial;
+}
 
 // Stops the link and releases everything it holds; the outbound queue's destroy result.
 aErr _teardown(const ItemPtr& item) {
@@ -211,6 +215,7 @@ aErr _teardown(const ItemPtr& item) {
   aPacketLog* log = link.log.exchange(nullptr);
   aPacketLog_Destroy(&log);
   if (link.logMutex) aMutex_Destroy(&link.logMutex);
+  std::lock_guard<std::mutex> writing(link.writeMutex);
   if (link.stream) aStream_Destroy(&link.stream);
   link.check = 0;
   return result;
@@ -237,6 +242,7 @@ uint32_t _createShared(uint32_t serialNumber, int32_t type, uint32_t ident1, uin
     _addUse(item);
     ok = aLink_Start(id) == aErrNone;
   }
+  if (ok && type == LinkType::usb) ok = aLink_Sync(id) == aErrNone;
   if (!ok) {
     aLink_Destroy(&id);
     return 0;
@@ -245,6 +251,10 @@ uint32_t _createShared(uint32_t serialNumber, int32_t type, uint32_t ident1, uin
 }
 
 }  // namespace
+
+uint32_t aLink_CreateDevice(uint32_t serialNumber, int32_t type, uint32_t ident1, uint32_t ident2) {
+  return _createShared(serialNumber, type, ident1, ident2, std::string(), 0);
+}
 
 uint32_t aLink_CreateTCPIP(uint32_t serialNumber, uint32_t address, uint16_t port) {
   return _createShared(serialNumber, LinkType::tcpip, address, port, std::string(), 0);
@@ -331,14 +341,16 @@ aErr aLink_Reset(uint32_t linkId) {
   if (_canRemakeStream(*item)) {
     // The old stream is replaced by one made from the link's identifiers; a link over a
     // stream that cannot be remade keeps its stream rather than run over a freed one.
-    if (stream) aStream_Destroy(&link.stream);
+    {
+      std::lock_guard<std::mutex> writing(link.writeMutex);
+      if (stream) aStream_Destroy(&link.stream);
+    }
     stream = nullptr;
     for (int attempt = 0; attempt < kResetAttempts; attempt++) {
       if (_makeStream(*item, &stream) == aErrNone) break;
       aTime_MSSleep(100);
     }
   }
-  link.stream = nullptr;
   if (!_init(*item, stream)) return aErrResource;
   if (!stream) return aErrConnection;  // the link stays, without a stream, until the next reset
   return _start(link);
@@ -400,9 +412,12 @@ aErr aLink_GetIdentity(uint32_t linkId, int32_t* type, uint32_t* ident0, uint32_
 
 // Packet exchange.
 
+// A packet goes straight to the stream when nothing is ahead of it, sparing the writer
+// thread's wake-up on the way out; otherwise it is queued for the writer.
 aErr aLink_PutPacket(uint32_t linkId, const aPacket* packet) {
   ItemPtr item = _find(linkId);
-  if (!item || !_valid(item->link)) return aErrParam;
+  if (!item || !_valid(item->link) || !aVALIDPACKET(packet)) return aErrParam;
+  if (aLink_TryWriteDirect(&item->link, packet)) return aErrNone;
   return aPacketFifo_Put(item->link.outToModule, packet);
 }
 

@@ -36,6 +36,9 @@ enum : int32_t { stream = 0, usb = 1, tcpip = 2, serial = 3, client = 4 };
 typedef aPacketFilterProc aLinkPacketFilterProc;
 
 // Creation: the new or shared link id, 0 on failure.
+// A module on USB, by serial number (common/aLinkUSB.cpp); synchronised before it is
+// handed out.
+uint32_t aLink_CreateUSB(uint32_t serialNumber);
 uint32_t aLink_CreateTCPIP(uint32_t serialNumber, uint32_t address, uint16_t port);
 // baudRate in bits per second: 2400, 4800, 9600, 19200, 38400, 57600, 115200 or 230400.
 uint32_t aLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_t baudRate);
