@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/aLink.h"
+#include "unix/aTime.h"
 #include "support/ModulePeer.h"
 #include "support/TcpListener.h"
 
@@ -322,17 +323,21 @@ TEST(Link, PacketDebugLog) {
   while (aLink_PacketDebug_Read(l.id, &direction, &(length = 64), buffer) == aErrNone) {
   }
   EXPECT_EQ(roundTrip(l.id, 4, {0xAB, 0xCD}), (Bytes{0xAB, 0xCD}));
-  std::vector<std::pair<uint8_t, Bytes>> records;
-  for (;;) {
-    length = sizeof buffer;
-    if (aLink_PacketDebug_Read(l.id, &direction, &length, buffer) != aErrNone) break;
-    records.push_back({direction, Bytes(buffer, buffer + length)});
-  }
+  // The writer logs a packet after the stream write returns, so the echo can be logged
+  // first: keep reading until both records are in (or a generous wait has passed).
   const Bytes wire = {4, 2, 0xAB, 0xCD};
   bool sent = false, received = false;
-  for (auto& r : records) {
-    sent |= r.first == 1 && r.second == wire;
-    received |= r.first == 2 && r.second == wire;
+  for (int waits = 0; !(sent && received) && waits < 500; ++waits) {
+    length = sizeof buffer;
+    if (aLink_PacketDebug_Read(l.id, &direction, &length, buffer) != aErrNone) {
+      aTime_MSSleep(10);
+      continue;
+    }
+    const Bytes record(buffer, buffer + length);
+    sent |= direction == 1 && record == wire;
+    received |= direction == 2 && record == wire;
+  }
+  while (aLink_PacketDebug_Read(l.id, &direction, &(length = 64), buffer) == aErrNone) {
   }
   EXPECT_TRUE(sent);
   EXPECT_TRUE(received);
