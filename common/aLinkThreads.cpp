@@ -190,7 +190,8 @@ void* aLink_WriterThread(void* ref) {
 
 bool aLink_TryWriteDirect(LinkRecord* link, const aPacket* packet) {
   if (!link->writeMutex.try_lock()) return false;
-  bool direct = link->running && link->status == LinkStatus::running && link->stream &&
+  // A pooled link gathers packets in the writer instead, to send them in fewer writes.
+  bool direct = link->running && !link->pooled && link->status == LinkStatus::running && link->stream &&
                 aPacketFifo_GetLength(link->outToModule) == 0;
   if (direct) _writeSingle(link, packet);  // as in the writer, a failed write drops the packet
   link->writeMutex.unlock();
