@@ -33,15 +33,6 @@ bool _is_network_kind(linkType type)
     return type >= PLEXUS && type <= PLEXUS_SERIAL;
 }
 
-// Awaiting the USB layer: USB device links arrive with USB device access. Until
-// then no USB module can be opened and the connection fails as for a missing
-// device.
-uint32_t _create_usb_link(uint32_t serialNumber)
-{
-    (void)serialNumber;
-    return 0;
-}
-
 // Awaiting the network client streams: a served module cannot be reached as a
 // network client yet, so the connection fails as for a missing link.
 uint32_t _create_client_link(uint32_t address, uint16_t port, uint32_t existingId)
@@ -166,7 +157,7 @@ aErr Link::impl::connectFromSpec(uint32_t existingId)
         uint32_t id = 0;
         switch (spec->type) {
         case USB:
-            id = _create_usb_link(spec->serialNumber);
+            id = aLink_CreateUSB(spec->serialNumber);
             break;
         case TCPIP:
             id = aLink_CreateTCPIP(spec->serialNumber, spec->ipAddress, spec->ipPort);

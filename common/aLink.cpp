@@ -118,6 +118,7 @@ aErr _releaseQueues(LinkRecord& link, bool report) {
 bool _init(linkItem& item, aStreamRef stream) {
   LinkRecord& link = item.link;
   if (_valid(link) && link.running) return false;  // a running link keeps its queues and stream
+  std::lock_guard<std::mutex> writing(link.writeMutex);
   if (_valid(link)) {
     _releaseQueues(link, false);
     if (link.stream && link.stream != stream) aStream_Destroy(&link.stream);
@@ -214,6 +215,7 @@ aErr _teardown(const ItemPtr& item) {
   aPacketLog* log = link.log.exchange(nullptr);
   aPacketLog_Destroy(&log);
   if (link.logMutex) aMutex_Destroy(&link.logMutex);
+  std::lock_guard<std::mutex> writing(link.writeMutex);
   if (link.stream) aStream_Destroy(&link.stream);
   link.check = 0;
   return result;
@@ -339,14 +341,16 @@ aErr aLink_Reset(uint32_t linkId) {
   if (_canRemakeStream(*item)) {
     // The old stream is replaced by one made from the link's identifiers; a link over a
     // stream that cannot be remade keeps its stream rather than run over a freed one.
-    if (stream) aStream_Destroy(&link.stream);
+    {
+      std::lock_guard<std::mutex> writing(link.writeMutex);
+      if (stream) aStream_Destroy(&link.stream);
+    }
     stream = nullptr;
     for (int attempt = 0; attempt < kResetAttempts; attempt++) {
       if (_makeStream(*item, &stream) == aErrNone) break;
       aTime_MSSleep(100);
     }
   }
-  link.stream = nullptr;
   if (!_init(*item, stream)) return aErrResource;
   if (!stream) return aErrConnection;  // the link stays, without a stream, until the next reset
   return _start(link);
@@ -408,9 +412,12 @@ aErr aLink_GetIdentity(uint32_t linkId, int32_t* type, uint32_t* ident0, uint32_
 
 // Packet exchange.
 
+// A packet goes straight to the stream when nothing is ahead of it, sparing the writer
+// thread's wake-up on the way out; otherwise it is queued for the writer.
 aErr aLink_PutPacket(uint32_t linkId, const aPacket* packet) {
   ItemPtr item = _find(linkId);
-  if (!item || !_valid(item->link)) return aErrParam;
+  if (!item || !_valid(item->link) || !aVALIDPACKET(packet)) return aErrParam;
+  if (aLink_TryWriteDirect(&item->link, packet)) return aErrNone;
   return aPacketFifo_Put(item->link.outToModule, packet);
 }
 

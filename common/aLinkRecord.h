@@ -15,7 +15,7 @@
 #define aLINK_CHECK 0xCEED
 
 struct LinkRecord {
-  uint16_t check;
+  std::atomic<uint16_t> check;  // read by callers racing a teardown
   uint32_t id;
   // Written by one side and polled by the other.
   std::atomic<uint8_t> running;
@@ -42,6 +42,10 @@ struct LinkRecord {
   const void* userFilterRef;
   aMutexRef userFilterSema;
   std::atomic<uint8_t> pooled;
+  // Held for every stream write and while the stream is replaced. Packets leave the
+  // outbound queue only under it, so a caller that finds the queue empty under it may
+  // write its packet at once without passing any queued one.
+  std::mutex writeMutex;
 };
 
 struct linkItem {
@@ -69,6 +73,10 @@ uint32_t aLink_CreateDevice(uint32_t serialNumber, int32_t type, uint32_t ident1
 // The threads' bodies; ref is the LinkRecord.
 void* aLink_ReaderThread(void* ref);
 void* aLink_WriterThread(void* ref);
+
+// Writes the packet on the calling thread when the link runs unpooled and nothing is
+// queued or being written; false when it must go through the outbound queue instead.
+bool aLink_TryWriteDirect(LinkRecord* link, const aPacket* packet);
 
 // Records a packet's wire bytes in the link's debug log when one is enabled.
 void aLink_LogPacket(LinkRecord* link, uint8_t direction, const aPacket* packet);

@@ -105,7 +105,7 @@ void _receiveByte(LinkRecord* link, uint8_t b) {
   if (aPacket_IsComplete(link->rxPacket)) _handlePacket(link);
 }
 
-void _writeSingle(LinkRecord* link, aPacket* packet) {
+void _writeSingle(LinkRecord* link, const aPacket* packet) {
   uint8_t wire[aPACKET_MAXWIRE];
   size_t length = 0;
   if (aPacket_GetBytes(packet, wire, sizeof wire, &length) == aErrNone) aStream_Write(link->stream, wire, length);
@@ -165,20 +165,35 @@ void* aLink_ReaderThread(void* ref) {
   return nullptr;
 }
 
+// Callers hold writeMutex.
+void _flushOutbound(LinkRecord* link, bool poolingAllowed) {
+  while (aPacket* packet = aPacketFifo_Get(link->outToModule)) {
+    if (poolingAllowed && link->pooled) _writePooled(link, packet);
+    else _writeSingle(link, packet);
+    aPacket_Destroy(&packet);
+  }
+}
+
 void* aLink_WriterThread(void* ref) {
   auto* link = static_cast<LinkRecord*>(ref);
   link->writerReady = 1;
   while (link->running) {
-    aPacket* packet = aPacketFifo_Await(link->outToModule, aLINK_WRITER_AWAIT_MS);
-    if (!packet) continue;
-    if (link->pooled) _writePooled(link, packet);
-    else _writeSingle(link, packet);
-    aPacket_Destroy(&packet);
+    if (!aPacketFifo_AwaitNotEmpty(link->outToModule, aLINK_WRITER_AWAIT_MS)) continue;
+    std::lock_guard<std::mutex> lock(link->writeMutex);
+    _flushOutbound(link, true);
   }
   // What is still queued (the route packet of a stop among it) leaves before the end.
-  while (aPacket* packet = aPacketFifo_Get(link->outToModule)) {
-    _writeSingle(link, packet);
-    aPacket_Destroy(&packet);
-  }
+  std::lock_guard<std::mutex> lock(link->writeMutex);
+  _flushOutbound(link, false);
   return nullptr;
+}
+
+bool aLink_TryWriteDirect(LinkRecord* link, const aPacket* packet) {
+  if (!link->writeMutex.try_lock()) return false;
+  // A pooled link gathers packets in the writer instead, to send them in fewer writes.
+  bool direct = link->running && !link->pooled && link->status == LinkStatus::running && link->stream &&
+                aPacketFifo_GetLength(link->outToModule) == 0;
+  if (direct) _writeSingle(link, packet);  // as in the writer, a failed write drops the packet
+  link->writeMutex.unlock();
+  return direct;
 }

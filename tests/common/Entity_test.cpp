@@ -308,6 +308,21 @@ TEST_F(EntityTest, ModuleDescriptionQueries)
     EXPECT_EQ(sent[1].payload, (Bytes{73, 0xFF}));
 }
 
+TEST_F(EntityTest, EchoTestAndClassQuantity)
+{
+    script({{{kAddress, {23, 'h', 'i'}}}, {{kAddress, {23, 'h', 'o'}}}, {{kAddress, {73, 4, 8, 1}}}});
+    const uint8_t hi[] = {'h', 'i'};
+    EXPECT_EQ(module.debug(hi, 2), aErrNone);
+    EXPECT_EQ(module.debug(hi, 2), aErrIO) << "a wrong echo";
+    uint8_t quantity = 0;
+    EXPECT_EQ(module.classQuantity(cmdI2C, &quantity), aErrNone);
+    EXPECT_EQ(quantity, 1);
+    std::vector<WirePacket> sent = peer.received();
+    ASSERT_EQ(sent.size(), 3u);
+    EXPECT_EQ(sent[0].payload, (Bytes{23, 'h', 'i'}));
+    EXPECT_EQ(sent[2].payload, (Bytes{73, 4, 8}));
+}
+
 TEST_F(EntityTest, EntityWithoutModuleHasNoResource)
 {
     SystemClass unbound;

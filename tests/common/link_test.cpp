@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/aLink.h"
+#include "unix/aTime.h"
 #include "support/ModulePeer.h"
 #include "support/TcpListener.h"
 
@@ -120,6 +121,37 @@ TEST(Link, TcpStartsRoutesSyncsAndEchoes) {
   Bytes longest(28);
   for (size_t i = 0; i < longest.size(); i++) longest[i] = static_cast<uint8_t>(i * 7);
   EXPECT_EQ(roundTrip(l.id, 4, longest), longest);
+}
+
+TEST(Link, PacketsLeaveInTheOrderPut) {
+  TcpLink l;
+  ASSERT_EQ(aLink_Sync(l.id), aErrNone);
+  l.peer->setEcho(false);
+  // Some go straight to the stream, some through the writer while it is busy: the
+  // order must hold across both ways out, for each of two putting threads.
+  auto putRun = [&](uint8_t tag) {
+    for (int i = 0; i < 300; i++) {
+      aPacket* p = packetOf(4, {tag, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)});
+      EXPECT_EQ(aLink_PutPacket(l.id, p), aErrNone);
+      aPacket_Destroy(&p);
+    }
+  };
+  std::thread other(putRun, 2);
+  putRun(1);
+  other.join();
+  auto all = [](const Packets& p) {
+    size_t n = 0;
+    for (auto& packet : p) n += packet.address == 4 && packet.payload.size() == 3;
+    return n == 600;
+  };
+  ASSERT_TRUE(l.peer->waitFor(all, kHangGuardMs));
+  int next[3] = {0, 0, 0};
+  for (auto& p : l.peer->received()) {
+    if (p.address != 4 || p.payload.size() != 3) continue;
+    int tag = p.payload[0];
+    EXPECT_EQ((p.payload[1] << 8) | p.payload[2], next[tag]) << "thread " << tag;
+    next[tag] = ((p.payload[1] << 8) | p.payload[2]) + 1;
+  }
 }
 
 TEST(Link, SharedByDeviceWithUseCounts) {
@@ -291,17 +323,21 @@ TEST(Link, PacketDebugLog) {
   while (aLink_PacketDebug_Read(l.id, &direction, &(length = 64), buffer) == aErrNone) {
   }
   EXPECT_EQ(roundTrip(l.id, 4, {0xAB, 0xCD}), (Bytes{0xAB, 0xCD}));
-  std::vector<std::pair<uint8_t, Bytes>> records;
-  for (;;) {
-    length = sizeof buffer;
-    if (aLink_PacketDebug_Read(l.id, &direction, &length, buffer) != aErrNone) break;
-    records.push_back({direction, Bytes(buffer, buffer + length)});
-  }
+  // The writer logs a packet after the stream write returns, so the echo can be logged
+  // first: keep reading until both records are in (or a generous wait has passed).
   const Bytes wire = {4, 2, 0xAB, 0xCD};
   bool sent = false, received = false;
-  for (auto& r : records) {
-    sent |= r.first == 1 && r.second == wire;
-    received |= r.first == 2 && r.second == wire;
+  for (int waits = 0; !(sent && received) && waits < 500; ++waits) {
+    length = sizeof buffer;
+    if (aLink_PacketDebug_Read(l.id, &direction, &length, buffer) != aErrNone) {
+      aTime_MSSleep(10);
+      continue;
+    }
+    const Bytes record(buffer, buffer + length);
+    sent |= direction == 1 && record == wire;
+    received |= direction == 2 && record == wire;
+  }
+  while (aLink_PacketDebug_Read(l.id, &direction, &(length = 64), buffer) == aErrNone) {
   }
   EXPECT_TRUE(sent);
   EXPECT_TRUE(received);
@@ -325,6 +361,7 @@ struct RecordingLine {
   std::mutex mutex;
   std::condition_variable changed;
   std::vector<Bytes> writes;
+  std::vector<std::thread::id> writers;
   bool gateOpen = true;
 };
 
@@ -337,6 +374,7 @@ aErr recordingWrite(const uint8_t* bytes, size_t length, void* ref) {
   auto* line = static_cast<RecordingLine*>(ref);
   std::unique_lock<std::mutex> lock(line->mutex);
   line->writes.emplace_back(bytes, bytes + length);
+  line->writers.push_back(std::this_thread::get_id());
   line->changed.notify_all();
   line->changed.wait(lock, [&] { return line->gateOpen; });
   return aErrNone;
@@ -391,6 +429,44 @@ TEST(Link, UnpooledWritesArePerPacket) {
   std::vector<Bytes> writes = writesAfterHeldRoute(false);
   ASSERT_EQ(writes.size(), 5u);
   for (int n = 1; n <= 3; n++) EXPECT_EQ(writes[n].size(), 30u);
+}
+
+// Which thread wrote each packet of a burst put by this thread on an idle link.
+std::vector<bool> burstWrittenByCaller(bool pooled) {
+  RecordingLine line;
+  aStreamRef stream = aStream_Create(recordingGet, nullptr, recordingWrite, nullptr, &line);
+  aStream_SetWaitProc(stream, recordingWait);
+  uint32_t id = aLink_Create(stream);
+  EXPECT_NE(id, 0u);
+  aLink_EnablePooledPackets(id, pooled);
+  std::unique_lock<std::mutex> lock(line.mutex);
+  line.changed.wait(lock, [&] { return line.writes.size() == 1; });  // the route packet is out
+  lock.unlock();
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // and the writer back at rest
+  for (uint8_t n = 0; n < 3; n++) {
+    aPacket* p = packetOf(4, {n});
+    aLink_PutPacket(id, p);
+    aPacket_Destroy(&p);
+  }
+  lock.lock();
+  line.changed.wait(lock, [&] {
+    size_t bytes = 0;
+    for (size_t i = 1; i < line.writes.size(); i++) bytes += line.writes[i].size();
+    return bytes == 9;
+  });
+  std::vector<bool> byCaller;
+  for (size_t i = 1; i < line.writers.size(); i++) byCaller.push_back(line.writers[i] == std::this_thread::get_id());
+  lock.unlock();
+  aLink_Destroy(&id);
+  return byCaller;
+}
+
+TEST(Link, UnpooledPacketsLeaveAtOnceOnAnIdleLink) {
+  EXPECT_EQ(burstWrittenByCaller(false), (std::vector<bool>{true, true, true}));
+}
+
+TEST(Link, PooledPacketsAlwaysGoThroughTheWriter) {
+  for (bool byCaller : burstWrittenByCaller(true)) EXPECT_FALSE(byCaller);
 }
 
 TEST(Link, StreamLinkKeepsItsStreamOverAReset) {
