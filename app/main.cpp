@@ -1,1 +1,42 @@
-int main(int argc, char** argv) { return 0; }
+// The program: read the command line, print the version, then either the
+// usage or the requested commands. Exit status 0 on success, 1 on failure.
+#include <cstdio>
+
+#include "app/CLI_Display.h"
+#include "app/Dispatch.h"
+#include "app/Parameters.h"
+#include "app/Updater.h"
+#include "app/Usage.h"
+#include "common/Log.h"
+
+int main(int argc, char** argv)
+{
+    Parameters params;
+    CLI_Display display;
+    Log::SetOutput(stderr);
+
+    int parse_result = _get_params(display, argc, argv, &params);
+    _display_app_version(display);
+
+    if (parse_result != 0) {
+        _display_copyright(display);
+        _display_usage(false, false);
+        _release_params(&params);
+        return 1;
+    }
+    if (params.commands.IsSet(CMD_HELP) || !params.commands.IsSet(CMD_ANY_COMMAND)) {
+        _display_copyright(display);
+        _display_usage(params.log_mask_given, params.help_requested);
+        _release_params(&params);
+        return 0;
+    }
+
+    if (!_prepare_store_directory(display, &params)) {
+        _release_params(&params);
+        return 1;
+    }
+    Updater updater(params.server_url, params.store_directory, display);
+    int status = _run_commands(display, &params, updater);
+    _release_params(&params);
+    return status;
+}

@@ -23,5 +23,11 @@ function(updater_test name)
   if(NOT T_LABELS)
     set(T_LABELS unit)
   endif()
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${T_LABELS}" TIMEOUT 300)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+  # Labels are set after discovery: a list value passed through the discovery properties
+  # loses its separators, so "unit;tsan" would label nothing as tsan.
+  set(label_script ${CMAKE_CURRENT_BINARY_DIR}/${name}_labels.cmake)
+  file(WRITE ${label_script}
+       "if(DEFINED ${name}_TESTS)\n  set_tests_properties(\${${name}_TESTS} PROPERTIES LABELS \"${T_LABELS}\")\nendif()\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${label_script})
 endfunction()

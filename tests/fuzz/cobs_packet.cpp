@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "common/aPacket.h"
+#include "common/aStreamCobs.h"
 #include "common/cobs.h"
 #include "common/crc8.h"
 
@@ -54,6 +55,37 @@ void _frame(aPacket* packet, const uint8_t* frame, size_t length) {
   _check(std::memcmp(back.data(), decoded.data(), n) == 0);
 }
 
+struct _Line {
+  const uint8_t* data;
+  size_t size;
+  size_t next;
+};
+
+aErr _lineGet(uint8_t* byte, void* ref) {
+  auto* line = static_cast<_Line*>(ref);
+  if (line->next == line->size) return aErrNotReady;
+  *byte = line->data[line->next++];
+  return aErrNone;
+}
+
+// The same bytes as they would arrive on a packetized serial line.
+void _throughCobsStream(aPacket* packet, const uint8_t* data, size_t size) {
+  _Line line = {data, size, 0};
+  aStreamRef stream = nullptr;
+  _check(aStream_CreateCobsEncoding(_lineGet, nullptr, nullptr, nullptr, &line, &stream) == aErrNone);
+  aPacket_Reset(packet);
+  for (;;) {
+    uint8_t byte;
+    aErr err = aStream_Read(stream, &byte, 1);
+    if (err == aErrNotReady) break;
+    if (err == aErrPacket) continue;
+    _check(err == aErrNone);
+    _assemble(packet, &byte, 1);
+  }
+  _check(line.next == size);
+  aStream_Destroy(&stream);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -66,6 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   aPacket_Reset(packet);
   _assemble(packet, data, size);  // the same bytes as a raw packet stream
+  _throughCobsStream(packet, data, size);
   aPacket_Destroy(&packet);
   return 0;
 }

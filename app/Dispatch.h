@@ -1,0 +1,20 @@
+#pragma once
+// The steps of a run after the command line has been read: the store
+// directory, then the commands in their fixed order.
+#include <string>
+
+#include "app/CLI_Display.h"
+#include "app/Parameters.h"
+#include "app/Updater.h"
+
+// Sets params->store_directory to the "updater" directory below "-i" (or below
+// ~/.kestrune) and creates it with mode 0755. False after reporting a failure.
+bool _prepare_store_directory(CLI_Display& display, Parameters* params);
+
+// The link type "-D" searches with: the "-t" transport unless it is RECOVER;
+// without one, 0 behind a router (the router's own type) and USB otherwise.
+linkType _discovery_link_type(const Parameters& params);
+
+// Runs the requested commands: fingerprint, download, then the first of
+// discover, update, list builds, list local builds and token. Returns the exit status.
+int _run_commands(CLI_Display& display, Parameters* params, Updater& updater);

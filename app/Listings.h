@@ -1,0 +1,19 @@
+#pragma once
+// The listings the commands print: discovered devices, builds, a chip
+// fingerprint and a device token. All are info messages of the display.
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/Updater.h"
+
+void _display_device_list(UpdaterDisplayInterface& display, const std::vector<DeviceInfo>& devices, linkType type);
+
+// The builds newest version first.
+void _display_builds(UpdaterDisplayInterface& display, const BuildMap& builds, uint32_t serial);
+// The builds in the order given.
+void _display_build_rows(UpdaterDisplayInterface& display, const std::vector<std::pair<std::string, std::string>>& rows,
+                         uint32_t serial);
+
+void _display_fingerprint(UpdaterDisplayInterface& display, const Fingerprint& fingerprint);
+void _display_jwt(UpdaterDisplayInterface& display, const std::string& token);

@@ -1,0 +1,80 @@
+#pragma once
+// The update orchestration: one Updater per run drives discovery, build lists,
+// downloads, device tokens, updates and recoveries. Each operation opens what
+// it needs (store, firmware file, modules) and releases it on return.
+//
+// The operations live in their own files: UpdaterBuilds.cpp (build lists,
+// download, token), UpdaterDiscovery.cpp, UpdaterUpdate.cpp and
+// UpdaterRecovery.cpp.
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "common/UpdaterDisplayInterface.h"
+#include "common/aLinkSpec.h"
+#include "unix/aError.h"
+
+// One discovered module.
+struct DeviceInfo {
+    linkSpec spec{};               // how the module is reached
+    uint16_t network_address = 0;  // I2C address behind a router (network discovery only)
+    uint32_t build_number = 0;
+    uint8_t version_major = 0;
+    uint8_t version_minor = 0;
+    uint32_t version_patch = 0;
+    std::string model_name;
+    std::string device_name;       // stored in the module (firmware 2.10.4 and later)
+    aErr error = aErrNone;         // first failure while querying the module
+};
+
+// Four words that identify a chip in recovery.
+struct Fingerprint {
+    uint32_t words[4] = {0, 0, 0, 0};
+};
+
+// Build-number text to version text.
+typedef std::map<std::string, std::string> BuildMap;
+
+// Serial number that stands for an unknown device in recovery.
+constexpr uint32_t UNKNOWN_DEVICE_SERIAL = 0xDEADDEAD;
+
+class Updater {
+public:
+    Updater(const std::string& server_url, const std::string& store_path, UpdaterDisplayInterface& display);
+
+    const std::string& Get_ServerURL() const { return server_url; }
+    const std::string& Get_StorePath() const { return store_path; }
+    UpdaterDisplayInterface& Get_Display() const { return display; }
+
+    void Set_UEIBytes_Load(bool enable) { uei_bytes_load = enable; }
+    bool Get_UEIBytes_Load() const { return uei_bytes_load; }
+
+    // Discovery. Type 0 searches USB and then TCP/IP; for a router, type 0
+    // means: find the router's own link type first.
+    std::vector<DeviceInfo> Discover_Devices(linkType type);
+    std::vector<DeviceInfo> Discover_TSNetwork_Devices(uint32_t router_serial, linkType type);
+
+    // Build lists (empty on failure), download (the build number stored, 0 on
+    // failure) and device token (empty on failure).
+    BuildMap Get_BuildList(uint32_t serial);
+    BuildMap Get_BuildListLocal(uint32_t serial);
+    uint32_t Download_Firmware(uint32_t serial, const std::string& build, bool override_checks, bool no_calibration);
+    std::string Get_JWT(uint32_t serial);
+
+    // Firmware update of a running module; build 0 lets the update choose.
+    bool Update_Firmware(uint32_t serial, uint32_t build, const std::string& bird_file, uint8_t module_address,
+                         uint32_t router_serial, bool override_checks);
+
+    // Recovery through the chip's boot ROM.
+    bool Get_Fingerprint(Fingerprint& fingerprint, const std::string& serial_port, uint32_t serial,
+                         const std::string& bird_file, uint32_t baud_rate, bool reset_afterwards);
+    bool Recover_Firmware(const std::string& serial_port, uint32_t build, uint32_t baud_rate, uint32_t serial,
+                          const std::string& bird_file, bool override_checks);
+
+private:
+    std::string server_url;
+    std::string store_path;
+    UpdaterDisplayInterface& display;
+    bool uei_bytes_load = false;
+};

@@ -1,0 +1,82 @@
+// Base64 (RFC 4648 standard alphabet, "=" padding) for firmware images sent as one text line.
+#include <cstdlib>
+#include <mutex>
+
+#include "server/UpdateServerRequest.h"
+
+namespace {
+
+const char encoding_table[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+const int mod_table[] = {0, 2, 1};
+
+constexpr unsigned char INVALID = 0xFF;
+
+// Character value for every byte; INVALID for bytes outside the alphabet.
+const unsigned char* _build_decoding_table() {
+    static unsigned char table[256];
+    static std::once_flag once;
+    std::call_once(once, [] {
+        for (auto& value : table) value = INVALID;
+        for (unsigned char i = 0; i < 64; ++i)
+            table[static_cast<unsigned char>(encoding_table[i])] = i;
+    });
+    return table;
+}
+
+}  // namespace
+
+char* UpdateServerRequest::base64_encode(const unsigned char* data, size_t length,
+                                         size_t* out_length) {
+    const size_t size = 4 * ((length + 2) / 3);
+    char* text = static_cast<char*>(std::malloc(size + 1));
+    if (!text) return nullptr;
+    size_t j = 0;
+    for (size_t i = 0; i < length;) {
+        const uint32_t a = data[i++];
+        const uint32_t b = i < length ? data[i++] : 0;
+        const uint32_t c = i < length ? data[i++] : 0;
+        const uint32_t triple = (a << 16) | (b << 8) | c;
+        text[j++] = encoding_table[(triple >> 18) & 0x3F];
+        text[j++] = encoding_table[(triple >> 12) & 0x3F];
+        text[j++] = encoding_table[(triple >> 6) & 0x3F];
+        text[j++] = encoding_table[triple & 0x3F];
+    }
+    for (int i = 0; i < mod_table[length % 3]; ++i) text[size - 1 - i] = '=';
+    text[size] = '\0';
+    if (out_length) *out_length = size;
+    return text;
+}
+
+// Rejects what is not Base64: a length that is not a multiple of 4, characters
+// outside the alphabet, and "=" anywhere but in the last two places.
+unsigned char* UpdateServerRequest::base64_decode(const char* text, size_t length,
+                                                  size_t* out_length) {
+    if (length % 4 != 0 || (length && !text)) return nullptr;
+    const unsigned char* table = _build_decoding_table();
+    size_t pad = 0;
+    if (length >= 4 && text[length - 1] == '=') pad = text[length - 2] == '=' ? 2 : 1;
+    const size_t size = length / 4 * 3 - pad;
+    unsigned char* bytes = static_cast<unsigned char*>(std::malloc(size + 1));
+    if (!bytes) return nullptr;
+
+    size_t j = 0;
+    for (size_t i = 0; i < length; i += 4) {
+        uint32_t quad = 0;
+        for (size_t k = 0; k < 4; ++k) {
+            const unsigned char c = static_cast<unsigned char>(text[i + k]);
+            unsigned char value = table[c];
+            if (c == '=' && i + k >= length - pad) value = 0;
+            if (value == INVALID) {
+                std::free(bytes);
+                return nullptr;
+            }
+            quad = (quad << 6) | value;
+        }
+        if (j < size) bytes[j++] = (quad >> 16) & 0xFF;
+        if (j < size) bytes[j++] = (quad >> 8) & 0xFF;
+        if (j < size) bytes[j++] = quad & 0xFF;
+    }
+    bytes[size] = 0;
+    if (out_length) *out_length = size;
+    return bytes;
+}

@@ -1,0 +1,119 @@
+// update-server: serves firmware to the updater over the update-server protocol.
+//
+//   update-server --firmware DIR [--config FILE] [--host ADDR] [--port N] [--path /cgi/u]
+//                 [--cert FILE --key FILE] [--fault SPEC]... [--verbose]
+//
+// Prints the URL to give to "updater -u" as its first line of output, then serves
+// until interrupted (SIGINT or SIGTERM).
+#include <pthread.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <iterator>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "sim/UpdateServer.h"
+
+namespace {
+
+const char* const USAGE =
+    "Usage: update-server --firmware DIR [options]\n"
+    "Serves the builds in DIR/<SERIAL>/<build>.bird over the update-server protocol.\n"
+    "\n"
+    "  --firmware DIR   firmware directory (one folder per device serial number, %08X)\n"
+    "  --config FILE    settings (default DIR/server.conf when present); lines of\n"
+    "                     firmware <SN> <text>    fw text of the device's builds\n"
+    "                     latest   <SN> <build>   latest build (default: highest listed)\n"
+    "                     hide     <SN> <build>   serve the build but leave it off the list\n"
+    "                     token    <SN> <jwt>     device token\n"
+    "                     recover  <W0> <W1> <W2> <W3> <SN> <build>\n"
+    "  --host ADDR      address to listen on (default 127.0.0.1)\n"
+    "  --port N         port (default: any free port)\n"
+    "  --path PATH      request path (default /cgi/u)\n"
+    "  --cert FILE      PEM certificate; with --key serves HTTPS\n"
+    "  --key FILE       PEM private key\n"
+    "  --fault SPEC     inject a fault, optionally for one operation only (@hi, @qu,\n"
+    "                   @bird, @builds, @fix, @ent_jwt): status=CODE, no-ok, bad-base64,\n"
+    "                   bad-bird, broken-bird, slow=MS, cut. Repeatable.\n"
+    "  --verbose        log every request on standard error\n"
+    "\n"
+    "The first line printed is the server URL, e.g. http://127.0.0.1:40123/cgi/u\n";
+
+bool _parse(int argc, char** argv, Sim::UpdateServerOptions& options, std::string& error) {
+    static const char* const valued[] = {"--firmware", "--config", "--host", "--port",
+                                         "--path",     "--cert",   "--key",  "--fault"};
+    for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        if (word == "--verbose") {
+            options.verbose = true;
+            continue;
+        }
+        if (word == "-h" || word == "--help") return false;  // usage, no error
+        if (std::find(std::begin(valued), std::end(valued), word) == std::end(valued)) {
+            error = "unknown option " + word;
+            return false;
+        }
+        if (i + 1 >= argc) {
+            error = word + " needs a value";
+            return false;
+        }
+        const std::string value = argv[++i];
+        if (word == "--firmware") options.firmware_dir = value;
+        else if (word == "--config") options.config_path = value;
+        else if (word == "--host") options.host = value;
+        else if (word == "--path") options.path = value;
+        else if (word == "--cert") options.cert = value;
+        else if (word == "--key") options.key = value;
+        else if (word == "--port") {
+            uint32_t port = 0;
+            if (!Sim::ParseDecimal32(value, port) || port > 65535) {
+                error = "invalid port " + value;
+                return false;
+            }
+            options.port = static_cast<int>(port);
+        } else {
+            Sim::ServerFault fault;
+            if (!Sim::ServerFault::Parse(value, fault, error)) return false;
+            options.faults.push_back(fault);
+        }
+    }
+    if (options.firmware_dir.empty()) error = "--firmware DIR is required";
+    else if (options.cert.empty() != options.key.empty()) error = "--cert and --key go together";
+    return error.empty();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Sim::UpdateServerOptions options;
+    std::string error;
+    if (!_parse(argc, argv, options, error)) {
+        if (!error.empty()) std::fprintf(stderr, "update-server: %s\n", error.c_str());
+        std::fputs(USAGE, error.empty() ? stdout : stderr);
+        return error.empty() ? 0 : 2;
+    }
+
+    // Signals are taken by sigwait below, never by the serving threads.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    Sim::UpdateServer server(options);
+    if (!server.Start(error)) {
+        std::fprintf(stderr, "update-server: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("%s\n", server.Url().c_str());
+    std::fflush(stdout);
+
+    int signal_number = 0;
+    sigwait(&signals, &signal_number);
+    server.Stop();
+    return 0;
+}

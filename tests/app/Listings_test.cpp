@@ -1,0 +1,149 @@
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <string>
+#include <vector>
+
+#include "support/RecordingDisplay.h"
+#include "app/Listings.h"
+#include "common/aDefs.h"
+
+namespace {
+
+using Strings = std::vector<std::string>;
+using testsupport::RecordingDisplay;
+
+const std::string USB_HEADER = "    Device    Module   Router  Model          Firmware Version (Build)    Device Name";
+const std::string IP_HEADER =
+    "    Device    Module   Router  Model          Firmware Version (Build)   [IP address]       Device Name";
+
+DeviceInfo Device(linkType type, uint32_t serial, uint32_t model)
+{
+    DeviceInfo device;
+    device.spec.type = type;
+    device.spec.serialNumber = serial;
+    device.spec.model = model;
+    device.spec.module = 6;
+    device.spec.router = 0;
+    device.version_major = 2;
+    device.version_minor = 10;
+    device.version_patch = 4;
+    device.build_number = 99528558;
+    device.device_name = "bench hub";
+    return device;
+}
+
+TEST(DeviceList, EmptyListsSayNoDevicesFound)
+{
+    RecordingDisplay display;
+    _display_device_list(display, {}, USB);
+    _display_device_list(display, {}, TCPIP);
+    _display_device_list(display, {}, 0);
+    EXPECT_EQ(display.Infos(), (Strings{"Discovered Devices: (USB)", "    No devices found.",
+                                        "Discovered Devices: (TCPIP)", "    No devices found.",
+                                        "Discovered Devices: (Unknown)", "    No devices found."}));
+    EXPECT_TRUE(display.Errors().empty());
+}
+
+TEST(DeviceList, UsbDevicesAndTheErrorLine)
+{
+    RecordingDisplay display;
+    DeviceInfo busy = Device(USB, 0x2181F0EE, 5);
+    busy.error = aErrBusy;
+    _display_device_list(display, {Device(USB, 0x40F5849A, 5), busy}, USB);
+    std::string model = aDefs_GetModelName(5);
+    char padded[16];
+    snprintf(padded, sizeof padded, "%-12s", model.c_str());
+    EXPECT_EQ(display.Infos(),
+              (Strings{"Discovered Devices: (USB)", USB_HEADER,
+                       "    40F5849A  06       00      " + std::string(padded) + "   2.10.4 (  99528558)         bench hub",
+                       "    2181F0EE  [Error (5): Is someone else connected to this device?]"}));
+}
+
+TEST(DeviceList, TcpipDevicesShowTheirAddress)
+{
+    RecordingDisplay display;
+    DeviceInfo device = Device(TCPIP, 0x40F5849A, 999);  // a model outside the table
+    device.spec.ipAddress = inet_addr("192.0.2.11");
+    device.spec.ipPort = 9889;
+    device.spec.router = 0x0A;
+    device.error = aErrConnection;  // the address line is kept for TCP/IP devices
+    device.device_name = "";
+    _display_device_list(display, {device}, TCPIP);
+    EXPECT_EQ(display.Infos(),
+              (Strings{"Discovered Devices: (TCPIP)", IP_HEADER,
+                       "    40F5849A  06       0A      Unknown     " "   2.10.4 (  99528558)"
+                       "        [192.0.2.11]     " "  "}));
+}
+
+TEST(DeviceList, MixedListUnderAnUnknownTypeUsesTheAddressHeader)
+{
+    RecordingDisplay display;
+    DeviceInfo routed = Device(USB, 0x2181F0EE, 4);
+    routed.spec.router = 2;
+    routed.build_number = 4294967295u;
+    routed.version_major = 255;
+    _display_device_list(display, {routed}, 0);
+    Strings infos = display.Infos();
+    ASSERT_EQ(infos.size(), 3u);
+    EXPECT_EQ(infos[0], "Discovered Devices: (Unknown)");
+    EXPECT_EQ(infos[1], IP_HEADER);
+    std::string model = aDefs_GetModelName(4);
+    model.resize(12, ' ');
+    EXPECT_EQ(infos[2], "    2181F0EE  06       02      " + model + " 255.10.4 (4294967295)         bench hub");
+}
+
+TEST(ModelNames, TableCoversFourToTwentySeven)
+{
+    EXPECT_STREQ(aDefs_GetModelName(0), "Unknown");
+    EXPECT_STREQ(aDefs_GetModelName(3), "Unknown");
+    EXPECT_STREQ(aDefs_GetModelName(28), "Unknown");
+    for (uint32_t model = 4; model <= 27; ++model) {
+        EXPECT_STRNE(aDefs_GetModelName(model), "Unknown") << model;
+        EXPECT_LE(strlen(aDefs_GetModelName(model)), 12u) << "fits the listing's model column";
+    }
+}
+
+TEST(BuildList, RowsArePaddedAndCutToFifteen)
+{
+    RecordingDisplay display;
+    _display_build_rows(display, {{"117", "2.10.3"}, {"1234567890123456789", "2.9.12-very-long-version"}}, 0x40F5849A);
+    EXPECT_EQ(display.Infos(), (Strings{"Build List for device [40F5849A]:\n",
+                                        "Build          \tVersion        ",
+                                        "117            \t2.10.3         ",
+                                        "123456789012345\t2.9.12-very-lon"}));
+}
+
+TEST(BuildList, EmptyListSaysSo)
+{
+    RecordingDisplay display;
+    _display_builds(display, {}, 0x40F5849A);
+    EXPECT_EQ(display.Infos(), Strings{"No builds found for device [40F5849A]"});
+}
+
+TEST(BuildList, NewestVersionFirst)
+{
+    RecordingDisplay display;
+    _display_builds(display, {{"115", "2.9.12"}, {"116", "2.10.3"}, {"117", "1.99.0"}}, 0x2B);
+    EXPECT_EQ(display.Infos(), (Strings{"Build List for device [0000002B]:\n",
+                                        "Build          \tVersion        ",
+                                        "116            \t2.10.3         ",
+                                        "115            \t2.9.12         ",
+                                        "117            \t1.99.0         "}));
+}
+
+TEST(FingerprintAndToken, Formats)
+{
+    RecordingDisplay display;
+    Fingerprint fingerprint;
+    fingerprint.words[0] = 0x1;
+    fingerprint.words[1] = 0xABCDEF01;
+    fingerprint.words[2] = 0;
+    fingerprint.words[3] = 0xFFFFFFFF;
+    _display_fingerprint(display, fingerprint);
+    _display_jwt(display, "aa.bb.cc");
+    _display_jwt(display, "");
+    EXPECT_EQ(display.Infos(), (Strings{"[ 00000001 ABCDEF01 00000000 FFFFFFFF ]", "aa.bb.cc", ""}));
+}
+
+}  // namespace

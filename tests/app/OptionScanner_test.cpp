@@ -1,0 +1,120 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/OptionScanner.h"
+#include "app/Parameters.h"
+
+namespace {
+
+struct Found {
+    std::string spelling;
+    std::string argument;  // "<none>" for a flag
+    bool operator==(const Found&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Found& found)
+{
+    return out << found.spelling << "(" << found.argument << ")";
+}
+
+// Scans the words (argv[0] = "updater" is prepended) with the program's own table.
+std::vector<Found> Scan(std::vector<std::string> words, std::vector<std::string>* set_aside = nullptr)
+{
+    words.insert(words.begin(), "updater");
+    std::vector<char*> argv;
+    for (std::string& word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    OptionScanner scanner(static_cast<int>(words.size()), argv.data(), g_rgOptions);
+    std::vector<Found> found;
+    while (scanner.Next())
+        found.push_back({scanner.OptionText(), scanner.OptionArg() ? scanner.OptionArg() : "<none>"});
+    if (set_aside)
+        *set_aside = scanner.SetAside();
+    return found;
+}
+
+const std::string NONE = "<none>";
+
+TEST(OptionScanner, ExactSpellingsAreCaseSensitive)
+{
+    EXPECT_EQ(Scan({"-D", "-d", "40F5849A", "-h", "-H"}),
+              (std::vector<Found>{{"-D", NONE}, {"-d", "40F5849A"}, {"-h", NONE}, {"-H", NONE}}));
+    EXPECT_TRUE(Scan({"-override", "--HELP"}).empty());
+}
+
+TEST(OptionScanner, UniqueAbbreviationWithTheSameHyphensSelectsTheSpelling)
+{
+    EXPECT_EQ(Scan({"-O"}), (std::vector<Found>{{"-OVERRIDE", NONE}}));
+    EXPECT_EQ(Scan({"-OVER"}), (std::vector<Found>{{"-OVERRIDE", NONE}}));
+    EXPECT_EQ(Scan({"--he"}), (std::vector<Found>{{"--help", NONE}}));
+    // "--http" is a spelling of its own even though it begins "--https".
+    EXPECT_EQ(Scan({"--http"}), (std::vector<Found>{{"--http", NONE}}));
+    EXPECT_EQ(Scan({"--https"}), (std::vector<Found>{{"--https", NONE}}));
+}
+
+TEST(OptionScanner, AmbiguousOrForeignPrefixesMatchNothing)
+{
+    EXPECT_TRUE(Scan({"--h"}).empty());    // --help, --http, --https
+    EXPECT_TRUE(Scan({"--htt"}).empty());  // --http, --https
+    EXPECT_TRUE(Scan({"--O"}).empty());    // -OVERRIDE has one hyphen
+    EXPECT_TRUE(Scan({"-he"}).empty());    // longer than -h: not an abbreviation
+    EXPECT_TRUE(Scan({"-OVERRIDES"}).empty());
+    EXPECT_TRUE(Scan({"-", "--", "---help"}).empty());
+}
+
+TEST(OptionScanner, OptionsAreNotClumpedNorGivenAttachedText)
+{
+    EXPECT_TRUE(Scan({"-DG"}).empty());
+    EXPECT_TRUE(Scan({"-d40F5849A"}).empty());
+    EXPECT_EQ(Scan({"-D", "-G"}), (std::vector<Found>{{"-D", NONE}, {"-G", NONE}}));
+}
+
+TEST(OptionScanner, ArgumentAttachedAfterEquals)
+{
+    EXPECT_EQ(Scan({"-d=40F5849A"}), (std::vector<Found>{{"-d", "40F5849A"}}));
+    // Attached text is taken as it is, even when it begins with '-' or is empty.
+    EXPECT_EQ(Scan({"-i=-x", "-b="}), (std::vector<Found>{{"-i", "-x"}, {"-b", ""}}));
+    // Only the first '=' splits.
+    EXPECT_EQ(Scan({"-u=http://h/cgi/u?a=b"}), (std::vector<Found>{{"-u", "http://h/cgi/u?a=b"}}));
+}
+
+TEST(OptionScanner, MissingArgumentsAreSkippedAndTheNextWordIsStillRead)
+{
+    EXPECT_TRUE(Scan({"-d"}).empty());
+    // "-D" is not taken as the serial number: -d is skipped and -D counts.
+    EXPECT_EQ(Scan({"-d", "-D"}), (std::vector<Found>{{"-D", NONE}}));
+    EXPECT_EQ(Scan({"-s", "-", "-D"}), (std::vector<Found>{{"-D", NONE}}));
+    // An empty word is an argument: it does not begin with '-'.
+    EXPECT_EQ(Scan({"-f", ""}), (std::vector<Found>{{"-f", ""}}));
+}
+
+TEST(OptionScanner, FlagsWithEqualsValueAreSkipped)
+{
+    EXPECT_TRUE(Scan({"-OVERRIDE=1", "--help=yes", "-D=1"}).empty());
+    EXPECT_EQ(Scan({"-D=1", "-G"}), (std::vector<Found>{{"-G", NONE}}));
+}
+
+TEST(OptionScanner, WordsThatAreNotOptionsAreSetAside)
+{
+    std::vector<std::string> set_aside;
+    EXPECT_EQ(Scan({"extra", "-d", "1234", "more", "-D"}, &set_aside),
+              (std::vector<Found>{{"-d", "1234"}, {"-D", NONE}}));
+    EXPECT_EQ(set_aside, (std::vector<std::string>{"extra", "more"}));
+}
+
+TEST(OptionScanner, ProgramNameIsNeverScannedAndEmptyVectorsAreFine)
+{
+    char program[] = "-D";
+    char* argv[] = {program, nullptr};
+    OptionScanner scanner(1, argv, g_rgOptions);
+    EXPECT_FALSE(scanner.Next());
+
+    OptionScanner none(0, nullptr, g_rgOptions);
+    EXPECT_FALSE(none.Next());
+    EXPECT_EQ(none.OptionId(), -1);
+}
+
+}  // namespace

@@ -1,0 +1,217 @@
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/aDiscovery.h"
+#include "common/zBeaconInterface.h"
+#include "support/DiscoveryPeers.h"
+#include "support/NetNamespace.h"
+
+using testsupport::kNetnsInterface;
+
+namespace {
+
+constexpr uint32_t kLoopback = 0x0100007F;
+
+struct Collected {
+    std::vector<linkSpec> specs;
+    size_t stopAfter = 0;  // 0: never stop
+};
+
+bool _collect(const linkSpec* spec, bool* found, void* ref)
+{
+    Collected* collected = static_cast<Collected*>(ref);
+    collected->specs.push_back(*spec);
+    *found = true;
+    return collected->stopAfter == 0 || collected->specs.size() < collected->stopAfter;
+}
+
+bool _fail_if_called(const linkSpec*, bool*, void*)
+{
+    ADD_FAILURE() << "no module can be found here";
+    return true;
+}
+
+linkSpec _served_spec(uint32_t serial, uint32_t address, uint16_t port)
+{
+    linkSpec spec{};
+    spec.type = PLEXUS_USB;
+    spec.serialNumber = serial;
+    spec.module = 4;
+    spec.model = 12;
+    spec.ipAddress = address;
+    spec.ipPort = port;
+    return spec;
+}
+
+}  // namespace
+
+TEST(aDiscovery, ConvertIPv4InterfaceNeedsSixteenBytes)
+{
+    char buffer[16];
+    EXPECT_EQ(aDiscovery_ConvertIPv4Interface(kLoopback, buffer, 15), 0u);
+    ASSERT_EQ(aDiscovery_ConvertIPv4Interface(kLoopback, buffer, 16), 9u);
+    EXPECT_STREQ(buffer, "127.0.0.1");
+    EXPECT_EQ(aDiscovery_ConvertIPv4Interface(kNetnsInterface, buffer, sizeof buffer), 9u);
+    EXPECT_STREQ(buffer, "192.0.2.1");
+}
+
+TEST(aDiscovery, TransportsWithoutEnumerationFindNothing)
+{
+    EXPECT_EQ(aDiscovery_EnumerateModules(0, _fail_if_called, nullptr, 0), 0);
+    EXPECT_EQ(aDiscovery_EnumerateModules(SERIAL, _fail_if_called, nullptr, 0), 0);
+    EXPECT_EQ(aDiscovery_EnumerateModules(8, _fail_if_called, nullptr, 0), 0);
+    EXPECT_EQ(aDiscovery_FindFirstModule(SERIAL, 0), nullptr);
+}
+
+TEST(aDiscovery, InterfaceListHoldsTheUpInterfacesWithoutLoopback)
+{
+    if (!testsupport::EnterPrivateNetworkNamespace())
+        return;
+    uint32_t addresses[4] = {};
+    EXPECT_EQ(aDiscovery_GetIPv4Interfaces(addresses, 0), 0u);
+    ASSERT_EQ(aDiscovery_GetIPv4Interfaces(addresses, 4), 1u);
+    EXPECT_EQ(addresses[0], kNetnsInterface);
+}
+
+TEST(zBeaconInterface, OnlyAddressesEmptyTextOrAsteriskAreAccepted)
+{
+    std::string before = zBeaconInterface_get();
+    EXPECT_FALSE(zBeaconInterface_setAndLock("eth0"));
+    EXPECT_FALSE(zBeaconInterface_setAndLock("192.0.2"));
+    EXPECT_FALSE(zBeaconInterface_setAndLock(nullptr));
+    // A refused text left the lock free: another thread can take it.
+    std::thread([] { zBeaconInterface_getAndLock(); zBeaconInterface_unlock(); }).join();
+
+    ASSERT_TRUE(zBeaconInterface_setAndLock("*"));
+    EXPECT_EQ(zBeaconInterface_get(), "*");
+    zBeaconInterface_unlock();
+    ASSERT_TRUE(zBeaconInterface_setAndLock(""));
+    EXPECT_EQ(zBeaconInterface_get(), "");
+    zBeaconInterface_unlock();
+
+    ASSERT_TRUE(zBeaconInterface_setAndLock(before.c_str()));
+    zBeaconInterface_unlock();
+}
+
+TEST(zBeaconInterface, RestoreBringsBackTheSavedInterface)
+{
+    ASSERT_TRUE(zBeaconInterface_setAndLock("10.1.2.3"));
+    zBeaconInterface_unlock();
+    ASSERT_TRUE(zBeaconInterface_backupSetAndLock("192.0.2.1"));
+    EXPECT_EQ(zBeaconInterface_get(), "192.0.2.1");
+    EXPECT_EQ(zBeaconInterface_getBackup(), "10.1.2.3");
+    zBeaconInterface_restoreAndUnlock();
+    EXPECT_EQ(zBeaconInterface_get(), "10.1.2.3");
+    EXPECT_EQ(zBeaconInterface_getBackupAndLock(), "10.1.2.3");
+    zBeaconInterface_unlock();
+    ASSERT_TRUE(zBeaconInterface_setAndLock(""));
+    zBeaconInterface_unlock();
+}
+
+TEST(aDiscovery, DirectTcpipReplyBecomesASpec)
+{
+    if (!testsupport::EnterPrivateNetworkNamespace())
+        return;
+    // The byte example: module 6, port 0x2724, serial 0x1A2B3C4D little-endian;
+    // the responder answers twice, the module is reported once.
+    std::vector<uint8_t> reply = {0x01, 0x06, 0x24, 0x27, 0x4D, 0x3C, 0x2B, 0x1A,
+                                  0, 0, 0, 0, 0x0B, 0, 0, 0};
+    testsupport::TcpipDiscoveryResponder responder(kNetnsInterface, reply, 2);
+    ASSERT_TRUE(responder.ready());
+
+    Collected collected;
+    EXPECT_EQ(aDiscovery_EnumerateModules(TCPIP, _collect, &collected, 0), 1);
+    ASSERT_EQ(collected.specs.size(), 1u);
+    const linkSpec& spec = collected.specs[0];
+    EXPECT_EQ(spec.type, TCPIP);
+    EXPECT_EQ(spec.module, 6u);
+    EXPECT_EQ(spec.router, 6u);
+    EXPECT_EQ(spec.ipPort, 10020);
+    EXPECT_EQ(spec.serialNumber, 0x1A2B3C4Du);
+    EXPECT_EQ(spec.routerSerialNumber, 0x1A2B3C4Du);
+    EXPECT_EQ(spec.model, 0x0Bu);
+    EXPECT_EQ(spec.ipAddress, kNetnsInterface);
+    EXPECT_EQ(responder.requests(), 1) << "one request per interface: va only";
+}
+
+TEST(aDiscovery, DirectTcpipFindsEachModuleAndStopsWhenAsked)
+{
+    if (!testsupport::EnterPrivateNetworkNamespace())
+        return;
+    testsupport::TcpipDiscoveryResponder first(kNetnsInterface,
+                                               testsupport::TcpipDiscoveryReply(2, 9000, 0x11111111, 9));
+    testsupport::TcpipDiscoveryResponder second(kNetnsInterface,
+                                                testsupport::TcpipDiscoveryReply(4, 9001, 0x22222222, 10));
+    // A reply cut after the serial number has no model: 0xFF.
+    std::vector<uint8_t> shortReply = testsupport::TcpipDiscoveryReply(8, 9002, 0x33333333, 11);
+    shortReply.resize(12);
+    testsupport::TcpipDiscoveryResponder third(kNetnsInterface, shortReply);
+    ASSERT_TRUE(first.ready() && second.ready() && third.ready());
+
+    linkSpec* found = aDiscovery_FindModule(TCPIP, 0x33333333, kNetnsInterface);
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(found->module, 8u);
+    EXPECT_EQ(found->ipPort, 9002);
+    EXPECT_EQ(found->model, 0xFFu);
+    EXPECT_EQ(found->ipAddress, kNetnsInterface);
+    aLinkSpec_Destroy(&found);
+
+    Collected all;
+    EXPECT_EQ(aDiscovery_EnumerateModules(TCPIP, _collect, &all, 0), 3);
+    Collected one;
+    one.stopAfter = 1;
+    EXPECT_EQ(aDiscovery_EnumerateModules(TCPIP, _collect, &one, 0), 1);
+    EXPECT_EQ(one.specs.size(), 1u);
+
+    EXPECT_EQ(aDiscovery_FindModule(TCPIP, 0x44444444, 0), nullptr);
+}
+
+TEST(aDiscovery, LocalServersAnswerOnLoopbackAndEachIsReportedOnce)
+{
+    if (!testsupport::EnterPrivateNetworkNamespace())
+        return;
+    linkSpec local = _served_spec(0xAAAA0001, kLoopback, 41000);
+    linkSpec remote = _served_spec(0xAAAA0002, kNetnsInterface, 41001);
+    testsupport::LocalServerPeer first(1, local);
+    testsupport::LocalServerPeer twin(2, local);  // the same module announced twice
+    testsupport::LocalServerPeer elsewhere(5, remote);
+    ASSERT_TRUE(first.ready() && twin.ready() && elsewhere.ready());
+
+    Collected collected;
+    EXPECT_EQ(aDiscovery_EnumerateModules(PLEXUS, _collect, &collected, kLoopback), 1);
+    ASSERT_EQ(collected.specs.size(), 1u);
+    EXPECT_EQ(collected.specs[0].serialNumber, 0xAAAA0001u);
+    EXPECT_EQ(collected.specs[0].type, PLEXUS_USB);
+    EXPECT_EQ(collected.specs[0].ipPort, 41000);
+    EXPECT_EQ(first.requests() + twin.requests(), 2);
+    EXPECT_EQ(elsewhere.requests(), 1) << "its spec was heard and skipped as not local";
+
+    linkSpec* spec = aDiscovery_FindModule(PLEXUS_TCPIP, 0xAAAA0001, 0);
+    ASSERT_NE(spec, nullptr);
+    EXPECT_EQ(spec->ipPort, 41000);
+    aLinkSpec_Destroy(&spec);
+}
+
+TEST(aDiscovery, BeaconOnTheGivenInterfaceIsFoundOnce)
+{
+    if (!testsupport::EnterPrivateNetworkNamespace())
+        return;
+    std::string before = zBeaconInterface_get();
+    linkSpec spec = _served_spec(0xBBBB0001, kNetnsInterface, 42000);
+    spec.type = PLEXUS_TCPIP;
+    testsupport::BeaconPeer peer(testsupport::kNetnsInterfaceText, spec);
+    ASSERT_TRUE(peer.ready());
+
+    Collected collected;
+    EXPECT_EQ(aDiscovery_EnumerateModules(PLEXUS, _collect, &collected, kNetnsInterface), 1);
+    ASSERT_EQ(collected.specs.size(), 1u) << "the peer beacons every 50 ms, yet counts once";
+    EXPECT_EQ(collected.specs[0].serialNumber, 0xBBBB0001u);
+    EXPECT_EQ(collected.specs[0].type, PLEXUS_TCPIP);
+    EXPECT_EQ(collected.specs[0].ipPort, 42000);
+    EXPECT_EQ(zBeaconInterface_get(), before) << "the beacon interface is restored";
+}

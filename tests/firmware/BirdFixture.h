@@ -1,0 +1,44 @@
+#pragma once
+// Helpers shared by the firmware tests: code bytes and images loaded from disk.
+#include "firmware/BirdFile.h"
+#include "firmware/BirdWriter.h"
+
+#include "common/Log.h"
+#include "support/LogCapture.h"
+#include "support/ScratchDir.h"
+
+#include <string>
+#include <vector>
+
+// Pseudo-random code bytes that do not compress.
+inline std::vector<uint8_t> Code(size_t length, uint32_t seed = 1)
+{
+    std::vector<uint8_t> code(length);
+    for (size_t i = 0; i < length; i++) {
+        seed = seed * 1103515245u + 12345u;
+        code[i] = uint8_t(seed >> 16);
+    }
+    return code;
+}
+
+// An image written to a scratch directory and loaded from there, with the debug log of
+// the load.
+struct Loaded {
+    ScratchDir dir;
+    BirdFile file;
+    bool ok = false;
+    std::string log;
+};
+
+inline void LoadInto(Loaded& loaded, const std::vector<uint8_t>& fileBytes)
+{
+    loaded.file.path = loaded.dir.Write("image.bird", fileBytes);
+    LogCapture capture(DEBUG_BirdFile);
+    loaded.ok = loaded.file.Load();
+    loaded.log = capture.Text();
+}
+
+inline bool Has(const std::string& text, const std::string& fragment)
+{
+    return text.find(fragment) != std::string::npos;
+}
