@@ -8,11 +8,13 @@
 // UpdaterRecovery.cpp.
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "common/UpdaterDisplayInterface.h"
 #include "common/aLinkSpec.h"
+#include "firmware/BirdFile.h"
 #include "unix/aError.h"
 
 // One discovered module.
@@ -39,6 +41,13 @@ typedef std::map<std::string, std::string> BuildMap;
 // Serial number that stands for an unknown device in recovery.
 constexpr uint32_t UNKNOWN_DEVICE_SERIAL = 0xDEADDEAD;
 
+class UpdaterStore;
+
+// Opens the store on store_path; on failure reports it for the calling operation and
+// returns null.
+std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display, const std::string& store_path,
+                                                  const char* caller);
+
 class Updater {
 public:
     Updater(const std::string& server_url, const std::string& store_path, UpdaterDisplayInterface& display);
@@ -61,6 +70,12 @@ public:
     BuildMap Get_BuildListLocal(uint32_t serial);
     uint32_t Download_Firmware(uint32_t serial, const std::string& build, bool override_checks, bool no_calibration);
     std::string Get_JWT(uint32_t serial);
+
+    // The BIRD file for an update or a recovery: the given file, else the device's stored
+    // build, downloaded first when it is missing and download_if_missing is set. Throws
+    // std::runtime_error when the file cannot be read.
+    BirdFile load_bird(const char* action, const std::string& bird_file, uint32_t serial, uint32_t build,
+                       bool download_if_missing);
 
     // Firmware update of a running module; build 0 lets the update choose.
     bool Update_Firmware(uint32_t serial, uint32_t build, const std::string& bird_file, uint8_t module_address,

@@ -35,18 +35,6 @@ std::vector<DeviceInfo> Updater::Discover_TSNetwork_Devices(uint32_t router_seri
     _not_available_end_run(display, "Discover_TSNetwork_Devices");
 }
 
-BuildMap Updater::Get_BuildListLocal(uint32_t serial)
-{
-    _not_available_end_run(display, "Get_BuildListLocal");
-}
-
-uint32_t Updater::Download_Firmware(uint32_t serial, const std::string& build, bool override_checks,
-                                    bool no_calibration)
-{
-    _not_available(display, "Download_Firmware");
-    return 0;
-}
-
 bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string& bird_file, uint8_t module_address,
                               uint32_t router_serial, bool override_checks)
 {

@@ -1,13 +1,38 @@
-// USB enumeration of modules.
+// USB enumeration of modules: every module on USB (vendor 0x24FF, product id
+// below 0x8000, an eight-digit serial-number string) becomes a USB spec.
 #include "common/aDiscovery.h"
+#include "unix/tsusb.h"
 
-// Awaiting the USB layer: USB device access (descriptors, the serial-number
-// string and the shared libusb context) is not built yet, so no module can be
-// found on USB. This is where the enumeration walks the device list and builds
-// a USB spec per module; until then it finds nothing and never calls back.
+namespace {
+
+struct UsbEnumeration {
+    aDiscoveryCallback callback;
+    void* ref;
+    unsigned count;
+};
+
+bool _found_on_usb(uint32_t serialNumber, uint16_t productId, void* ref)
+{
+    auto* enumeration = static_cast<UsbEnumeration*>(ref);
+    linkSpec spec{};
+    spec.type = USB;
+    spec.serialNumber = serialNumber;
+    spec.model = productId & 0xFF;
+    spec.usbId = serialNumber;
+    bool found = false;
+    bool goOn = enumeration->callback(&spec, &found, enumeration->ref);
+    if (found && enumeration->count < 255)
+        ++enumeration->count;
+    return goOn;
+}
+
+}  // namespace
+
 uint8_t aDiscovery_EnumerateUSB(aDiscoveryCallback callback, void* ref)
 {
-    (void)callback;
-    (void)ref;
-    return 0;
+    if (!callback)
+        return 0;
+    UsbEnumeration enumeration{callback, ref, 0};
+    tsusb_enumerate_modules(_found_on_usb, &enumeration);
+    return static_cast<uint8_t>(enumeration.count);
 }

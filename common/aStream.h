@@ -80,3 +80,6 @@ aErr aStream_CreateSerial_Packetized(const char* portName, uint32_t baudIndex, b
                                      uint32_t stopBits, aStreamRef* stream);
 // A TCP connection to address (IPv4, network byte order) and port (host order).
 aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStreamRef* stream);
+// A module on USB by its serial number: through the kernel-driver node when it
+// exists, else through libusb (common/aStreamUSB.cpp).
+aErr aStream_CreateUSB(uint32_t serialNumber, aStreamRef* stream);

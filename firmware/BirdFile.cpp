@@ -183,6 +183,8 @@ bool BirdFile::DecompressData(const unsigned char* source, unsigned long length)
     // The blocks of an earlier load point into the buffer being replaced.
     blocks.clear();
     blockCount = 0;
+    hasSerialOffsets = false;
+    serialNumberOffset = descriptorOffset = 0;
     buffer.reset();
     bufferLength = 0;
     if (_too_large(length)) return false;

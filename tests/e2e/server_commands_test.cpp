@@ -1,6 +1,14 @@
 // The updater's server commands (-B, -L, -G, -J) end to end: the real binary against
 // the project's update server on 127.0.0.1, with a private store.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstring>
 
 #include <filesystem>
 #include <fstream>
@@ -47,6 +55,87 @@ std::string _read(const std::string& path) {
 }
 
 bool _contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// Everything below a directory: relative path -> content ("<dir>" for directories).
+std::map<std::string, std::string> _snapshot(const std::string& root) {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : fs::recursive_directory_iterator(root))
+        files[fs::relative(entry.path(), root).string()] = entry.is_directory() ? "<dir>" : _read(entry.path());
+    return files;
+}
+
+
+bool _write(const std::string& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+    return static_cast<bool>(out.flush());
+}
+
+// A pseudo-terminal whose far end nobody answers: a silent chip on a serial port.
+class SilentPort {
+public:
+    ~SilentPort() {
+        if (master_ >= 0) close(master_);
+    }
+    bool Open() {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY);
+        char name[128];
+        if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0 || ptsname_r(master_, name, sizeof name) != 0)
+            return false;
+        termios raw{};
+        tcgetattr(master_, &raw);
+        cfmakeraw(&raw);
+        tcsetattr(master_, TCSANOW, &raw);
+        path_ = name;
+        return true;
+    }
+    const std::string& Path() const { return path_; }
+
+private:
+    int master_ = -1;
+    std::string path_;
+};
+
+// The update-server program in the background; its first output line is its URL.
+class ServerProgram {
+public:
+    ~ServerProgram() { Stop(); }
+    bool Start(const std::vector<std::string>& args) {
+        int out[2];
+        if (pipe(out) != 0) return false;
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(out[1], 1);
+            close(out[0]);
+            close(out[1]);
+            std::vector<char*> argv;
+            for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        close(out[1]);
+        FILE* stream = fdopen(out[0], "r");
+        char line[256] = "";
+        const bool ok = stream && fgets(line, sizeof line, stream);
+        if (stream) fclose(stream);
+        url = ok ? std::string(line, strcspn(line, "\n")) : "";
+        return pid_ > 0 && ok;
+    }
+    // Ends the program with SIGTERM; its exit status.
+    int Stop() {
+        if (pid_ <= 0) return -1;
+        kill(pid_, SIGTERM);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    std::string url;
+
+private:
+    pid_t pid_ = -1;
+};
 
 std::string _version_line() { return "Updater (" + _app_version_text() + ")\n"; }
 
@@ -162,6 +251,169 @@ TEST_F(ServerCommands, HttpsWithCertificateForTheHostIsUsedAndAnotherNameRefused
     EXPECT_EQ(result.out, _version_line() + "No builds found for device [40F5849A]\n");
     EXPECT_EQ(result.err, "Server request failed for " + url + "\n");
     EXPECT_TRUE(server->Requests().empty());
+}
+
+TEST_F(ServerCommands, GetLatestBuildStoresImageAndAttributes) {
+    const ProcessResult result = Run({"-G", "-d", SN});
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.out, _version_line() +
+                              "Retrieving firmware for device with serial number 40F5849A\n"
+                              "No build specified\n"
+                              "Using Latest build\n"
+                              "Retrieving build 117\n"
+                              "Validating build 117 with server\n"
+                              "Build 117 is valid\n");
+    EXPECT_EQ(_read(Device() + "/117.bird"), Bytes(117));
+    const std::string settings = _read(Device() + "/.settings");
+    EXPECT_TRUE(_contains(settings, "\nLATEST_DOWNLOAD=117.bird\n")) << settings;
+    const size_t date = settings.find("LAST_DOWNLOAD_DATE=");
+    ASSERT_NE(date, std::string::npos) << settings;
+    EXPECT_EQ(settings.find('\n', date) - date, std::string("LAST_DOWNLOAD_DATE=").size() + 24) << settings;
+    EXPECT_EQ(server->Requests(), (std::vector<std::string>{
+                                      "/cgi/u?op=hi&rv=2&", "/cgi/u?op=qu&sn=40F5849A&",
+                                      "/cgi/u?op=builds&sn=40F5849A&",
+                                      "/cgi/u?bld=117&fw=std&no_cal=false&op=bird&sn=40F5849A&"}));
+}
+
+TEST_F(ServerCommands, GetNamedBuildAndAgainOverwrites) {
+    ProcessResult result = Run({"-G", "-d", SN, "-b", "115"});
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_TRUE(_contains(result.out, "Retrieving firmware build 115\nRetrieving build 115\n")) << result.out;
+    EXPECT_EQ(_read(Device() + "/115.bird"), Bytes(115));
+
+    ASSERT_TRUE(_write(Device() + "/115.bird", "stale"));
+    result = Run({"-G", "-d", SN, "-b", "115"});
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_EQ(_read(Device() + "/115.bird"), Bytes(115));
+    EXPECT_TRUE(_contains(_read(Device() + "/.settings"), "LATEST_DOWNLOAD=115.bird\n"));
+}
+
+TEST_F(ServerCommands, UnlistedBuildIsRefusedUnlessOverridden) {
+    ProcessResult result = Run({"-G", "-d", SN, "-b", "118"});
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_EQ(result.err, "No valid build 118\n");
+    EXPECT_FALSE(fs::exists(Device()));
+
+    const size_t asked = server->Requests().size();
+    result = Run({"-G", "-d", SN, "-b", "118", "-OVERRIDE"});
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_TRUE(_contains(result.out, "Override specified, skipping validation of build 118\n")) << result.out;
+    EXPECT_EQ(_read(Device() + "/118.bird"), Bytes(118));
+    const auto requests = server->Requests();
+    for (size_t i = asked; i < requests.size(); ++i)
+        EXPECT_FALSE(_contains(requests[i], "op=builds")) << requests[i];
+}
+
+TEST_F(ServerCommands, EveryInjectedFaultFailsTheDownloadAndLeavesTheStore) {
+    ASSERT_EQ(Run({"-G", "-d", SN, "-b", "115"}).exit_status, 0);
+    const auto before = _snapshot(store.path());
+    const std::string refused = "Server request failed for ";
+    const std::string invalid = "Failed to retrieve a valid BIRD file\n";
+    const std::pair<const char*, std::string> cases[] = {
+        {"status=503@hi", refused},
+        {"no-ok@hi", refused},
+        {"cut@hi", refused},
+        {"status=500@qu", "No build information for device\n"},
+        {"no-ok@qu", "No build information for device\n"},
+        {"status=404@builds", "No valid build 117\n"},
+        {"cut@builds", "No valid build 117\n"},
+        {"status=500@bird", "Download failed\n" + invalid},
+        {"no-ok@bird", "Download failed\n" + invalid},
+        {"cut@bird", "Download failed\n" + invalid},
+        {"bad-base64", invalid},
+        {"bad-bird", invalid},
+        {"broken-bird", invalid},
+    };
+    for (const auto& [fault, message] : cases) {
+        StartServer({fault});
+        const ProcessResult result = Run({"-G", "-d", SN});
+        EXPECT_EQ(result.exit_status, 1) << fault;
+        if (message == refused)
+            EXPECT_EQ(result.err, refused + url + "\n") << fault;
+        else
+            EXPECT_EQ(result.err, message) << fault;
+        EXPECT_EQ(_snapshot(store.path()), before) << fault;
+    }
+}
+
+TEST_F(ServerCommands, FailedWriteIsAFailedDownload) {
+    ASSERT_EQ(Run({"-G", "-d", SN, "-b", "115"}).exit_status, 0);
+    fs::create_directory(Device() + "/117.bird");  // the name is taken
+    const auto before = _snapshot(store.path());
+    const ProcessResult result = Run({"-G", "-d", SN});
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_EQ(result.err.rfind("Failed to write file with ", 0), 0u) << result.err;
+    EXPECT_EQ(_snapshot(store.path()), before);
+}
+
+TEST_F(ServerCommands, SlowDownloadTurnsTheSpinnerOnATerminal) {
+    StartServer({"slow=700@bird"});
+    testsupport::RunOptions options;
+    options.stdout_terminal = true;
+    const ProcessResult result = Run({"-G", "-d", SN}, options);
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    const size_t first = result.out.find("\r (Downloading) .      \r");
+    const size_t second = result.out.find("\r (Downloading) ..      \r");
+    ASSERT_NE(first, std::string::npos) << result.out;
+    ASSERT_NE(second, std::string::npos) << result.out;
+    EXPECT_LT(first, second);
+    EXPECT_TRUE(_contains(result.out.substr(second), "\r" + std::string(88, ' ') + "\r")) << result.out;
+    EXPECT_EQ(_read(Device() + "/117.bird"), Bytes(117));
+}
+
+TEST_F(ServerCommands, SilentChipThenSuccessfulDownloadExitsZero) {
+    SilentPort pty;
+    ASSERT_TRUE(pty.Open());
+    ProcessResult result = Run({"-N", "-s", pty.Path(), "-G", "-d", SN});
+    EXPECT_TRUE(_contains(result.err, "Got no response from chip\n")) << result.err;
+    EXPECT_EQ(result.exit_status, 0);
+
+    url = "http://127.0.0.1:1/cgi/u";
+    result = Run({"-N", "-s", pty.Path(), "-G", "-d", SN});
+    EXPECT_TRUE(_contains(result.err, "Got no response from chip\n")) << result.err;
+    EXPECT_EQ(result.exit_status, 1);
+}
+
+TEST_F(ServerCommands, LocalListShowsStoredFiles) {
+    fs::create_directories(Device());
+    ASSERT_TRUE(BirdWriter::WriteBytes(Device() + "/1234.bird.bak", _image(1234, "2.1.0")));
+    ASSERT_EQ(Run({"-G", "-d", SN, "-b", "116"}).exit_status, 0);
+    ASSERT_TRUE(store.WriteFile("updater/40F5849A/notes.txt", "hello\n"));
+    ASSERT_TRUE(store.WriteFile("updater/40F5849A/12.bird", std::string("bird\x01\x01", 6) + "no zlib stream"));
+    ASSERT_TRUE(store.WriteFile("updater/40F5849A/.hidden", "x"));
+    const size_t asked = server->Requests().size();
+
+    const ProcessResult result = Run({"-L", "-d", SN});
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.out, _version_line() +
+                              "Build List for device [40F5849A]:\n\n"
+                              "Build          \tVersion        \n"
+                              "116            \t2.10.3         \n"
+                              "1234           \t2.1.0          \n"
+                              "12             \t               \n"
+                              "notes.txt      \t               \n");
+    EXPECT_EQ(server->Requests().size(), asked);
+
+    const ProcessResult none = Run({"-L", "-d", "1234"});
+    EXPECT_EQ(none.exit_status, 0);
+    EXPECT_EQ(none.out, _version_line() + "No builds found for device [00001234]\n");
+}
+
+TEST_F(ServerCommands, UpdateServerProgramServesAFirmwareMirror) {
+    server.reset();  // the program below serves the same directory
+    ServerProgram program;
+    ASSERT_TRUE(program.Start({UPDATER_BINARY_DIR "/sim/update-server", "--firmware", firmware.path()}));
+    ASSERT_EQ(program.url.rfind("http://127.0.0.1:", 0), 0u) << program.url;
+    url = program.url;
+    ProcessResult result = Run({"-B", "-d", SN});
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_TRUE(_contains(result.out, "116            \t2.10.3         \n")) << result.out;
+    result = Run({"-G", "-d", SN});
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_EQ(_read(Device() + "/117.bird"), Bytes(117));
+    EXPECT_EQ(program.Stop(), 0);
 }
 
 }  // namespace

@@ -151,8 +151,8 @@ TEST(BirdFileLoad, StreamsTooShortForTheirFramingAreReportedNotOverread)
     for (const Case& c : cases) {
         BirdFile file;
         // Exact-size heap copies let the address sanitizer catch any read past the end.
-        std::unique_ptr<unsigned char[]> copy(new unsigned char[c.stream.size() + 1]);
-        memcpy(copy.get(), c.stream.data(), c.stream.size());
+        std::unique_ptr<unsigned char[]> copy(new unsigned char[c.stream.size()]);
+        if (!c.stream.empty()) memcpy(copy.get(), c.stream.data(), c.stream.size());
         LogCapture capture(DEBUG_BirdFile);
         EXPECT_FALSE(file.ScanBlocks(copy.get(), unsigned(c.stream.size())));
         EXPECT_TRUE(capture.Contains(c.remaining)) << capture.Text();

@@ -20,15 +20,23 @@ void _check(bool condition)
     if (!condition) std::abort();
 }
 
+// One scratch file for all runs, memory-backed when available, removed at exit.
+struct _Scratch {
+    std::string path;
+    _Scratch()
+    {
+        path = access("/dev/shm", W_OK) == 0 ? "/dev/shm/fuzz-bird-XXXXXX" : "/tmp/fuzz-bird-XXXXXX";
+        int fd = mkstemp(path.data());
+        _check(fd >= 0);
+        close(fd);
+    }
+    ~_Scratch() { unlink(path.c_str()); }
+};
+
 const std::string& _scratch_path()
 {
-    static const std::string path = [] {
-        char name[] = "/tmp/fuzz-bird-XXXXXX";
-        int fd = mkstemp(name);
-        if (fd >= 0) close(fd);
-        return std::string(name);
-    }();
-    return path;
+    static _Scratch scratch;
+    return scratch.path;
 }
 
 void _write(const std::string& path, const std::vector<uint8_t>& bytes)

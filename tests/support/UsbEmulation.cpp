@@ -1,0 +1,185 @@
+#include "support/UsbEmulation.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <link.h>
+#include <signal.h>
+#include <stdexcept>
+#include <unistd.h>
+
+#include <umockdev.h>
+
+namespace usbemu {
+
+namespace {
+
+constexpr const char* PRELOAD = "libumockdev-preload.so.0";
+constexpr const char* OWNER_FILE = "updater-test-owner";
+
+// ---- preload ------------------------------------------------------------
+
+int _find_sanitizer(struct dl_phdr_info* info, size_t, void* out)
+{
+    const char* name = info->dlpi_name;
+    if (name && (strstr(name, "libasan.so") || strstr(name, "libtsan.so"))) {
+        *static_cast<std::string*>(out) = name;
+        return 1;
+    }
+    return 0;
+}
+
+std::vector<std::string> _own_arguments()
+{
+    std::ifstream in("/proc/self/cmdline", std::ios::binary);
+    std::vector<std::string> arguments;
+    std::string argument;
+    while (std::getline(in, argument, '\0'))
+        arguments.push_back(argument);
+    return arguments;
+}
+
+// ---- testbed folders of killed runs ---------------------------------------
+
+void _remove_stale_testbeds()
+{
+    const char* tmp = getenv("TMPDIR");
+    std::filesystem::path dir = tmp && *tmp ? tmp : "/tmp";
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, error)) {
+        if (entry.path().filename().string().rfind("umockdev.", 0) != 0)
+            continue;
+        std::ifstream owner(entry.path() / OWNER_FILE);
+        pid_t pid = 0;
+        if (!(owner >> pid) || pid <= 0)
+            continue;
+        if (kill(pid, 0) != 0 && errno == ESRCH)
+            std::filesystem::remove_all(entry.path(), error);
+    }
+}
+
+}  // namespace
+
+bool preloadActive()
+{
+    const char* preload = getenv("LD_PRELOAD");
+    return preload && strstr(preload, "libumockdev-preload");
+}
+
+void reexecUnderPreload()
+{
+    if (preloadActive())
+        return;
+    std::string preload;
+    dl_iterate_phdr(_find_sanitizer, &preload);
+    if (!preload.empty())
+        preload += ":";
+    preload += PRELOAD;
+    if (const char* old = getenv("LD_PRELOAD"); old && *old)
+        preload = preload + ":" + old;
+    setenv("LD_PRELOAD", preload.c_str(), 1);
+    // The preload checks the asan link order otherwise.
+    if (!getenv("ASAN_OPTIONS"))
+        setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
+    std::vector<std::string> arguments = _own_arguments();
+    std::vector<char*> argv;
+    for (auto& argument : arguments)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    execv("/proc/self/exe", argv.data());
+    perror("re-exec under libumockdev-preload");
+    _exit(127);
+}
+
+// ============================================================================
+// UsbEmulation
+
+UsbEmulation::UsbEmulation()
+{
+    _remove_stale_testbeds();
+    testbed_ = umockdev_testbed_new();
+    gchar* root = umockdev_testbed_get_root_dir(testbed_);
+    root_ = root;
+    g_free(root);
+    std::ofstream(root_ + "/" + OWNER_FILE) << getpid() << "\n";
+    std::filesystem::create_directories(root_ + "/dev/bus/usb/001");
+    GError* error = nullptr;
+    if (!umockdev_testbed_add_from_string(testbed_, rootHubRecord().c_str(), &error)) {
+        std::string message = error ? error->message : "?";
+        g_clear_error(&error);
+        throw std::runtime_error("usb emulation: root hub: " + message);
+    }
+    timerThread_ = std::thread([this] { run(); });
+}
+
+UsbEmulation::~UsbEmulation()
+{
+    {
+        std::lock_guard<std::mutex> hold(timerMutex_);
+        stopping_ = true;
+    }
+    timerWake_.notify_all();
+    timerThread_.join();
+    nodes_.clear();
+    devices_.clear();
+    g_object_unref(testbed_);
+    std::error_code error;
+    std::filesystem::remove_all(root_, error);
+}
+
+EmulatedUsbDevice& UsbEmulation::addDevice(const UsbDeviceConfig& config)
+{
+    unsigned port = static_cast<unsigned>(devices_.size()) + 1;
+    devices_.push_back(std::unique_ptr<EmulatedUsbDevice>(new EmulatedUsbDevice(*this, config, port)));
+    devices_.back()->plug();
+    return *devices_.back();
+}
+
+EmulatedUsbDevice& UsbEmulation::addModule(uint32_t serialNumber, uint8_t model, bool highSpeed)
+{
+    return addDevice(moduleConfig(serialNumber, model, highSpeed));
+}
+
+EmulatedKernelNode& UsbEmulation::addKernelNode(uint32_t serialNumber, unsigned readWaitMs)
+{
+    nodes_.push_back(std::unique_ptr<EmulatedKernelNode>(new EmulatedKernelNode(*this, serialNumber, readWaitMs)));
+    return *nodes_.back();
+}
+
+void UsbEmulation::post(unsigned delayMs, std::function<void()> action)
+{
+    {
+        std::lock_guard<std::mutex> hold(timerMutex_);
+        timers_.emplace(std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs), std::move(action));
+    }
+    timerWake_.notify_all();
+}
+
+void UsbEmulation::run()
+{
+    std::unique_lock<std::mutex> hold(timerMutex_);
+    while (!stopping_) {
+        if (timers_.empty()) {
+            timerWake_.wait(hold);
+            continue;
+        }
+        auto next = timers_.begin();
+        if (timerWake_.wait_until(hold, next->first) != std::cv_status::timeout && !stopping_)
+            continue;
+        if (stopping_)
+            break;
+        next = timers_.begin();
+        if (next->first > std::chrono::steady_clock::now())
+            continue;
+        std::function<void()> action = std::move(next->second);
+        timers_.erase(next);
+        hold.unlock();
+        action();
+        hold.lock();
+    }
+}
+
+}  // namespace usbemu
