@@ -53,28 +53,37 @@ unsigned char* UpdateServerRequest::base64_decode(const char* text, size_t lengt
                                                   size_t* out_length) {
     if (length % 4 != 0 || (length && !text)) return nullptr;
     const unsigned char* table = _build_decoding_table();
+    const auto* in = reinterpret_cast<const unsigned char*>(text);
     size_t pad = 0;
-    if (length >= 4 && text[length - 1] == '=') pad = text[length - 2] == '=' ? 2 : 1;
+    if (length >= 4 && in[length - 1] == '=') pad = in[length - 2] == '=' ? 2 : 1;
     const size_t size = length / 4 * 3 - pad;
     unsigned char* bytes = static_cast<unsigned char*>(std::malloc(size + 1));
     if (!bytes) return nullptr;
 
-    size_t j = 0;
-    for (size_t i = 0; i < length; i += 4) {
-        uint32_t quad = 0;
-        for (size_t k = 0; k < 4; ++k) {
-            const unsigned char c = static_cast<unsigned char>(text[i + k]);
-            unsigned char value = table[c];
-            if (c == '=' && i + k >= length - pad) value = 0;
-            if (value == INVALID) {
-                std::free(bytes);
-                return nullptr;
-            }
-            quad = (quad << 6) | value;
+    // Every quad but a padded last one: INVALID has its top bits set, which the OR shows.
+    const size_t full = pad ? length - 4 : length;
+    unsigned char* out = bytes;
+    for (size_t i = 0; i < full; i += 4) {
+        const unsigned a = table[in[i]], b = table[in[i + 1]], c = table[in[i + 2]], d = table[in[i + 3]];
+        if ((a | b | c | d) & 0xC0) {
+            std::free(bytes);
+            return nullptr;
         }
-        if (j < size) bytes[j++] = (quad >> 16) & 0xFF;
-        if (j < size) bytes[j++] = (quad >> 8) & 0xFF;
-        if (j < size) bytes[j++] = quad & 0xFF;
+        const uint32_t quad = (a << 18) | (b << 12) | (c << 6) | d;
+        *out++ = static_cast<unsigned char>(quad >> 16);
+        *out++ = static_cast<unsigned char>(quad >> 8);
+        *out++ = static_cast<unsigned char>(quad);
+    }
+    if (pad) {
+        const unsigned a = table[in[full]], b = table[in[full + 1]];
+        const unsigned c = pad == 2 ? 0 : table[in[full + 2]];
+        if ((a | b | c) & 0xC0) {
+            std::free(bytes);
+            return nullptr;
+        }
+        const uint32_t quad = (a << 18) | (b << 12) | (c << 6);
+        *out++ = static_cast<unsigned char>(quad >> 16);
+        if (pad == 1) *out++ = static_cast<unsigned char>(quad >> 8);
     }
     bytes[size] = 0;
     if (out_length) *out_length = size;

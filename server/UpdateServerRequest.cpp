@@ -2,7 +2,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <stdexcept>
+#include <string_view>
 
 #include "common/Log.h"
 #include "server/HTTPRequest.h"
@@ -14,7 +16,12 @@ const char* const UpdateServerRequest::default_https_url = "https://update.kestr
 namespace {
 
 using Parameters = std::map<std::string, std::string>;
-using Lines = std::vector<std::string>;
+
+// A reply's lines point into its body, which the reply keeps.
+struct Reply {
+    std::optional<HTTPResponse> response;
+    std::vector<std::string_view> lines;
+};
 
 std::string _hex8(unsigned value) {
     char text[16];
@@ -23,12 +30,12 @@ std::string _hex8(unsigned value) {
 }
 
 // The body's lines: split at line feeds, empty lines dropped.
-Lines _split_lines(const std::string& body) {
-    Lines lines;
+std::vector<std::string_view> _split_lines(std::string_view body) {
+    std::vector<std::string_view> lines;
     size_t start = 0;
     while (start <= body.size()) {
         size_t end = body.find('\n', start);
-        if (end == std::string::npos) end = body.size();
+        if (end == std::string_view::npos) end = body.size();
         if (end > start) lines.push_back(body.substr(start, end - start));
         start = end + 1;
     }
@@ -36,17 +43,18 @@ Lines _split_lines(const std::string& body) {
 }
 
 // A field ends at the first of the given characters.
-std::string _until(const std::string& text, const char* stops) {
-    return text.substr(0, text.find_first_of(stops));
+std::string _until(std::string_view text, const char* stops) {
+    return std::string(text.substr(0, text.find_first_of(stops)));
 }
 
 // One exchange: the reply must be status 200 with a first line beginning "ok".
-bool _request(const char* op, const char* url, Parameters& parameters, Lines& lines) {
+bool _request(const char* op, const char* url, Parameters& parameters, Reply& reply) {
     if (!url) url = UpdateServerRequest::default_url;
     try {
-        HTTPResponse response = HTTPRequest::GET(url, parameters);
+        reply.response.emplace(HTTPRequest::GET(url, parameters));
+        const HTTPResponse& response = *reply.response;
         if (response.get_status() != 200) {
-            if (std::string(op) == "ping")
+            if (std::string_view(op) == "ping")
                 Log::log(DEBUG_ServerComm, "PING ==> [%d] [%s]\n",
                          static_cast<int>(response.get_status()), response.get_response());
             else
@@ -54,8 +62,8 @@ bool _request(const char* op, const char* url, Parameters& parameters, Lines& li
                          static_cast<int>(response.get_status()), response.get_response());
             return false;
         }
-        lines = _split_lines(response.get_response());
-        if (lines.empty() || lines[0].compare(0, 2, "ok") != 0) {
+        reply.lines = _split_lines(response.get_response());
+        if (reply.lines.empty() || reply.lines[0].substr(0, 2) != "ok") {
             Log::log(DEBUG_ServerComm, "ServerCommClass: %s failed [%s]\n", op,
                      response.get_request());
             return false;
@@ -67,25 +75,25 @@ bool _request(const char* op, const char* url, Parameters& parameters, Lines& li
     }
 }
 
-const char* _line(const Lines& lines, size_t index) {
-    return index < lines.size() ? lines[index].c_str() : "";
+std::string _line(const Reply& reply, size_t index) {
+    return index < reply.lines.size() ? std::string(reply.lines[index]) : std::string();
 }
 
 }  // namespace
 
 bool UpdateServerRequest::ping(const char* url) {
     Parameters parameters{{"op", "hi"}, {"rv", "2"}};
-    Lines lines;
-    return _request("ping", url, parameters, lines);
+    Reply reply;
+    return _request("ping", url, parameters, reply);
 }
 
 bool UpdateServerRequest::QueryBuild(unsigned serial, std::string& build, std::string& firmware,
                                      const char* url) {
     Parameters parameters{{"op", "qu"}, {"sn", _hex8(serial)}};
-    Lines lines;
-    if (!_request("QueryBuild", url, parameters, lines)) return false;
-    if (lines.size() > 1) build = lines[1];
-    if (lines.size() > 2) firmware = _until(lines[2], "\r\n");
+    Reply reply;
+    if (!_request("QueryBuild", url, parameters, reply)) return false;
+    if (reply.lines.size() > 1) build = reply.lines[1];
+    if (reply.lines.size() > 2) firmware = _until(reply.lines[2], "\r\n");
     return true;
 }
 
@@ -97,20 +105,20 @@ bool UpdateServerRequest::GetBuild(unsigned serial, const std::string& firmware,
                           {"no_cal", no_cal ? "true" : "false"},
                           {"op", "bird"},
                           {"sn", _hex8(serial)}};
-    Lines lines;
-    if (!_request("GetBuild", url, parameters, lines)) return false;
+    Reply reply;
+    if (!_request("GetBuild", url, parameters, reply)) return false;
     file.clear();
-    if (lines.size() > 1) file = lines[1];
+    if (reply.lines.size() > 1) file = reply.lines[1];
     return true;
 }
 
 bool UpdateServerRequest::GetBuildList(unsigned serial, BuildList& builds, const char* url) {
     builds.clear();
     Parameters parameters{{"op", "builds"}, {"sn", _hex8(serial)}};
-    Lines lines;
-    if (!_request("GetBuildList", url, parameters, lines)) return false;
-    for (size_t i = 1; i < lines.size(); ++i) {
-        const std::string& line = lines[i];
+    Reply reply;
+    if (!_request("GetBuildList", url, parameters, reply)) return false;
+    for (size_t i = 1; i < reply.lines.size(); ++i) {
+        const std::string line(reply.lines[i]);
         if (line.size() <= 2) continue;
         Log::log(DEBUG_ServerComm, "%s processing entry: [%s]\n", "GetBuildList", line.c_str());
         const size_t end = line.find_first_of(";\r");
@@ -132,21 +140,23 @@ bool UpdateServerRequest::GetRecoveryInfo(const uint32_t* fingerprint, uint32_t&
     std::snprintf(fp, sizeof fp, "%08X%%20%08X%%20%08X%%20%08X", fingerprint[0], fingerprint[1],
                   fingerprint[2], fingerprint[3]);
     Parameters parameters{{"brief", "true"}, {"fp", fp}, {"op", "fix"}};
-    Lines lines;
-    if (!_request("GetRecoveryInfo", url, parameters, lines)) return false;
-    if (lines.size() > 1) serial = static_cast<uint32_t>(std::strtoul(lines[1].c_str(), nullptr, 16));
-    if (lines.size() > 2) build = static_cast<uint32_t>(std::strtoul(lines[2].c_str(), nullptr, 0));
-    Log::log(DEBUG_ServerComm, "%s [%.20s][%.20s][%.20s]\n", "GetRecoveryInfo", _line(lines, 0),
-             _line(lines, 1), _line(lines, 2));
+    Reply reply;
+    if (!_request("GetRecoveryInfo", url, parameters, reply)) return false;
+    if (reply.lines.size() > 1)
+        serial = static_cast<uint32_t>(std::strtoul(_line(reply, 1).c_str(), nullptr, 16));
+    if (reply.lines.size() > 2)
+        build = static_cast<uint32_t>(std::strtoul(_line(reply, 2).c_str(), nullptr, 0));
+    Log::log(DEBUG_ServerComm, "%s [%.20s][%.20s][%.20s]\n", "GetRecoveryInfo",
+             _line(reply, 0).c_str(), _line(reply, 1).c_str(), _line(reply, 2).c_str());
     return true;
 }
 
 bool UpdateServerRequest::GetDeviceJWT(unsigned serial, std::string& token, const char* url) {
     Parameters parameters{{"json", "false"}, {"op", "ent_jwt"}, {"sn", _hex8(serial)}};
-    Lines lines;
-    if (!_request("GetDeviceJWT", url, parameters, lines)) return false;
-    if (lines.size() < 2 || lines[1].size() < 3) return false;
-    const std::string& line = lines[1];
+    Reply reply;
+    if (!_request("GetDeviceJWT", url, parameters, reply)) return false;
+    if (reply.lines.size() < 2 || reply.lines[1].size() < 3) return false;
+    const std::string line(reply.lines[1]);
     Log::log(DEBUG_ServerComm, "%s processing entry: [%s]\n", "GetDeviceJWT", line.c_str());
 
     const size_t first = line.find('.');

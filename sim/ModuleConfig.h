@@ -47,7 +47,7 @@ enum class Transport { Tcp, Pty, None };
 struct ModuleConfig {
     // Identity.
     uint32_t serialNumber = 0x40F5849A;
-    uint8_t model = 17;
+    uint8_t model = 7;  // HubC4
     uint32_t version = 0x2F020F00;  // packed firmware version (2.15.0)
     uint32_t build = 1000;
     std::string name = "Virtual module";

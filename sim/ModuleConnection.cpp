@@ -1,5 +1,6 @@
 #include "sim/ModuleConnection.h"
 
+#include <cstdio>
 #include <stdexcept>
 
 namespace Sim {
@@ -48,6 +49,58 @@ std::vector<uint8_t> WireBytes(const std::vector<Packet>& packets) {
         all.insert(all.end(), w.begin(), w.end());
     }
     return all;
+}
+
+ModuleByteLink::ModuleByteLink(std::shared_ptr<VirtualModule> module) : _module(std::move(module)) {}
+
+void ModuleByteLink::SetTrace(std::function<void(const std::string&)> trace) {
+    std::lock_guard lock(_traceMutex);
+    _traceFn = std::move(trace);
+}
+
+void ModuleByteLink::_trace(const char* direction, const Packet& p) {
+    std::lock_guard lock(_traceMutex);
+    if (!_traceFn) return;
+    char head[24];
+    snprintf(head, sizeof head, "%08X %s ", _module->SerialNumber(), direction);
+    _traceFn(head + p.Hex());
+}
+
+void ModuleByteLink::Connected(Clock::time_point now) {
+    _assembler.Reset();
+    _module->HostConnected(now);
+}
+
+void ModuleByteLink::Disconnected() {
+    _assembler.Reset();
+    _module->HostDisconnected();
+}
+
+void ModuleByteLink::_out(const Reaction& reaction, Output& output) {
+    for (const Packet& p : reaction.packets) {
+        _trace("->", p);
+        std::vector<uint8_t> wire = WireBytes(p);
+        output.bytes.insert(output.bytes.end(), wire.begin(), wire.end());
+    }
+    if (output.action == LinkAction::None) output.action = reaction.action;
+}
+
+ModuleByteLink::Output ModuleByteLink::FromHost(const uint8_t* data, size_t length, Clock::time_point now) {
+    Output output;
+    for (size_t i = 0; i < length && output.action == LinkAction::None; ++i) {
+        _assembler.Feed(&data[i], 1, [&](const Packet& p) {
+            _trace("<-", p);
+            _out(_module->Handle(p, now), output);
+        });
+    }
+    if (output.action != LinkAction::None) _assembler.Reset();
+    return output;
+}
+
+ModuleByteLink::Output ModuleByteLink::Tick(Clock::time_point now) {
+    Output output;
+    _out(_module->Poll(now), output);
+    return output;
 }
 
 }  // namespace Sim

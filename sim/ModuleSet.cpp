@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <fstream>
 
+#include "sim/PtyModuleServer.h"
 #include "sim/TcpModuleServer.h"
 
 namespace Sim {
@@ -113,9 +114,15 @@ bool ModuleSet::Start(const std::vector<ModuleSpec>& specs, std::string& error) 
                 Stop();
                 return false;
             }
-            error = "module " + serial + ": the pty transport is not built yet";
-            Stop();
-            return false;
+            auto server = std::make_unique<PtyModuleServer>(head);
+            if (_trace) server->SetTrace(_trace);
+            if (!server->Start(error)) {
+                error = "module " + serial + ": " + error;
+                Stop();
+                return false;
+            }
+            _endpoints.push_back("module " + serial + " pty " + server->SlavePath());
+            _pty.push_back(std::move(server));
         }
     }
     return true;
@@ -125,7 +132,9 @@ std::vector<std::string> ModuleSet::Endpoints() const { return _endpoints; }
 
 void ModuleSet::Stop() {
     for (auto& s : _tcp) s->Stop();
+    for (auto& s : _pty) s->Stop();
     _tcp.clear();
+    _pty.clear();
 }
 
 }  // namespace Sim

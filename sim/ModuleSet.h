@@ -14,6 +14,7 @@
 namespace Sim {
 
 class TcpModuleServer;
+class PtyModuleServer;
 
 struct ModuleSpec {
     ModuleConfig config;
@@ -51,6 +52,7 @@ public:
 private:
     std::vector<std::shared_ptr<VirtualModule>> _modules;
     std::vector<std::unique_ptr<TcpModuleServer>> _tcp;
+    std::vector<std::unique_ptr<PtyModuleServer>> _pty;
     std::vector<std::string> _endpoints;
     std::function<void(const std::string&)> _logger;
     std::function<void(const std::string&)> _trace;

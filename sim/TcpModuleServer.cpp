@@ -40,22 +40,12 @@ TcpModuleServer::TcpModuleServer(std::shared_ptr<VirtualModule> module, std::str
       _address(listenAddress.empty() ? (discoveryInterface.empty() ? "127.0.0.1" : discoveryInterface)
                                      : std::move(listenAddress)),
       _port(port),
-      _discoveryInterface(std::move(discoveryInterface)) {}
+      _discoveryInterface(std::move(discoveryInterface)),
+      _link(_module) {}
 
 TcpModuleServer::~TcpModuleServer() { Stop(); }
 
-void TcpModuleServer::SetTrace(std::function<void(const std::string&)> trace) {
-    std::lock_guard lock(_traceMutex);
-    _traceFn = std::move(trace);
-}
-
-void TcpModuleServer::_trace(const char* direction, const Packet& p) {
-    std::lock_guard lock(_traceMutex);
-    if (!_traceFn) return;
-    char head[24];
-    snprintf(head, sizeof head, "%08X %s ", _module->SerialNumber(), direction);
-    _traceFn(head + p.Hex());
-}
+void TcpModuleServer::SetTrace(std::function<void(const std::string&)> trace) { _link.SetTrace(std::move(trace)); }
 
 bool TcpModuleServer::_listen(std::string& error) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -67,14 +57,14 @@ bool TcpModuleServer::_listen(std::string& error) {
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in a{};
     a.sin_family = AF_INET;
-    a.sin_port = htons(_port);
+    a.sin_port = htons(_port.load());
     if (inet_pton(AF_INET, _address.c_str(), &a.sin_addr) != 1) {
         error = "not an IPv4 address: " + _address;
         close(fd);
         return false;
     }
     if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 4) != 0) {
-        error = "cannot listen on " + _address + ":" + std::to_string(_port) + ": " + strerror(errno);
+        error = "cannot listen on " + _address + ":" + std::to_string(_port.load()) + ": " + strerror(errno);
         close(fd);
         return false;
     }
@@ -132,9 +122,8 @@ void TcpModuleServer::_accept() {
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     timeval sendLimit{2, 0};  // a host that stops reading must not stall the module
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof sendLimit);
-    _assembler.Reset();
     _client = fd;
-    _module->HostConnected(Clock::now());
+    _link.Connected(Clock::now());
 }
 
 // A reset throws away what is still queued: let the last reply leave first.
@@ -152,14 +141,12 @@ void TcpModuleServer::_close_client(bool reset) {
     if (fd < 0) return;
     if (reset) _reset_close(fd);
     else close(fd);
-    _module->HostDisconnected();
+    _link.Disconnected();
 }
 
-bool TcpModuleServer::_send(const Reaction& reaction) {
+bool TcpModuleServer::_send(const std::vector<uint8_t>& bytes) {
     int fd = _client.load();
-    if (fd < 0 || reaction.packets.empty()) return true;
-    for (const Packet& p : reaction.packets) _trace("->", p);
-    std::vector<uint8_t> bytes = WireBytes(reaction.packets);
+    if (fd < 0 || bytes.empty()) return true;
     size_t sent = 0;
     while (sent < bytes.size()) {
         ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
@@ -170,9 +157,9 @@ bool TcpModuleServer::_send(const Reaction& reaction) {
     return true;
 }
 
-void TcpModuleServer::_react(const Reaction& reaction, Clock::time_point now) {
-    bool ok = _send(reaction);
-    if (reaction.action != LinkAction::None) {
+void TcpModuleServer::_react(const ModuleByteLink::Output& output, Clock::time_point now) {
+    bool ok = _send(output.bytes);
+    if (output.action != LinkAction::None) {
         // Away for a while: refuse connections from before the host sees the reset.
         if (!_module->Online(now)) _close_listener();
         _drain_client();
@@ -190,11 +177,7 @@ void TcpModuleServer::_read_client(Clock::time_point now) {
         _close_client(false);
         return;
     }
-    _assembler.Feed(buffer, static_cast<size_t>(n), [&](const Packet& p) {
-        if (_client.load() < 0) return;  // dropped by an earlier packet of this read
-        _trace("<-", p);
-        _react(_module->Handle(p, now), now);
-    });
+    _react(_link.FromHost(buffer, static_cast<size_t>(n), now), now);
 }
 
 void TcpModuleServer::_run() {
@@ -231,7 +214,7 @@ void TcpModuleServer::_run() {
         }
         if (clientAt >= 0 && fds[clientAt].revents) _read_client(now);
         if (listenerAt >= 0 && _listener >= 0 && fds[listenerAt].revents) _accept();
-        _react(_module->Poll(Clock::now()), Clock::now());
+        _react(_link.Tick(Clock::now()), Clock::now());
     }
 }
 

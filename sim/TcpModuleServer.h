@@ -50,13 +50,12 @@ private:
     void _drain_client();
     void _close_client(bool reset);
     void _read_client(Clock::time_point now);
-    bool _send(const Reaction& reaction);
-    void _react(const Reaction& reaction, Clock::time_point now);
-    void _trace(const char* direction, const Packet& p);
+    bool _send(const std::vector<uint8_t>& bytes);
+    void _react(const ModuleByteLink::Output& output, Clock::time_point now);
 
     std::shared_ptr<VirtualModule> _module;
     std::string _address;
-    uint16_t _port;
+    std::atomic<uint16_t> _port;
     std::string _discoveryInterface;
     DiscoveryResponder _discovery;
     std::atomic<uint64_t> _discoveryAnswers{0};
@@ -66,9 +65,7 @@ private:
     int _wake[2] = {-1, -1};
     std::thread _thread;
     std::atomic<bool> _running{false};
-    PacketAssembler _assembler;
-    std::mutex _traceMutex;
-    std::function<void(const std::string&)> _traceFn;
+    ModuleByteLink _link;
 };
 
 }  // namespace Sim

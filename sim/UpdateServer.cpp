@@ -207,7 +207,7 @@ UpdateServer::Reply UpdateServer::_answer(const httplib::Request& request,
     if (op == "builds") {
         std::string body = "ok\n";
         for (const auto& [build, served] : catalog_.Listed(serial))
-            body += std::to_string(build) + ";" + served.version + "\n";
+            body += std::to_string(build) + ";" + catalog_.Version(served.path) + "\n";
         return {200, body};
     }
     auto token = catalog_.Token(serial);

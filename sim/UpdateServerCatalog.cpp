@@ -124,7 +124,7 @@ std::map<uint32_t, ServedBuild> UpdateServerCatalog::Builds(uint32_t serial) con
         if (path.extension() != ".bird" || !entry.is_regular_file(ec) ||
             !ParseDecimal32(path.stem().string(), build))
             continue;
-        builds[build] = ServedBuild{_version_of(path.string()), path.string()};
+        builds[build] = ServedBuild{path.string()};
     }
     return builds;
 }
@@ -141,6 +141,23 @@ std::optional<uint32_t> UpdateServerCatalog::Latest(uint32_t serial) const {
     const auto builds = Listed(serial);
     if (builds.empty()) return std::nullopt;
     return builds.rbegin()->first;
+}
+
+std::string UpdateServerCatalog::Version(const std::string& path) const {
+    std::error_code ec;
+    const auto written = fs::last_write_time(path, ec);
+    const auto size = fs::file_size(path, ec);
+    if (ec) return "";
+    {
+        std::lock_guard<std::mutex> lock(versions_mutex_);
+        auto it = versions_.find(path);
+        if (it != versions_.end() && it->second.written == written && it->second.size == size)
+            return it->second.version;
+    }
+    KnownVersion known{written, size, _version_of(path)};
+    std::lock_guard<std::mutex> lock(versions_mutex_);
+    versions_[path] = known;
+    return known.version;
 }
 
 std::string UpdateServerCatalog::Firmware(uint32_t serial) const {

@@ -11,7 +11,9 @@
 //   "#" starts a comment. The directory is read on every question, so a running server
 //   sees builds added or removed.
 #include <cstdint>
+#include <filesystem>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,7 +21,6 @@
 namespace Sim {
 
 struct ServedBuild {
-    std::string version;  // "" when the image has no information block or does not load
     std::string path;
 };
 
@@ -41,6 +42,9 @@ public:
     std::map<uint32_t, ServedBuild> Builds(uint32_t serial) const;
     std::map<uint32_t, ServedBuild> Listed(uint32_t serial) const;
     std::optional<uint32_t> Latest(uint32_t serial) const;
+    // The version text of an image's information block; "" when it has none or does not
+    // load. Remembered until the file changes.
+    std::string Version(const std::string& path) const;
     std::string Firmware(uint32_t serial) const;
     std::optional<std::string> Token(uint32_t serial) const;
     std::optional<RecoveryAnswer> Recover(const uint32_t fingerprint[4]) const;
@@ -55,6 +59,14 @@ private:
     std::map<uint32_t, std::string> tokens_;
     std::multimap<uint32_t, uint32_t> hidden_;
     std::vector<std::pair<std::vector<uint32_t>, RecoveryAnswer>> recovery_;
+
+    struct KnownVersion {
+        std::filesystem::file_time_type written;
+        uintmax_t size = 0;
+        std::string version;
+    };
+    mutable std::mutex versions_mutex_;
+    mutable std::map<std::string, KnownVersion> versions_;
 };
 
 // Strict readers for the protocol's numbers: the whole text must be digits.

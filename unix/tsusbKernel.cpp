@@ -5,17 +5,16 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include "unix/aFile.h"
 #include "unix/tsusbInternal.h"
 
 bool tsusb_is_kernel_driver_installed(uint32_t serialNumber)
 {
     char path[64];
     snprintf(path, sizeof path, "%s%08X", TSUSB_KERNEL_NODE_PREFIX, serialNumber);
-    struct stat status;
-    return stat(path, &status) == 0;
+    return aFile_Exists(path);
 }
 
 aErr tsusb_open_kernel_device(USBDevice* device, const char* serial)

@@ -2,6 +2,8 @@
 // time, drops and restarts on the connection, and the direct TCP/IP discovery
 // responder (inside a private network namespace only).
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <termios.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -275,4 +277,110 @@ TEST(DiscoveryInPrivateNetwork, TwoModulesAnswerTheRequestAndStaySilentWhileRest
     ASSERT_EQ(replies.size(), 1u);
     EXPECT_EQ(replies[0].first[4], 0x88);
     EXPECT_EQ(a.DiscoveryAnswers(), 1u);
+}
+
+// --- packetized serial on a pseudo-terminal ---------------------------------
+
+#include "common/aStream.h"
+#include "common/cobs.h"
+#include "common/crc8.h"
+#include "sim/PtyModuleServer.h"
+
+namespace {
+
+// Packet wire bytes + CRC-8, COBS-encoded, then the delimiter.
+Bytes _frame(Bytes wire) {
+    wire.push_back(crc8_create(wire.data(), wire.size()));
+    Bytes framed(cobs_max_encoded(wire.size()));
+    framed.resize(cobs_encode(wire.data(), wire.size(), framed.data()));
+    framed.push_back(0);
+    return framed;
+}
+
+// The host's end: the product's packetized serial stream on the slave path.
+class SerialHost {
+public:
+    explicit SerialHost(const std::string& path) {
+        EXPECT_EQ(aStream_CreateSerial_Packetized(path.c_str(), 6, false, 0, 0, &_stream), aErrNone);
+    }
+    ~SerialHost() { aStream_Destroy(&_stream); }
+    void Send(const Bytes& wire) { EXPECT_EQ(aStream_Write(_stream, wire.data(), wire.size()), aErrNone); }
+    Bytes Receive(size_t n, int waitMs = kWaitMs) {
+        Bytes got;
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+        while (got.size() < n && std::chrono::steady_clock::now() < end) {
+            uint8_t b;
+            aErr err = aStream_Read(_stream, &b, 1);
+            if (err == aErrNone) got.push_back(b);
+            else aStream_Wait(_stream, 10);
+        }
+        return got;
+    }
+
+private:
+    aStreamRef _stream = nullptr;
+};
+
+}  // namespace
+
+TEST(PtyTransport, PacketsTravelInCobsFramesAndARestartLeavesTheModuleDeafForItsPause) {
+    ModuleConfig c = _config();
+    c.loadPauseMs = 300;
+    auto module = std::make_shared<VirtualModule>(c);
+    PtyModuleServer server(module);
+    std::string error;
+    ASSERT_TRUE(server.Start(error)) << error;
+    ASSERT_EQ(server.SlavePath().rfind("/dev/pts/", 0), 0u) << server.SlavePath();
+    {
+        SerialHost host(server.SlavePath());
+        host.Send({0xAD, 0});
+        EXPECT_EQ(host.Receive(2), (Bytes{6, 0}));
+        host.Send({6, 3, 3, 0x49, 0x20});
+        EXPECT_EQ(host.Receive(9), (Bytes{6, 7, 3, 9, 0, 0x0B, 0xAD, 0xF0, 0x0D}));
+        host.Send({6, 2, 95, 2});
+        EXPECT_EQ(host.Receive(4), (Bytes{6, 2, 95, 2}));
+        host.Send({0xAD, 0});
+        EXPECT_TRUE(host.Receive(2, 100).empty()) << "restarting: nothing is heard";
+    }
+    // A host that closed the port and opens it again finds the module there.
+    SerialHost again(server.SlavePath());
+    Bytes reply;
+    for (int i = 0; i < kWaitMs / 50 && reply.empty(); ++i) {
+        again.Send({0xAD, 0});
+        reply = again.Receive(2, 50);
+    }
+    EXPECT_EQ(reply, (Bytes{6, 0}));
+    EXPECT_TRUE(module->Stats().loaderRunning);
+}
+
+TEST(PtyTransport, FramesWithABadCrcAreCountedAndIgnored) {
+    auto module = std::make_shared<VirtualModule>(_config());
+    PtyModuleServer server(module);
+    std::string error;
+    ASSERT_TRUE(server.Start(error)) << error;
+    int fd = open(server.SlavePath().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(fd, 0);
+    termios raw{};
+    tcgetattr(fd, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(fd, TCSANOW, &raw);
+    // A frame whose CRC is spoiled, then the same packet framed properly.
+    Bytes good = _frame({0xAD, 0x00}), bad = good;
+    bad[3] ^= 0x55;
+    ASSERT_EQ(write(fd, bad.data(), bad.size()), ssize_t(bad.size()));
+    ASSERT_EQ(write(fd, good.data(), good.size()), ssize_t(good.size()));
+    Bytes expected = _frame({0x06, 0x00});
+    Bytes got(expected.size());
+    size_t have = 0;
+    while (have < got.size()) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, kWaitMs) <= 0) break;
+        ssize_t n = read(fd, got.data() + have, got.size() - have);
+        if (n <= 0) break;
+        have += size_t(n);
+    }
+    close(fd);
+    EXPECT_EQ(got, expected);
+    EXPECT_EQ(server.BadFrames(), 1u);
+    EXPECT_EQ(module->Stats().magicAnswered, 1u);
 }

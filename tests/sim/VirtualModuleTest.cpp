@@ -6,6 +6,7 @@
 #include <fstream>
 #include <numeric>
 
+#include "sim/ModuleConnection.h"
 #include "sim/VirtualModule.h"
 
 using namespace Sim;
@@ -449,4 +450,30 @@ TEST(ModuleConfigText, SettingsAndFaultsParse) {
     EXPECT_FALSE(Fault::Parse("wrong-sum,sometimes", f, error));
     ASSERT_TRUE(Fault::Parse("silent", f, error));
     EXPECT_EQ(f.times, -1);
+}
+
+TEST(ByteLink, AssemblesSplitPacketsAndEndsTheLinkAtADrop) {
+    ModuleConfig c = _config();
+    Fault f;
+    std::string error;
+    ASSERT_TRUE(Fault::Parse("drop-at=INIT", f, error));
+    c.faults.push_back(f);
+    auto module = std::make_shared<VirtualModule>(c);
+    ModuleByteLink link(module);
+    std::vector<std::string> trace;
+    link.SetTrace([&](const std::string& line) { trace.push_back(line); });
+    auto now = Clock::now();
+    link.Connected(now);
+    // Garbage that the packet record refuses (a zero address) is skipped.
+    Bytes first{0x00, 0xAD, 0x00, 2, 3, 3};
+    auto out = link.FromHost(first.data(), first.size(), now);
+    EXPECT_EQ(out.bytes, (Bytes{2, 0}));
+    Bytes rest{0x49, 0x20, 2, 2, 95, 0, 0xAD, 0};
+    out = link.FromHost(rest.data(), rest.size(), now);
+    EXPECT_EQ(out.bytes, (Bytes{2, 7, 3, 9, 0, 0x12, 0x34, 0x56, 0x78}));
+    EXPECT_EQ(out.action, LinkAction::Drop) << "the magic packet after the drop is lost with the link";
+    ASSERT_EQ(trace.size(), 5u);
+    EXPECT_EQ(trace[0], "12345678 <- AD 00");
+    EXPECT_EQ(trace[1], "12345678 -> 02 00");
+    EXPECT_EQ(trace[4], "12345678 <- 02 02 5F 00");
 }

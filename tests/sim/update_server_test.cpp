@@ -132,6 +132,11 @@ TEST_F(UpdateServerTest, SeesBuildsAddedWhileRunning) {
     EXPECT_EQ(Get("op=qu&sn=40F5849A&").second, "ok\n200\nrel-a\n");
     EXPECT_EQ(Get("op=builds&sn=40F5849A&").second,
               "ok\n115;2.9.12\n116;2.10.3\n117;1.99.0\n200;3.0.0\n");
+
+    // A replaced image shows its new version.
+    ASSERT_TRUE(BirdWriter::WriteBytes(dir / "40F5849A/200.bird", _image(200, "3.0.1", 500)));
+    EXPECT_EQ(Get("op=builds&sn=40F5849A&").second,
+              "ok\n115;2.9.12\n116;2.10.3\n117;1.99.0\n200;3.0.1\n");
 }
 
 TEST_F(UpdateServerTest, FaultsApplyToTheirOperationOnly) {

@@ -23,6 +23,19 @@ public:
     // Queues bytes for the host; any thread.
     virtual void sendToHost(const uint8_t* data, size_t length) = 0;
     void sendToHost(const std::vector<uint8_t>& data) { sendToHost(data.data(), data.size()); }
+
+    // Told when a host begins to use the function (claims the interface, or
+    // first reaches the node) and when it lets go (release, close, unplug);
+    // called without the device's lock held, possibly on the emulation's thread.
+    using HostListener = std::function<void(bool connected)>;
+    virtual void setHostListener(HostListener listener) = 0;
+
+    // Disconnects the function: what the host had open fails from now on and
+    // the queued bytes are lost. replug() connects it again (a new device for
+    // the host). Neither may run on the emulation's thread: schedule them.
+    virtual void unplug() = 0;
+    virtual void replug() = 0;
+    virtual bool plugged() const = 0;
 };
 
 }  // namespace usbemu

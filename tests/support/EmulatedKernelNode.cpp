@@ -13,13 +13,15 @@
 
 namespace usbemu {
 
-// ============================================================================
-// EmulatedKernelNode
-
 struct EmulatedKernelNode::Pending {
     UMockdevIoctlClient* client;
     UMockdevIoctlData* buffer;
     bool answered = false;
+    ~Pending()
+    {
+        g_object_unref(buffer);
+        g_object_unref(client);
+    }
 };
 
 EmulatedKernelNode::EmulatedKernelNode(UsbEmulation& emulation, uint32_t serialNumber, unsigned readWaitMs)
@@ -28,11 +30,6 @@ EmulatedKernelNode::EmulatedKernelNode(UsbEmulation& emulation, uint32_t serialN
     char path[64];
     snprintf(path, sizeof path, "/dev/tessarine.%08X", serialNumber);
     path_ = path;
-    std::string file = emulation_.root_ + path_;
-    int fd = open(file.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0666);
-    if (fd < 0)
-        throw std::runtime_error("usb emulation: create " + file);
-    close(fd);
     handler_ = umockdev_ioctl_base_new();
     g_signal_connect(handler_, "handle-read", G_CALLBACK(&EmulatedKernelNode::_handleRead), this);
     g_signal_connect(handler_, "handle-write", G_CALLBACK(&EmulatedKernelNode::_handleWrite), this);
@@ -42,26 +39,51 @@ EmulatedKernelNode::EmulatedKernelNode(UsbEmulation& emulation, uint32_t serialN
         g_clear_error(&error);
         throw std::runtime_error("usb emulation: attach_ioctl: " + message);
     }
+    createNode();
 }
 
 EmulatedKernelNode::~EmulatedKernelNode()
 {
     umockdev_testbed_detach_ioctl(emulation_.testbed_, path_.c_str(), nullptr);
     std::lock_guard<std::mutex> hold(mutex_);
-    for (auto& pending : reads_) {
+    for (auto& pending : reads_)
         if (!pending->answered)
             umockdev_ioctl_client_complete(pending->client, 0, 0);
-        g_object_unref(pending->buffer);
-        g_object_unref(pending->client);
-    }
     reads_.clear();
+    for (UMockdevIoctlClient* client : clients_)
+        g_object_unref(client);
+    for (UMockdevIoctlClient* client : stale_)
+        g_object_unref(client);
     g_object_unref(handler_);
+}
+
+// The node itself is a plain file: the preload redirects its open to the
+// testbed and connects the descriptor to the handler.
+void EmulatedKernelNode::createNode()
+{
+    std::string file = emulation_.root_ + path_;
+    int fd = open(file.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0666);
+    if (fd < 0)
+        throw std::runtime_error("usb emulation: create " + file);
+    close(fd);
 }
 
 void EmulatedKernelNode::setReceiver(Receiver receiver)
 {
     std::lock_guard<std::mutex> hold(mutex_);
     receiver_ = std::move(receiver);
+}
+
+void EmulatedKernelNode::setHostListener(HostListener listener)
+{
+    std::lock_guard<std::mutex> hold(mutex_);
+    hostListener_ = std::move(listener);
+}
+
+bool EmulatedKernelNode::plugged() const
+{
+    std::lock_guard<std::mutex> hold(mutex_);
+    return !gone_;
 }
 
 void EmulatedKernelNode::answer(Pending& pending)
@@ -86,41 +108,53 @@ void EmulatedKernelNode::sendToHost(const uint8_t* data, size_t length)
         reads_.pop_front();
         if (!pending->answered)
             answer(*pending);
-        g_object_unref(pending->buffer);
-        g_object_unref(pending->client);
     }
+}
+
+bool EmulatedKernelNode::admit(UMockdevIoctlClient* client, bool& newHost)
+{
+    newHost = false;
+    if (gone_ || std::find(stale_.begin(), stale_.end(), client) != stale_.end()) {
+        umockdev_ioctl_client_complete(client, -1, ENODEV);
+        return false;
+    }
+    if (std::find(clients_.begin(), clients_.end(), client) == clients_.end()) {
+        clients_.push_back(static_cast<UMockdevIoctlClient*>(g_object_ref(client)));
+        newHost = clients_.size() == 1;
+    }
+    return true;
 }
 
 int EmulatedKernelNode::_handleRead(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* self)
 {
     auto* node = static_cast<EmulatedKernelNode*>(self);
-    std::lock_guard<std::mutex> hold(node->mutex_);
-    if (node->gone_) {
-        umockdev_ioctl_client_complete(client, -1, ENODEV);
-        return true;
-    }
-    auto pending = std::make_shared<Pending>();
-    pending->client = static_cast<UMockdevIoctlClient*>(g_object_ref(client));
-    pending->buffer = static_cast<UMockdevIoctlData*>(g_object_ref(umockdev_ioctl_client_get_arg(client)));
-    if (!node->inQueue_.empty()) {
-        node->answer(*pending);
-        g_object_unref(pending->buffer);
-        g_object_unref(pending->client);
-        return true;
-    }
-    // Like a driver's read with a time-out: nothing within the wait gives 0.
-    node->reads_.push_back(pending);
-    node->emulation_.post(node->readWaitMs_, [node, pending] {
+    bool newHost;
+    HostListener listener;
+    {
         std::lock_guard<std::mutex> hold(node->mutex_);
-        auto found = std::find(node->reads_.begin(), node->reads_.end(), pending);
-        if (found == node->reads_.end())
-            return;
-        node->reads_.erase(found);
-        if (!pending->answered)
+        if (!node->admit(client, newHost))
+            return true;
+        listener = newHost ? node->hostListener_ : nullptr;
+        auto pending = std::make_shared<Pending>();
+        pending->client = static_cast<UMockdevIoctlClient*>(g_object_ref(client));
+        pending->buffer = static_cast<UMockdevIoctlData*>(g_object_ref(umockdev_ioctl_client_get_arg(client)));
+        if (!node->inQueue_.empty()) {
             node->answer(*pending);
-        g_object_unref(pending->buffer);
-        g_object_unref(pending->client);
-    });
+        } else {
+            // Like a driver's read with a time-out: nothing within the wait gives 0.
+            node->reads_.push_back(pending);
+            node->emulation_.post(node->readWaitMs_, [node, pending] {
+                std::lock_guard<std::mutex> hold(node->mutex_);
+                auto found = std::find(node->reads_.begin(), node->reads_.end(), pending);
+                if (found != node->reads_.end())
+                    node->reads_.erase(found);
+                if (!pending->answered)
+                    node->answer(*pending);
+            });
+        }
+    }
+    if (listener)
+        listener(true);
     return true;
 }
 
@@ -130,17 +164,20 @@ int EmulatedKernelNode::_handleWrite(UMockdevIoctlBase*, UMockdevIoctlClient* cl
     UMockdevIoctlData* data = umockdev_ioctl_client_get_arg(client);
     std::vector<uint8_t> bytes(data->data, data->data + data->data_len);
     Receiver receiver;
+    HostListener listener;
     {
         std::lock_guard<std::mutex> hold(node->mutex_);
-        if (node->gone_) {
-            umockdev_ioctl_client_complete(client, -1, ENODEV);
+        bool newHost;
+        if (!node->admit(client, newHost))
             return true;
-        }
+        listener = newHost ? node->hostListener_ : nullptr;
         node->hostBytes_.insert(node->hostBytes_.end(), bytes.begin(), bytes.end());
         node->writes_.push_back(bytes.size());
         receiver = node->receiver_;
     }
     umockdev_ioctl_client_complete(client, static_cast<long>(bytes.size()), 0);
+    if (listener)
+        listener(true);
     if (receiver && !bytes.empty())
         receiver(bytes.data(), bytes.size());
     return true;
@@ -148,15 +185,36 @@ int EmulatedKernelNode::_handleWrite(UMockdevIoctlBase*, UMockdevIoctlClient* cl
 
 void EmulatedKernelNode::unplug()
 {
+    HostListener listener;
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        if (gone_)
+            return;
+        gone_ = true;
+        inQueue_.clear();
+        for (auto& pending : reads_)
+            if (!pending->answered) {
+                umockdev_ioctl_client_complete(pending->client, -1, ENODEV);
+                pending->answered = true;
+            }
+        reads_.clear();
+        if (!clients_.empty())
+            listener = hostListener_;
+        stale_.insert(stale_.end(), clients_.begin(), clients_.end());
+        clients_.clear();
+        unlink((emulation_.root_ + path_).c_str());
+    }
+    if (listener)
+        listener(false);
+}
+
+void EmulatedKernelNode::replug()
+{
     std::lock_guard<std::mutex> hold(mutex_);
-    gone_ = true;
-    inQueue_.clear();
-    for (auto& pending : reads_)
-        if (!pending->answered) {
-            umockdev_ioctl_client_complete(pending->client, -1, ENODEV);
-            pending->answered = true;
-        }
-    unlink((emulation_.root_ + path_).c_str());
+    if (!gone_)
+        return;
+    createNode();
+    gone_ = false;
 }
 
 std::vector<uint8_t> EmulatedKernelNode::hostBytes() const

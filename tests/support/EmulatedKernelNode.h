@@ -21,8 +21,14 @@ public:
     void sendToHost(const uint8_t* data, size_t length) override;
     using DeviceSide::sendToHost;
 
+    void setHostListener(HostListener listener) override;
+    // unplug removes the node: reads and writes of descriptors opened before
+    // fail with ENODEV from then on; replug creates it again.
+    void unplug() override;
+    void replug() override;
+    bool plugged() const override;
+
     std::string path() const { return path_; }
-    void unplug();  // removes the node; reads and writes of open descriptors fail with ENODEV
     std::vector<uint8_t> hostBytes() const;
     std::vector<size_t> writes() const;
 
@@ -33,6 +39,10 @@ private:
     static int _handleRead(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, void* self);
     static int _handleWrite(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, void* self);
     void answer(Pending& pending);
+    // False (after answering ENODEV) for descriptors opened before an unplug;
+    // notes a new host otherwise.
+    bool admit(UMockdevIoctlClient* client, bool& newHost);
+    void createNode();
 
     UsbEmulation& emulation_;
     std::string path_;
@@ -42,7 +52,10 @@ private:
     Receiver receiver_;
     std::deque<uint8_t> inQueue_;
     std::deque<std::shared_ptr<Pending>> reads_;
+    HostListener hostListener_;
     bool gone_ = false;
+    std::vector<UMockdevIoctlClient*> clients_;  // current connection's descriptors
+    std::vector<UMockdevIoctlClient*> stale_;    // descriptors from before an unplug
     std::vector<uint8_t> hostBytes_;
     std::vector<size_t> writes_;
 };

@@ -161,11 +161,13 @@ void EmulatedUsbDevice::unplug()
 {
     std::string syspath;
     std::string fifo;
+    bool hadHost;
     {
         std::lock_guard<std::mutex> hold(mutex_);
         Session* session = current();
         if (!session)
             return;
+        hadHost = anyClaim(*session);
         session->gone = true;
         while (!session->pending.empty())
             finish(*session, *session->pending.front(), -ESHUTDOWN);
@@ -178,6 +180,8 @@ void EmulatedUsbDevice::unplug()
     umockdev_testbed_uevent(emulation_.testbed_, syspath.c_str(), "remove");
     umockdev_testbed_remove_device(emulation_.testbed_, syspath.c_str());
     unlink(fifo.c_str());
+    if (hadHost)
+        tellHost(false);
 }
 
 void EmulatedUsbDevice::replug()
@@ -200,6 +204,33 @@ void EmulatedUsbDevice::scheduleReplug(unsigned pauseMs, std::function<void()> w
                 whenPlugged();
         });
     });
+}
+
+void EmulatedUsbDevice::setHostListener(HostListener listener)
+{
+    std::lock_guard<std::mutex> hold(mutex_);
+    hostListener_ = std::move(listener);
+}
+
+void EmulatedUsbDevice::tellHost(bool connected)
+{
+    HostListener listener;
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        listener = hostListener_;
+    }
+    if (listener)
+        listener(connected);
+}
+
+bool EmulatedUsbDevice::anyClaim(const Session& session) const
+{
+    if (session.gone)
+        return false;
+    for (auto& [client, interfaces] : session.claims)
+        if (interfaces)
+            return true;
+    return false;
 }
 
 void EmulatedUsbDevice::setReceiver(Receiver receiver)
@@ -330,15 +361,22 @@ void EmulatedUsbDevice::clearRecord()
 int EmulatedUsbDevice::_handleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* session)
 {
     auto* s = static_cast<Session*>(session);
+    EmulatedUsbDevice* device = s->device;
     std::vector<uint8_t> delivery;
     bool handled;
     Receiver receiver;
+    bool before;
+    bool after;
     {
-        std::lock_guard<std::mutex> hold(s->device->mutex_);
-        handled = s->device->handleIoctl(*s, client, delivery);
+        std::lock_guard<std::mutex> hold(device->mutex_);
+        before = device->anyClaim(*s);
+        handled = device->handleIoctl(*s, client, delivery);
+        after = device->anyClaim(*s);
         if (!delivery.empty())
-            receiver = s->device->receiver_;
+            receiver = device->receiver_;
     }
+    if (before != after)
+        device->tellHost(after);
     // The model answers through sendToHost, which takes the lock again.
     if (receiver)
         receiver(delivery.data(), delivery.size());
@@ -385,15 +423,23 @@ bool EmulatedUsbDevice::handleIoctl(Session& session, UMockdevIoctlClient* clien
         g_object_ref(client);
         Session* s = &session;
         emulation_.post(CLAIM_RECHECK_MS, [this, s, client, interface] {
-            std::lock_guard<std::mutex> hold(mutex_);
-            prune(*s);
-            if (s->gone)
-                _complete(client, -1, ENODEV);
-            else if (claimedByOther(*s, client, interface))
-                _complete(client, -1, EBUSY);
-            else
-                claim(*s, client, interface);
+            bool before;
+            bool after;
+            {
+                std::lock_guard<std::mutex> hold(mutex_);
+                before = anyClaim(*s);
+                prune(*s);
+                if (s->gone)
+                    _complete(client, -1, ENODEV);
+                else if (claimedByOther(*s, client, interface))
+                    _complete(client, -1, EBUSY);
+                else
+                    claim(*s, client, interface);
+                after = anyClaim(*s);
+            }
             g_object_unref(client);
+            if (before != after)
+                tellHost(after);
         });
         return true;
     }

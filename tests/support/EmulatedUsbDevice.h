@@ -21,9 +21,12 @@ public:
     void setReceiver(Receiver receiver) override;
     void sendToHost(const uint8_t* data, size_t length) override;
     using DeviceSide::sendToHost;
+    void setHostListener(HostListener listener) override;
+    void unplug() override;
+    void replug() override;
+    bool plugged() const override;
 
     const UsbDeviceConfig& config() const { return config_; }
-    bool plugged() const;
     std::string node() const;
 
     // Faults.
@@ -34,10 +37,8 @@ public:
     void acceptPartially(size_t bytes);   // next OUT takes `bytes`, then stays pending
     void failIn(unsigned count, int error);  // next IN transfers end with -error
     void holdInterface(bool held);        // another program has claimed it
-    // Unplug now; plug back in (new address) after `pauseMs`; the receiver
-    // and the in-queue are reset by the unplug.
-    void unplug();
-    void replug();
+    // Unplugs now and plugs back in (at a new address) after `pauseMs`, both on
+    // the emulation's thread.
     void scheduleReplug(unsigned pauseMs, std::function<void()> whenPlugged = {});
 
     // What the host did.
@@ -68,6 +69,8 @@ private:
     void ring(Session& session);
     void prune(Session& session);
     void claim(Session& session, UMockdevIoctlClient* client, unsigned interface);
+    bool anyClaim(const Session& session) const;
+    void tellHost(bool connected);
     bool claimedByOther(Session& session, UMockdevIoctlClient* client, unsigned interface);
     Session* current() const;
 
@@ -76,6 +79,7 @@ private:
     const unsigned port_;
     mutable std::mutex mutex_;
     Receiver receiver_;
+    HostListener hostListener_;
     std::vector<std::unique_ptr<Session>> sessions_;
     std::deque<uint8_t> inQueue_;
     std::map<uint8_t, bool> halted_;

@@ -1,0 +1,140 @@
+// Downloading a 2 MiB firmware image with "updater -G" against the plain tools doing the
+// least that a download needs: curl fetching the image line, base64 -d decoding it and
+// the shell writing the file. Both run against the same local update server in the same
+// iterations; the "ratio" counter is updater time divided by tool time (target <= 1.3).
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "firmware/BirdWriter.h"
+#include "sim/UpdateServer.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr size_t IMAGE_SIZE = 2u << 20;
+constexpr uint32_t BUILD = 4242;
+const char* const SERIAL = "40F5849A";
+
+// Firmware that hardly compresses, so the BIRD file itself is about 2 MiB.
+std::vector<uint8_t> _code(size_t length) {
+    std::vector<uint8_t> code(length);
+    std::mt19937 random(99);
+    for (auto& byte : code) byte = static_cast<uint8_t>(random());
+    return code;
+}
+
+struct Setup {
+    std::string root;
+    std::string url;
+    std::unique_ptr<Sim::UpdateServer> server;
+
+    Setup() {
+        char pattern[] = "/tmp/download-bench-XXXXXX";
+        if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
+        root = pattern;
+        std::filesystem::create_directories(root + "/firmware/" + SERIAL);
+        BirdWriter writer;
+        writer.AddFirmware(0x60000000, _code(IMAGE_SIZE - 400)).AddInfo(BUILD, "2.12.2", 0, "BENCH");
+        std::string error;
+        const std::string image = root + "/firmware/" + SERIAL + "/" + std::to_string(BUILD) + ".bird";
+        if (!writer.Write(image, &error)) throw std::runtime_error(error);
+
+        Sim::UpdateServerOptions options;
+        options.firmware_dir = root + "/firmware";
+        server = std::make_unique<Sim::UpdateServer>(options);
+        if (!server->Start(error)) throw std::runtime_error(error);
+        url = server->Url();
+    }
+    ~Setup() {
+        server->Stop();
+        std::filesystem::remove_all(root);
+    }
+};
+
+Setup& _setup() {
+    static Setup setup;
+    return setup;
+}
+
+// Runs a program with its output discarded; true when it exited 0.
+bool _run(const std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) return false;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+bool _updater_get(const Setup& setup) {
+    return _run({UPDATER_BINARY_DIR "/app/updater", "-G", "-d", SERIAL, "-u", setup.url, "-i",
+                 setup.root + "/store"});
+}
+
+bool _tools_get(const Setup& setup) {
+    const std::string query = setup.url + "?bld=" + std::to_string(BUILD) +
+                              "&fw=std&no_cal=false&op=bird&sn=" + SERIAL + "&";
+    const std::string out = setup.root + "/tools/" + std::to_string(BUILD) + ".bird";
+    return _run({"/bin/sh", "-c",
+                 "mkdir -p '" + setup.root + "/tools' && curl -sSf '" + query +
+                     "' | tail -n +2 | base64 -d > '" + out + "'"});
+}
+
+double _seconds(bool (*step)(const Setup&), const Setup& setup, benchmark::State& state) {
+    const auto start = std::chrono::steady_clock::now();
+    if (!step(setup)) state.SkipWithError("download failed");
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+void BM_UpdaterGet(benchmark::State& state) {
+    const Setup& setup = _setup();
+    for (auto _ : state)
+        if (!_updater_get(setup)) state.SkipWithError("updater -G failed");
+}
+
+void BM_CurlBase64(benchmark::State& state) {
+    const Setup& setup = _setup();
+    for (auto _ : state)
+        if (!_tools_get(setup)) state.SkipWithError("curl | base64 -d failed");
+}
+
+// Both ways in every iteration, so that machine load hits both alike.
+void BM_DownloadVsCurl(benchmark::State& state) {
+    const Setup& setup = _setup();
+    double updater = 0, tools = 0;
+    for (auto _ : state) {
+        updater += _seconds(_updater_get, setup, state);
+        tools += _seconds(_tools_get, setup, state);
+    }
+    state.counters["updater_ms"] = benchmark::Counter(updater * 1000 / state.iterations());
+    state.counters["tools_ms"] = benchmark::Counter(tools * 1000 / state.iterations());
+    state.counters["ratio"] = tools > 0 ? updater / tools : 0;
+}
+
+BENCHMARK(BM_UpdaterGet)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_CurlBase64)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_DownloadVsCurl)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(5.0);
+
+}  // namespace
+
+BENCHMARK_MAIN();

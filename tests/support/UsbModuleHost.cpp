@@ -1,0 +1,124 @@
+#include "support/UsbModuleHost.h"
+
+namespace usbemu {
+
+namespace {
+
+DeviceSide& _make_side(UsbEmulation& emulation, const Sim::VirtualModule& module, UsbModuleHost::Access access,
+                       EmulatedUsbDevice** device)
+{
+    const Sim::ModuleConfig& config = module.Config();
+    if (access == UsbModuleHost::Access::KernelNode)
+        return emulation.addKernelNode(config.serialNumber);
+    *device = &emulation.addModule(config.serialNumber, config.model,
+                                   access == UsbModuleHost::Access::LibusbHighSpeed);
+    return **device;
+}
+
+}  // namespace
+
+UsbModuleHost::UsbModuleHost(UsbEmulation& emulation, std::shared_ptr<Sim::VirtualModule> module, Access access)
+    : emulation_(emulation), module_(std::move(module)), side_(_make_side(emulation_, *module_, access, &device_))
+{
+    side_.setReceiver([this](const uint8_t* data, size_t length) { hostBytes(data, length); });
+    side_.setHostListener([this](bool connected) { hostChanged(connected); });
+    thread_ = std::thread([this] { run(); });
+}
+
+UsbModuleHost::~UsbModuleHost()
+{
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+    side_.setReceiver(nullptr);
+    side_.setHostListener(nullptr);
+}
+
+unsigned UsbModuleHost::replugs() const
+{
+    std::lock_guard<std::mutex> hold(mutex_);
+    return replugs_;
+}
+
+void UsbModuleHost::hostChanged(bool connected)
+{
+    {
+        std::lock_guard<std::mutex> hold(assemblerMutex_);
+        assembler_.Reset();
+    }
+    if (connected)
+        module_->HostConnected(Sim::Clock::now());
+    else
+        module_->HostDisconnected();
+    wake_.notify_all();
+}
+
+void UsbModuleHost::hostBytes(const uint8_t* data, size_t length)
+{
+    std::vector<Sim::Reaction> reactions;
+    {
+        std::lock_guard<std::mutex> hold(assemblerMutex_);
+        assembler_.Feed(data, length, [&](const Sim::Packet& packet) {
+            // Packets after a drop in the same transfer are lost with the link.
+            if (reactions.empty() || reactions.back().action == Sim::LinkAction::None)
+                reactions.push_back(module_->Handle(packet, Sim::Clock::now()));
+        });
+    }
+    for (const Sim::Reaction& reaction : reactions)
+        react(reaction);
+    wake_.notify_all();  // a reply may have armed the heartbeat
+}
+
+void UsbModuleHost::react(const Sim::Reaction& reaction)
+{
+    if (!reaction.packets.empty())
+        side_.sendToHost(Sim::WireBytes(reaction.packets));
+    if (reaction.action == Sim::LinkAction::None)
+        return;
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        if (away_)
+            return;
+        away_ = true;
+    }
+    emulation_.post(UNPLUG_DELAY_MS, [this] {
+        side_.unplug();
+        wake_.notify_all();
+    });
+}
+
+// Heartbeats and restarts run on the module's clock; a module that is online
+// again after being away is plugged back in.
+void UsbModuleHost::run()
+{
+    std::unique_lock<std::mutex> hold(mutex_);
+    while (!stopping_) {
+        Sim::Clock::time_point now = Sim::Clock::now();
+        Sim::Clock::time_point next = std::min(module_->NextDeadline(), now + std::chrono::milliseconds(50));
+        wake_.wait_until(hold, next);
+        if (stopping_)
+            break;
+        hold.unlock();
+        now = Sim::Clock::now();
+        Sim::Reaction reaction = module_->Poll(now);
+        bool back = false;
+        {
+            std::lock_guard<std::mutex> state(mutex_);
+            back = away_ && !side_.plugged() && module_->Online(now);
+            if (back) {
+                away_ = false;
+                ++replugs_;
+            }
+        }
+        if (back)
+            emulation_.post(0, [this] { side_.replug(); });
+        else if (!reaction.packets.empty() || reaction.action != Sim::LinkAction::None)
+            react(reaction);
+        hold.lock();
+    }
+}
+
+}  // namespace usbemu

@@ -1,0 +1,60 @@
+#pragma once
+// A virtual module on the emulated USB bus: the host's bytes become packets for
+// the module model, its answers go back to the host, and when the module drops
+// its link or restarts (after LOAD and REBOOT) the device is unplugged and
+// plugged back in once the module is online again, as a real module
+// re-enumerates.
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "sim/ModuleConnection.h"
+#include "sim/VirtualModule.h"
+#include "support/UsbEmulation.h"
+
+namespace usbemu {
+
+class UsbModuleHost {
+public:
+    enum class Access { Libusb, LibusbHighSpeed, KernelNode };
+
+    UsbModuleHost(UsbEmulation& emulation, std::shared_ptr<Sim::VirtualModule> module,
+                  Access access = Access::Libusb);
+    ~UsbModuleHost();
+    UsbModuleHost(const UsbModuleHost&) = delete;
+    UsbModuleHost& operator=(const UsbModuleHost&) = delete;
+
+    DeviceSide& side() { return side_; }
+    // The USB device; only for Libusb access.
+    EmulatedUsbDevice& device() { return *device_; }
+    Sim::VirtualModule& module() { return *module_; }
+    // Times the device was plugged back in after a drop or restart.
+    unsigned replugs() const;
+
+    // Delay between a module's last reply and the unplug of a drop or restart,
+    // so that the reply can reach the host first.
+    static constexpr unsigned UNPLUG_DELAY_MS = 20;
+
+private:
+    void hostBytes(const uint8_t* data, size_t length);
+    void hostChanged(bool connected);
+    void react(const Sim::Reaction& reaction);
+    void run();
+
+    UsbEmulation& emulation_;
+    std::shared_ptr<Sim::VirtualModule> module_;
+    EmulatedUsbDevice* device_ = nullptr;
+    DeviceSide& side_;
+    std::mutex assemblerMutex_;
+    Sim::PacketAssembler assembler_;
+
+    mutable std::mutex mutex_;
+    std::condition_variable wake_;
+    bool away_ = false;  // unplugged by a drop or restart, not yet back
+    bool stopping_ = false;
+    unsigned replugs_ = 0;
+    std::thread thread_;
+};
+
+}  // namespace usbemu
