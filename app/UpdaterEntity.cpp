@@ -41,7 +41,8 @@ aErr UpdaterEntity::init(Module* upgraded, uint8_t index, bool verify, bool noWa
     verifySum = verify;
     noRebootWait = noWait;
     ueiData = false;
-    return EntityClass::init(upgraded, cmdUPGRADE, index);
+    EntityClass::init(upgraded, cmdUPGRADE, index);
+    return aErrNone;
 }
 
 uint32_t UpdaterEntity::ByteSum(const uint8_t* data, uint32_t length)

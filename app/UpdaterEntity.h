@@ -37,9 +37,9 @@ public:
     // this many resends of the same bytes the block transfer gives up.
     static constexpr int RAW_RESEND_LIMIT = 8;
     // Pause between two looks at the link after REBOOT, and the most looks
-    // before the module counts as not having restarted (30 s).
+    // before the module counts as not having restarted (10 s).
     static constexpr uint32_t REBOOT_POLL_MS = 250;
-    static constexpr int REBOOT_POLL_LIMIT = 120;
+    static constexpr int REBOOT_POLL_LIMIT = 40;
     // Reconnection attempts after the module restarted into the loader.
     static constexpr int RECONNECT_ATTEMPTS = 5;
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/Updater.h"
+#include "app/UpdaterDiscovery.h"
 #include "app/UpdaterEntity.h"
 #include "common/Log.h"
 #include "common/Module.h"
@@ -19,6 +20,7 @@
 #include "common/aDefs.h"
 #include "firmware/BirdFile.h"
 #include "server/UpdateServerRequest.h"
+#include "store/KeyValueStore.h"
 #include "store/UpdaterStore.h"
 #include "unix/aTime.h"
 #include "unix/tsusb.h"
@@ -80,6 +82,14 @@ uint32_t _attribute_build(UpdaterStoreItem& item, const char* key)
 {
     int value = item.attributes.GetInt(key, 0);
     return value > 0 ? uint32_t(value) : 0;
+}
+
+bool _sendable(const BirdFile& bird)
+{
+    bool sendable = !bird.FindBlocks(BirdFile::BIRD_BLOCK_LOADER).empty() &&
+                    !bird.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE).empty();
+    if (!sendable) Log::log(DEBUG_Updater, "Bird file %s lacks loader or firmware blocks.\n", bird.path.c_str());
+    return sendable;
 }
 
 // Connects by serial number: USB first, TCP/IP when USB does not know it.
@@ -215,6 +225,10 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFi
             err = entity.TransferPrepare(block.data, block.length, block.flags, &moduleBlockSize);
             if (err != aErrNone) {
                 Log::log(DEBUG_Updater, "Error firmware transfer init: [%d, %s].\n", err, aError_GetErrorText(err));
+                // Unanswered, PREPARE may simply have reached a module that is
+                // still starting its loader (behind a router the link stays up
+                // meanwhile): ask again. A refusal ends the attempts.
+                if (err == aErrTimeout) continue;
                 break;
             }
             err = entity.FirmwareTransfer(block.data, block.length, moduleBlockSize, display);
@@ -266,7 +280,7 @@ bool _connect_through_router(Updater& updater, UpdaterDisplayInterface& display,
                         router_serial);
         return false;
     }
-    failure = module.connectThroughLinkModule(router);
+    failure = module.connectThroughLinkModule(&router);
     if (failure != aErrNone) {
         display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to connect to module [%08X]", serial);
     }
@@ -322,6 +336,14 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string
         bird = load_bird("Updating", bird_file, serial, build, false);
     } catch (const std::runtime_error&) {
         display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to load bird file");
+        return false;
+    }
+
+    // Whatever the checks that -OVERRIDE skips, an image that cannot put both a
+    // loader and firmware into the module never goes out: starting a loader
+    // that was not sent would leave the module without working firmware.
+    if (!_sendable(bird)) {
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Birdfile failed validation");
         return false;
     }
 
