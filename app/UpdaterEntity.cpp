@@ -339,18 +339,24 @@ aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display)
     if (result != aErrNone) Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending Loader REBOOT\n");
 
     // The module reboots into the new firmware and the link drops. Behind a
-    // router the link stays, so one look is all there is to wait for.
-    int looks = 0;
-    while (module != nullptr && module->isConnected()) {
-        if (!noRebootWait && looks == REBOOT_POLL_LIMIT) {
+    // router the link stays, so one pause is all there is to wait for. A
+    // link that reconnects by itself (TCP/IP) may be down only for the
+    // module's restart, so it is watched closely within each pause.
+    int pauses = 0;
+    bool dropped = module == nullptr || !module->isConnected();
+    while (!dropped) {
+        if (!noRebootWait && pauses == REBOOT_POLL_LIMIT) {
             Log::log(0, "NETWORK: Device did not drop the link within %d ms after REBOOT\n",
                      REBOOT_POLL_LIMIT * int(REBOOT_POLL_MS));
             display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Device did not restart after the update");
             if (result == aErrNone) result = aErrTimeout;
             break;
         }
-        aTime_MSSleep(REBOOT_POLL_MS);
-        ++looks;
+        for (uint32_t waited = 0; waited < REBOOT_POLL_MS && !dropped; waited += LINK_WATCH_MS) {
+            aTime_MSSleep(LINK_WATCH_MS);
+            dropped = !module->isConnected();
+        }
+        ++pauses;
         display.update_spinner(true, "Verifying Update");
         Log::log(DEBUG_Network_FIRM, "Waiting for link to drop.\n");
         Log::log(DEBUG_Network_FIRM, "Rebooting Device\n");

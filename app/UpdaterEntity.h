@@ -13,10 +13,9 @@
 #include "common/UpdaterDisplayInterface.h"
 #include "unix/aError.h"
 
-// Command number of the upgrade entity and its sub-commands (second payload
-// byte of its raw packets).
+// Sub-commands of the upgrade entity (cmdUPGRADE, 95): the second payload
+// byte of its raw packets.
 enum : uint8_t {
-    cmdUPGRADE = 95,
     val_UPGRADE_INIT = 0,
     val_UPGRADE_DATA = 1,
     val_UPGRADE_LOAD = 2,
@@ -40,6 +39,8 @@ public:
     // before the module counts as not having restarted (10 s).
     static constexpr uint32_t REBOOT_POLL_MS = 250;
     static constexpr int REBOOT_POLL_LIMIT = 40;
+    // How often the link is looked at within such a pause.
+    static constexpr uint32_t LINK_WATCH_MS = 10;
     // Reconnection attempts after the module restarted into the loader.
     static constexpr int RECONNECT_ATTEMPTS = 5;
 

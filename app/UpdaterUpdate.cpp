@@ -37,6 +37,9 @@ constexpr uint32_t RECONNECT_PAUSE_MS = 1000;
 // after its reply to LOAD; this long the host watches the link for the drop.
 constexpr uint32_t LOADER_RESTART_SETTLE_MS = 1000;
 constexpr uint32_t SETTLE_POLL_MS = 10;
+// Before another attempt at a block, this long a dropped link may take to
+// come back.
+constexpr uint32_t LINK_RETRY_WAIT_MS = 1000;
 
 std::string _build_file_name(uint32_t build)
 {
@@ -105,6 +108,14 @@ aErr _connect_direct(Module& module, uint32_t serial)
 void _await_loader_restart(Module& module)
 {
     for (uint32_t waited = 0; waited < LOADER_RESTART_SETTLE_MS && module.isConnected(); waited += SETTLE_POLL_MS) {
+        aTime_MSSleep(SETTLE_POLL_MS);
+    }
+}
+
+// Gives a link that dropped up to waitMs to come back by itself.
+void _await_link(Module& module, uint32_t waitMs)
+{
+    for (uint32_t waited = 0; waited < waitMs && !module.isConnected(); waited += SETTLE_POLL_MS) {
         aTime_MSSleep(SETTLE_POLL_MS);
     }
 }
@@ -225,11 +236,13 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFi
             err = entity.TransferPrepare(block.data, block.length, block.flags, &moduleBlockSize);
             if (err != aErrNone) {
                 Log::log(DEBUG_Updater, "Error firmware transfer init: [%d, %s].\n", err, aError_GetErrorText(err));
-                // Unanswered, PREPARE may simply have reached a module that is
-                // still starting its loader (behind a router the link stays up
-                // meanwhile): ask again. A refusal ends the attempts.
-                if (err == aErrTimeout) continue;
-                break;
+                // Unanswered or unsent, PREPARE may have met a module that is
+                // still starting its loader or a link that is being taken up
+                // again: give the link a moment and ask again. A refusal ends
+                // the attempts.
+                if (err != aErrTimeout && err != aErrConnection) break;
+                _await_link(module, LINK_RETRY_WAIT_MS);
+                continue;
             }
             err = entity.FirmwareTransfer(block.data, block.length, moduleBlockSize, display);
             if (err == aErrNone) break;
