@@ -20,7 +20,12 @@ void _display_device(UpdaterDisplayInterface& display, const DeviceInfo& device)
 {
     const linkSpec& spec = device.spec;
     const char* model = aDefs_GetModelName(spec.model);
-    if (spec.type == TCPIP) {
+    // A module that could not be queried shows the error line whatever its
+    // transport: its address line would show an empty version as if all went well.
+    if (device.error != aErrNone) {
+        display.message(INFO, "    %08X  [Error (%d): Is someone else connected to this device?]", spec.serialNumber,
+                        static_cast<int>(device.error));
+    } else if (spec.type == TCPIP) {
         // The address is kept in network byte order: its bytes in memory order
         // are the dotted quad.
         const auto* octet = reinterpret_cast<const uint8_t*>(&spec.ipAddress);
@@ -30,9 +35,6 @@ void _display_device(UpdaterDisplayInterface& display, const DeviceInfo& device)
                         spec.serialNumber, spec.module, spec.router, model, device.version_major,
                         device.version_minor, device.version_patch, device.build_number, ip,
                         device.device_name.c_str());
-    } else if (device.error != aErrNone) {
-        display.message(INFO, "    %08X  [Error (%d): Is someone else connected to this device?]", spec.serialNumber,
-                        static_cast<int>(device.error));
     } else {
         display.message(INFO, "    %08X  %02X       %02X      %-12s %3d.%d.%u (%10u)         %s", spec.serialNumber,
                         spec.module, spec.router, model, device.version_major, device.version_minor,

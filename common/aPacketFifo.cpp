@@ -147,21 +147,24 @@ aErr aPacketFifo_Destroy(aPacketFifoHandle* handle) {
 aErr aPacketFifo_Put(aPacketFifoHandle handle, const aPacket* packet) {
   FifoPtr fifo = sGetFifo(handle);
   if (!fifo || !aVALIDPACKET(packet)) return aErrParam;
-  std::lock_guard<std::mutex> lock(fifo->mutex);
-  uint64_t serial = fifo->nextSerial.fetch_add(1);
-  aPacket* copy = aPacket_Copy(packet);
-  if (!copy) return aErrParam;
-  try {
-    fifo->packets.push_back(SerialPacket{serial, std::unique_ptr<aPacket, aPacketDeleter>(copy)});
-  } catch (const std::bad_alloc&) {
-    aPacket_Destroy(&copy);
-    return aErrResource;
+  {
+    std::lock_guard<std::mutex> lock(fifo->mutex);
+    uint64_t serial = fifo->nextSerial.fetch_add(1);
+    aPacket* copy = aPacket_Copy(packet);
+    if (!copy) return aErrParam;
+    try {
+      fifo->packets.push_back(SerialPacket{serial, std::unique_ptr<aPacket, aPacketDeleter>(copy)});
+    } catch (const std::bad_alloc&) {
+      aPacket_Destroy(&copy);
+      return aErrResource;
+    }
+    fifo->window = fifo->packets.front().serial;
+    if (fifo->packets.size() > aPACKETFIFO_CAPACITY) {
+      fifo->clearAndSyncWindow();  // nobody is taking packets: start over rather than grow
+      return aErrNone;
+    }
   }
-  fifo->window = fifo->packets.front().serial;
-  if (fifo->packets.size() > aPACKETFIFO_CAPACITY) {
-    fifo->clearAndSyncWindow();  // nobody is taking packets: start over rather than grow
-    return aErrNone;
-  }
+  // Signalled after unlocking, so that a woken waiter does not block on the mutex at once.
   fifo->condition.notify_all();
   return aErrNone;
 }
@@ -182,6 +185,15 @@ aPacket* aPacketFifo_Await(aPacketFifoHandle handle, uint32_t timeoutMs) {
   _waitUntilNotEmpty(*fifo, lock, deadline);
   if (fifo->packets.empty()) return nullptr;
   return _stealPacketFromFifo(*fifo, fifo->packets.begin());
+}
+
+bool aPacketFifo_AwaitNotEmpty(aPacketFifoHandle handle, uint32_t timeoutMs) {
+  Clock::time_point deadline = _deadline(timeoutMs);
+  FifoPtr fifo = sGetFifo(handle);
+  if (!fifo) return false;
+  std::unique_lock<std::mutex> lock(fifo->mutex);
+  _waitUntilNotEmpty(*fifo, lock, deadline);
+  return !fifo->packets.empty();
 }
 
 aPacket* aPacketFifo_GetFirst(aPacketFifoHandle handle, aPacketFilterProc proc, const void* ref) {

@@ -107,11 +107,17 @@ aErr aStream_Read(aStreamRef stream, uint8_t* destination, size_t length) {
   if (!aVALIDSTREAM(stream) || destination == nullptr) return aErrParam;
   if (stream->getProc == nullptr) return aErrMode;
   if (length == 0) return aErrNone;
-  std::vector<uint8_t> scratch;
-  try {
-    scratch.resize(length);
-  } catch (const std::bad_alloc&) {
-    return aErrResource;
+  // Short reads (the link reads one byte at a time) need no heap scratch buffer.
+  uint8_t small[64];
+  std::vector<uint8_t> large;
+  uint8_t* scratch = small;
+  if (length > sizeof small) {
+    try {
+      large.resize(length);
+    } catch (const std::bad_alloc&) {
+      return aErrResource;
+    }
+    scratch = large.data();
   }
   for (size_t i = 0; i < length; i++) {
     if (_popBuffered(stream, &scratch[i])) continue;
@@ -120,13 +126,13 @@ aErr aStream_Read(aStreamRef stream, uint8_t* destination, size_t length) {
     if (err == aErrNotReady) {
       // All or nothing: the ring was empty before this get, so pushing the bytes back
       // in order restores the stream exactly.
-      aErr pushed = _pushBack(stream, scratch.data(), i);
+      aErr pushed = _pushBack(stream, scratch, i);
       return pushed == aErrNone ? aErrNotReady : pushed;
     }
-    if (err == aErrEOF) std::memcpy(destination, scratch.data(), i);
+    if (err == aErrEOF) std::memcpy(destination, scratch, i);
     return err;
   }
-  std::memcpy(destination, scratch.data(), length);
+  std::memcpy(destination, scratch, length);
   return aErrNone;
 }
 

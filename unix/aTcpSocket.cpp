@@ -222,8 +222,10 @@ aErr aTcpSocket_Write(const uint8_t* bytes, size_t length, void* ref) {
       if (error == EAGAIN || error == EWOULDBLOCK) {
         attempts++;
       } else if (_connectionLost(error) || error == EBADF) {
-        attempts++;  // a reconnect, whether it worked or not, uses one attempt
-        if (_reconnect(s, seen) != aErrNone && attempts >= aTCPSOCKET_WRITE_ATTEMPTS) return aErrConnection;
+        // A reconnect uses one attempt; one that fails ends the write, since each try
+        // may take the whole connect time-out.
+        attempts++;
+        if (_reconnect(s, seen) != aErrNone) return aErrConnection;
       } else {
         _report(__LINE__, "Unhandled error occured on socket send", error);
         return aErrIO;

@@ -22,7 +22,8 @@ aErr aTcpSocket_Open(uint32_t address, uint16_t port, SocketStreamData** socket)
 aErr aTcpSocket_Get(uint8_t* byte, void* ref);
 aErr aTcpSocket_Put(const uint8_t* byte, void* ref);
 // Sends every byte, retrying every 60 ms for at most 10 attempts while the peer accepts
-// nothing; aErrTimeout when the attempts run out, aErrConnection when the peer is gone.
+// nothing; aErrTimeout when the attempts run out. A lost connection is made again (one
+// attempt); aErrConnection when that fails.
 aErr aTcpSocket_Write(const uint8_t* bytes, size_t length, void* ref);
 aErr aTcpSocket_Delete(void* ref);
 // Waits up to timeoutMs for input: aErrNone when a get may find something, else aErrTimeout.

@@ -67,13 +67,15 @@ TEST(DeviceList, TcpipDevicesShowTheirAddress)
     device.spec.ipAddress = inet_addr("192.0.2.11");
     device.spec.ipPort = 9889;
     device.spec.router = 0x0A;
-    device.error = aErrConnection;  // the address line is kept for TCP/IP devices
     device.device_name = "";
-    _display_device_list(display, {device}, TCPIP);
+    DeviceInfo unreachable = Device(TCPIP, 0x2181F0EE, 5);
+    unreachable.error = aErrConnection;  // an unqueried module never looks like a listed one
+    _display_device_list(display, {device, unreachable}, TCPIP);
     EXPECT_EQ(display.Infos(),
               (Strings{"Discovered Devices: (TCPIP)", IP_HEADER,
                        "    40F5849A  06       0A      Unknown     " "   2.10.4 (  99528558)"
-                       "        [192.0.2.11]     " "  "}));
+                       "        [192.0.2.11]     " "  ",
+                       "    2181F0EE  [Error (25): Is someone else connected to this device?]"}));
 }
 
 TEST(DeviceList, MixedListUnderAnUnknownTypeUsesTheAddressHeader)

@@ -171,6 +171,21 @@ TEST(aDiscovery, DirectTcpipFindsEachModuleAndStopsWhenAsked)
     EXPECT_EQ(aDiscovery_FindModule(TCPIP, 0x44444444, 0), nullptr);
 }
 
+TEST(aDiscovery, FirstModuleHasASerialNumber)
+{
+    if (!testsupport::EnterPrivateNetworkNamespace())
+        return;
+    testsupport::TcpipDiscoveryResponder unnamed(kNetnsInterface, testsupport::TcpipDiscoveryReply(2, 9000, 0, 9));
+    testsupport::TcpipDiscoveryResponder named(kNetnsInterface,
+                                               testsupport::TcpipDiscoveryReply(4, 9001, 0x22222222, 10));
+    ASSERT_TRUE(unnamed.ready() && named.ready());
+    linkSpec* first = aDiscovery_FindFirstModule(TCPIP, 0);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first->serialNumber, 0x22222222u);
+    EXPECT_EQ(first->ipPort, 9001);
+    aLinkSpec_Destroy(&first);
+}
+
 TEST(aDiscovery, LocalServersAnswerOnLoopbackAndEachIsReportedOnce)
 {
     if (!testsupport::EnterPrivateNetworkNamespace())

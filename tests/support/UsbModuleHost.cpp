@@ -18,7 +18,10 @@ DeviceSide& _make_side(UsbEmulation& emulation, const Sim::VirtualModule& module
 }  // namespace
 
 UsbModuleHost::UsbModuleHost(UsbEmulation& emulation, std::shared_ptr<Sim::VirtualModule> module, Access access)
-    : emulation_(emulation), module_(std::move(module)), side_(_make_side(emulation_, *module_, access, &device_))
+    : emulation_(emulation),
+      module_(std::move(module)),
+      side_(_make_side(emulation_, *module_, access, &device_)),
+      link_(module_)
 {
     side_.setReceiver([this](const uint8_t* data, size_t length) { hostBytes(data, length); });
     side_.setHostListener([this](bool connected) { hostChanged(connected); });
@@ -46,37 +49,31 @@ unsigned UsbModuleHost::replugs() const
 void UsbModuleHost::hostChanged(bool connected)
 {
     {
-        std::lock_guard<std::mutex> hold(assemblerMutex_);
-        assembler_.Reset();
+        std::lock_guard<std::mutex> hold(linkMutex_);
+        if (connected)
+            link_.Connected(Sim::Clock::now());
+        else
+            link_.Disconnected();
     }
-    if (connected)
-        module_->HostConnected(Sim::Clock::now());
-    else
-        module_->HostDisconnected();
     wake_.notify_all();
 }
 
 void UsbModuleHost::hostBytes(const uint8_t* data, size_t length)
 {
-    std::vector<Sim::Reaction> reactions;
+    Sim::ModuleByteLink::Output output;
     {
-        std::lock_guard<std::mutex> hold(assemblerMutex_);
-        assembler_.Feed(data, length, [&](const Sim::Packet& packet) {
-            // Packets after a drop in the same transfer are lost with the link.
-            if (reactions.empty() || reactions.back().action == Sim::LinkAction::None)
-                reactions.push_back(module_->Handle(packet, Sim::Clock::now()));
-        });
+        std::lock_guard<std::mutex> hold(linkMutex_);
+        output = link_.FromHost(data, length, Sim::Clock::now());
     }
-    for (const Sim::Reaction& reaction : reactions)
-        react(reaction);
+    react(output);
     wake_.notify_all();  // a reply may have armed the heartbeat
 }
 
-void UsbModuleHost::react(const Sim::Reaction& reaction)
+void UsbModuleHost::react(const Sim::ModuleByteLink::Output& output)
 {
-    if (!reaction.packets.empty())
-        side_.sendToHost(Sim::WireBytes(reaction.packets));
-    if (reaction.action == Sim::LinkAction::None)
+    if (!output.bytes.empty())
+        side_.sendToHost(output.bytes);
+    if (output.action == Sim::LinkAction::None)
         return;
     {
         std::lock_guard<std::mutex> hold(mutex_);
@@ -103,7 +100,11 @@ void UsbModuleHost::run()
             break;
         hold.unlock();
         now = Sim::Clock::now();
-        Sim::Reaction reaction = module_->Poll(now);
+        Sim::ModuleByteLink::Output output;
+        {
+            std::lock_guard<std::mutex> link(linkMutex_);
+            output = link_.Tick(now);
+        }
         bool back = false;
         {
             std::lock_guard<std::mutex> state(mutex_);
@@ -115,8 +116,8 @@ void UsbModuleHost::run()
         }
         if (back)
             emulation_.post(0, [this] { side_.replug(); });
-        else if (!reaction.packets.empty() || reaction.action != Sim::LinkAction::None)
-            react(reaction);
+        else if (!output.bytes.empty() || output.action != Sim::LinkAction::None)
+            react(output);
         hold.lock();
     }
 }

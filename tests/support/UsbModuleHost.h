@@ -29,6 +29,8 @@ public:
     // The USB device; only for Libusb access.
     EmulatedUsbDevice& device() { return *device_; }
     Sim::VirtualModule& module() { return *module_; }
+    // "40F5849A <- 02 03 03 49 20" per packet from the host, "->" to it.
+    void setTrace(std::function<void(const std::string&)> trace) { link_.SetTrace(std::move(trace)); }
     // Times the device was plugged back in after a drop or restart.
     unsigned replugs() const;
 
@@ -39,15 +41,15 @@ public:
 private:
     void hostBytes(const uint8_t* data, size_t length);
     void hostChanged(bool connected);
-    void react(const Sim::Reaction& reaction);
+    void react(const Sim::ModuleByteLink::Output& output);
     void run();
 
     UsbEmulation& emulation_;
     std::shared_ptr<Sim::VirtualModule> module_;
     EmulatedUsbDevice* device_ = nullptr;
     DeviceSide& side_;
-    std::mutex assemblerMutex_;
-    Sim::PacketAssembler assembler_;
+    std::mutex linkMutex_;  // the byte link is used from one thread at a time
+    Sim::ModuleByteLink link_;
 
     mutable std::mutex mutex_;
     std::condition_variable wake_;

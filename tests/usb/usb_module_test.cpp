@@ -40,13 +40,15 @@ protected:
         return result;
     }
 
-    // Creates the stream once the module is back on the bus.
-    aErr reopen()
+    // Creates the stream once the module is back on the bus, in the same
+    // libusb context (hot-plug events keep its device list) or a fresh one.
+    aErr reopen(bool freshContext)
     {
         aErr result = aErrNotFound;
         for (int i = 0; i < 100 && result == aErrNotFound; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            Tessarine_libusb_exit();
+            if (freshContext)
+                Tessarine_libusb_exit();
             result = aStream_CreateUSB(0x40F5849A, &stream);
         }
         return result;
@@ -78,7 +80,9 @@ INSTANTIATE_TEST_SUITE_P(Access, UsbModuleAccessTest,
                          ::testing::Values(UsbModuleHost::Access::Libusb, UsbModuleHost::Access::LibusbHighSpeed,
                                            UsbModuleHost::Access::KernelNode));
 
-TEST_F(UsbModuleTest, ADroppedLinkUnplugsTheModuleUntilItIsBack)
+class UsbReplugTest : public UsbModuleTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(UsbReplugTest, ADroppedLinkUnplugsTheModuleUntilItIsBack)
 {
     auto module = std::make_shared<Sim::VirtualModule>(_config(0x40F5849A));
     Sim::Fault drop;
@@ -98,7 +102,7 @@ TEST_F(UsbModuleTest, ADroppedLinkUnplugsTheModuleUntilItIsBack)
     EXPECT_EQ(result, aErrIO);
     aStream_Destroy(&stream);
 
-    ASSERT_EQ(reopen(), aErrNone);
+    ASSERT_EQ(reopen(GetParam()), aErrNone);
     EXPECT_EQ(host.replugs(), 1u);
     ASSERT_EQ(aStream_Write(stream, magic, 2), aErrNone);
     uint8_t reply[2] = {};
@@ -107,6 +111,8 @@ TEST_F(UsbModuleTest, ADroppedLinkUnplugsTheModuleUntilItIsBack)
     EXPECT_EQ(module->Stats().drops, 1u);
     EXPECT_EQ(module->Stats().connections, 2u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Context, UsbReplugTest, ::testing::Bool());
 
 TEST_F(UsbModuleTest, SendsHeartbeatsOnceTheHostUsesTheLink)
 {

@@ -1,0 +1,87 @@
+// One packet through the link engine and back (put on the outbound queue, written by the
+// writer thread, echoed by a peer on loopback TCP, assembled by the reader thread, awaited
+// on the inbound queue) against a bare blocking socket ping-pong of the same 30 bytes with
+// the same peer. Both run interleaved in the same iterations; the "ratio" counter is the
+// engine's time divided by the bare time (target <= 1.5).
+#include <benchmark/benchmark.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <stdexcept>
+
+#include "LinkEchoPeer.h"
+#include "common/aLink.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr uint8_t kPayload = 28;
+
+uint8_t _echoFilter(const aPacket* packet, const void*) {
+  return packet->address == LinkEchoPeer::kAddress && packet->dataSize == kPayload;
+}
+
+double _bareRoundTrip(int fd, const uint8_t* wire, size_t length) {
+  uint8_t back[64];
+  auto start = Clock::now();
+  if (send(fd, wire, length, 0) != static_cast<ssize_t>(length)) throw std::runtime_error("send failed");
+  size_t got = 0;
+  while (got < length) {
+    ssize_t n = recv(fd, back + got, length - got, 0);
+    if (n <= 0) throw std::runtime_error("recv failed");
+    got += static_cast<size_t>(n);
+  }
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+double _linkRoundTrip(uint32_t link, const aPacket* packet) {
+  auto start = Clock::now();
+  if (aLink_PutPacket(link, packet) != aErrNone) throw std::runtime_error("put failed");
+  aPacket* reply = aLink_AwaitFirst(link, _echoFilter, nullptr, 5000);
+  double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  if (!reply) throw std::runtime_error("no echo");
+  aPacket_Destroy(&reply);
+  return seconds;
+}
+
+void BM_LinkVsBareRoundTrip(benchmark::State& state) {
+  uint8_t payload[kPayload];
+  for (uint8_t i = 0; i < kPayload; i++) payload[i] = static_cast<uint8_t>(0x40 + i);
+  aPacket* packet = aPacket_CreateWithData(LinkEchoPeer::kAddress, kPayload, payload);
+  uint8_t wire[aPACKET_MAXWIRE];
+  size_t wireLength = 0;
+  aPacket_GetBytes(packet, wire, sizeof wire, &wireLength);
+
+  // The peer serves one client at a time: first the bare socket, then the link.
+  double bare = 0, engine = 0;
+  int64_t rounds = 0;
+  LinkEchoPeer bareAndLinkPeers[2];
+  int fd = bareAndLinkPeers[0].connectClient();
+  uint32_t link = aLink_CreateTCPIP(0xBE4C0001, LinkEchoPeer::loopback(), bareAndLinkPeers[1].port());
+  if (fd < 0 || link == 0 || aLink_Sync(link) != aErrNone) {
+    state.SkipWithError("could not connect to the echo peer");
+    return;
+  }
+  for (int i = 0; i < 200; i++) {  // warm up both paths
+    _bareRoundTrip(fd, wire, wireLength);
+    _linkRoundTrip(link, packet);
+  }
+  for (auto _ : state) {
+    bare += _bareRoundTrip(fd, wire, wireLength);
+    engine += _linkRoundTrip(link, packet);
+    rounds++;
+  }
+  state.counters["bare_us"] = bare / rounds * 1e6;
+  state.counters["link_us"] = engine / rounds * 1e6;
+  state.counters["ratio"] = engine / bare;
+  aLink_Destroy(&link);
+  close(fd);
+  aPacket_Destroy(&packet);
+}
+
+BENCHMARK(BM_LinkVsBareRoundTrip)->Iterations(5000)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,82 @@
+#pragma once
+// The link engine's records, shared by the registry (aLink.cpp) and the reader and
+// writer threads (aLinkThreads.cpp). Not for users of the engine: they hold link ids.
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "common/aLink.h"
+#include "common/aPacketLog.h"
+#include "unix/aMutex.h"
+#include "unix/aThread.h"
+
+#define aLINK_CHECK 0xCEED
+
+struct LinkRecord {
+  uint16_t check;
+  uint32_t id;
+  // Written by one side and polled by the other.
+  std::atomic<uint8_t> running;
+  std::atomic<int32_t> status;
+  std::atomic<aPacketFifoHandle> inFromModule;  // replaced by a reset while callers wait
+  aPacket* rxPacket;  // reader only
+  std::atomic<aPacketFifoHandle> outToModule;
+  aThreadRef reader;
+  aThreadRef writer;
+  std::atomic<uint8_t> readerReady;
+  std::atomic<uint8_t> writerReady;
+  aStreamRef stream;
+  // Reader only.
+  int32_t hbState;
+  int32_t syncState;
+  uint8_t syncAddress;
+  uint64_t syncStartedMs;
+  // Packet debug log; the pointer is published once the mutex exists.
+  std::atomic<aPacketLog*> log;
+  int32_t logSize;
+  aMutexRef logMutex;
+  std::atomic<bool> logEnabled;
+  aLinkPacketFilterProc userFilter;  // guarded by userFilterSema
+  const void* userFilterRef;
+  aMutexRef userFilterSema;
+  std::atomic<uint8_t> pooled;
+  // Held for every stream write and while the stream is replaced. Packets leave the
+  // outbound queue only under it, so a caller that finds the queue empty under it may
+  // write its packet at once without passing any queued one.
+  std::mutex writeMutex;
+};
+
+struct linkItem {
+  uint32_t id = 0;
+  uint32_t deviceId = 0;   // a served device's client link: the device link's id
+  void* server = nullptr;  // set while the device link is served on the network
+  uint32_t ident0 = 0;     // serial number; 0xFFFFFFFF for a link over a caller's stream
+  uint32_t ident1 = 0;     // IPv4 address (TCP/IP)
+  uint32_t ident2 = 0;     // port (TCP/IP)
+  int32_t type = 0;
+  int16_t useCount = 0;    // guarded by the registry mutex
+  // What a serial link needs to open its port again on reset.
+  std::string portName;
+  uint32_t baudIndex = 0;
+  // Serialises start, stop, init, reset and teardown of this link.
+  std::mutex lifecycle;
+  LinkRecord link{};
+};
+
+// Shared creation of a device link kind whose creator lives in its own file
+// (USB): an existing link to the device gains a use, else a new one is made
+// from the identifiers, started and, for USB, synchronised.
+uint32_t aLink_CreateDevice(uint32_t serialNumber, int32_t type, uint32_t ident1, uint32_t ident2);
+
+// The threads' bodies; ref is the LinkRecord.
+void* aLink_ReaderThread(void* ref);
+void* aLink_WriterThread(void* ref);
+
+// Writes the packet on the calling thread when the link runs and nothing is queued or
+// being written; false when it must go through the outbound queue instead.
+bool aLink_TryWriteDirect(LinkRecord* link, const aPacket* packet);
+
+// Records a packet's wire bytes in the link's debug log when one is enabled.
+void aLink_LogPacket(LinkRecord* link, uint8_t direction, const aPacket* packet);

@@ -1,0 +1,198 @@
+// The link's reader and writer threads, link synchronisation and heartbeat answers.
+#include <cstring>
+
+#include "common/aLinkRecord.h"
+#include "unix/aTime.h"
+
+namespace {
+
+constexpr int kMagicPacketsPerSync = 6;
+constexpr size_t kPoolBytes = 4096;
+constexpr size_t kPoolFillLimit = kPoolBytes - aPACKET_MAXWIRE;  // room for one more packet
+
+// Sends six magic packets; a module answers each with an empty packet from its address.
+void _startSync(LinkRecord* link) {
+  link->status = LinkStatus::syncing;
+  link->syncState = 1;
+  aPacket_Reset(link->rxPacket);
+  link->syncStartedMs = aTime_GetMSTicks();
+  static const uint8_t none = 0;
+  aPacket* magic = aPacket_CreateWithData(aPACKET_ADDR_MAGIC, 0, &none);
+  aErr err = magic ? aErrNone : aErrMemory;
+  for (int i = 0; i < kMagicPacketsPerSync && magic; i++) err = aPacketFifo_Put(link->outToModule, magic);
+  aPacket_Destroy(&magic);
+  if (err == aErrNone) link->syncState = 2;
+}
+
+// Synchronised after two empty packets from the same even address: A, 0, A, 0.
+void _syncByte(LinkRecord* link, uint8_t b) {
+  switch (link->syncState) {
+    case 2:
+      if (b != 0 && (b & 1) == 0) {
+        link->syncAddress = b;
+        link->syncState = 3;
+      } else {
+        _startSync(link);
+      }
+      break;
+    case 3: link->syncState = (b == 0) ? 4 : 1; break;
+    case 4: link->syncState = (b == link->syncAddress) ? 5 : 1; break;
+    case 5:
+      if (b == 0) {
+        link->syncState = 0;
+        link->status = LinkStatus::running;
+      } else {
+        link->syncState = 1;
+      }
+      break;
+    default: _startSync(link); break;
+  }
+}
+
+// Nothing to read. A link that lost its stream or its synchronisation starts over; one
+// that is waiting for answers to its magic packets sends them again only after a quiet
+// spell, since answers that trickle in would otherwise restart it for ever.
+void _idle(LinkRecord* link) {
+  int32_t status = link->status;
+  if (status == LinkStatus::ioError) {
+    _startSync(link);
+  } else if (status == LinkStatus::syncing) {
+    if (link->syncState < 2 || aTime_GetMSTicks() - link->syncStartedMs >= aLINK_SYNC_RETRY_MS) _startSync(link);
+  }
+}
+
+bool _userFilterConsumes(LinkRecord* link) {
+  aMutex_Lock(link->userFilterSema);
+  bool consumed = link->userFilter && link->userFilter(link->rxPacket, link->userFilterRef);
+  aMutex_Unlock(link->userFilterSema);
+  return consumed;
+}
+
+bool _isHeartbeat(const aPacket* packet) { return packet->dataSize == 2 && packet->data[0] == 0; }
+
+void _answerHeartbeat(LinkRecord* link) {
+  uint8_t value = link->rxPacket->data[1];
+  if (value == 1) link->hbState = 3;
+  else if (value == 0) link->hbState = 2;
+  const uint8_t answer[2] = {0, static_cast<uint8_t>(value + 2)};
+  aPacket* reply = aPacket_CreateWithData(link->rxPacket->address, 2, answer);
+  if (reply) aPacketFifo_Put(link->outToModule, reply);
+  aPacket_Destroy(&reply);
+  link->hbState = 0;
+}
+
+void _handlePacket(LinkRecord* link) {
+  aLink_LogPacket(link, aPACKETLOG_RECEIVED, link->rxPacket);
+  if (_userFilterConsumes(link)) {
+  } else if (_isHeartbeat(link->rxPacket) && link->hbState <= 1) {
+    _answerHeartbeat(link);  // heartbeats never reach the inbound queue
+  } else if (aPacketFifo_Put(link->inFromModule, link->rxPacket) != aErrNone) {
+    link->status = LinkStatus::failed;
+  }
+  aPacket_Reset(link->rxPacket);
+}
+
+void _receiveByte(LinkRecord* link, uint8_t b) {
+  if (link->status == LinkStatus::syncing) {
+    _syncByte(link, b);
+    return;
+  }
+  // A refused byte or an odd address means the byte stream is out of step.
+  if (aPacket_AddByte(link->rxPacket, b) != aErrNone || (link->rxPacket->address & 1)) {
+    _startSync(link);
+    return;
+  }
+  if (aPacket_IsComplete(link->rxPacket)) _handlePacket(link);
+}
+
+void _writeSingle(LinkRecord* link, const aPacket* packet) {
+  uint8_t wire[aPACKET_MAXWIRE];
+  size_t length = 0;
+  if (aPacket_GetBytes(packet, wire, sizeof wire, &length) == aErrNone) aStream_Write(link->stream, wire, length);
+  aLink_LogPacket(link, aPACKETLOG_SENT, packet);
+}
+
+// Pooled: the packet and whatever else is queued already leave in one write.
+void _writePooled(LinkRecord* link, aPacket* first) {
+  uint8_t pool[kPoolBytes];
+  size_t total = 0;
+  aPacket* packet = first;
+  while (packet) {
+    size_t length = 0;
+    if (aPacket_GetBytes(packet, pool + total, sizeof pool - total, &length) == aErrNone) total += length;
+    aLink_LogPacket(link, aPACKETLOG_SENT, packet);
+    if (packet != first) aPacket_Destroy(&packet);
+    packet = (total <= kPoolFillLimit) ? aPacketFifo_Get(link->outToModule) : nullptr;
+  }
+  if (total) aStream_Write(link->stream, pool, total);  // a failed write drops the packets
+}
+
+}  // namespace
+
+void aLink_LogPacket(LinkRecord* link, uint8_t direction, const aPacket* packet) {
+  aPacketLog* log = link->log.load();
+  if (!log || !link->logEnabled) return;
+  uint8_t wire[aPACKET_MAXWIRE];
+  size_t length = 0;
+  if (aPacket_GetBytes(packet, wire, sizeof wire, &length) != aErrNone) return;
+  aMutex_Lock(link->logMutex);
+  aPacketLog_Put(log, direction, static_cast<uint8_t>(length), wire);
+  aMutex_Unlock(link->logMutex);
+}
+
+void* aLink_ReaderThread(void* ref) {
+  auto* link = static_cast<LinkRecord*>(ref);
+  link->hbState = 0;
+  link->syncAddress = 1;
+  link->syncState = 0;
+  link->status = LinkStatus::running;
+  link->readerReady = 1;
+  while (link->running) {
+    uint8_t b;
+    aErr err = aStream_Read(link->stream, &b, 1);
+    if (err == aErrNone) {
+      _receiveByte(link, b);
+    } else if (err == aErrNotReady) {
+      _idle(link);
+      aStream_Wait(link->stream, aLINK_READER_IDLE_WAIT_MS);  // never spin on an idle stream
+    } else if (err == aErrPacket) {
+      _startSync(link);  // a framed transport refused a corrupt frame
+    } else {
+      link->status = LinkStatus::ioError;
+      aTime_MSSleep(aLINK_IO_ERROR_PAUSE_MS);
+    }
+  }
+  return nullptr;
+}
+
+// Callers hold writeMutex.
+void _flushOutbound(LinkRecord* link, bool poolingAllowed) {
+  while (aPacket* packet = aPacketFifo_Get(link->outToModule)) {
+    if (poolingAllowed && link->pooled) _writePooled(link, packet);
+    else _writeSingle(link, packet);
+    aPacket_Destroy(&packet);
+  }
+}
+
+void* aLink_WriterThread(void* ref) {
+  auto* link = static_cast<LinkRecord*>(ref);
+  link->writerReady = 1;
+  while (link->running) {
+    if (!aPacketFifo_AwaitNotEmpty(link->outToModule, aLINK_WRITER_AWAIT_MS)) continue;
+    std::lock_guard<std::mutex> lock(link->writeMutex);
+    _flushOutbound(link, true);
+  }
+  // What is still queued (the route packet of a stop among it) leaves before the end.
+  std::lock_guard<std::mutex> lock(link->writeMutex);
+  _flushOutbound(link, false);
+  return nullptr;
+}
+
+bool aLink_TryWriteDirect(LinkRecord* link, const aPacket* packet) {
+  if (!link->writeMutex.try_lock()) return false;
+  bool direct = link->running && link->status == LinkStatus::running && link->stream &&
+                aPacketFifo_GetLength(link->outToModule) == 0;
+  if (direct) _writeSingle(link, packet);  // as in the writer, a failed write drops the packet
+  link->writeMutex.unlock();
+  return direct;
+}
