@@ -64,7 +64,7 @@ struct Loader {
     {
         const Bytes& p = in.payload;
         if (p.size() >= 2 && p[0] == 73 && p[1] == 1) {
-            return {{kAddress, {73, 1, p[2], p[3], p[4], uint8_t(hasUeiData ? 0 : aErrInvalidOption)}}};
+            return {{kAddress, {73, 1, p[2], p[3], p[4], uint8_t(hasUeiData ? aErrNone : aErrInvalidOption)}}};
         }
         if (p.size() >= 3 && p[0] == 3 && p[1] == (45 | 0x40)) {
             Bytes reply = {3, 45, 0};

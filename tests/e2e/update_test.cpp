@@ -338,6 +338,11 @@ struct ModeCase {
     const char* features;    // protocol features line, "" when not asked
 };
 
+void PrintTo(const ModeCase& mode, std::ostream* out)
+{
+    *out << mode.name;
+}
+
 class UpdateModes : public Update, public ::testing::WithParamInterface<ModeCase> {};
 
 TEST_P(UpdateModes, CarryTheImageInModuleSizedPieces)
@@ -488,6 +493,11 @@ struct FaultCase {
     const char* fault;
     const char* ueiFlag;
 };
+
+void PrintTo(const FaultCase& fault, std::ostream* out)
+{
+    *out << fault.fault;
+}
 
 class UpdateFaults : public Update, public ::testing::WithParamInterface<FaultCase> {};
 
