@@ -15,7 +15,7 @@
 #define aLINK_CHECK 0xCEED
 
 struct LinkRecord {
-  uint16_t check;
+  std::atomic<uint16_t> check;  // read by callers racing a teardown
   uint32_t id;
   // Written by one side and polled by the other.
   std::atomic<uint8_t> running;
@@ -74,8 +74,8 @@ uint32_t aLink_CreateDevice(uint32_t serialNumber, int32_t type, uint32_t ident1
 void* aLink_ReaderThread(void* ref);
 void* aLink_WriterThread(void* ref);
 
-// Writes the packet on the calling thread when the link runs and nothing is queued or
-// being written; false when it must go through the outbound queue instead.
+// Writes the packet on the calling thread when the link runs unpooled and nothing is
+// queued or being written; false when it must go through the outbound queue instead.
 bool aLink_TryWriteDirect(LinkRecord* link, const aPacket* packet);
 
 // Records a packet's wire bytes in the link's debug log when one is enabled.

@@ -105,11 +105,13 @@ void _receiveByte(LinkRecord* link, uint8_t b) {
   if (aPacket_IsComplete(link->rxPacket)) _handlePacket(link);
 }
 
+// Sent packets are logged before the write, so that the log never shows a reply ahead of
+// the packet that asked for it.
 void _writeSingle(LinkRecord* link, const aPacket* packet) {
   uint8_t wire[aPACKET_MAXWIRE];
   size_t length = 0;
-  if (aPacket_GetBytes(packet, wire, sizeof wire, &length) == aErrNone) aStream_Write(link->stream, wire, length);
   aLink_LogPacket(link, aPACKETLOG_SENT, packet);
+  if (aPacket_GetBytes(packet, wire, sizeof wire, &length) == aErrNone) aStream_Write(link->stream, wire, length);
 }
 
 // Pooled: the packet and whatever else is queued already leave in one write.
@@ -190,7 +192,8 @@ void* aLink_WriterThread(void* ref) {
 
 bool aLink_TryWriteDirect(LinkRecord* link, const aPacket* packet) {
   if (!link->writeMutex.try_lock()) return false;
-  bool direct = link->running && link->status == LinkStatus::running && link->stream &&
+  // A pooled link gathers packets in the writer instead, to send them in fewer writes.
+  bool direct = link->running && !link->pooled && link->status == LinkStatus::running && link->stream &&
                 aPacketFifo_GetLength(link->outToModule) == 0;
   if (direct) _writeSingle(link, packet);  // as in the writer, a failed write drops the packet
   link->writeMutex.unlock();

@@ -4,6 +4,12 @@
 
 namespace Sim {
 
+namespace {
+// How many packets, and for how long, a router keeps for restarting modules on its bus.
+constexpr size_t kHeldMax = 64;
+constexpr int kHeldMs = 2000;
+}  // namespace
+
 VirtualModule::VirtualModule(ModuleConfig config)
     : _config(std::move(config)),
       _flash(_config.flashDir, _config.serialNumber),
@@ -87,6 +93,7 @@ void VirtualModule::_go_offline(Clock::time_point now, unsigned pauseMs, bool re
     _hb = Heartbeat{};
     _nameString.Reset();
     _upgrade.ResetLink();
+    _held.clear();
 }
 
 void VirtualModule::_complete_restart_if_due(Clock::time_point now) {
@@ -164,12 +171,36 @@ void VirtualModule::_dispatch(const Packet& in, Clock::time_point now, Reaction&
     }
     for (auto& module : _attached) {
         if (module->ModuleAddress() != in.address) continue;
+        // A restarting module does not take the packet off the bus yet: the
+        // router keeps it and delivers it once the module is back.
+        if (!module->Online(now)) {
+            if (_held.size() < kHeldMax) _held.push_back(Held{in, now});
+            return;
+        }
         // The module on the bus answers over this module's link; what happens
         // to it (a restart) stays its own business.
         Reaction theirs = module->Handle(in, now);
         for (auto& p : theirs.packets) out.packets.push_back(std::move(p));
         return;
     }
+}
+
+void VirtualModule::_deliver_held(Clock::time_point now, Reaction& out) {
+    std::vector<Held> waiting;
+    for (Held& h : _held) {
+        if (now - h.since > std::chrono::milliseconds(kHeldMs)) continue;  // given up on
+        std::shared_ptr<VirtualModule> target;
+        for (auto& module : _attached)
+            if (module->ModuleAddress() == h.packet.address) target = module;
+        if (!target) continue;
+        if (!target->Online(now)) {
+            waiting.push_back(std::move(h));
+            continue;
+        }
+        Reaction theirs = target->Handle(h.packet, now);
+        for (auto& p : theirs.packets) out.packets.push_back(std::move(p));
+    }
+    _held = std::move(waiting);
 }
 
 void VirtualModule::_command(const Packet& in, Clock::time_point now, Reaction& out) {
@@ -242,15 +273,17 @@ Reaction VirtualModule::Poll(Clock::time_point now) {
     _complete_restart_if_due(now);
     _poll_heartbeat(now, out);
     for (auto& module : _attached) module->Poll(now);
+    if (!_held.empty() && _online(now)) _deliver_held(now, out);
     return out;
 }
 
 Clock::time_point VirtualModule::NextDeadline() const {
     std::lock_guard lock(_mutex);
     Clock::time_point next = Clock::time_point::max();
-    if (_restartPending) next = std::min(next, _offlineUntil);
+    if (_restartPending || _offlineUntil > Clock::now()) next = std::min(next, _offlineUntil);
     if (_hostConnected && _hb.armed && _heartbeatMs) next = std::min(next, _hb.next);
     for (const auto& module : _attached) next = std::min(next, module->NextDeadline());
+    if (!_held.empty()) next = std::min(next, _held.front().since + std::chrono::milliseconds(kHeldMs));
     return next;
 }
 

@@ -104,6 +104,7 @@ private:
     void _heartbeat_answer(const Packet& in);
     void _arm_heartbeat(Clock::time_point now);
     void _poll_heartbeat(Clock::time_point now, Reaction& out);
+    void _deliver_held(Clock::time_point now, Reaction& out);
     unsigned _heartbeat_ms() const { return _heartbeatMs; }
 
     void _system(const Packet& in, Clock::time_point now, Reaction& out);
@@ -147,6 +148,12 @@ private:
     ModuleStats _stats;
 
     std::vector<std::shared_ptr<VirtualModule>> _attached;
+    // Packets for modules on the bus that were restarting, delivered when they are back.
+    struct Held {
+        Packet packet;
+        Clock::time_point since;
+    };
+    std::vector<Held> _held;
     std::function<void(const std::string&)> _logger;
 };
 

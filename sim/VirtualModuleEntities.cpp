@@ -34,7 +34,7 @@ constexpr SystemOption kSystemOptions[] = {
     {16, T::Byte, true, false},  // router address setting
     {20, T::Byte, true, true},   // route to me
     {21, T::Int, true, false},   // input current, microamperes
-    {22, T::Int, true, false},   // uptime, seconds
+    {22, T::Int, true, false},   // uptime, minutes
     {23, T::Int, true, false},   // maximum temperature, millidegrees
     {24, T::Void, false, true},  // log events
     {27, T::Int, true, false},   // temperature, millidegrees
@@ -104,7 +104,7 @@ aErr VirtualModule::_system_get(const Uei::Request& r, Clock::time_point now, Re
         case 21: return value(T::Int, 250000);
         case 22:
             return value(T::Int, static_cast<uint32_t>(
-                                     std::chrono::duration_cast<std::chrono::seconds>(now - _bootTime).count()));
+                                     std::chrono::duration_cast<std::chrono::minutes>(now - _bootTime).count()));
         case 23: return value(T::Int, 45000);
         case 27: return value(T::Int, 35000);
         case 28: return value(T::Int, 20000);

@@ -10,6 +10,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <new>
+#include <shared_mutex>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -22,7 +23,10 @@
 
 // The reader thread gets and the writer thread writes at the same time; either may find
 // the connection gone and reconnect. The lock serialises reconnects; the generation tells
-// a thread that another one has already reconnected since it saw the failure.
+// a thread that another one has already reconnected since it saw the failure. The
+// descriptor is used (recv, send, poll) under useLock shared and closed under it
+// exclusive, so that one thread never closes it while the other still uses it (its
+// number could already belong to a new socket).
 struct SocketStreamData {
   uint16_t port;
   struct sockaddr_in address;
@@ -30,6 +34,7 @@ struct SocketStreamData {
   std::atomic<uint32_t> flags{0};
   uint16_t check;
   std::mutex connectLock;
+  std::shared_mutex useLock;  // taken after connectLock
   std::atomic<uint64_t> generation{0};
   // Received bytes not yet handed out; used by the reading side only.
   uint8_t input[512];
@@ -57,9 +62,14 @@ bool _connected(const SocketStreamData* s) { return (s->flags.load() & aSOCKET_C
 // Callers hold connectLock.
 void _close(SocketStreamData* s) {
   s->flags &= ~aSOCKET_CONNECTED;
-  int fd = s->fd.exchange(-1);
+  int fd, error = 0;
+  {
+    std::unique_lock<std::shared_mutex> use(s->useLock);
+    fd = s->fd.exchange(-1);
+    if (fd >= 0 && close(fd) != 0) error = errno;
+  }
   if (fd >= 0) {
-    if (close(fd) != 0) _report(__LINE__, "close failed", errno);
+    if (error) _report(__LINE__, "close failed", error);
     aTime_MSSleep(10);
   }
 }
@@ -183,14 +193,19 @@ aErr aTcpSocket_Get(uint8_t* byte, void* ref) {
   // A dropped connection is taken up again here, so that a link whose peer went away
   // recovers when the peer is back (each failed attempt reports aErrConnection).
   if (!_connected(s)) return _reconnect(s, seen) == aErrNone ? aErrNotReady : aErrConnection;
-  ssize_t n = recv(s->fd.load(), s->input, sizeof s->input, MSG_DONTWAIT);
+  ssize_t n;
+  int error;
+  {
+    std::shared_lock<std::shared_mutex> use(s->useLock);
+    n = recv(s->fd.load(), s->input, sizeof s->input, MSG_DONTWAIT);
+    error = (n == 0) ? ECONNRESET : errno;  // 0: the peer closed its end
+  }
   if (n > 0) {
     s->inputCount = static_cast<size_t>(n);
     s->inputNext = 1;
     *byte = s->input[0];
     return aErrNone;
   }
-  int error = (n == 0) ? ECONNRESET : errno;  // 0: the peer closed its end
   if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR) return aErrNotReady;
   if (_connectionLost(error)) {
     {
@@ -211,13 +226,19 @@ aErr aTcpSocket_Write(const uint8_t* bytes, size_t length, void* ref) {
   uint32_t attempts = 0;
   while (sent < length) {
     uint64_t seen = s->generation.load();
-    ssize_t n = send(s->fd.load(), bytes + sent, length - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    ssize_t n;
+    int sendError;
+    {
+      std::shared_lock<std::shared_mutex> use(s->useLock);
+      n = send(s->fd.load(), bytes + sent, length - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+      sendError = errno;
+    }
     if (n > 0) {
       sent += static_cast<size_t>(n);
       attempts = 1;
       if (sent == length) break;
     } else {
-      int error = (n == 0) ? EAGAIN : errno;
+      int error = (n == 0) ? EAGAIN : sendError;
       if (error == EINTR) continue;
       if (error == EAGAIN || error == EWOULDBLOCK) {
         attempts++;
@@ -244,6 +265,7 @@ aErr aTcpSocket_Delete(void* ref) {
   if (!s) return aErrParam;
   {
     std::lock_guard<std::mutex> lock(s->connectLock);
+    std::unique_lock<std::shared_mutex> use(s->useLock);
     int fd = s->fd.exchange(-1);
     if (fd >= 0) close(fd);
   }
@@ -256,12 +278,20 @@ aErr aTcpSocket_Wait(void* ref, uint32_t timeoutMs) {
   SocketStreamData* s = _socket(ref);
   if (!s) return aErrParam;
   if (s->inputNext < s->inputCount) return aErrNone;
-  int fd = s->fd.load();
-  if (fd < 0) {
+  int n = 0;
+  bool open = false;
+  {
+    std::shared_lock<std::shared_mutex> use(s->useLock);
+    int fd = s->fd.load();
+    if (fd >= 0) {
+      open = true;
+      struct pollfd fds = {fd, POLLIN, 0};
+      n = poll(&fds, 1, static_cast<int>(timeoutMs));
+    }
+  }
+  if (!open) {
     aTime_MSSleep(timeoutMs);  // nothing to wait on until the next get reconnects
     return aErrTimeout;
   }
-  struct pollfd fds = {fd, POLLIN, 0};
-  int n = poll(&fds, 1, static_cast<int>(timeoutMs));
   return n > 0 ? aErrNone : aErrTimeout;
 }

@@ -361,6 +361,7 @@ struct RecordingLine {
   std::mutex mutex;
   std::condition_variable changed;
   std::vector<Bytes> writes;
+  std::vector<std::thread::id> writers;
   bool gateOpen = true;
 };
 
@@ -373,6 +374,7 @@ aErr recordingWrite(const uint8_t* bytes, size_t length, void* ref) {
   auto* line = static_cast<RecordingLine*>(ref);
   std::unique_lock<std::mutex> lock(line->mutex);
   line->writes.emplace_back(bytes, bytes + length);
+  line->writers.push_back(std::this_thread::get_id());
   line->changed.notify_all();
   line->changed.wait(lock, [&] { return line->gateOpen; });
   return aErrNone;
@@ -427,6 +429,44 @@ TEST(Link, UnpooledWritesArePerPacket) {
   std::vector<Bytes> writes = writesAfterHeldRoute(false);
   ASSERT_EQ(writes.size(), 5u);
   for (int n = 1; n <= 3; n++) EXPECT_EQ(writes[n].size(), 30u);
+}
+
+// Which thread wrote each packet of a burst put by this thread on an idle link.
+std::vector<bool> burstWrittenByCaller(bool pooled) {
+  RecordingLine line;
+  aStreamRef stream = aStream_Create(recordingGet, nullptr, recordingWrite, nullptr, &line);
+  aStream_SetWaitProc(stream, recordingWait);
+  uint32_t id = aLink_Create(stream);
+  EXPECT_NE(id, 0u);
+  aLink_EnablePooledPackets(id, pooled);
+  std::unique_lock<std::mutex> lock(line.mutex);
+  line.changed.wait(lock, [&] { return line.writes.size() == 1; });  // the route packet is out
+  lock.unlock();
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // and the writer back at rest
+  for (uint8_t n = 0; n < 3; n++) {
+    aPacket* p = packetOf(4, {n});
+    aLink_PutPacket(id, p);
+    aPacket_Destroy(&p);
+  }
+  lock.lock();
+  line.changed.wait(lock, [&] {
+    size_t bytes = 0;
+    for (size_t i = 1; i < line.writes.size(); i++) bytes += line.writes[i].size();
+    return bytes == 9;
+  });
+  std::vector<bool> byCaller;
+  for (size_t i = 1; i < line.writers.size(); i++) byCaller.push_back(line.writers[i] == std::this_thread::get_id());
+  lock.unlock();
+  aLink_Destroy(&id);
+  return byCaller;
+}
+
+TEST(Link, UnpooledPacketsLeaveAtOnceOnAnIdleLink) {
+  EXPECT_EQ(burstWrittenByCaller(false), (std::vector<bool>{true, true, true}));
+}
+
+TEST(Link, PooledPacketsAlwaysGoThroughTheWriter) {
+  for (bool byCaller : burstWrittenByCaller(true)) EXPECT_FALSE(byCaller);
 }
 
 TEST(Link, StreamLinkKeepsItsStreamOverAReset) {

@@ -167,9 +167,12 @@ TEST(RouterModel, I2CBusAcknowledgesAttachedModulesAndRoutesTheirPackets) {
     EXPECT_TRUE(send(4, {3, 0x49, 0x20}).empty());
     EXPECT_EQ(send(2, {8, 0, 4, 2, 3, 0, 0}), (std::vector<Packet>{Packet(2, {8, 0, 4, 0, 0x80 | aErrNotFound})}));
     now += std::chrono::milliseconds(100);
-    router->Poll(now);
+    // The router kept the request that came during the restart and delivers it now.
+    Reaction held = router->Poll(now);
     EXPECT_TRUE(member->Stats().loaderRunning);
+    EXPECT_EQ(held.packets, (std::vector<Packet>{Packet(4, {3, 9, 0, 0xCA, 0xFE, 0, 4})}));
     EXPECT_EQ(send(4, {3, 0x49, 0x20}).size(), 1u);
+    EXPECT_TRUE(router->Poll(now).packets.empty()) << "delivered once";
 }
 
 // The whole upgrade, as the host runs it: loader into RAM, LOAD, firmware in
