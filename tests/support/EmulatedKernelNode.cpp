@@ -42,13 +42,23 @@ EmulatedKernelNode::EmulatedKernelNode(UsbEmulation& emulation, uint32_t serialN
     createNode();
 }
 
+void EmulatedKernelNode::detach()
+{
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        for (auto& pending : reads_)
+            if (!pending->answered) {
+                umockdev_ioctl_client_complete(pending->client, 0, 0);
+                pending->answered = true;
+            }
+    }
+    umockdev_testbed_detach_ioctl(emulation_.testbed_, path_.c_str(), nullptr);
+}
+
+// Runs after the testbed and its worker thread are gone.
 EmulatedKernelNode::~EmulatedKernelNode()
 {
-    umockdev_testbed_detach_ioctl(emulation_.testbed_, path_.c_str(), nullptr);
     std::lock_guard<std::mutex> hold(mutex_);
-    for (auto& pending : reads_)
-        if (!pending->answered)
-            umockdev_ioctl_client_complete(pending->client, 0, 0);
     reads_.clear();
     for (UMockdevIoctlClient* client : clients_)
         g_object_unref(client);

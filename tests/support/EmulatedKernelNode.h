@@ -43,6 +43,7 @@ private:
     // notes a new host otherwise.
     bool admit(UMockdevIoctlClient* client, bool& newHost);
     void createNode();
+    void detach();
 
     UsbEmulation& emulation_;
     std::string path_;

@@ -87,10 +87,16 @@ EmulatedUsbDevice::EmulatedUsbDevice(UsbEmulation& emulation, UsbDeviceConfig co
 {
 }
 
+void EmulatedUsbDevice::detach()
+{
+    for (auto& session : sessions_)
+        umockdev_testbed_detach_ioctl(emulation_.testbed_, session->node.c_str(), nullptr);
+}
+
+// Runs after the testbed and its worker thread are gone.
 EmulatedUsbDevice::~EmulatedUsbDevice()
 {
     for (auto& session : sessions_) {
-        umockdev_testbed_detach_ioctl(emulation_.testbed_, session->node.c_str(), nullptr);
         g_object_unref(session->handler);
         if (session->doorbell >= 0)
             close(session->doorbell);

@@ -58,6 +58,7 @@ private:
     EmulatedUsbDevice(UsbEmulation& emulation, UsbDeviceConfig config, unsigned port);
 
     void plug();
+    void detach();
     static int _handleIoctl(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, void* session);
     bool handleIoctl(Session& session, UMockdevIoctlClient* client, std::vector<uint8_t>& delivery);
     void submit(Session& session, UMockdevIoctlClient* client, UMockdevIoctlData* arg, std::vector<uint8_t>& delivery);

@@ -61,6 +61,20 @@ void _remove_stale_testbeds()
     }
 }
 
+// LD_PRELOAD with the umockdev preload: a sanitizer runtime of this process
+// stays first, as the runtime insists.
+std::string _preload_list()
+{
+    std::string preload;
+    dl_iterate_phdr(_find_sanitizer, &preload);
+    if (!preload.empty())
+        preload += ":";
+    preload += PRELOAD;
+    if (const char* old = getenv("LD_PRELOAD"); old && *old && !strstr(old, "libumockdev-preload"))
+        preload = preload + ":" + old;
+    return preload;
+}
+
 }  // namespace
 
 bool preloadActive()
@@ -73,15 +87,8 @@ void reexecUnderPreload()
 {
     if (preloadActive())
         return;
-    std::string preload;
-    dl_iterate_phdr(_find_sanitizer, &preload);
-    if (!preload.empty())
-        preload += ":";
-    preload += PRELOAD;
-    if (const char* old = getenv("LD_PRELOAD"); old && *old)
-        preload = preload + ":" + old;
-    setenv("LD_PRELOAD", preload.c_str(), 1);
-    // The preload checks the asan link order otherwise.
+    setenv("LD_PRELOAD", _preload_list().c_str(), 1);
+    // The sanitizer checks that its runtime comes first in the link order.
     if (!getenv("ASAN_OPTIONS"))
         setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
     std::vector<std::string> arguments = _own_arguments();
@@ -123,9 +130,15 @@ UsbEmulation::~UsbEmulation()
     }
     timerWake_.notify_all();
     timerThread_.join();
+    // Handlers go first, then the testbed with its worker thread, then the
+    // state the handlers used.
+    for (auto& node : nodes_)
+        node->detach();
+    for (auto& device : devices_)
+        device->detach();
+    g_object_unref(testbed_);
     nodes_.clear();
     devices_.clear();
-    g_object_unref(testbed_);
     std::error_code error;
     std::filesystem::remove_all(root_, error);
 }
@@ -147,6 +160,15 @@ EmulatedKernelNode& UsbEmulation::addKernelNode(uint32_t serialNumber, unsigned 
 {
     nodes_.push_back(std::unique_ptr<EmulatedKernelNode>(new EmulatedKernelNode(*this, serialNumber, readWaitMs)));
     return *nodes_.back();
+}
+
+std::map<std::string, std::string> UsbEmulation::childEnvironment() const
+{
+    std::map<std::string, std::string> environment{{"LD_PRELOAD", _preload_list()}, {"UMOCKDEV_DIR", root_}};
+    const char* asan = getenv("ASAN_OPTIONS");
+    environment["ASAN_OPTIONS"] = std::string(asan && *asan ? asan : "") + (asan && *asan ? ":" : "")
+                                  + "verify_asan_link_order=0";
+    return environment;
 }
 
 void UsbEmulation::post(unsigned delayMs, std::function<void()> action)

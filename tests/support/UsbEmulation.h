@@ -43,6 +43,10 @@ public:
     EmulatedKernelNode& addKernelNode(uint32_t serialNumber, unsigned readWaitMs = 100);
 
     std::string root() const { return root_; }
+    // What a child process (the updater under test) needs in its environment
+    // to see the emulated devices: the preload (after a sanitizer runtime) and
+    // the emulation's directory.
+    std::map<std::string, std::string> childEnvironment() const;
     // Runs `action` on the emulation's own thread after `delayMs`.
     void post(unsigned delayMs, std::function<void()> action);
 
