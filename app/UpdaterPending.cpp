@@ -13,13 +13,6 @@ void _not_available(UpdaterDisplayInterface& display, const char* operation)
 
 }  // namespace
 
-bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string& bird_file, uint8_t module_address,
-                              uint32_t router_serial, bool override_checks)
-{
-    _not_available(display, "Update_Firmware");
-    return false;
-}
-
 bool Updater::Get_Fingerprint(Fingerprint& fingerprint, const std::string& serial_port, uint32_t serial,
                               const std::string& bird_file, uint32_t baud_rate, bool reset_afterwards)
 {
