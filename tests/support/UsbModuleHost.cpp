@@ -36,8 +36,26 @@ UsbModuleHost::~UsbModuleHost()
     }
     wake_.notify_all();
     thread_.join();
+    // Plug actions already handed to the emulation's thread finish first.
+    std::unique_lock<std::mutex> hold(mutex_);
+    wake_.wait(hold, [this] { return posted_ == 0; });
+    hold.unlock();
     side_.setReceiver(nullptr);
     side_.setHostListener(nullptr);
+}
+
+void UsbModuleHost::later(unsigned delayMs, std::function<void()> action)
+{
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        ++posted_;
+    }
+    emulation_.post(delayMs, [this, action] {
+        action();
+        std::lock_guard<std::mutex> hold(mutex_);
+        --posted_;
+        wake_.notify_all();
+    });
 }
 
 unsigned UsbModuleHost::replugs() const
@@ -81,10 +99,7 @@ void UsbModuleHost::react(const Sim::ModuleByteLink::Output& output)
             return;
         away_ = true;
     }
-    emulation_.post(UNPLUG_DELAY_MS, [this] {
-        side_.unplug();
-        wake_.notify_all();
-    });
+    later(UNPLUG_DELAY_MS, [this] { side_.unplug(); });
 }
 
 // Heartbeats and restarts run on the module's clock; a module that is online
@@ -109,13 +124,15 @@ void UsbModuleHost::run()
         {
             std::lock_guard<std::mutex> state(mutex_);
             back = away_ && !side_.plugged() && module_->Online(now);
-            if (back) {
+            if (back)
                 away_ = false;
-                ++replugs_;
-            }
         }
         if (back)
-            emulation_.post(0, [this] { side_.replug(); });
+            later(0, [this] {
+                side_.replug();
+                std::lock_guard<std::mutex> state(mutex_);
+                ++replugs_;
+            });
         else if (!output.bytes.empty() || output.action != Sim::LinkAction::None)
             react(output);
         hold.lock();

@@ -43,6 +43,8 @@ private:
     void hostChanged(bool connected);
     void react(const Sim::ModuleByteLink::Output& output);
     void run();
+    // Runs a plug action on the emulation's thread; the host outlives it.
+    void later(unsigned delayMs, std::function<void()> action);
 
     UsbEmulation& emulation_;
     std::shared_ptr<Sim::VirtualModule> module_;
@@ -56,6 +58,7 @@ private:
     bool away_ = false;  // unplugged by a drop or restart, not yet back
     bool stopping_ = false;
     unsigned replugs_ = 0;
+    unsigned posted_ = 0;
     std::thread thread_;
 };
 

@@ -133,4 +133,41 @@ TEST_F(UsbLinkTest, AResetLinkReachesTheModuleAgainAfterItReturns)
     aPacket_Destroy(&reply);
 }
 
+// The module restarts after LOAD (into its loader) and REBOOT (into the
+// application) by leaving the bus and coming back, as a real module re-enumerates.
+TEST_F(UsbLinkTest, TheModuleReEnumeratesAfterLoadAndReboot)
+{
+    Sim::ModuleConfig config = _config();
+    config.loadPauseMs = 200;
+    config.rebootPauseMs = 200;
+    auto module = std::make_shared<Sim::VirtualModule>(config);
+    UsbModuleHost host(emulation, module);
+
+    auto restartWith = [&](std::vector<uint8_t> request, unsigned replugs) {
+        link = aLink_CreateUSB(SERIAL);
+        ASSERT_NE(link, 0u);
+        aPacket* packet = aPacket_CreateWithData(ADDRESS, static_cast<uint8_t>(request.size()), request.data());
+        ASSERT_EQ(aLink_PutPacket(link, packet), aErrNone);
+        aPacket_Destroy(&packet);
+        for (int i = 0; i < 200 && host.replugs() < replugs; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ASSERT_EQ(host.replugs(), replugs);
+        aLink_Destroy(&link);
+    };
+    const uint8_t LOAD = 2;
+    const uint8_t REBOOT = 6;
+    restartWith({95, LOAD}, 1);
+    EXPECT_TRUE(module->Stats().loaderRunning);
+    restartWith({95, REBOOT}, 2);
+    EXPECT_FALSE(module->Stats().loaderRunning);
+    EXPECT_EQ(module->Stats().restarts, 2u);
+
+    // Back on the bus: a new link reaches the module again.
+    link = aLink_CreateUSB(SERIAL);
+    ASSERT_NE(link, 0u);
+    aPacket* reply = askSerial(link);
+    ASSERT_NE(reply, nullptr);
+    aPacket_Destroy(&reply);
+}
+
 }  // namespace
