@@ -161,8 +161,10 @@ int _run_commands(CLI_Display& display, Parameters* params, Updater& updater)
     if (params->commands.IsSet(CMD_GET_JWT)) {
         if (!_require_device(display, *params, "Get JWT"))
             return 1;
-        _display_jwt(display, updater.Get_JWT(params->device_serial));
-        return 0;
+        // An empty token is a failed request: scripts must see it in the exit status.
+        const std::string token = updater.Get_JWT(params->device_serial);
+        _display_jwt(display, token);
+        return token.empty() ? 1 : 0;
     }
     return status;
 }

@@ -229,7 +229,7 @@ TEST_F(ServerCommands, TokenIsPrinted) {
     EXPECT_EQ(server->Requests().back(), "/cgi/u?json=false&op=ent_jwt&sn=40F5849A&");
 
     result = Run({"-J", "-d", "1234"});
-    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(result.exit_status, 1);
     EXPECT_EQ(result.out, _version_line() + "\n");
     EXPECT_EQ(result.err, "Failed to retrieve jwt for 00001234\n");
 }
