@@ -180,6 +180,7 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile
     display.display_progress(true);
     int number = 1;
     uint32_t total = 0;
+    aErr blockFailure = aErrNone;
     for (const BirdBlock& block : blocks) {
         display.message(UpdaterDisplayInterface::LEVEL_INFO, "Transferring loader block %d of %d, %d bytes", number,
                         int(blocks.size()), int(block.length));
@@ -192,11 +193,15 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile
         err = entity.LoaderTransfer(block.data, block.length);
         if (err != aErrNone) {
             Log::log(DEBUG_Updater, "Error loader transfer [%d, %s].\n", err, aError_GetErrorText(err));
+            if (blockFailure == aErrNone) blockFailure = err;
             continue;
         }
         total += block.length;
         ++number;
     }
+    // A loader with a block missing must never be started, whatever became of
+    // the blocks after it.
+    if (err == aErrNone) err = blockFailure;
     display.message(UpdaterDisplayInterface::LEVEL_INFO, "Transferred %d blocks, %d total bytes", number - 1,
                     int(total));
     display.display_progress(false);

@@ -454,6 +454,26 @@ TEST_F(Update, RefusesAnImageWithoutLoaderEvenWhenOverridden)
     EXPECT_FALSE(FlashTouched());
 }
 
+// A loader whose first block did not arrive intact is never started, even
+// when the blocks after it do.
+TEST_F(Update, NeverStartsALoaderWithABlockMissing)
+{
+    PRIVATE_NETWORK_OR_RERUN();
+    StartModules({"--module", Module(), "--fault", "wrong-sum"});
+    Image image = MakeImage({});
+    BirdWriter writer;
+    writer.AddLoader(LOADER_ADDRESS, Code(300, 5)).AddLoader(LOADER_ADDRESS + 0x1000, Code(300, 6));
+    writer.AddFirmware(FIRMWARE_ADDRESS, Code(500, 7)).AddInfo(1200, "2.16.0", SERIAL, MODEL);
+    ASSERT_TRUE(BirdWriter::WriteBytes(work / "two-loader-blocks.bird", writer.FileBytes()));
+
+    ProcessResult result = Updater({"-U", "-d", SN, "-f", "two-loader-blocks.bird", "-X", "0x400"});
+    EXPECT_EQ(result.exit_status, 1) << result.out << result.err;
+    EXPECT_TRUE(Contains(result.out, "Transferred 1 blocks, 304 total bytes")) << result.out;
+    EXPECT_FALSE(Contains(result.out, "Starting Load on Device")) << result.out;
+    EXPECT_FALSE(Contains(result.err, "val_UPGRADE_LOAD")) << result.err;
+    EXPECT_FALSE(Contains(result.out, "Update time")) << result.out;
+}
+
 // Behind a routing module: the module is found by scanning the router's bus,
 // and the link (the router's) does not drop when the module reboots.
 TEST_F(Update, ThroughARouterFindsTheModuleOnTheBus)
