@@ -1,12 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "app/RecordingCLIDisplay.h"
 #include "app/Usage.h"
+#include "support/TextLines.h"
+
+using testsupport::Lines;
 
 namespace {
 
@@ -22,15 +24,6 @@ const std::string BLOCK_1 =
     "    -H -h or --help for full usage information.\n"
     "\n"
     "\n";
-
-std::vector<std::string> Lines(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
 
 TEST(Usage, ShortTextIsBlockOne)
 {

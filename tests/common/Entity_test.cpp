@@ -13,6 +13,8 @@
 #include "support/ScriptedModule.h"
 
 using namespace Kestrune::Tessarine;
+using testsupport::LoopbackSpec;
+using testsupport::NoNetworking;
 using testsupport::ScriptedModule;
 using testsupport::WirePacket;
 using Bytes = std::vector<uint8_t>;
@@ -21,31 +23,13 @@ namespace {
 
 constexpr uint8_t kAddress = 4;
 
-linkSpec _tcp_spec(uint16_t port, uint32_t serial = 0x40F5849A)
-{
-    linkSpec spec{};
-    spec.type = TCPIP;
-    spec.serialNumber = serial;
-    spec.ipAddress = 0x0100007F;
-    spec.ipPort = port;
-    return spec;
-}
-
-PlexusConfig _no_networking()
-{
-    PlexusConfig config;
-    config.enabled = false;
-    config.fallback = false;
-    return config;
-}
-
 class EntityTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
         ASSERT_NE(peer.port(), 0);
-        ASSERT_EQ(module.setConfig(_no_networking()), aErrNone);
-        ASSERT_EQ(module.connectFromSpec(_tcp_spec(peer.port())), aErrNone);
+        ASSERT_EQ(module.setConfig(NoNetworking()), aErrNone);
+        ASSERT_EQ(module.connectFromSpec(LoopbackSpec(peer.port())), aErrNone);
         ASSERT_EQ(module.getModuleAddress(), kAddress);
         system.init(&module, 0);
     }

@@ -7,10 +7,12 @@
 #include "common/Module.h"
 #include "common/SystemClass.h"
 #include "support/DiscoveryPeers.h"
-#include "support/NetNamespace.h"
+#include "support/PrivateNetwork.h"
 #include "support/ScriptedModule.h"
 
 using namespace Kestrune::Tessarine;
+using testsupport::LoopbackSpec;
+using testsupport::NoNetworking;
 using testsupport::ScriptedModule;
 using testsupport::WirePacket;
 
@@ -19,43 +21,25 @@ namespace {
 constexpr int32_t kRunning = 2;
 constexpr int32_t kFailed = 8;
 
-linkSpec _tcp_spec(uint16_t port, uint32_t serial = 0x40F5849A)
-{
-    linkSpec spec{};
-    spec.type = TCPIP;
-    spec.serialNumber = serial;
-    spec.ipAddress = 0x0100007F;
-    spec.ipPort = port;
-    return spec;
-}
-
-PlexusConfig _no_networking(bool fallback = false)
-{
-    PlexusConfig config;
-    config.enabled = false;
-    config.fallback = fallback;
-    return config;
-}
-
 }  // namespace
 
 TEST(Module, LearnsItsAddressFromTheDevice)
 {
     ScriptedModule peer(8);
     Module module(6, true);
-    ASSERT_EQ(module.setConfig(_no_networking()), aErrNone);
-    EXPECT_EQ(module.connectFromSpec(_tcp_spec(peer.port())), aErrNone);
+    ASSERT_EQ(module.setConfig(NoNetworking()), aErrNone);
+    EXPECT_EQ(module.connectFromSpec(LoopbackSpec(peer.port())), aErrNone);
     EXPECT_EQ(module.getModuleAddress(), 8);
     EXPECT_GE(peer.magicCount(), 1u);
-    EXPECT_EQ(module.connectFromSpec(_tcp_spec(peer.port())), aErrBusy);
+    EXPECT_EQ(module.connectFromSpec(LoopbackSpec(peer.port())), aErrBusy);
 }
 
 TEST(Module, WithoutNetworkingModeTheAddressIsNeverQueried)
 {
     ScriptedModule peer(8);
     Module module(6, false);
-    ASSERT_EQ(module.setConfig(_no_networking()), aErrNone);
-    EXPECT_EQ(module.connectFromSpec(_tcp_spec(peer.port())), aErrNone);
+    ASSERT_EQ(module.setConfig(NoNetworking()), aErrNone);
+    EXPECT_EQ(module.connectFromSpec(LoopbackSpec(peer.port())), aErrNone);
     EXPECT_EQ(module.getModuleAddress(), 6);
     EXPECT_EQ(peer.magicCount(), 0u);
 }
@@ -75,14 +59,14 @@ TEST(Link, SpecifierIsKeptWhileRunning)
     linkSpec spec;
     EXPECT_EQ(link.getLinkSpecifier(&spec), aErrNotFound);
     EXPECT_EQ(link.connect(), aErrConfiguration) << "no spec to connect from";
-    ASSERT_EQ(link.setConfig(_no_networking()), aErrNone);
-    ASSERT_EQ(link.setLinkSpecifier(_tcp_spec(peer.port())), aErrNone);
+    ASSERT_EQ(link.setConfig(NoNetworking()), aErrNone);
+    ASSERT_EQ(link.setLinkSpecifier(LoopbackSpec(peer.port())), aErrNone);
     ASSERT_EQ(link.connect(), aErrNone);
     EXPECT_EQ(link.getStatus(), kRunning);
     EXPECT_EQ(link.connect(), aErrConnection) << "already holds a link";
 
-    EXPECT_EQ(link.setLinkSpecifier(_tcp_spec(1, 0x1234)), aErrBusy);
-    EXPECT_EQ(link.setConfig(_no_networking(true)), aErrMode);
+    EXPECT_EQ(link.setLinkSpecifier(LoopbackSpec(1, 0x1234)), aErrBusy);
+    EXPECT_EQ(link.setConfig(NoNetworking(true)), aErrMode);
     ASSERT_EQ(link.getLinkSpecifier(&spec), aErrNone);
     EXPECT_EQ(spec.serialNumber, 0x40F5849Au);
     EXPECT_EQ(spec.ipPort, peer.port());
@@ -95,14 +79,14 @@ TEST(Link, SpecifierIsKeptWhileRunning)
 TEST(Link, TransportKindsWithoutALinkFailHonestly)
 {
     Link link("test");
-    linkSpec spec = _tcp_spec(1);
+    linkSpec spec = LoopbackSpec(1);
     spec.type = 0;
     ASSERT_EQ(link.setLinkSpecifier(spec), aErrNone);
     EXPECT_EQ(link.connect(), aErrMode);
 
     spec.type = PLEXUS_USB;
     ASSERT_EQ(link.setLinkSpecifier(spec), aErrNone);
-    ASSERT_EQ(link.setConfig(_no_networking()), aErrNone);
+    ASSERT_EQ(link.setConfig(NoNetworking()), aErrNone);
     EXPECT_EQ(link.connect(), aErrConfiguration) << "network kinds need networking";
     ASSERT_EQ(link.setConfig(PlexusConfig{}), aErrNone);
     EXPECT_EQ(link.connect(), aErrConnection) << "no network client link to be had";
@@ -113,7 +97,7 @@ TEST(Link, DeviceLinkThatCannotBeServedIsReleased)
 {
     ScriptedModule peer(4);
     Link link("test");
-    ASSERT_EQ(link.setLinkSpecifier(_tcp_spec(peer.port())), aErrNone);
+    ASSERT_EQ(link.setLinkSpecifier(LoopbackSpec(peer.port())), aErrNone);
     // Networking on (the default): the device link would be served, which is
     // not possible, so the connection fails and the device link goes.
     EXPECT_EQ(link.connect(), aErrConnection);
@@ -129,8 +113,8 @@ TEST(Module, RoutedModuleSharesTheRoutersLink)
         return std::vector<WirePacket>{{packet.address, {3, 9, 0, 0, 0, 0, low}}};
     });
     Module router(2, true);
-    ASSERT_EQ(router.setConfig(_no_networking()), aErrNone);
-    ASSERT_EQ(router.connectFromSpec(_tcp_spec(peer.port())), aErrNone);
+    ASSERT_EQ(router.setConfig(NoNetworking()), aErrNone);
+    ASSERT_EQ(router.connectFromSpec(LoopbackSpec(peer.port())), aErrNone);
     ASSERT_EQ(router.getModuleAddress(), 4);
 
     auto routed = std::make_unique<Module>(10, true);
@@ -155,8 +139,7 @@ TEST(Module, RoutedModuleSharesTheRoutersLink)
 
 TEST(Module, DiscoveryFallsBackToServedModulesOnlyWhenAllowed)
 {
-    if (!testsupport::EnterPrivateNetworkNamespace())
-        return;
+    PRIVATE_NETWORK_OR_RERUN();
     // No USB module, but a local server announces the serial number: the
     // fallback finds it there (and cannot connect as a client without
     // networking), while no fallback reports the module as not found.
@@ -169,12 +152,12 @@ TEST(Module, DiscoveryFallsBackToServedModulesOnlyWhenAllowed)
     ASSERT_TRUE(server.ready());
 
     Module withFallback(2);
-    ASSERT_EQ(withFallback.setConfig(_no_networking(true)), aErrNone);
+    ASSERT_EQ(withFallback.setConfig(NoNetworking(true)), aErrNone);
     EXPECT_EQ(withFallback.connect(USB, 0x40F5849A), aErrConfiguration);
     EXPECT_EQ(server.requests(), 1);
 
     Module withoutFallback(2);
-    ASSERT_EQ(withoutFallback.setConfig(_no_networking(false)), aErrNone);
+    ASSERT_EQ(withoutFallback.setConfig(NoNetworking(false)), aErrNone);
     EXPECT_EQ(withoutFallback.connect(USB, 0x40F5849A), aErrNotFound);
     EXPECT_EQ(server.requests(), 1);
 }
@@ -184,9 +167,9 @@ TEST(Module, PacketLogRecordsWhatCrossesTheLink)
     ScriptedModule peer(4);
     peer.setHandler([](const WirePacket&) { return std::vector<WirePacket>{{4, {3, 8, 0, 13}}}; });
     Module module(2);
-    ASSERT_EQ(module.setConfig(_no_networking()), aErrNone);
+    ASSERT_EQ(module.setConfig(NoNetworking()), aErrNone);
     EXPECT_EQ(module.enablePacketLog("/nonexistent"), aErrConfiguration) << "no link yet";
-    ASSERT_EQ(module.connectFromSpec(_tcp_spec(peer.port())), aErrNone);
+    ASSERT_EQ(module.connectFromSpec(LoopbackSpec(peer.port())), aErrNone);
     std::string path = ::testing::TempDir() + "packets.log";
     ASSERT_EQ(module.enablePacketLog(path.c_str()), aErrNone);
     SystemClass system;

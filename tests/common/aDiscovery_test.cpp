@@ -9,9 +9,9 @@
 #include "common/aDiscovery.h"
 #include "common/zBeaconInterface.h"
 #include "support/DiscoveryPeers.h"
-#include "support/NetNamespace.h"
+#include "support/PrivateNetwork.h"
 
-using testsupport::kNetnsInterface;
+using testsupport::kPrivateAddressIPv4;
 
 namespace {
 
@@ -56,7 +56,7 @@ TEST(aDiscovery, ConvertIPv4InterfaceNeedsSixteenBytes)
     EXPECT_EQ(aDiscovery_ConvertIPv4Interface(kLoopback, buffer, 15), 0u);
     ASSERT_EQ(aDiscovery_ConvertIPv4Interface(kLoopback, buffer, 16), 9u);
     EXPECT_STREQ(buffer, "127.0.0.1");
-    EXPECT_EQ(aDiscovery_ConvertIPv4Interface(kNetnsInterface, buffer, sizeof buffer), 9u);
+    EXPECT_EQ(aDiscovery_ConvertIPv4Interface(kPrivateAddressIPv4, buffer, sizeof buffer), 9u);
     EXPECT_STREQ(buffer, "192.0.2.1");
 }
 
@@ -70,12 +70,11 @@ TEST(aDiscovery, TransportsWithoutEnumerationFindNothing)
 
 TEST(aDiscovery, InterfaceListHoldsTheUpInterfacesWithoutLoopback)
 {
-    if (!testsupport::EnterPrivateNetworkNamespace())
-        return;
+    PRIVATE_NETWORK_OR_RERUN();
     uint32_t addresses[4] = {};
     EXPECT_EQ(aDiscovery_GetIPv4Interfaces(addresses, 0), 0u);
     ASSERT_EQ(aDiscovery_GetIPv4Interfaces(addresses, 4), 1u);
-    EXPECT_EQ(addresses[0], kNetnsInterface);
+    EXPECT_EQ(addresses[0], kPrivateAddressIPv4);
 }
 
 TEST(zBeaconInterface, OnlyAddressesEmptyTextOrAsteriskAreAccepted)
@@ -115,13 +114,12 @@ TEST(zBeaconInterface, RestoreBringsBackTheSavedInterface)
 
 TEST(aDiscovery, DirectTcpipReplyBecomesASpec)
 {
-    if (!testsupport::EnterPrivateNetworkNamespace())
-        return;
+    PRIVATE_NETWORK_OR_RERUN();
     // The byte example: module 6, port 0x2724, serial 0x1A2B3C4D little-endian;
     // the responder answers twice, the module is reported once.
     std::vector<uint8_t> reply = {0x01, 0x06, 0x24, 0x27, 0x4D, 0x3C, 0x2B, 0x1A,
                                   0, 0, 0, 0, 0x0B, 0, 0, 0};
-    testsupport::TcpipDiscoveryResponder responder(kNetnsInterface, reply, 2);
+    testsupport::TcpipDiscoveryResponder responder(kPrivateAddressIPv4, reply, 2);
     ASSERT_TRUE(responder.ready());
 
     Collected collected;
@@ -135,30 +133,29 @@ TEST(aDiscovery, DirectTcpipReplyBecomesASpec)
     EXPECT_EQ(spec.serialNumber, 0x1A2B3C4Du);
     EXPECT_EQ(spec.routerSerialNumber, 0x1A2B3C4Du);
     EXPECT_EQ(spec.model, 0x0Bu);
-    EXPECT_EQ(spec.ipAddress, kNetnsInterface);
+    EXPECT_EQ(spec.ipAddress, kPrivateAddressIPv4);
     EXPECT_EQ(responder.requests(), 1) << "one request per interface: va only";
 }
 
 TEST(aDiscovery, DirectTcpipFindsEachModuleAndStopsWhenAsked)
 {
-    if (!testsupport::EnterPrivateNetworkNamespace())
-        return;
-    testsupport::TcpipDiscoveryResponder first(kNetnsInterface,
+    PRIVATE_NETWORK_OR_RERUN();
+    testsupport::TcpipDiscoveryResponder first(kPrivateAddressIPv4,
                                                testsupport::TcpipDiscoveryReply(2, 9000, 0x11111111, 9));
-    testsupport::TcpipDiscoveryResponder second(kNetnsInterface,
+    testsupport::TcpipDiscoveryResponder second(kPrivateAddressIPv4,
                                                 testsupport::TcpipDiscoveryReply(4, 9001, 0x22222222, 10));
     // A reply cut after the serial number has no model: 0xFF.
     std::vector<uint8_t> shortReply = testsupport::TcpipDiscoveryReply(8, 9002, 0x33333333, 11);
     shortReply.resize(12);
-    testsupport::TcpipDiscoveryResponder third(kNetnsInterface, shortReply);
+    testsupport::TcpipDiscoveryResponder third(kPrivateAddressIPv4, shortReply);
     ASSERT_TRUE(first.ready() && second.ready() && third.ready());
 
-    linkSpec* found = aDiscovery_FindModule(TCPIP, 0x33333333, kNetnsInterface);
+    linkSpec* found = aDiscovery_FindModule(TCPIP, 0x33333333, kPrivateAddressIPv4);
     ASSERT_NE(found, nullptr);
     EXPECT_EQ(found->module, 8u);
     EXPECT_EQ(found->ipPort, 9002);
     EXPECT_EQ(found->model, 0xFFu);
-    EXPECT_EQ(found->ipAddress, kNetnsInterface);
+    EXPECT_EQ(found->ipAddress, kPrivateAddressIPv4);
     aLinkSpec_Destroy(&found);
 
     Collected all;
@@ -173,10 +170,9 @@ TEST(aDiscovery, DirectTcpipFindsEachModuleAndStopsWhenAsked)
 
 TEST(aDiscovery, FirstModuleHasASerialNumber)
 {
-    if (!testsupport::EnterPrivateNetworkNamespace())
-        return;
-    testsupport::TcpipDiscoveryResponder unnamed(kNetnsInterface, testsupport::TcpipDiscoveryReply(2, 9000, 0, 9));
-    testsupport::TcpipDiscoveryResponder named(kNetnsInterface,
+    PRIVATE_NETWORK_OR_RERUN();
+    testsupport::TcpipDiscoveryResponder unnamed(kPrivateAddressIPv4, testsupport::TcpipDiscoveryReply(2, 9000, 0, 9));
+    testsupport::TcpipDiscoveryResponder named(kPrivateAddressIPv4,
                                                testsupport::TcpipDiscoveryReply(4, 9001, 0x22222222, 10));
     ASSERT_TRUE(unnamed.ready() && named.ready());
     linkSpec* first = aDiscovery_FindFirstModule(TCPIP, 0);
@@ -188,10 +184,9 @@ TEST(aDiscovery, FirstModuleHasASerialNumber)
 
 TEST(aDiscovery, LocalServersAnswerOnLoopbackAndEachIsReportedOnce)
 {
-    if (!testsupport::EnterPrivateNetworkNamespace())
-        return;
+    PRIVATE_NETWORK_OR_RERUN();
     linkSpec local = _served_spec(0xAAAA0001, kLoopback, 41000);
-    linkSpec remote = _served_spec(0xAAAA0002, kNetnsInterface, 41001);
+    linkSpec remote = _served_spec(0xAAAA0002, kPrivateAddressIPv4, 41001);
     testsupport::LocalServerPeer first(1, local);
     testsupport::LocalServerPeer twin(2, local);  // the same module announced twice
     testsupport::LocalServerPeer elsewhere(5, remote);
@@ -214,16 +209,15 @@ TEST(aDiscovery, LocalServersAnswerOnLoopbackAndEachIsReportedOnce)
 
 TEST(aDiscovery, BeaconOnTheGivenInterfaceIsFoundOnce)
 {
-    if (!testsupport::EnterPrivateNetworkNamespace())
-        return;
+    PRIVATE_NETWORK_OR_RERUN();
     std::string before = zBeaconInterface_get();
-    linkSpec spec = _served_spec(0xBBBB0001, kNetnsInterface, 42000);
+    linkSpec spec = _served_spec(0xBBBB0001, kPrivateAddressIPv4, 42000);
     spec.type = PLEXUS_TCPIP;
-    testsupport::BeaconPeer peer(testsupport::kNetnsInterfaceText, spec);
+    testsupport::BeaconPeer peer(testsupport::kPrivateAddress, spec);
     ASSERT_TRUE(peer.ready());
 
     Collected collected;
-    EXPECT_EQ(aDiscovery_EnumerateModules(PLEXUS, _collect, &collected, kNetnsInterface), 1);
+    EXPECT_EQ(aDiscovery_EnumerateModules(PLEXUS, _collect, &collected, kPrivateAddressIPv4), 1);
     ASSERT_EQ(collected.specs.size(), 1u) << "the peer beacons every 50 ms, yet counts once";
     EXPECT_EQ(collected.specs[0].serialNumber, 0xBBBB0001u);
     EXPECT_EQ(collected.specs[0].type, PLEXUS_TCPIP);

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "common/aMulticast.h"
-#include "support/NetNamespace.h"
+#include "support/PrivateNetwork.h"
 
 namespace {
 
@@ -30,8 +30,7 @@ TEST(aMulticast, MissingOrWrongEndpointIsRefused)
 
 TEST(aMulticast, LoopbackDatagramReachesTheReceiverOnce)
 {
-    if (!testsupport::EnterPrivateNetworkNamespace())
-        return;
+    PRIVATE_NETWORK_OR_RERUN();
     MulticastEndpoint* receiver = aMulticast_Create(0, _group(), 9870, false);
     MulticastEndpoint* sender = aMulticast_Create(0, _group(), 9870, true);
     ASSERT_NE(receiver, nullptr);
@@ -53,8 +52,7 @@ TEST(aMulticast, LoopbackDatagramReachesTheReceiverOnce)
 
 TEST(aMulticast, PortProbeSeesAReceiverThatBoundWithReuse)
 {
-    if (!testsupport::EnterPrivateNetworkNamespace())
-        return;
+    PRIVATE_NETWORK_OR_RERUN();
     EXPECT_TRUE(aMulticast_IsPortFree(9871));
     MulticastEndpoint* receiver = aMulticast_Create(0, _group(), 9871, false);
     ASSERT_NE(receiver, nullptr);

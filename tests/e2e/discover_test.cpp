@@ -9,15 +9,17 @@
 
 #include <regex>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "support/NetNamespace.h"
+#include "support/PrivateNetwork.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
+#include "support/TextLines.h"
 #include "support/VmoduleProcess.h"
 
+using testsupport::HasLine;
+using testsupport::Lines;
 using testsupport::ProcessResult;
 using testsupport::VmoduleProcess;
 
@@ -26,23 +28,6 @@ namespace {
 const std::string LOCAL_URL = "http://127.0.0.1:1/cgi/u";
 const std::string TCPIP_HEADER =
     "    Device    Module   Router  Model          Firmware Version (Build)   [IP address]       Device Name";
-
-std::vector<std::string> Lines(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
-bool HasLine(const std::string& text, const std::string& line)
-{
-    for (const std::string& candidate : Lines(text))
-        if (candidate == line)
-            return true;
-    return false;
-}
 
 class Discover : public ::testing::Test {
 protected:
@@ -60,8 +45,7 @@ protected:
 
 TEST_F(Discover, ListsAModuleWithItsIPAddress)
 {
-    if (!testsupport::EnterPrivateNetworkNamespace())
-        return;
+    PRIVATE_NETWORK_OR_RERUN();
     VmoduleProcess modules;
     ASSERT_TRUE(modules.Start({"--module", "serial=40F5849A,discovery=192.0.2.1,model=17,build=1000,name=Bench supply"}))
         << modules.Error();
@@ -78,8 +62,7 @@ TEST_F(Discover, ListsAModuleWithItsIPAddress)
 
 TEST_F(Discover, ListsEveryModuleAndNamesOnlyFromFirmware2_10_4)
 {
-    if (!testsupport::EnterPrivateNetworkNamespace())
-        return;
+    PRIVATE_NETWORK_OR_RERUN();
     VmoduleProcess modules;
     ASSERT_TRUE(modules.Start({"--module", "serial=11111111,discovery=192.0.2.1,model=5,version=2.10.3,name=Old",
                                "--module",
@@ -108,8 +91,7 @@ TEST_F(Discover, ListsEveryModuleAndNamesOnlyFromFirmware2_10_4)
 
 TEST_F(Discover, ModuleHeldByAnotherProgramShowsTheErrorLine)
 {
-    if (!testsupport::EnterPrivateNetworkNamespace())
-        return;
+    PRIVATE_NETWORK_OR_RERUN();
     VmoduleProcess modules;
     ASSERT_TRUE(modules.Start({"--module", "serial=40F5849A,discovery=192.0.2.1"})) << modules.Error();
     uint16_t port = modules.TcpPort(0x40F5849A);
@@ -139,8 +121,7 @@ TEST_F(Discover, ModuleHeldByAnotherProgramShowsTheErrorLine)
 
 TEST_F(Discover, NothingAttachedSaysNoDevicesFound)
 {
-    if (!testsupport::EnterPrivateNetworkNamespace())
-        return;
+    PRIVATE_NETWORK_OR_RERUN();
     ProcessResult result = Updater({"-D", "-t", "TCPIP"});
     EXPECT_EQ(result.exit_status, 0) << result.err;
     EXPECT_TRUE(HasLine(result.out, "Discovered Devices: (TCPIP)")) << result.out;
@@ -149,8 +130,7 @@ TEST_F(Discover, NothingAttachedSaysNoDevicesFound)
 
 TEST_F(Discover, ListsTheModulesBehindARouterFoundOnItsBus)
 {
-    if (!testsupport::EnterPrivateNetworkNamespace())
-        return;
+    PRIVATE_NETWORK_OR_RERUN();
     VmoduleProcess modules;
     ASSERT_TRUE(modules.Start({"--trace", "--module", "serial=0A0A0A0A,discovery=192.0.2.1,model=4", "--attach",
                                "serial=0B0B0B0B,address=4,model=5,build=77", "--attach",
@@ -190,8 +170,7 @@ TEST_F(Discover, ListsTheModulesBehindARouterFoundOnItsBus)
 
 TEST_F(Discover, UnknownRouterGivesAnEmptyListWithoutMessage)
 {
-    if (!testsupport::EnterPrivateNetworkNamespace())
-        return;
+    PRIVATE_NETWORK_OR_RERUN();
     VmoduleProcess modules;
     ASSERT_TRUE(modules.Start({"--module", "serial=0A0A0A0A,discovery=192.0.2.1"})) << modules.Error();
     ProcessResult result = Updater({"-D", "-r", "12345678", "-t", "TCPIP"});

@@ -4,17 +4,19 @@
 #include <gtest/gtest.h>
 
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "common/aVersion.h"
-#include "support/NetNamespace.h"
+#include "support/PrivateNetwork.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
+#include "support/TextLines.h"
 #include "support/UsbModuleHost.h"
 #include "support/VmoduleProcess.h"
 
+using testsupport::HasLine;
+using testsupport::Lines;
 using testsupport::ProcessResult;
 using namespace usbemu;
 
@@ -23,23 +25,6 @@ namespace {
 const std::string LOCAL_URL = "http://127.0.0.1:1/cgi/u";
 const std::string USB_HEADER =
     "    Device    Module   Router  Model          Firmware Version (Build)    Device Name";
-
-std::vector<std::string> Lines(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
-bool HasLine(const std::string& text, const std::string& line)
-{
-    for (const std::string& candidate : Lines(text))
-        if (candidate == line)
-            return true;
-    return false;
-}
 
 Sim::ModuleConfig Module(uint32_t serialNumber, uint8_t model, uint8_t address, const std::string& name)
 {
@@ -134,8 +119,7 @@ TEST_F(UsbDiscover, NothingAttachedSaysNoDevicesFound)
 TEST_F(UsbDiscover, WithoutATransportTheCommandSearchesUsbOnly)
 {
     // Run where a TCP/IP search could do no harm, should it happen.
-    if (!testsupport::EnterPrivateNetworkNamespace())
-        return;
+    PRIVATE_NETWORK_OR_RERUN();
     Add(Module(0x40F5849A, 17, 2, "On USB"));
     testsupport::VmoduleProcess network;
     ASSERT_TRUE(network.Start({"--module", "serial=22222222,discovery=192.0.2.1,model=6,version=2.15.0,name=On TCP"}))

@@ -14,7 +14,7 @@
 
 #include "common/aVersion.h"
 #include "firmware/BirdWriter.h"
-#include "support/NetNamespace.h"
+#include "support/PrivateNetwork.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
 #include "support/UsbModuleHost.h"
@@ -114,7 +114,7 @@ protected:
 
 TEST_F(UsbUpdateFault, ALinkLostForGoodDuringTheFirmwareFailsAndTheNextRunSucceeds)
 {
-    if (!testsupport::EnterPrivateNetworkNamespace()) return;
+    PRIVATE_NETWORK_OR_RERUN();
     Sim::Fault drop;
     drop.kind = Sim::FaultKind::DropAtStep;
     drop.step = Sim::UpgradeStep::Write;

@@ -11,7 +11,7 @@
 
 #include "common/aVersion.h"
 #include "firmware/BirdWriter.h"
-#include "support/NetNamespace.h"
+#include "support/PrivateNetwork.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
 #include "support/UsbModuleHost.h"
@@ -84,8 +84,7 @@ protected:
 
 TEST_F(UsbUpdate, UpdatesAModuleThatReEnumeratesAfterLoadAndReboot)
 {
-    if (!testsupport::EnterPrivateNetworkNamespace())
-        return;
+    PRIVATE_NETWORK_OR_RERUN();
     for (auto access : {UsbModuleHost::Access::Libusb, UsbModuleHost::Access::LibusbHighSpeed}) {
         SCOPED_TRACE(access == UsbModuleHost::Access::Libusb ? "full speed" : "high speed");
         UsbEmulation emulation;
@@ -109,8 +108,7 @@ TEST_F(UsbUpdate, UpdatesAModuleThatReEnumeratesAfterLoadAndReboot)
 
 TEST_F(UsbUpdate, UpdatesWithUeiByteStrings)
 {
-    if (!testsupport::EnterPrivateNetworkNamespace())
-        return;
+    PRIVATE_NETWORK_OR_RERUN();
     UsbEmulation emulation;
     auto module = std::make_shared<Sim::VirtualModule>(Module());
     UsbModuleHost host(emulation, module, UsbModuleHost::Access::LibusbHighSpeed);
@@ -123,8 +121,7 @@ TEST_F(UsbUpdate, UpdatesWithUeiByteStrings)
 
 TEST_F(UsbUpdate, ASlowLoaderIsFoundAgainInAFreshLibusbContext)
 {
-    if (!testsupport::EnterPrivateNetworkNamespace())
-        return;
+    PRIVATE_NETWORK_OR_RERUN();
     UsbEmulation emulation;
     Sim::ModuleConfig config = Module();
     config.loadPauseMs = 4000;  // back only after a few reconnection attempts
@@ -139,8 +136,7 @@ TEST_F(UsbUpdate, ASlowLoaderIsFoundAgainInAFreshLibusbContext)
 
 TEST_F(UsbUpdate, AModuleThatDoesNotComeBackFailsTheUpdate)
 {
-    if (!testsupport::EnterPrivateNetworkNamespace())
-        return;
+    PRIVATE_NETWORK_OR_RERUN();
     UsbEmulation emulation;
     Sim::ModuleConfig config = Module();
     config.loadPauseMs = 60000;  // the loader never comes up within the update's patience

@@ -197,7 +197,7 @@ TEST(BirdFileLoad, OversizedPayloadIsRefusedBeforeAllocating)
 
 TEST(BirdFileLoad, MissingShortAndUnreadableFiles)
 {
-    ScratchDir dir;
+    TempDir dir;
     {
         BirdFile file;
         file.path = dir / "absent.bird";
@@ -225,7 +225,7 @@ TEST(BirdFileLoad, MissingShortAndUnreadableFiles)
 
 TEST(BirdFileVerify, HeaderTest)
 {
-    ScratchDir dir;
+    TempDir dir;
     std::vector<uint8_t> tail = Bytes({0x78, 0x9C});
     auto file = [&](std::vector<uint8_t> header) {
         header.insert(header.end(), tail.begin(), tail.end());
@@ -388,7 +388,7 @@ TEST(BirdWriterRoundTrip, EveryBlockComesBackAsWritten)
 
 TEST(BirdWriterFile, WriteReplacesAtomicallyAndLeavesNoTemporary)
 {
-    ScratchDir dir;
+    TempDir dir;
     std::string path = dir / "7.bird";
     std::string error;
     ASSERT_TRUE(BirdWriter().AddInfo(7, "7.0", 0, "A").Write(path, &error)) << error;

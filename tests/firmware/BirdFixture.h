@@ -5,7 +5,9 @@
 
 #include "common/Log.h"
 #include "support/LogCapture.h"
-#include "support/ScratchDir.h"
+#include "support/TempDir.h"
+
+using testsupport::TempDir;
 
 #include <string>
 #include <vector>
@@ -24,7 +26,7 @@ inline std::vector<uint8_t> Code(size_t length, uint32_t seed = 1)
 // An image written to a scratch directory and loaded from there, with the debug log of
 // the load.
 struct Loaded {
-    ScratchDir dir;
+    TempDir dir;
     BirdFile file;
     bool ok = false;
     std::string log;

@@ -43,7 +43,7 @@ ToolRun Birdtool(const std::vector<std::string>& args)
 
 TEST(Birdtool, CreateThenLoadGivesTheSameBlocksFieldsAndOffsets)
 {
-    ScratchDir dir;
+    TempDir dir;
     std::vector<uint8_t> loader = Code(64, 1), firmwareA = Code(3000, 2), firmwareB = Code(17, 3);
     std::string image = dir / "1234.bird";
     ToolRun made = Birdtool({"create", image, "--loader", "0x20000000", dir.Write("loader.bin", loader), "--flags", "5",
@@ -88,7 +88,7 @@ TEST(Birdtool, CreateThenLoadGivesTheSameBlocksFieldsAndOffsets)
 
 TEST(Birdtool, InfoOnDamagedFilesSaysWhatIsWrong)
 {
-    ScratchDir dir;
+    TempDir dir;
     std::vector<uint8_t> good = BirdWriter().AddFirmware(0, Code(4000)).AddInfo(1, "1.0", 0, "M").FileBytes();
 
     std::vector<uint8_t> cut(good.begin(), good.begin() + long(good.size() / 2));
@@ -118,7 +118,7 @@ TEST(Birdtool, InfoOnDamagedFilesSaysWhatIsWrong)
 
 TEST(Birdtool, ForeignChecksumIsANoteNotDamage)
 {
-    ScratchDir dir;
+    TempDir dir;
     std::vector<uint8_t> stream = BirdWriter().AddFirmware(0, Code(10)).BlockStream();
     stream.back() ^= 0xFF;
     ToolRun run = Birdtool({"info", dir.Write("foreign.bird", BirdWriter::Wrap(stream))});
@@ -128,7 +128,7 @@ TEST(Birdtool, ForeignChecksumIsANoteNotDamage)
 
 TEST(Birdtool, DumpPrintsTheBlocksOfOneType)
 {
-    ScratchDir dir;
+    TempDir dir;
     std::string image = dir / "d.bird";
     ASSERT_TRUE(BirdWriter().AddBlock(3, {0x41, 0x42, 0x0A}).AddFirmware(0, {1}).Write(image));
     ToolRun dump = Birdtool({"dump", "3", image});
@@ -140,7 +140,7 @@ TEST(Birdtool, DumpPrintsTheBlocksOfOneType)
 
 TEST(Birdtool, UsageErrorsExitWithTwo)
 {
-    ScratchDir dir;
+    TempDir dir;
     EXPECT_EQ(Birdtool({}).status, 2);
     EXPECT_EQ(Birdtool({"frobnicate"}).status, 2);
     ToolRun badFlags = Birdtool({"create", dir / "x.bird", "--flags", "8"});

@@ -170,7 +170,7 @@ TEST(ObjectLayer, ModulesBehindARouterAnswerOverItsLink) {
 
 TEST(ObjectLayerInPrivateNetwork, DiscoveryFindsTheModuleAndModuleConnectsToIt) {
     PRIVATE_NETWORK_OR_RERUN();
-    Served served(_config(0x1A2B3C4D, 6), TestSupport::kPrivateAddress);
+    Served served(_config(0x1A2B3C4D, 6), testsupport::kPrivateAddress);
     std::unique_ptr<linkSpec, void (*)(linkSpec*)> spec(aDiscovery_FindModule(TCPIP, 0x1A2B3C4D, 0x0100007F),
                                                          [](linkSpec* s) { aLinkSpec_Destroy(&s); });
     ASSERT_NE(spec, nullptr);
@@ -179,7 +179,7 @@ TEST(ObjectLayerInPrivateNetwork, DiscoveryFindsTheModuleAndModuleConnectsToIt) 
     EXPECT_EQ(spec->model, 7u);
     char address[INET_ADDRSTRLEN];
     inet_ntop(AF_INET, &spec->ipAddress, address, sizeof address);
-    EXPECT_STREQ(address, TestSupport::kPrivateAddress);
+    EXPECT_STREQ(address, testsupport::kPrivateAddress);
 
     Module module(2);
     ASSERT_EQ(module.setConfig(_no_plexus()), aErrNone);

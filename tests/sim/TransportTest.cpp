@@ -239,7 +239,7 @@ TEST(DiscoveryResponder, ReplyLayout) {
 
 TEST(DiscoveryInPrivateNetwork, TwoModulesAnswerTheRequestAndStaySilentWhileRestarting) {
     PRIVATE_NETWORK_OR_RERUN();
-    const std::string iface = TestSupport::kPrivateAddress;
+    const std::string iface = testsupport::kPrivateAddress;
     ModuleConfig slow = _config(0x1A2B3C4D);
     slow.loadPauseMs = 60000;  // stays away for the rest of the test
     auto first = std::make_shared<VirtualModule>(slow);

@@ -4,7 +4,9 @@
 #include "FileSizeLimit.h"
 #include "common/Log.h"
 #include "support/LogCapture.h"
-#include "support/ScratchDir.h"
+#include "support/TempDir.h"
+
+using testsupport::TempDir;
 
 #include <gtest/gtest.h>
 
@@ -24,7 +26,7 @@ const std::regex TIME_TEXT("[A-Z][a-z]{2} [A-Z][a-z]{2} [ 1-3][0-9] [0-2][0-9]:[
 
 TEST(KeyValueStoreRead, LineRules)
 {
-    ScratchDir dir;
+    TempDir dir;
     std::string path = dir.Write("a.settings", "  NAME =  some value  \n#X=1\nA=b=c\nQ=\n\n"
                                                "  #Y=2\nK\t= tabbed\t\r\nDUP=1\nDUP=2\nno equals here\nB\n"
                                                "A=\nLAST=no line feed");
@@ -49,7 +51,7 @@ TEST(KeyValueStoreRead, LineRules)
 
 TEST(KeyValueStoreRead, LineTooLongEndsReading)
 {
-    ScratchDir dir;
+    TempDir dir;
     std::string fits = "F=" + std::string(2044, 'f') + "\n";  // 2047 characters with the line feed
     std::string tooLong = "L=" + std::string(2045, 'l') + "\n";
     KeyValueStore store(dir.Write("s", "A=1\n" + fits + tooLong + "Z=1\n").c_str());
@@ -61,7 +63,7 @@ TEST(KeyValueStoreRead, LineTooLongEndsReading)
 
 TEST(KeyValueStoreRead, LoadAddsOverExistingEntries)
 {
-    ScratchDir dir;
+    TempDir dir;
     KeyValueStore store;
     store.Add("KEEP", "me");
     store.Add("A", "old");
@@ -73,7 +75,7 @@ TEST(KeyValueStoreRead, LoadAddsOverExistingEntries)
 
 TEST(KeyValueStoreRead, MissingFileIsCreatedWithBothStamps)
 {
-    ScratchDir dir;
+    TempDir dir;
     std::string path = dir / ".settings";
     LogCapture capture(DEBUG_Attributes);
     KeyValueStore store(path.c_str());
@@ -88,7 +90,7 @@ TEST(KeyValueStoreRead, MissingFileIsCreatedWithBothStamps)
 
 TEST(KeyValueStoreRead, MissingDirectoryLeavesTheTwoStampsInMemory)
 {
-    ScratchDir dir;
+    TempDir dir;
     std::string path = dir / "nowhere/.settings";
     LogCapture capture(DEBUG_Attributes);
     KeyValueStore store(path.c_str());
@@ -102,7 +104,7 @@ TEST(KeyValueStoreRead, MissingDirectoryLeavesTheTwoStampsInMemory)
 
 TEST(KeyValueStoreGet, TypedGettersAndDefaults)
 {
-    ScratchDir dir;
+    TempDir dir;
     KeyValueStore store(dir.Write("s", "HEX=0x0000001F\nTWO=2\nZERO=0\nWORD=true\nNEG= -12abc\n"
                                        "BIG=99999999999\nD=2.5e1\nJUNK=zz\nEMPTY=\nHEXBIG=0x1FFFFFFFF\n")
                                 .c_str());
@@ -125,7 +127,7 @@ TEST(KeyValueStoreGet, TypedGettersAndDefaults)
 
 TEST(KeyValueStoreGet, AbsentKeysCreatedByTypedGettersOnly)
 {
-    ScratchDir dir;
+    TempDir dir;
     std::string path = dir.Write("s", "");
     KeyValueStore store(path.c_str());
     EXPECT_EQ(store.GetString("S", "x"), "x");
@@ -141,7 +143,7 @@ TEST(KeyValueStoreGet, AbsentKeysCreatedByTypedGettersOnly)
 
 TEST(KeyValueStoreAdd, ValueTextsAndChangeTracking)
 {
-    ScratchDir dir;
+    TempDir dir;
     std::string path = dir.Write("s", "SAME=1\n");
     KeyValueStore store(path.c_str());
     store.AddHex("HEX", 255);
@@ -200,7 +202,7 @@ TEST(KeyValueStoreAdd, StoresAndClearing)
 
 TEST(KeyValueStoreSave, KeysInByteOrder)
 {
-    ScratchDir dir;
+    TempDir dir;
     KeyValueStore store;
     store.Add("a", "1");
     store.Add("B", "2");
@@ -215,10 +217,10 @@ TEST(KeyValueStoreSave, KeysInByteOrder)
 
 TEST(KeyValueStoreSave, DefaultFileNameInTheWorkingDirectory)
 {
-    ScratchDir dir;
+    TempDir dir;
     char previous[4096];
     ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
-    ASSERT_EQ(chdir(dir.Path().c_str()), 0);
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);
     {
         LogCapture capture(DEBUG_Attributes);
         KeyValueStore store;
@@ -233,7 +235,7 @@ TEST(KeyValueStoreSave, DefaultFileNameInTheWorkingDirectory)
 
 TEST(KeyValueStoreSave, FailedWriteKeepsThePreviousFileAndTheChange)
 {
-    ScratchDir dir;
+    TempDir dir;
     std::string path = dir.Write("s", "OLD=1\n");
     KeyValueStore store(path.c_str());
     store.Add("NEW", std::string(4000, 'n'));

@@ -5,7 +5,9 @@
 #include "common/Log.h"
 #include "firmware/BirdWriter.h"
 #include "support/LogCapture.h"
-#include "support/ScratchDir.h"
+#include "support/TempDir.h"
+
+using testsupport::TempDir;
 
 #include <gtest/gtest.h>
 
@@ -36,7 +38,7 @@ bool IsDirectory(const std::string& path)
 
 TEST(UpdaterStoreRoot, CreatedWhenMissingAndCheckedWhenPresent)
 {
-    ScratchDir dir;
+    TempDir dir;
     std::string root = dir / "home/.kestrune/updater";
     {
         LogCapture capture(DEBUG_Updater);
@@ -59,11 +61,11 @@ TEST(UpdaterStoreRoot, CreatedWhenMissingAndCheckedWhenPresent)
 
 TEST(UpdaterStoreDevice, AddDeviceCreatesTheDirectoryAndItsSettings)
 {
-    ScratchDir dir;
-    UpdaterStore store(dir.Path().c_str());
+    TempDir dir;
+    UpdaterStore store(dir.path().c_str());
     UpdaterStoreItem item = store.AddDevice(0x0ABC1234u);
     EXPECT_TRUE(item.IsValid());
-    EXPECT_EQ(item.basePath, dir.Path());
+    EXPECT_EQ(item.basePath, dir.path());
     EXPECT_EQ(item.name, "0ABC1234");
     EXPECT_EQ(item.kind, STORE_ITEM_DIRECTORY);
     EXPECT_TRUE(IsDirectory(dir / "0ABC1234"));
@@ -84,8 +86,8 @@ TEST(UpdaterStoreDevice, AddDeviceCreatesTheDirectoryAndItsSettings)
 
 TEST(UpdaterStoreDevice, AddDeviceRefusesFilesAndPaths)
 {
-    ScratchDir dir;
-    UpdaterStore store(dir.Path().c_str());
+    TempDir dir;
+    UpdaterStore store(dir.path().c_str());
     dir.Write("40F5849A", "not a directory");
     EXPECT_EQ(ThrownText([&] { store.AddDevice(0x40F5849Au); }),
               "UpdaterStore: " + dir / "40F5849A" + " exists and is a file");
@@ -100,8 +102,8 @@ TEST(UpdaterStoreDevice, AddDeviceRefusesFilesAndPaths)
 
 TEST(UpdaterStoreFind, FillsTheItemOrReportsNotFound)
 {
-    ScratchDir dir;
-    UpdaterStore store(dir.Path().c_str());
+    TempDir dir;
+    UpdaterStore store(dir.path().c_str());
     {
         LogCapture capture(DEBUG_Updater);
         UpdaterStoreItem item;
@@ -118,7 +120,7 @@ TEST(UpdaterStoreFind, FillsTheItemOrReportsNotFound)
     EXPECT_TRUE(store.FindDevice(0x0ABC1234u, &item));
     EXPECT_TRUE(capture.Contains("UpdaterStore: FindDevice Found 0ABC1234.\n"));
     EXPECT_TRUE(capture.Contains("_find_item([" + dir / "0ABC1234" + "], 1, "));
-    EXPECT_EQ(item.basePath, dir.Path());
+    EXPECT_EQ(item.basePath, dir.path());
     EXPECT_EQ(item.name, "0ABC1234");
     EXPECT_EQ(item.kind, STORE_ITEM_DIRECTORY);
     EXPECT_EQ(item.attributes.GetString("K", ""), "v");
@@ -127,8 +129,8 @@ TEST(UpdaterStoreFind, FillsTheItemOrReportsNotFound)
 
 TEST(UpdaterStoreFind, SubstringOfTheEntryNameNotOfTheRoot)
 {
-    ScratchDir dir;
-    UpdaterStore store(dir.Path().c_str());
+    TempDir dir;
+    UpdaterStore store(dir.path().c_str());
     store.AddDevice("10ABC12345");
     store.AddDevice(0x0ABC1234u);
     UpdaterStoreItem item;
@@ -148,8 +150,8 @@ TEST(UpdaterStoreFind, SubstringOfTheEntryNameNotOfTheRoot)
 
 TEST(UpdaterStoreFind, LocalBuildsSkipDotFiles)
 {
-    ScratchDir dir;
-    UpdaterStore store(dir.Path().c_str());
+    TempDir dir;
+    UpdaterStore store(dir.path().c_str());
     std::vector<UpdaterStoreItem> out;
     EXPECT_TRUE(store.FindLocalBuilds(0x0ABC1234u, out));
     EXPECT_TRUE(out.empty());
@@ -175,8 +177,8 @@ TEST(UpdaterStoreFind, LocalBuildsSkipDotFiles)
 
 TEST(UpdaterStoreItemFiles, WriteFileReplacesAtomically)
 {
-    ScratchDir dir;
-    UpdaterStore store(dir.Path().c_str());
+    TempDir dir;
+    UpdaterStore store(dir.path().c_str());
     UpdaterStoreItem device = store.AddDevice(0x40F5849Au);
     std::vector<uint8_t> first(3000, 0x11), second(5000, 0x22);
 
@@ -196,14 +198,14 @@ TEST(UpdaterStoreItemFiles, WriteFileReplacesAtomically)
     EXPECT_EQ(device.WriteFile("empty", second.data(), 0), aErrNone);
     EXPECT_EQ(dir.Read("40F5849A/empty"), "");
 
-    UpdaterStoreItem gone(dir.Path().c_str(), "NOSUCHDIR", STORE_ITEM_DIRECTORY);
+    UpdaterStoreItem gone(dir.path().c_str(), "NOSUCHDIR", STORE_ITEM_DIRECTORY);
     EXPECT_EQ(gone.WriteFile("1.bird", first.data(), first.size()), aErrNotFound);
 }
 
 TEST(UpdaterStoreItemFiles, ReadBirdFileChecksTheHeaderFirst)
 {
-    ScratchDir dir;
-    UpdaterStore store(dir.Path().c_str());
+    TempDir dir;
+    UpdaterStore store(dir.path().c_str());
     UpdaterStoreItem device = store.AddDevice(0x40F5849Au);
     std::vector<uint8_t> image = BirdWriter().AddFirmware(0x1000, {1, 2, 3}).AddInfo(12, "1.2.3", 0, "M").FileBytes();
     ASSERT_EQ(device.WriteFile("12.bird", image.data(), image.size()), aErrNone);
@@ -222,13 +224,13 @@ TEST(UpdaterStoreItemFiles, ReadBirdFileChecksTheHeaderFirst)
 
 TEST(UpdaterStoreItemFiles, FileExistsAndValidity)
 {
-    ScratchDir dir;
+    TempDir dir;
     UpdaterStoreItem none;
     EXPECT_FALSE(none.IsValid());
     EXPECT_EQ(none.kind, STORE_ITEM_NONE);
     EXPECT_TRUE(none.attributes.Path().empty());
 
-    UpdaterStore store(dir.Path().c_str());
+    UpdaterStore store(dir.path().c_str());
     UpdaterStoreItem device = store.AddDevice(0x40F5849Au);
     dir.Write("40F5849A/12.bird", "x");
     LogCapture capture(DEBUG_Updater);

@@ -1,7 +1,7 @@
 #pragma once
 // Test peers that answer the host's discovery requests the way modules and
 // module servers do. Run them only inside a private network namespace
-// (support/NetNamespace.h).
+// (support/PrivateNetwork.h).
 #include <atomic>
 #include <cstdint>
 #include <thread>

@@ -11,6 +11,24 @@
 
 namespace testsupport {
 
+linkSpec LoopbackSpec(uint16_t port, uint32_t serial)
+{
+    linkSpec spec{};
+    spec.type = TCPIP;
+    spec.serialNumber = serial;
+    spec.ipAddress = 0x0100007F;
+    spec.ipPort = port;
+    return spec;
+}
+
+Kestrune::Tessarine::PlexusConfig NoNetworking(bool fallback)
+{
+    Kestrune::Tessarine::PlexusConfig config;
+    config.enabled = false;
+    config.fallback = fallback;
+    return config;
+}
+
 namespace {
 
 constexpr uint8_t kMagicAddress = 0xAD;

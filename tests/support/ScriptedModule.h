@@ -11,7 +11,16 @@
 #include <thread>
 #include <vector>
 
+#include "common/Link.h"
+
 namespace testsupport {
+
+// The TCP/IP spec of a module at 127.0.0.1:port (a ScriptedModule's port()).
+linkSpec LoopbackSpec(uint16_t port, uint32_t serial = 0x40F5849A);
+
+// A link configuration without module-server networking; the fallback to served
+// modules only when asked for.
+Kestrune::Tessarine::PlexusConfig NoNetworking(bool fallback = false);
 
 struct WirePacket {
     uint8_t address = 0;

@@ -2,7 +2,7 @@
 // The vmodule program (virtual modules) as a test's peer: started with its
 // flags, read until it prints "ready", stopped with SIGTERM. Modules that answer
 // TCP/IP discovery must run inside a private network namespace
-// (support/PrivateNetwork.h or support/NetNamespace.h).
+// (support/PrivateNetwork.h).
 //
 //   testsupport::VmoduleProcess modules;
 //   ASSERT_TRUE(modules.Start({"--module", "serial=40F5849A,build=1000"})) << modules.Error();

@@ -10,8 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "temp_dir.h"
+#include "support/TempDir.h"
 #include "unix/aDirectory.h"
+
+using testsupport::TempDir;
 
 namespace fs = std::filesystem;
 
@@ -111,19 +113,19 @@ TEST(aDirectoryEnsure, ExistingDirectoryIsLeftAlone)
 TEST(aDirectoryEnsure, CreatesEveryMissingLevelInOrder)
 {
     TempDir dir;
-    EXPECT_EQ(aDirectory_Ensure(dir.path("x/y/z").c_str(), 0755), aErrNone);
-    EXPECT_TRUE(aDirectory_Exists(dir.path("x/y/z").c_str()));
+    EXPECT_EQ(aDirectory_Ensure((dir / "x/y/z").c_str(), 0755), aErrNone);
+    EXPECT_TRUE(aDirectory_Exists((dir / "x/y/z").c_str()));
     EXPECT_EQ(entries(dir.path()), (std::vector<std::string>{"x", "x/y", "x/y/z"}));
     struct stat status;
-    ASSERT_EQ(stat(dir.path("x/y").c_str(), &status), 0);
+    ASSERT_EQ(stat((dir / "x/y").c_str(), &status), 0);
     EXPECT_EQ(status.st_mode & 0700, 0700u);
 }
 
 TEST(aDirectoryEnsure, ToleratesTrailingAndDoubledSeparators)
 {
     TempDir dir;
-    EXPECT_EQ(aDirectory_Ensure(dir.path("a//b/").c_str(), 0755), aErrNone);
-    EXPECT_TRUE(aDirectory_Exists(dir.path("a/b").c_str()));
+    EXPECT_EQ(aDirectory_Ensure((dir / "a//b/").c_str(), 0755), aErrNone);
+    EXPECT_TRUE(aDirectory_Exists((dir / "a/b").c_str()));
 }
 
 TEST(aDirectoryEnsure, RelativePathFromTheFirstLevel)
@@ -142,19 +144,19 @@ TEST(aDirectoryEnsure, RelativePathFromTheFirstLevel)
 TEST(aDirectoryEnsure, RegularFileInTheWayIsRefused)
 {
     TempDir dir;
-    dir.write("file", "x");
-    EXPECT_EQ(aDirectory_Ensure(dir.path("file/sub").c_str(), 0755), aErrPermission);
-    EXPECT_EQ(aDirectory_Ensure(dir.path("file/sub/deeper").c_str(), 0755), aErrPermission);
+    dir.Write("file", "x");
+    EXPECT_EQ(aDirectory_Ensure((dir / "file/sub").c_str(), 0755), aErrPermission);
+    EXPECT_EQ(aDirectory_Ensure((dir / "file/sub/deeper").c_str(), 0755), aErrPermission);
     // The path itself being a regular file is no success either.
-    EXPECT_EQ(aDirectory_Ensure(dir.path("file").c_str(), 0755), aErrPermission);
-    EXPECT_EQ(TempDir::read(dir.path("file")), "x");
+    EXPECT_EQ(aDirectory_Ensure((dir / "file").c_str(), 0755), aErrPermission);
+    EXPECT_EQ(dir.Read("file"), "x");
 }
 
 TEST(aDirectoryList, VisitsEveryEntryWithSizeAndKind)
 {
     TempDir dir;
-    dir.write("seven", "1234567");
-    fs::create_directory(dir.path("sub"));
+    dir.Write("seven", "1234567");
+    fs::create_directory((dir / "sub"));
     std::vector<std::string> seen;
     auto record = [](const aDirectoryListData* entry, void* ref) {
         auto* list = static_cast<std::vector<std::string>*>(ref);
@@ -163,15 +165,15 @@ TEST(aDirectoryList, VisitsEveryEntryWithSizeAndKind)
     };
     EXPECT_EQ(aDirectory_List(dir.path().c_str(), record, &seen), aErrNone);
     std::sort(seen.begin(), seen.end());
-    EXPECT_EQ(seen, (std::vector<std::string>{dir.path(".") + " dir", dir.path("..") + " dir",
-                                              dir.path("seven") + " 7", dir.path("sub") + " dir"}));
+    EXPECT_EQ(seen, (std::vector<std::string>{(dir / ".") + " dir", (dir / "..") + " dir",
+                                              (dir / "seven") + " 7", (dir / "sub") + " dir"}));
 }
 
 TEST(aDirectoryList, StopsWhenTheCallbackSaysSo)
 {
     TempDir dir;
-    dir.write("a", "");
-    dir.write("b", "");
+    dir.Write("a", "");
+    dir.Write("b", "");
     int calls = 0;
     auto once = [](const aDirectoryListData*, void* ref) {
         ++*static_cast<int*>(ref);
@@ -189,41 +191,41 @@ TEST(aDirectoryList, MissingDirectoryIsNotFound)
         ++*static_cast<int*>(ref);
         return true;
     };
-    EXPECT_EQ(aDirectory_List(dir.path("missing").c_str(), count, &calls), aErrNotFound);
+    EXPECT_EQ(aDirectory_List((dir / "missing").c_str(), count, &calls), aErrNotFound);
     EXPECT_EQ(calls, 0);
 }
 
 TEST(aDirectoryDelete, EmptyOnly)
 {
     TempDir dir;
-    fs::create_directories(dir.path("full/inner"));
-    fs::create_directory(dir.path("empty"));
-    EXPECT_EQ(aDirectory_Delete(dir.path("empty").c_str()), aErrNone);
-    EXPECT_EQ(aDirectory_Delete(dir.path("full").c_str()), aErrUnknown);
-    EXPECT_EQ(aDirectory_Delete(dir.path("missing").c_str()), aErrUnknown);
+    fs::create_directories((dir / "full/inner"));
+    fs::create_directory((dir / "empty"));
+    EXPECT_EQ(aDirectory_Delete((dir / "empty").c_str()), aErrNone);
+    EXPECT_EQ(aDirectory_Delete((dir / "full").c_str()), aErrUnknown);
+    EXPECT_EQ(aDirectory_Delete((dir / "missing").c_str()), aErrUnknown);
 }
 
 TEST(aDirectoryDeleteTree, RemovesEverythingBelow)
 {
     TempDir dir;
-    fs::create_directories(dir.path("tree/a/b"));
-    dir.write("tree/top", "1");
-    dir.write("tree/a/b/leaf", "2");
-    EXPECT_EQ(aDirectory_DeleteTree(dir.path("tree").c_str()), aErrNone);
-    EXPECT_FALSE(fs::exists(dir.path("tree")));
-    EXPECT_EQ(aDirectory_DeleteTree(dir.path("tree").c_str()), aErrNotFound);
+    fs::create_directories((dir / "tree/a/b"));
+    dir.Write("tree/top", "1");
+    dir.Write("tree/a/b/leaf", "2");
+    EXPECT_EQ(aDirectory_DeleteTree((dir / "tree").c_str()), aErrNone);
+    EXPECT_FALSE(fs::exists((dir / "tree")));
+    EXPECT_EQ(aDirectory_DeleteTree((dir / "tree").c_str()), aErrNotFound);
 }
 
 TEST(aDirectoryDeleteTree, SymbolicLinksAreRemovedNotFollowed)
 {
     TempDir dir;
-    fs::create_directory(dir.path("outside"));
-    dir.write("outside/keep", "precious");
-    fs::create_directory(dir.path("tree"));
-    fs::create_directory_symlink(dir.path("outside"), dir.path("tree/link"));
-    EXPECT_EQ(aDirectory_DeleteTree(dir.path("tree").c_str()), aErrNone);
-    EXPECT_FALSE(fs::exists(dir.path("tree")));
-    EXPECT_EQ(TempDir::read(dir.path("outside/keep")), "precious");
+    fs::create_directory((dir / "outside"));
+    dir.Write("outside/keep", "precious");
+    fs::create_directory((dir / "tree"));
+    fs::create_directory_symlink((dir / "outside"), (dir / "tree/link"));
+    EXPECT_EQ(aDirectory_DeleteTree((dir / "tree").c_str()), aErrNone);
+    EXPECT_FALSE(fs::exists((dir / "tree")));
+    EXPECT_EQ(dir.Read("outside/keep"), "precious");
 }
 
 TEST(aDirectoryPlaces, WorkingDirectoryAndExecutable)

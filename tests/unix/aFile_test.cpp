@@ -2,8 +2,10 @@
 
 #include <string>
 
-#include "temp_dir.h"
+#include "support/TempDir.h"
 #include "unix/aFile.h"
+
+using testsupport::TempDir;
 
 namespace {
 
@@ -14,7 +16,7 @@ struct aFileTest : ::testing::Test {
 
     aFileRef open(const std::string& content, aFileMode mode = aFileModeRead)
     {
-        file = aFile_Open(dir.write("f", content).c_str(), mode);
+        file = aFile_Open(dir.Write("f", content).c_str(), mode);
         EXPECT_NE(file, nullptr);
         return file;
     }
@@ -24,9 +26,9 @@ struct aFileTest : ::testing::Test {
 
 TEST_F(aFileTest, ExistsOnlyForNonDirectories)
 {
-    EXPECT_TRUE(aFile_Exists(dir.write("f", "x").c_str()));
+    EXPECT_TRUE(aFile_Exists(dir.Write("f", "x").c_str()));
     EXPECT_FALSE(aFile_Exists(dir.path().c_str()));
-    EXPECT_FALSE(aFile_Exists(dir.path("missing").c_str()));
+    EXPECT_FALSE(aFile_Exists((dir / "missing").c_str()));
     EXPECT_FALSE(aFile_Exists(nullptr));
 }
 
@@ -40,8 +42,8 @@ TEST_F(aFileTest, PathLengthLimitIs1024)
     EXPECT_EQ(aFile_Delete(at_limit.c_str()), aErrIO);
     EXPECT_EQ(aFile_Open("", aFileModeWrite), nullptr);
     EXPECT_EQ(aFile_Open(nullptr, aFileModeRead), nullptr);
-    EXPECT_EQ(aFile_Open(dir.path("n").c_str(), aFileModeNone), nullptr);
-    EXPECT_FALSE(aFile_Exists(dir.path("n").c_str()));
+    EXPECT_EQ(aFile_Open((dir / "n").c_str(), aFileModeNone), nullptr);
+    EXPECT_FALSE(aFile_Exists((dir / "n").c_str()));
 }
 
 TEST_F(aFileTest, CloseNullsTheHandleAndRefusesNull)
@@ -104,7 +106,7 @@ TEST_F(aFileTest, WriteAndPrintfReachTheFile)
     EXPECT_EQ(written, 3u);
     EXPECT_EQ(aFile_Printf(file, "%s=%08X\n", "SERIAL", 0x40F5849Au), aErrNone);
     aFile_Close(&file);
-    EXPECT_EQ(TempDir::read(dir.path("f")), "hi\nSERIAL=40F5849A\n");
+    EXPECT_EQ(dir.Read("f"), "hi\nSERIAL=40F5849A\n");
 }
 
 TEST_F(aFileTest, AppendStartsAtTheEndAndCanReadBack)
@@ -122,7 +124,7 @@ TEST_F(aFileTest, AppendStartsAtTheEndAndCanReadBack)
     // Writing after reading still appends.
     EXPECT_EQ(aFile_Printf(file, "third\n"), aErrNone);
     aFile_Close(&file);
-    EXPECT_EQ(TempDir::read(dir.path("f")), "first\nsecond\nthird\n");
+    EXPECT_EQ(dir.Read("f"), "first\nsecond\nthird\n");
 }
 
 TEST_F(aFileTest, ReadLineAtTheBufferLimit)
@@ -196,7 +198,7 @@ TEST_F(aFileTest, GetSizeKeepsThePosition)
 
 TEST_F(aFileTest, DeleteTranslatesPlatformErrors)
 {
-    std::string path = dir.write("gone", "x");
+    std::string path = dir.Write("gone", "x");
     EXPECT_EQ(aFile_Delete(path.c_str()), aErrNone);
     EXPECT_FALSE(aFile_Exists(path.c_str()));
     EXPECT_EQ(aFile_Delete(path.c_str()), aErrNotFound);
@@ -208,5 +210,5 @@ TEST_F(aFileTest, UnbufferedWritesAreVisibleAtOnce)
     open("", aFileModeWrite);
     EXPECT_EQ(aFile_SetUnbuffered(file), aErrNone);
     EXPECT_EQ(aFile_Printf(file, "now"), aErrNone);
-    EXPECT_EQ(TempDir::read(dir.path("f")), "now");
+    EXPECT_EQ(dir.Read("f"), "now");
 }

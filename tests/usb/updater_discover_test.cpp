@@ -4,7 +4,7 @@
 
 #include "app/Updater.h"
 #include "common/Module.h"
-#include "support/NetNamespace.h"
+#include "support/PrivateNetwork.h"
 #include "support/RecordingDisplay.h"
 #include "support/TempDir.h"
 #include "support/UsbModuleHost.h"
@@ -57,8 +57,7 @@ TEST(UsbModuleConnect, ConnectsByUsbAndLearnsTheModuleAddress)
 TEST(UsbUpdaterDiscover, TypeZeroSearchesUsbThenTcpip)
 {
     // The TCP/IP search multicasts from every interface.
-    if (!testsupport::EnterPrivateNetworkNamespace())
-        return;
+    PRIVATE_NETWORK_OR_RERUN();
     UsbEmulation emulation;
     testsupport::VmoduleProcess network;
     ASSERT_TRUE(network.Start({"--module", "serial=22222222,discovery=192.0.2.1,model=6"})) << network.Error();
