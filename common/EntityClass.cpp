@@ -1,6 +1,7 @@
 #include "common/EntityClass.h"
 
 #include <cstring>
+#include <optional>
 
 #include "common/Module.h"
 
@@ -49,7 +50,48 @@ struct EntityClass::impl {
     uint8_t index = 0;
 
     Link* link() const { return module ? module->getLink() : nullptr; }
+    // Addresses a request record to this entity.
+    void address(uei* record, uint8_t option) const;
+    // Sends a set request (the subindex, when given, before the value) and awaits its acknowledgement.
+    aErr set(uint8_t option, uei* record, std::optional<uint8_t> subindex);
 };
+
+namespace {
+
+// The module's answer: its error code when it flagged one.
+aErr _reply_result(const uei& record)
+{
+    if (record.specifier & ueiSPECIFIER_ERROR)
+        return record.v.byteVal;
+    return aErrNone;
+}
+
+}  // namespace
+
+void EntityClass::impl::address(uei* record, uint8_t option) const
+{
+    record->address = module->getModuleAddress();
+    record->command = command;
+    record->option = option;
+    record->specifier = index | ueiSPECIFIER_REQUEST;
+}
+
+aErr EntityClass::impl::set(uint8_t option, uei* record, std::optional<uint8_t> subindex)
+{
+    if (!record)
+        return aErrParam;
+    Link* link = this->link();
+    if (!link)
+        return aErrResource;
+    address(record, option | ueiOPTION_SET);
+    aErr result = subindex ? link->sendUEI(*record, *subindex) : link->sendUEI(*record);
+    if (result != aErrNone)
+        return result;
+    result = link->receiveUEI(record->address, command, option | ueiOPTION_ACK, index, record);
+    if (result != aErrNone)
+        return result;
+    return _reply_result(*record);
+}
 
 EntityClass::EntityClass() : pImpl(new impl)
 {
@@ -99,63 +141,22 @@ aErr EntityClass::getUEI(uint8_t option, uei* record)
         return result;
     }
 
-    record->address = address;
-    record->command = pImpl->command;
-    record->option = option | ueiOPTION_GET;
-    record->specifier = pImpl->index | ueiSPECIFIER_REQUEST;
+    pImpl->address(record, option | ueiOPTION_GET);
     if ((result = link->sendUEI(*record)) != aErrNone)
         return result;
     if ((result = link->receiveUEI(address, pImpl->command, option, pImpl->index, record)) != aErrNone)
         return result;
-    if (record->specifier & ueiSPECIFIER_ERROR)
-        return record->v.byteVal;
-    return aErrNone;
+    return _reply_result(*record);
 }
 
 aErr EntityClass::setUEI(uint8_t option, uei* record)
 {
-    if (!record)
-        return aErrParam;
-    Link* link = pImpl->link();
-    if (!link)
-        return aErrResource;
-    uint8_t address = pImpl->module->getModuleAddress();
-    record->address = address;
-    record->command = pImpl->command;
-    record->option = option | ueiOPTION_SET;
-    record->specifier = pImpl->index | ueiSPECIFIER_REQUEST;
-    aErr result = link->sendUEI(*record);
-    if (result != aErrNone)
-        return result;
-    result = link->receiveUEI(address, pImpl->command, option | ueiOPTION_ACK, pImpl->index, record);
-    if (result != aErrNone)
-        return result;
-    if (record->specifier & ueiSPECIFIER_ERROR)
-        return record->v.byteVal;
-    return aErrNone;
+    return pImpl->set(option, record, std::nullopt);
 }
 
 aErr EntityClass::setUEI(uint8_t option, uint8_t subindex, uei* record)
 {
-    if (!record)
-        return aErrParam;
-    Link* link = pImpl->link();
-    if (!link)
-        return aErrResource;
-    uint8_t address = pImpl->module->getModuleAddress();
-    record->address = address;
-    record->command = pImpl->command;
-    record->option = option | ueiOPTION_SET;
-    record->specifier = pImpl->index | ueiSPECIFIER_REQUEST;
-    aErr result = link->sendUEI(*record, subindex);
-    if (result != aErrNone)
-        return result;
-    result = link->receiveUEI(address, pImpl->command, option | ueiOPTION_ACK, pImpl->index, record);
-    if (result != aErrNone)
-        return result;
-    if (record->specifier & ueiSPECIFIER_ERROR)
-        return record->v.byteVal;
-    return aErrNone;
+    return pImpl->set(option, record, subindex);
 }
 
 aErr EntityClass::callUEI(uint8_t option)
@@ -165,136 +166,116 @@ aErr EntityClass::callUEI(uint8_t option)
     return setUEI(option, &record);
 }
 
-aErr EntityClass::setUEI8(uint8_t option, uint8_t value)
-{
-    uei record{};
-    record.type = ueiTypeByte;
-    record.v.byteVal = value;
-    return setUEI(option, &record);
-}
-
-aErr EntityClass::setUEI8(uint8_t option, uint8_t subindex, uint8_t value)
-{
-    uei record{};
-    record.type = ueiTypeByte;
-    record.v.byteVal = value;
-    return setUEI(option, subindex, &record);
-}
-
-aErr EntityClass::setUEI16(uint8_t option, uint16_t value)
-{
-    uei record{};
-    record.type = ueiTypeShort;
-    record.v.shortVal = value;
-    return setUEI(option, &record);
-}
-
-aErr EntityClass::setUEI16(uint8_t option, uint8_t subindex, uint16_t value)
-{
-    uei record{};
-    record.type = ueiTypeShort;
-    record.v.shortVal = value;
-    return setUEI(option, subindex, &record);
-}
-
-aErr EntityClass::setUEI32(uint8_t option, uint32_t value)
-{
-    uei record{};
-    record.type = ueiTypeInt;
-    record.v.intVal = value;
-    return setUEI(option, &record);
-}
-
-aErr EntityClass::setUEI32(uint8_t option, uint8_t subindex, uint32_t value)
-{
-    uei record{};
-    record.type = ueiTypeInt;
-    record.v.intVal = value;
-    return setUEI(option, subindex, &record);
-}
-
 namespace {
 
-// A get request: void, or with the subindex as its one value byte.
-uei _get_request(bool withSubindex, uint8_t subindex)
+// A set request carrying one value of its width.
+uei _value_record(uint8_t value)
 {
     uei record{};
-    record.type = withSubindex ? ueiTypeByte : ueiTypeVoid;
-    record.v.byteVal = withSubindex ? subindex : 0;
+    record.type = ueiTypeByte;
+    record.v.byteVal = value;
     return record;
 }
 
-bool _has_value(aErr result)
+uei _value_record(uint16_t value)
 {
-    return result == aErrNone || result == aErrStreamStale;
+    uei record{};
+    record.type = ueiTypeShort;
+    record.v.shortVal = value;
+    return record;
+}
+
+uei _value_record(uint32_t value)
+{
+    uei record{};
+    record.type = ueiTypeInt;
+    record.v.intVal = value;
+    return record;
+}
+
+template <typename T>
+aErr _set_value(EntityClass& entity, uint8_t option, std::optional<uint8_t> subindex, T value)
+{
+    uei record = _value_record(value);
+    return subindex ? entity.setUEI(option, *subindex, &record) : entity.setUEI(option, &record);
+}
+
+// Reads one value: a void get request, or one with the subindex as its one value byte.
+// A stale streamed value is still handed back, with its result.
+template <typename T>
+aErr _get_value(EntityClass& entity, uint8_t option, std::optional<uint8_t> subindex, T* value)
+{
+    if (!value)
+        return aErrParam;
+    uei record{};
+    record.type = subindex ? ueiTypeByte : ueiTypeVoid;
+    record.v.byteVal = subindex.value_or(0);
+    aErr result = entity.getUEI(option, &record);
+    if (result == aErrNone || result == aErrStreamStale)
+        *value = static_cast<T>(record.v.intVal);
+    return result;
 }
 
 }  // namespace
 
+aErr EntityClass::setUEI8(uint8_t option, uint8_t value)
+{
+    return _set_value(*this, option, std::nullopt, value);
+}
+
+aErr EntityClass::setUEI8(uint8_t option, uint8_t subindex, uint8_t value)
+{
+    return _set_value(*this, option, subindex, value);
+}
+
+aErr EntityClass::setUEI16(uint8_t option, uint16_t value)
+{
+    return _set_value(*this, option, std::nullopt, value);
+}
+
+aErr EntityClass::setUEI16(uint8_t option, uint8_t subindex, uint16_t value)
+{
+    return _set_value(*this, option, subindex, value);
+}
+
+aErr EntityClass::setUEI32(uint8_t option, uint32_t value)
+{
+    return _set_value(*this, option, std::nullopt, value);
+}
+
+aErr EntityClass::setUEI32(uint8_t option, uint8_t subindex, uint32_t value)
+{
+    return _set_value(*this, option, subindex, value);
+}
+
 aErr EntityClass::getUEI8(uint8_t option, uint8_t* value)
 {
-    if (!value)
-        return aErrParam;
-    uei record = _get_request(false, 0);
-    aErr result = getUEI(option, &record);
-    if (_has_value(result))
-        *value = static_cast<uint8_t>(record.v.intVal);
-    return result;
+    return _get_value(*this, option, std::nullopt, value);
 }
 
 aErr EntityClass::getUEI8(uint8_t option, uint8_t subindex, uint8_t* value)
 {
-    if (!value)
-        return aErrParam;
-    uei record = _get_request(true, subindex);
-    aErr result = getUEI(option, &record);
-    if (_has_value(result))
-        *value = static_cast<uint8_t>(record.v.intVal);
-    return result;
+    return _get_value(*this, option, subindex, value);
 }
 
 aErr EntityClass::getUEI16(uint8_t option, uint16_t* value)
 {
-    if (!value)
-        return aErrParam;
-    uei record = _get_request(false, 0);
-    aErr result = getUEI(option, &record);
-    if (_has_value(result))
-        *value = static_cast<uint16_t>(record.v.intVal);
-    return result;
+    return _get_value(*this, option, std::nullopt, value);
 }
 
 aErr EntityClass::getUEI16(uint8_t option, uint8_t subindex, uint16_t* value)
 {
-    if (!value)
-        return aErrParam;
-    uei record = _get_request(true, subindex);
-    aErr result = getUEI(option, &record);
-    if (_has_value(result))
-        *value = static_cast<uint16_t>(record.v.intVal);
-    return result;
+    return _get_value(*this, option, subindex, value);
 }
 
 aErr EntityClass::getUEI32(uint8_t option, uint32_t* value)
 {
-    if (!value)
-        return aErrParam;
-    uei record = _get_request(false, 0);
-    aErr result = getUEI(option, &record);
-    if (_has_value(result))
-        *value = record.v.intVal;
-    return result;
+    return _get_value(*this, option, std::nullopt, value);
 }
 
 aErr EntityClass::getUEI32(uint8_t option, uint8_t subindex, uint32_t* value)
 {
-    if (!value)
-        return aErrParam;
-    uei record = _get_request(true, subindex);
-    aErr result = getUEI(option, &record);
-    if (_has_value(result))
-        *value = record.v.intVal;
-    return result;
+    return _get_value(*this, option, subindex, value);
 }
 
 aErr EntityClass::setUEIBytes(uint8_t option, const uint8_t* data, size_t length)
@@ -319,11 +300,8 @@ aErr EntityClass::getUEIBytes(uint8_t option, uint8_t* buffer, size_t capacity, 
     uint8_t address = pImpl->module->getModuleAddress();
 
     uei request{};
-    request.address = address;
-    request.command = pImpl->command;
-    request.option = option | ueiOPTION_GET;
-    request.specifier = pImpl->index | ueiSPECIFIER_REQUEST;
     request.type = ueiTypeVoid;
+    pImpl->address(&request, option | ueiOPTION_GET);
     aErr result = link->sendUEI(request);
     if (result != aErrNone)
         return result;
@@ -370,12 +348,11 @@ aErr EntityClass::awaitUEI32Val(uint8_t option, uint32_t* value)
         return aErrResource;
     uei record{};
     aErr result = link->receiveUEI(pImpl->module->getModuleAddress(), pImpl->command, option, pImpl->index, &record);
-    if (result != aErrNone)
-        return result;
-    if (record.specifier & ueiSPECIFIER_ERROR)
-        return record.v.byteVal;
-    *value = record.v.intVal;
-    return aErrNone;
+    if (result == aErrNone)
+        result = _reply_result(record);
+    if (result == aErrNone)
+        *value = record.v.intVal;
+    return result;
 }
 
 aErr EntityClass::drainUEI(uint8_t option)
