@@ -19,6 +19,7 @@ namespace {
 
 constexpr const char* PRELOAD = "libumockdev-preload.so.0";
 constexpr const char* OWNER_FILE = "updater-test-owner";
+constexpr const char* ORIGINAL_PRELOAD = "UPDATER_TEST_ORIGINAL_LD_PRELOAD";
 
 // ---- preload ------------------------------------------------------------
 
@@ -79,14 +80,28 @@ std::string _preload_list()
 
 bool preloadActive()
 {
-    const char* preload = getenv("LD_PRELOAD");
-    return preload && strstr(preload, "libumockdev-preload");
+    auto loaded = [](struct dl_phdr_info* info, size_t, void*) -> int {
+        return info->dlpi_name && strstr(info->dlpi_name, "libumockdev-preload") ? 1 : 0;
+    };
+    return dl_iterate_phdr(loaded, nullptr) != 0;
 }
 
 void reexecUnderPreload()
 {
-    if (preloadActive())
+    if (preloadActive()) {
+        // Loaded now; children get the environment they started with (the
+        // ones that need the emulation get childEnvironment()).
+        if (const char* original = getenv(ORIGINAL_PRELOAD)) {
+            if (*original)
+                setenv("LD_PRELOAD", original, 1);
+            else
+                unsetenv("LD_PRELOAD");
+            unsetenv(ORIGINAL_PRELOAD);
+        }
         return;
+    }
+    const char* original = getenv("LD_PRELOAD");
+    setenv(ORIGINAL_PRELOAD, original ? original : "", 1);
     setenv("LD_PRELOAD", _preload_list().c_str(), 1);
     // The sanitizer checks that its runtime comes first in the link order.
     if (!getenv("ASAN_OPTIONS"))

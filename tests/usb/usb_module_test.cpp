@@ -103,6 +103,9 @@ TEST_P(UsbReplugTest, ADroppedLinkUnplugsTheModuleUntilItIsBack)
     aStream_Destroy(&stream);
 
     ASSERT_EQ(reopen(GetParam()), aErrNone);
+    // Counted once the re-plug has returned, which may be just after the open.
+    for (int i = 0; i < 100 && host.replugs() == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(host.replugs(), 1u);
     ASSERT_EQ(aStream_Write(stream, magic, 2), aErrNone);
     uint8_t reply[2] = {};
