@@ -190,7 +190,7 @@ aErr UpdaterEntity::_rawTransfer(const uint8_t* data, uint32_t length, uint32_t&
             // The same bytes go again, but not for ever: a module that keeps
             // miscounting is not taking this block.
             if (++resends > RAW_RESEND_LIMIT) {
-                Log::log(0, "\nNETWORK: Giving up after %d resends of the same data.\n", RAW_RESEND_LIMIT);
+                Log::log(DEBUG_Network_FIRM, "\nNETWORK: Giving up after %d resends of the same data.\n", RAW_RESEND_LIMIT);
                 return aErrPacket;
             }
             continue;
@@ -346,7 +346,7 @@ aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display)
     bool dropped = module == nullptr || !module->isConnected();
     while (!dropped) {
         if (!noRebootWait && pauses == REBOOT_POLL_LIMIT) {
-            Log::log(0, "NETWORK: Device did not drop the link within %d ms after REBOOT\n",
+            Log::log(DEBUG_Network_FIRM, "NETWORK: Device did not drop the link within %d ms after REBOOT\n",
                      REBOOT_POLL_LIMIT * int(REBOOT_POLL_MS));
             display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Device did not restart after the update");
             if (result == aErrNone) result = aErrTimeout;

@@ -266,6 +266,24 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFi
     return err;
 }
 
+// Notes the transfer in the device's attributes. A device the store has not
+// met yet gets its directory now, so that its attributes land there rather
+// than beside the working directory. The firmware is in the module whatever
+// becomes of this note, so a store that fails here is only logged.
+void _record_transfer(UpdaterStore& store, UpdaterStoreItem& item, bool known, uint32_t serial,
+                      const std::string& transferred)
+{
+    try {
+        if (!known) item = store.AddDevice(serial);
+    } catch (const std::runtime_error& error) {
+        Log::log(DEBUG_Updater, "Could not record the transfer: %s\n", error.what());
+        return;
+    }
+    item.attributes.Add("LATEST_TRANSFER", transferred.c_str());
+    item.attributes.Add("LAST_TRANSFER_DATE", _local_time_text().c_str());
+    item.attributes.Save(nullptr);
+}
+
 // Connects the device's module behind the router; false after reporting why.
 bool _connect_through_router(Updater& updater, UpdaterDisplayInterface& display, Module& module, uint32_t serial,
                              uint32_t router_serial, aErr& failure)
@@ -403,12 +421,7 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string
     }
 
     std::string transferred = bird_file.empty() ? _build_file_name(build) : bird_file;
-    // A device the store has not met yet gets its directory now, so that its
-    // attributes land there rather than beside the working directory.
-    if (!known) item = store->AddDevice(serial);
-    item.attributes.Add("LATEST_TRANSFER", transferred.c_str());
-    item.attributes.Add("LAST_TRANSFER_DATE", _local_time_text().c_str());
-    item.attributes.Save(nullptr);
+    _record_transfer(*store, item, known, serial, transferred);
     Log::log(DEBUG_Updater, "Updating device firmware: \n");
     display.message(UpdaterDisplayInterface::LEVEL_INFO, "Update time: %.4f sec",
                     double(aTime_GetMSTicks() - start) / 1000.0);

@@ -7,7 +7,11 @@
 //   pooled_vs_raw         UEI + pooled time / raw time                  (goal <= 0.2)
 //   pooled_vs_roundtrips  UEI + pooled time / (round trips x bare RTT)  (goal <= 2)
 // where the round trips of a UEI transfer are PREPARE once and, per module
-// block, the string's acknowledgement, SUM and WRITE.
+// block, the string's acknowledgement, SUM and WRITE. For reference it also
+// reports link_rtt_us, one request and reply through the link engine and the
+// virtual module (a module description query), and pooled_vs_link_roundtrips,
+// the pooled transfer against that many link round trips: what the transfer
+// costs beyond its round trips.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
@@ -108,6 +112,16 @@ public:
     }
 
     static constexpr double UeiRoundTrips() { return 1.0 + 3.0 * (FIRMWARE_SIZE / MODULE_BLOCK); }
+
+    // Request and reply through the link: the module description query.
+    void LinkRoundTrips(int count)
+    {
+        for (int i = 0; i < count; ++i) {
+            if (module.hasUEI(cmdUPGRADE, val_UPGRADE_DATA_UEI, 0, 0x80) != aErrNone) {
+                throw std::runtime_error("description query failed");
+            }
+        }
+    }
 
 private:
     void _connect()
@@ -237,7 +251,7 @@ void BM_UpdateModes(benchmark::State& state)
 {
     Bench& bench = _bench();
     PingPong ping;
-    Clock::duration raw{}, uei{}, pooled{}, pings{};
+    Clock::duration raw{}, uei{}, pooled{}, pings{}, queries{};
     for (auto _ : state) {
         auto t0 = Clock::now();
         bench.Transfer(false, false);
@@ -248,19 +262,25 @@ void BM_UpdateModes(benchmark::State& state)
         auto t3 = Clock::now();
         ping.Exchange(PINGS);
         auto t4 = Clock::now();
+        bench.LinkRoundTrips(PINGS);
+        auto t5 = Clock::now();
         raw += t1 - t0;
         uei += t2 - t1;
         pooled += t3 - t2;
         pings += t4 - t3;
+        queries += t5 - t4;
     }
     double n = double(state.iterations());
     double rtt = _seconds(pings) / (n * PINGS);
+    double linkRtt = _seconds(queries) / (n * PINGS);
     state.counters["raw_ms"] = 1000 * _seconds(raw) / n;
     state.counters["uei_ms"] = 1000 * _seconds(uei) / n;
     state.counters["pooled_ms"] = 1000 * _seconds(pooled) / n;
     state.counters["rtt_us"] = 1e6 * rtt;
     state.counters["pooled_vs_raw"] = _seconds(pooled) / _seconds(raw);
     state.counters["pooled_vs_roundtrips"] = (_seconds(pooled) / n) / (Bench::UeiRoundTrips() * rtt);
+    state.counters["link_rtt_us"] = 1e6 * linkRtt;
+    state.counters["pooled_vs_link_roundtrips"] = (_seconds(pooled) / n) / (Bench::UeiRoundTrips() * linkRtt);
 }
 
 void BM_Transfer(benchmark::State& state, bool uei, bool pooled)

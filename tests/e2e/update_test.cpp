@@ -512,6 +512,7 @@ struct FaultCase {
     const char* module;  // extra module settings
     const char* fault;
     const char* ueiFlag;
+    const char* error = "";  // what the failed run reports, if anything
 };
 
 void PrintTo(const FaultCase& fault, std::ostream* out)
@@ -532,6 +533,7 @@ TEST_P(UpdateFaults, FailCleanlyAndTheNextRunSucceeds)
     ProcessResult failed = Updater({"-U", "-d", SN, "-f", "fw.bird", "-m", fault.ueiFlag});
     EXPECT_EQ(failed.exit_status, 1) << failed.out << failed.err;
     EXPECT_FALSE(Contains(failed.out, "Update time")) << failed.out;
+    EXPECT_TRUE(Contains(failed.err, fault.error)) << failed.err;
     EXPECT_EQ(Attribute(Settings(), "LATEST_TRANSFER"), "");
 
     ASSERT_TRUE(AwaitModule());
@@ -549,7 +551,8 @@ INSTANTIATE_TEST_SUITE_P(
                       FaultCase{"DropDuringFirmwareBlock2", "drop-pause-ms=8000", "drop-at=WRITE,after=3", "1"},
                       FaultCase{"SilentModule", "", "silent=INIT", "1"},
                       FaultCase{"ErrorStatusOnEveryAttempt", "", "error-status=WRITE,times=5", "1"},
-                      FaultCase{"NoRestartAfterReboot", "", "silent=REBOOT", "1"}),
+                      FaultCase{"NoRestartAfterReboot", "", "silent=REBOOT", "1",
+                                "Device did not restart after the update\n"}),
     [](const ::testing::TestParamInfo<FaultCase>& info) { return std::string(info.param.name); });
 
 // A link that is back by the next attempt costs that block one retry.
