@@ -3,42 +3,28 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 
 #include "app/Updater.h"
 #include "firmware/BirdWriter.h"
 #include "sim/UpdateServer.h"
+#include "support/CodeBytes.h"
 #include "support/RecordingDisplay.h"
 #include "support/TempDir.h"
 
 namespace {
 
 using testsupport::RecordingDisplay;
+using testsupport::Code;
+using testsupport::ReadFile;
 using testsupport::TempDir;
 
 constexpr uint32_t SERIAL = 0x40F5849A;
 
-// Code bytes that compress about as little as real firmware (a BIRD stream may
-// inflate to at most eight times its compressed size).
-std::vector<uint8_t> _code(size_t length, uint32_t seed) {
-    std::vector<uint8_t> code(length);
-    for (auto& byte : code) {
-        seed = seed * 1103515245u + 12345u;
-        byte = static_cast<uint8_t>(seed >> 16);
-    }
-    return code;
-}
-
 std::vector<uint8_t> _image(uint32_t build, const std::string& version) {
     BirdWriter writer;
-    writer.AddFirmware(0x60000000, _code(500, build))
+    writer.AddFirmware(0x60000000, Code(500, build))
         .AddInfo(build, version, SERIAL, "HUB8");
     return writer.FileBytes();
-}
-
-std::string _read(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 bool _contains(const std::vector<std::string>& texts, const std::string& text) {
@@ -94,14 +80,14 @@ TEST_F(UpdaterBuildsTest, BuildNumberMustBeDecimalBeforeAnythingIsAsked) {
 
 TEST_F(UpdaterBuildsTest, DownloadsTheLatestBuildWithSpinnerAndRecordsIt) {
     EXPECT_EQ(updater->Download_Firmware(SERIAL, "", false, false), 117u);
-    EXPECT_EQ(_read(Device() + "/117.bird"), Bytes(117));
+    EXPECT_EQ(ReadFile(Device() + "/117.bird"), Bytes(117));
     EXPECT_EQ(display.Infos(), (std::vector<std::string>{"Retrieving build 117", "Validating build 117 with server",
                                                           "Build 117 is valid"}));
     EXPECT_TRUE(display.Errors().empty());
     ASSERT_GE(display.spinner_calls.size(), 2u);
     EXPECT_TRUE(display.spinner_calls.front());
     EXPECT_FALSE(display.spinner_calls.back());
-    const std::string settings = _read(Device() + "/.settings");
+    const std::string settings = ReadFile(Device() + "/.settings");
     EXPECT_NE(settings.find("LATEST_DOWNLOAD=117.bird\n"), std::string::npos) << settings;
     EXPECT_NE(settings.find("LAST_DOWNLOAD_DATE="), std::string::npos) << settings;
     const auto requests = server->Requests();
@@ -121,7 +107,7 @@ TEST_F(UpdaterBuildsTest, UnlistedBuildNeedsOverride) {
     const size_t before = server->Requests().size();
     EXPECT_EQ(updater->Download_Firmware(SERIAL, "118", true, false), 118u);
     EXPECT_TRUE(_contains(display.Infos(), "Override specified, skipping validation of build 118"));
-    EXPECT_EQ(_read(Device() + "/118.bird"), Bytes(118));
+    EXPECT_EQ(ReadFile(Device() + "/118.bird"), Bytes(118));
     for (size_t i = before; i < server->Requests().size(); ++i)
         EXPECT_EQ(server->Requests()[i].find("op=builds"), std::string::npos);
 }
@@ -138,13 +124,13 @@ TEST_F(UpdaterBuildsTest, SpoiledImagesAreFailedDownloadsThatWriteNothing) {
 
 TEST_F(UpdaterBuildsTest, FailedWriteLeavesAttributesAlone) {
     ASSERT_EQ(updater->Download_Firmware(SERIAL, "115", false, false), 115u);
-    const std::string settings = _read(Device() + "/.settings");
+    const std::string settings = ReadFile(Device() + "/.settings");
     std::filesystem::create_directory(Device() + "/117.bird");  // the name is taken by a directory
     display.messages.clear();
     EXPECT_EQ(updater->Download_Firmware(SERIAL, "117", false, false), 0u);
     ASSERT_EQ(display.Errors().size(), 1u);
     EXPECT_EQ(display.Errors()[0].rfind("Failed to write file with ", 0), 0u) << display.Errors()[0];
-    EXPECT_EQ(_read(Device() + "/.settings"), settings);
+    EXPECT_EQ(ReadFile(Device() + "/.settings"), settings);
 }
 
 TEST_F(UpdaterBuildsTest, ServerListAndToken) {
@@ -184,7 +170,7 @@ TEST_F(UpdaterBuildsTest, LoadBirdReadsStoredOrGivenFileAndDownloadsOnlyWhenAske
     EXPECT_EQ(loaded.GetBuild(), 115u);
     EXPECT_TRUE(_contains(display.Infos(), "Recovering firmware with build: 115"));
     EXPECT_TRUE(_contains(display.Infos(), "Downloading firmware build 115"));
-    EXPECT_EQ(_read(Device() + "/115.bird"), Bytes(115));
+    EXPECT_EQ(ReadFile(Device() + "/115.bird"), Bytes(115));
 
     const std::string given = firmware / "40F5849A/117.bird";
     EXPECT_EQ(updater->load_bird("Updating", given, SERIAL, 0, false).GetVersion(), "2.10.3");

@@ -19,6 +19,7 @@
 #include "support/VmoduleProcess.h"
 
 using testsupport::HasLine;
+using testsupport::HasLineMatching;
 using testsupport::Lines;
 using testsupport::ProcessResult;
 using testsupport::VmoduleProcess;
@@ -113,10 +114,7 @@ TEST_F(Discover, ModuleHeldByAnotherProgramShowsTheErrorLine)
     close(holder);
     EXPECT_EQ(result.exit_status, 0) << result.err;
     std::regex errorLine(R"(    40F5849A  \[Error \([1-9][0-9]*\): Is someone else connected to this device\?\])");
-    bool found = false;
-    for (const std::string& line : Lines(result.out))
-        found = found || std::regex_match(line, errorLine);
-    EXPECT_TRUE(found) << result.out;
+    EXPECT_TRUE(HasLineMatching(result.out, errorLine)) << result.out;
 }
 
 TEST_F(Discover, NothingAttachedSaysNoDevicesFound)

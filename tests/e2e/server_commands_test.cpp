@@ -18,6 +18,7 @@
 #include "app/Usage.h"
 #include "firmware/BirdWriter.h"
 #include "sim/UpdateServer.h"
+#include "support/CodeBytes.h"
 #include "support/Process.h"
 #include "support/SelfSignedCertificate.h"
 #include "support/TempDir.h"
@@ -27,31 +28,17 @@ namespace {
 namespace fs = std::filesystem;
 using testsupport::ProcessResult;
 using testsupport::RunUpdater;
+using testsupport::Code;
+using testsupport::ReadFile;
 using testsupport::TempDir;
 
 const char* const SN = "40F5849A";
 
-// Code bytes that compress about as little as real firmware (a BIRD stream may
-// inflate to at most eight times its compressed size).
-std::vector<uint8_t> _code(size_t length, uint32_t seed) {
-    std::vector<uint8_t> code(length);
-    for (auto& byte : code) {
-        seed = seed * 1103515245u + 12345u;
-        byte = static_cast<uint8_t>(seed >> 16);
-    }
-    return code;
-}
-
 std::vector<uint8_t> _image(uint32_t build, const std::string& version) {
     BirdWriter writer;
-    writer.AddFirmware(0x60000000, _code(2000, build))
+    writer.AddFirmware(0x60000000, Code(2000, build))
         .AddInfo(build, version, 0x40F5849A, "HUB8");
     return writer.FileBytes();
-}
-
-std::string _read(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 bool _contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
@@ -60,7 +47,7 @@ bool _contains(const std::string& text, const std::string& part) { return text.f
 std::map<std::string, std::string> _snapshot(const std::string& root) {
     std::map<std::string, std::string> files;
     for (const auto& entry : fs::recursive_directory_iterator(root))
-        files[fs::relative(entry.path(), root).string()] = entry.is_directory() ? "<dir>" : _read(entry.path());
+        files[fs::relative(entry.path(), root).string()] = entry.is_directory() ? "<dir>" : ReadFile(entry.path());
     return files;
 }
 
@@ -264,8 +251,8 @@ TEST_F(ServerCommands, GetLatestBuildStoresImageAndAttributes) {
                               "Retrieving build 117\n"
                               "Validating build 117 with server\n"
                               "Build 117 is valid\n");
-    EXPECT_EQ(_read(Device() + "/117.bird"), Bytes(117));
-    const std::string settings = _read(Device() + "/.settings");
+    EXPECT_EQ(ReadFile(Device() + "/117.bird"), Bytes(117));
+    const std::string settings = ReadFile(Device() + "/.settings");
     EXPECT_TRUE(_contains(settings, "\nLATEST_DOWNLOAD=117.bird\n")) << settings;
     const size_t date = settings.find("LAST_DOWNLOAD_DATE=");
     ASSERT_NE(date, std::string::npos) << settings;
@@ -280,13 +267,13 @@ TEST_F(ServerCommands, GetNamedBuildAndAgainOverwrites) {
     ProcessResult result = Run({"-G", "-d", SN, "-b", "115"});
     EXPECT_EQ(result.exit_status, 0) << result.err;
     EXPECT_TRUE(_contains(result.out, "Retrieving firmware build 115\nRetrieving build 115\n")) << result.out;
-    EXPECT_EQ(_read(Device() + "/115.bird"), Bytes(115));
+    EXPECT_EQ(ReadFile(Device() + "/115.bird"), Bytes(115));
 
     ASSERT_TRUE(_write(Device() + "/115.bird", "stale"));
     result = Run({"-G", "-d", SN, "-b", "115"});
     EXPECT_EQ(result.exit_status, 0) << result.err;
-    EXPECT_EQ(_read(Device() + "/115.bird"), Bytes(115));
-    EXPECT_TRUE(_contains(_read(Device() + "/.settings"), "LATEST_DOWNLOAD=115.bird\n"));
+    EXPECT_EQ(ReadFile(Device() + "/115.bird"), Bytes(115));
+    EXPECT_TRUE(_contains(ReadFile(Device() + "/.settings"), "LATEST_DOWNLOAD=115.bird\n"));
 }
 
 TEST_F(ServerCommands, UnlistedBuildIsRefusedUnlessOverridden) {
@@ -299,7 +286,7 @@ TEST_F(ServerCommands, UnlistedBuildIsRefusedUnlessOverridden) {
     result = Run({"-G", "-d", SN, "-b", "118", "-OVERRIDE"});
     EXPECT_EQ(result.exit_status, 0) << result.err;
     EXPECT_TRUE(_contains(result.out, "Override specified, skipping validation of build 118\n")) << result.out;
-    EXPECT_EQ(_read(Device() + "/118.bird"), Bytes(118));
+    EXPECT_EQ(ReadFile(Device() + "/118.bird"), Bytes(118));
     const auto requests = server->Requests();
     for (size_t i = asked; i < requests.size(); ++i)
         EXPECT_FALSE(_contains(requests[i], "op=builds")) << requests[i];
@@ -359,7 +346,7 @@ TEST_F(ServerCommands, SlowDownloadTurnsTheSpinnerOnATerminal) {
     ASSERT_NE(second, std::string::npos) << result.out;
     EXPECT_LT(first, second);
     EXPECT_TRUE(_contains(result.out.substr(second), "\r" + std::string(88, ' ') + "\r")) << result.out;
-    EXPECT_EQ(_read(Device() + "/117.bird"), Bytes(117));
+    EXPECT_EQ(ReadFile(Device() + "/117.bird"), Bytes(117));
 }
 
 TEST_F(ServerCommands, SilentChipThenSuccessfulDownloadExitsZero) {
@@ -412,7 +399,7 @@ TEST_F(ServerCommands, UpdateServerProgramServesAFirmwareMirror) {
     EXPECT_TRUE(_contains(result.out, "116            \t2.10.3         \n")) << result.out;
     result = Run({"-G", "-d", SN});
     EXPECT_EQ(result.exit_status, 0) << result.err;
-    EXPECT_EQ(_read(Device() + "/117.bird"), Bytes(117));
+    EXPECT_EQ(ReadFile(Device() + "/117.bird"), Bytes(117));
     EXPECT_EQ(program.Stop(), 0);
 }
 

@@ -16,7 +16,7 @@
 #include "support/VmoduleProcess.h"
 
 using testsupport::HasLine;
-using testsupport::Lines;
+using testsupport::HasLineMatching;
 using testsupport::ProcessResult;
 using namespace usbemu;
 
@@ -92,10 +92,7 @@ TEST_F(UsbDiscover, AModuleHeldByAnotherProgramShowsTheErrorLine)
     ProcessResult result = Updater({"-D", "-t", "USB"});
     EXPECT_EQ(result.exit_status, 0) << result.err;
     std::regex errorLine(R"(    40F5849A  \[Error \([1-9][0-9]*\): Is someone else connected to this device\?\])");
-    bool found = false;
-    for (const std::string& line : Lines(result.out))
-        found = found || std::regex_match(line, errorLine);
-    EXPECT_TRUE(found) << result.out;
+    EXPECT_TRUE(HasLineMatching(result.out, errorLine)) << result.out;
     EXPECT_TRUE(HasLine(result.out, "    1A2B3C4D  04       00      EtherLink      2.15.0 (      1000)         Free"))
         << result.out;
 }

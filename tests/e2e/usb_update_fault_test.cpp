@@ -7,19 +7,21 @@
 
 #include <unistd.h>
 
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "common/aVersion.h"
 #include "firmware/BirdWriter.h"
+#include "support/CodeBytes.h"
 #include "support/PrivateNetwork.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
 #include "support/UsbModuleHost.h"
 
+using testsupport::Code;
 using testsupport::ProcessResult;
+using testsupport::ReadFile;
 using namespace usbemu;
 
 namespace {
@@ -28,22 +30,6 @@ const std::string SN = "40F5849A";
 const std::string NO_SERVER = "http://127.0.0.1:1/cgi/u";
 constexpr uint32_t LOADER_ADDRESS = 0x20000000;
 constexpr uint32_t FIRMWARE_ADDRESS = 0x60000000;
-
-std::vector<uint8_t> Code(size_t length, uint32_t seed)
-{
-    std::vector<uint8_t> code(length);
-    for (auto& byte : code) {
-        seed = seed * 1103515245u + 12345u;
-        byte = uint8_t(seed >> 16);
-    }
-    return code;
-}
-
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 bool Contains(const std::string& text, const std::string& part)
 {

@@ -11,11 +11,13 @@
 
 #include "common/aVersion.h"
 #include "firmware/BirdWriter.h"
+#include "support/CodeBytes.h"
 #include "support/PrivateNetwork.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
 #include "support/UsbModuleHost.h"
 
+using testsupport::Code;
 using testsupport::ProcessResult;
 using namespace usbemu;
 
@@ -26,16 +28,6 @@ constexpr uint32_t LOADER_ADDRESS = 0x20000000;
 constexpr uint32_t FIRMWARE_ADDRESS = 0x60000000;
 constexpr uint32_t SECOND_ADDRESS = 0x60010000;
 const std::string NO_SERVER = "http://127.0.0.1:1/cgi/u";
-
-std::vector<uint8_t> Code(size_t length, uint32_t seed)
-{
-    std::vector<uint8_t> code(length);
-    for (auto& byte : code) {
-        seed = seed * 1103515245u + 12345u;
-        byte = uint8_t(seed >> 16);
-    }
-    return code;
-}
 
 class UsbUpdate : public ::testing::Test {
 protected:

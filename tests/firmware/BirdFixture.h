@@ -4,24 +4,15 @@
 #include "firmware/BirdWriter.h"
 
 #include "common/Log.h"
+#include "support/CodeBytes.h"
 #include "support/LogCapture.h"
 #include "support/TempDir.h"
 
+using testsupport::Code;
 using testsupport::TempDir;
 
 #include <string>
 #include <vector>
-
-// Pseudo-random code bytes that do not compress.
-inline std::vector<uint8_t> Code(size_t length, uint32_t seed = 1)
-{
-    std::vector<uint8_t> code(length);
-    for (size_t i = 0; i < length; i++) {
-        seed = seed * 1103515245u + 12345u;
-        code[i] = uint8_t(seed >> 16);
-    }
-    return code;
-}
 
 // An image written to a scratch directory and loaded from there, with the debug log of
 // the load.

@@ -62,8 +62,7 @@ bool TempDir::WriteFile(const std::string& name, const std::string& content) con
 
 std::string TempDir::Read(const std::string& name) const
 {
-    std::ifstream in(*this / name, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return ReadFile(*this / name);
 }
 
 std::vector<std::string> TempDir::List(const std::string& name) const
@@ -74,6 +73,12 @@ std::vector<std::string> TempDir::List(const std::string& name) const
         names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
+}
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 int PathMode(const std::string& path)

@@ -33,6 +33,8 @@ private:
     std::string path_;
 };
 
+// Whole content of a file ("" when it cannot be read).
+std::string ReadFile(const std::string& path);
 // Mode bits (permissions only) of an existing path, or -1.
 int PathMode(const std::string& path);
 bool IsDirectory(const std::string& path);

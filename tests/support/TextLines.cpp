@@ -20,4 +20,12 @@ bool HasLine(const std::string& text, const std::string& line)
     return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
+bool HasLineMatching(const std::string& text, const std::regex& pattern)
+{
+    for (const std::string& line : Lines(text))
+        if (std::regex_match(line, pattern))
+            return true;
+    return false;
+}
+
 }  // namespace testsupport

@@ -1,5 +1,6 @@
 #pragma once
 // Program output taken apart into lines.
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -10,5 +11,8 @@ std::vector<std::string> Lines(const std::string& text);
 
 // True when one line of the text is exactly this line.
 bool HasLine(const std::string& text, const std::string& line);
+
+// True when one line of the text matches the pattern as a whole.
+bool HasLineMatching(const std::string& text, const std::regex& pattern);
 
 }  // namespace testsupport
