@@ -4,8 +4,7 @@
 #include <vector>
 
 #include "common/aStreamCobs.h"
-#include "common/cobs.h"
-#include "common/crc8.h"
+#include "support/ModulePeer.h"
 
 namespace {
 
@@ -60,15 +59,6 @@ struct CobsStream {
   }
 };
 
-Bytes frameOf(const Bytes& wire) {
-  Bytes plain = wire;
-  plain.push_back(crc8_create(wire.data(), wire.size()));
-  Bytes encoded(cobs_max_encoded(plain.size()) + 1);
-  encoded.resize(cobs_encode(plain.data(), plain.size(), encoded.data()));
-  encoded.push_back(0);
-  return encoded;
-}
-
 TEST(CobsStream, WritesOneFramePerPacket) {
   CobsStream c;
   const uint8_t packet[] = {0x04, 0x02, 0x11, 0x22};
@@ -90,7 +80,7 @@ TEST(CobsStream, PacketsSplitOverWritesAndPooledInOne) {
   EXPECT_TRUE(c.line.writes.empty());
   EXPECT_EQ(aStream_Write(c.stream, tail, sizeof tail), aErrNone);
   ASSERT_EQ(c.line.writes.size(), 2u);  // the packet from 8 still waits for its payload
-  EXPECT_EQ(c.line.writes[1], frameOf({0x06, 0x00}));
+  EXPECT_EQ(c.line.writes[1], SerialFrame({0x06, 0x00}));
   const uint8_t last = 0x33;
   EXPECT_EQ(aStream_Write(c.stream, &last, 1), aErrNone);  // one byte goes to put, unframed
   EXPECT_EQ(c.line.put, (Bytes{0x33}));
@@ -102,7 +92,7 @@ TEST(CobsStream, LongestPacketFitsTheFrameBuffers) {
   for (int i = 0; i < 28; i++) wire.push_back(static_cast<uint8_t>(0x80 + i));
   EXPECT_EQ(aStream_Write(c.stream, wire.data(), wire.size()), aErrNone);
   ASSERT_EQ(c.line.writes.size(), 1u);
-  EXPECT_EQ(c.line.writes[0], frameOf(wire));
+  EXPECT_EQ(c.line.writes[0], SerialFrame(wire));
   // And it comes back through the receiving side whole.
   c.receive(c.line.writes[0]);
   auto [got, err] = c.drain();
@@ -143,7 +133,7 @@ TEST(CobsStream, PartialFrameIsNotReadyUntilComplete) {
 TEST(CobsStream, BadFramesAreRefusedAndTheNextOneArrives) {
   CobsStream c;
   c.receive({0x06, 0x04, 0x02, 0x11, 0x22, 0xF7, 0x00});  // wrong CRC
-  c.receive(frameOf({0x04, 0x03, 0x11, 0x22}));           // length byte says 3, two follow
+  c.receive(SerialFrame({0x04, 0x03, 0x11, 0x22}));           // length byte says 3, two follow
   c.receive({0x00, 0x00});                                 // empty frames are ignored
   c.receive(Bytes(40, 0x41));                              // over-long frame
   c.receive({0x00});

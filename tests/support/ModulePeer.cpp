@@ -113,10 +113,10 @@ void ModulePeer::handlePacket(const Packet& packet) {
   if (!answer.empty()) send(answer);
 }
 
-ModulePeer::Bytes ModulePeer::frame(const Bytes& wire) const {
-  Bytes plain = wire;
+std::vector<uint8_t> SerialFrame(const std::vector<uint8_t>& wire) {
+  std::vector<uint8_t> plain = wire;
   plain.push_back(crc8_create(wire.data(), wire.size()));
-  Bytes encoded(cobs_max_encoded(plain.size()) + 1);
+  std::vector<uint8_t> encoded(cobs_max_encoded(plain.size()) + 1);
   encoded.resize(cobs_encode(plain.data(), plain.size(), encoded.data()));
   encoded.push_back(0);
   return encoded;
@@ -128,7 +128,7 @@ void ModulePeer::writeLine(const Bytes& bytes) {
   if (fd >= 0) fdio::writeAll(fd, bytes.data(), bytes.size());
 }
 
-void ModulePeer::send(const Bytes& wire) { writeLine(pty_ ? frame(wire) : wire); }
+void ModulePeer::send(const Bytes& wire) { writeLine(pty_ ? SerialFrame(wire) : wire); }
 
 void ModulePeer::sendPacket(uint8_t address, const Bytes& payload) {
   Bytes wire = {address, static_cast<uint8_t>(payload.size())};

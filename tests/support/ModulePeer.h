@@ -17,6 +17,10 @@
 #include "support/PtyPair.h"
 #include "support/TcpListener.h"
 
+// One packet (address and payload) as it travels in packetized serial framing: COBS over
+// the packet and its CRC-8, ended by a 0 byte.
+std::vector<uint8_t> SerialFrame(const std::vector<uint8_t>& wire);
+
 class ModulePeer {
 public:
   using Bytes = std::vector<uint8_t>;
@@ -67,7 +71,6 @@ private:
   void receiveWire(const Bytes& wire);
   void handlePacket(const Packet& packet);
   void writeLine(const Bytes& bytes);
-  Bytes frame(const Bytes& wire) const;
 
   uint8_t address_;
   std::unique_ptr<TcpListener> listener_;
