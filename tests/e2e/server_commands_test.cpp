@@ -1,11 +1,9 @@
 // The updater's server commands (-B, -L, -G, -J) end to end: the real binary against
 // the project's update server on 127.0.0.1, with a private store.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -20,6 +18,7 @@
 #include "sim/UpdateServer.h"
 #include "support/CodeBytes.h"
 #include "support/Process.h"
+#include "support/PtyPair.h"
 #include "support/SelfSignedCertificate.h"
 #include "support/TempDir.h"
 
@@ -57,31 +56,6 @@ bool _write(const std::string& path, const std::string& content) {
     out << content;
     return static_cast<bool>(out.flush());
 }
-
-// A pseudo-terminal whose far end nobody answers: a silent chip on a serial port.
-class SilentPort {
-public:
-    ~SilentPort() {
-        if (master_ >= 0) close(master_);
-    }
-    bool Open() {
-        master_ = posix_openpt(O_RDWR | O_NOCTTY);
-        char name[128];
-        if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0 || ptsname_r(master_, name, sizeof name) != 0)
-            return false;
-        termios raw{};
-        tcgetattr(master_, &raw);
-        cfmakeraw(&raw);
-        tcsetattr(master_, TCSANOW, &raw);
-        path_ = name;
-        return true;
-    }
-    const std::string& Path() const { return path_; }
-
-private:
-    int master_ = -1;
-    std::string path_;
-};
 
 // The update-server program in the background; its first output line is its URL.
 class ServerProgram {
@@ -350,14 +324,14 @@ TEST_F(ServerCommands, SlowDownloadTurnsTheSpinnerOnATerminal) {
 }
 
 TEST_F(ServerCommands, SilentChipThenSuccessfulDownloadExitsZero) {
-    SilentPort pty;
-    ASSERT_TRUE(pty.Open());
-    ProcessResult result = Run({"-N", "-s", pty.Path(), "-G", "-d", SN});
+    PtyPair pty(false);  // a silent chip on a serial port: nobody answers its far end
+    ASSERT_TRUE(pty.ok());
+    ProcessResult result = Run({"-N", "-s", pty.slavePath(), "-G", "-d", SN});
     EXPECT_TRUE(_contains(result.err, "Got no response from chip\n")) << result.err;
     EXPECT_EQ(result.exit_status, 0);
 
     url = "http://127.0.0.1:1/cgi/u";
-    result = Run({"-N", "-s", pty.Path(), "-G", "-d", SN});
+    result = Run({"-N", "-s", pty.slavePath(), "-G", "-d", SN});
     EXPECT_TRUE(_contains(result.err, "Got no response from chip\n")) << result.err;
     EXPECT_EQ(result.exit_status, 1);
 }
