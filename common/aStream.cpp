@@ -56,6 +56,17 @@ aStreamRef aStream_Create(aStreamGetProc getProc, aStreamPutProc putProc, aStrea
   return stream;
 }
 
+aStreamRef aStream_CreateWaiting(aStreamGetProc getProc, aStreamPutProc putProc, aStreamWriteProc writeProc,
+                                 aStreamDeleteProc deleteProc, aStreamWaitProc waitProc, void* procRef) {
+  aStreamRef stream = aStream_Create(getProc, putProc, writeProc, deleteProc, procRef);
+  if (stream == nullptr) {
+    deleteProc(procRef);
+    return nullptr;
+  }
+  stream->waitProc = waitProc;
+  return stream;
+}
+
 aErr aStream_Destroy(aStreamRef* stream) {
   if (stream == nullptr) return aErrParam;
   if (!aVALIDSTREAM(*stream)) {

@@ -42,6 +42,10 @@ inline bool aVALIDSTREAM(const aStream* stream) { return stream != nullptr && st
 
 aStreamRef aStream_Create(aStreamGetProc getProc, aStreamPutProc putProc, aStreamWriteProc writeProc,
                           aStreamDeleteProc deleteProc, void* procRef);
+// A stream over a device that can wait for input; the stream owns procRef. When no
+// stream can be made, deleteProc disposes of procRef and the result is nullptr.
+aStreamRef aStream_CreateWaiting(aStreamGetProc getProc, aStreamPutProc putProc, aStreamWriteProc writeProc,
+                                 aStreamDeleteProc deleteProc, aStreamWaitProc waitProc, void* procRef);
 aErr aStream_Destroy(aStreamRef* stream);
 
 aErr aStream_SetWaitProc(aStreamRef stream, aStreamWaitProc waitProc);

@@ -20,13 +20,9 @@ aErr aStream_CreateSerial(const char* portName, uint32_t baudIndex, bool parity,
   SerialStreamData* port = nullptr;
   aErr err = aSerialPort_Open(portName, baudIndex, parity, dataBits, stopBits, &port);
   if (err != aErrNone) return err;
-  *stream = aStream_Create(aSerialPort_Get, aSerialPort_Put, aSerialPort_Write, aSerialPort_Delete, port);
-  if (*stream == nullptr) {
-    aSerialPort_Delete(port);
-    return aErrResource;
-  }
-  aStream_SetWaitProc(*stream, aSerialPort_Wait);
-  return aErrNone;
+  *stream = aStream_CreateWaiting(aSerialPort_Get, aSerialPort_Put, aSerialPort_Write, aSerialPort_Delete,
+                                  aSerialPort_Wait, port);
+  return *stream ? aErrNone : aErrResource;
 }
 
 aErr aStream_CreateSerial_Packetized(const char* portName, uint32_t baudIndex, bool parity, uint32_t dataBits,
@@ -49,11 +45,7 @@ aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStreamRef* stream) {
   SocketStreamData* socket = nullptr;
   aErr err = aTcpSocket_Open(address, port, &socket);
   if (err != aErrNone) return err;
-  *stream = aStream_Create(aTcpSocket_Get, aTcpSocket_Put, aTcpSocket_Write, aTcpSocket_Delete, socket);
-  if (*stream == nullptr) {
-    aTcpSocket_Delete(socket);
-    return aErrMemory;
-  }
-  aStream_SetWaitProc(*stream, aTcpSocket_Wait);
-  return aErrNone;
+  *stream = aStream_CreateWaiting(aTcpSocket_Get, aTcpSocket_Put, aTcpSocket_Write, aTcpSocket_Delete,
+                                  aTcpSocket_Wait, socket);
+  return *stream ? aErrNone : aErrMemory;
 }

@@ -80,11 +80,6 @@ aErr aStream_CreateUSB(uint32_t serialNumber, aStreamRef* stream)
         delete usb;
         return opened;
     }
-    *stream = aStream_Create(_usb_get, _usb_put, _usb_write, _usb_delete, usb);
-    if (!*stream) {
-        _usb_delete(usb);
-        return aErrMemory;
-    }
-    aStream_SetWaitProc(*stream, _usb_wait);
-    return aErrNone;
+    *stream = aStream_CreateWaiting(_usb_get, _usb_put, _usb_write, _usb_delete, _usb_wait, usb);
+    return *stream ? aErrNone : aErrMemory;
 }
