@@ -1,9 +1,7 @@
 // The updater's server commands (-B, -L, -G, -J) end to end: the real binary against
 // the project's update server on 127.0.0.1, with a private store.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <stdlib.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -84,14 +82,7 @@ public:
         return pid_ > 0 && ok;
     }
     // Ends the program with SIGTERM; its exit status.
-    int Stop() {
-        if (pid_ <= 0) return -1;
-        kill(pid_, SIGTERM);
-        int status = 0;
-        waitpid(pid_, &status, 0);
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
+    int Stop() { return testsupport::StopChild(pid_); }
     std::string url;
 
 private:

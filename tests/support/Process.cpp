@@ -197,6 +197,17 @@ ProcessResult RunInChild(const std::function<void()>& body, const RunOptions& op
     return _spawn(body, options);
 }
 
+int StopChild(pid_t& pid)
+{
+    if (pid <= 0)
+        return -1;
+    kill(pid, SIGTERM);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    pid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 std::string UpdaterPath()
 {
     return UPDATER_BINARY_DIR "/app/updater";

@@ -1,6 +1,8 @@
 #pragma once
 // Child processes for tests: run a program (or a function in a forked child)
 // and collect its standard output, standard error and exit status.
+#include <sys/types.h>
+
 #include <functional>
 #include <map>
 #include <string>
@@ -34,6 +36,10 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const RunOptions&
 // Runs body in a forked child and collects what it writes; the child ends with
 // status 0 when body returns.
 ProcessResult RunInChild(const std::function<void()>& body, const RunOptions& options = {});
+
+// Ends a background child with SIGTERM and reaps it; its exit status, -1 when a
+// signal ended it (or pid names no child). pid becomes -1.
+int StopChild(pid_t& pid);
 
 // The program under test and the project's network-namespace wrapper.
 std::string UpdaterPath();

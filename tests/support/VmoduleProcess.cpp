@@ -1,9 +1,9 @@
 #include "support/VmoduleProcess.h"
 
+#include "support/Process.h"
+
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -78,14 +78,7 @@ bool VmoduleProcess::Start(const std::vector<std::string>& args) {
     return ready;
 }
 
-int VmoduleProcess::Stop() {
-    if (pid_ <= 0) return -1;
-    kill(pid_, SIGTERM);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+int VmoduleProcess::Stop() { return StopChild(pid_); }
 
 std::string VmoduleProcess::Stderr() const {
     std::ifstream in(stderrPath_);
