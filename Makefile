@@ -2,8 +2,9 @@
 BUILD      ?= build
 JOBS       ?= 2
 CMAKE_ARGS ?=
+PREFIX     ?= /usr/local
 
-.PHONY: all deps configure build test demo test-asan test-tsan bench fuzz clean
+.PHONY: all deps configure build test demo test-asan test-tsan bench fuzz install package clean
 
 all: build
 
@@ -47,6 +48,16 @@ bench: deps
 
 fuzz: deps
 	scripts/run-fuzz build-fuzz 60
+
+# `make install PREFIX=/usr DESTDIR=/tmp/stage` stages instead of installing.
+install: deps
+	$(MAKE) build
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
+
+# The Debian packages updater and updater-lab, written into $(BUILD).
+package: deps
+	$(MAKE) build
+	cd $(BUILD) && cpack -G DEB
 
 clean:
 	rm -rf $(BUILD) build-asan build-tsan build-fuzz
