@@ -17,17 +17,17 @@ constexpr unsigned SPINNER_FRAME_COUNT = sizeof SPINNER_FRAMES / sizeof SPINNER_
 // where the first one stopped.
 unsigned g_spinner_position = 0;
 
-bool _on_terminal()
-{
-    return isatty(STDOUT_FILENO) == 1;
-}
-
-void _clear_line()
-{
-    fprintf(stdout, "\r%*s\r", 88, " ");
-}
-
 }  // namespace
+
+bool CLI_Display::_on_terminal() const
+{
+    return isatty(fileno(chatter_)) == 1;
+}
+
+void CLI_Display::_clear_line()
+{
+    fprintf(chatter_, "\r%*s\r", 88, " ");
+}
 
 CLI_Display::CLI_Display()
 {
@@ -59,10 +59,10 @@ void CLI_Display::update_progress(double fraction, const char* label)
     int filled = static_cast<int>(fraction * width);
     int percent = static_cast<int>(fraction * 100);
     if (label)
-        fprintf(stdout, "\r (%s) [%.*s>%*s] (%3d%% ) ", label, filled, BAR_TEXT, width - filled - 1, "",
+        fprintf(chatter_, "\r (%s) [%.*s>%*s] (%3d%% ) ", label, filled, BAR_TEXT, width - filled - 1, "",
                 percent);
     else
-        fprintf(stdout, "\r[%.*s>%*s] (%3d%% ) ", filled, BAR_TEXT, width - filled - 1, "", percent);
+        fprintf(chatter_, "\r[%.*s>%*s] (%3d%% ) ", filled, BAR_TEXT, width - filled - 1, "", percent);
 }
 
 void CLI_Display::update_spinner(bool active, const char* label)
@@ -75,18 +75,29 @@ void CLI_Display::update_spinner(bool active, const char* label)
     }
     const char* frame = SPINNER_FRAMES[g_spinner_position];
     if (label)
-        fprintf(stdout, "\r (%s) %s      \r", label, frame);
+        fprintf(chatter_, "\r (%s) %s      \r", label, frame);
     else
-        fprintf(stdout, "\r %s      \r", frame);
+        fprintf(chatter_, "\r %s      \r", frame);
     g_spinner_position = (g_spinner_position + 1) % SPINNER_FRAME_COUNT;
 }
 
 void CLI_Display::info_message(const char* text)
 {
-    fprintf(stdout, "%s\n", text);
+    fprintf(chatter_, "%s\n", text);
 }
 
 void CLI_Display::error_message(const char* text)
 {
     fprintf(stderr, "%s\n", text);
+}
+
+void CLI_Display::reserve_stdout_for_documents()
+{
+    chatter_ = stderr;
+}
+
+void CLI_Display::write_document(const std::string& text)
+{
+    fwrite(text.data(), 1, text.size(), stdout);
+    fflush(stdout);
 }

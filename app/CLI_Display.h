@@ -1,6 +1,9 @@
 #pragma once
 // The console display: messages to standard output and standard error, and a
 // one-line progress bar and spinner drawn only when standard output is a terminal.
+#include <cstdio>
+#include <string>
+
 #include "common/UpdaterDisplayInterface.h"
 
 class CLI_Display : public UpdaterDisplayInterface {
@@ -14,4 +17,16 @@ public:
     void update_spinner(bool active, const char* label) override;
     void info_message(const char* text) override;
     void error_message(const char* text) override;
+
+    // Standard output carries nothing but documents from now on: info messages,
+    // progress bars and spinners go to standard error (drawn when it is a terminal).
+    void reserve_stdout_for_documents();
+    // Writes a machine-readable document (e.g. JSON) to standard output as it is.
+    void write_document(const std::string& text);
+
+private:
+    bool _on_terminal() const;
+    void _clear_line();
+
+    FILE* chatter_ = stdout;  // info messages and progress
 };

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <vector>
 
+#include "app/JsonListings.h"
 #include "app/Listings.h"
 #include "app/Usage.h"
 #include "common/Log.h"
@@ -53,15 +54,32 @@ int _get_build(CLI_Display& display, Parameters* params, Updater& updater)
     return 0;
 }
 
+void _list_devices(CLI_Display& display, const Parameters& params, const std::vector<DeviceInfo>& devices,
+                   linkType type)
+{
+    if (params.json_output)
+        display.write_document(_device_list_json(devices, type));
+    else
+        _display_device_list(display, devices, type);
+}
+
+void _list_builds(CLI_Display& display, const Parameters& params, const BuildMap& builds)
+{
+    if (params.json_output)
+        display.write_document(_build_list_json(builds, params.device_serial));
+    else
+        _display_builds(display, builds, params.device_serial);
+}
+
 int _discover(CLI_Display& display, const Parameters& params, Updater& updater)
 {
     linkType type = _discovery_link_type(params);
     if (params.router_serial != 0) {
         display.message(INFO, "Searching for Tessarine Network devices connected to %08X", params.router_serial);
-        _display_device_list(display, updater.Discover_TSNetwork_Devices(params.router_serial, type), type);
+        _list_devices(display, params, updater.Discover_TSNetwork_Devices(params.router_serial, type), type);
     } else {
         display.message(INFO, "Searching for Tessarine devices");
-        _display_device_list(display, updater.Discover_Devices(type), type);
+        _list_devices(display, params, updater.Discover_Devices(type), type);
     }
     return 0;
 }
@@ -102,6 +120,18 @@ linkType _discovery_link_type(const Parameters& params)
     if (type == 0 && params.router_serial == 0)
         type = USB;
     return type;
+}
+
+bool _json_listing(const Parameters& params)
+{
+    // Help prints the usage as always.
+    if (!params.json_output || params.commands.IsSet(CMD_HELP))
+        return false;
+    const CommandsClass& commands = params.commands;
+    // The first of -D, -U, -B, -L and -J that is set decides what the run prints.
+    if (commands.IsSet(CMD_DISCOVER))
+        return true;
+    return !commands.IsSet(CMD_UPDATE) && commands.IsSet(CMD_LIST_BUILDS | CMD_LIST_LOCAL_BUILDS);
 }
 
 bool _prepare_store_directory(CLI_Display& display, Parameters* params)
@@ -149,13 +179,13 @@ int _run_commands(CLI_Display& display, Parameters* params, Updater& updater)
     if (params->commands.IsSet(CMD_LIST_BUILDS)) {
         if (!_require_device(display, *params, "List Builds"))
             return 1;
-        _display_builds(display, updater.Get_BuildList(params->device_serial), params->device_serial);
+        _list_builds(display, *params, updater.Get_BuildList(params->device_serial));
         return 0;
     }
     if (params->commands.IsSet(CMD_LIST_LOCAL_BUILDS)) {
         if (!_require_device(display, *params, "List Local Builds"))
             return 1;
-        _display_builds(display, updater.Get_BuildListLocal(params->device_serial), params->device_serial);
+        _list_builds(display, *params, updater.Get_BuildListLocal(params->device_serial));
         return 0;
     }
     if (params->commands.IsSet(CMD_GET_JWT)) {

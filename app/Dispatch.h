@@ -15,6 +15,10 @@ bool _prepare_store_directory(CLI_Display& display, Parameters* params);
 // without one, 0 behind a router (the router's own type) and USB otherwise.
 linkType _discovery_link_type(const Parameters& params);
 
+// True when "--json" applies to this run: the command whose listing ends the run
+// is -D, -B or -L. Then standard output holds just the JSON document.
+bool _json_listing(const Parameters& params);
+
 // Runs the requested commands: fingerprint, download, then the first of
 // discover, update, list builds, list local builds and token. Returns the exit status.
 int _run_commands(CLI_Display& display, Parameters* params, Updater& updater);

@@ -43,6 +43,7 @@ const SOption g_rgOptions[] = {
     {OPT_HELP, "--help", ARG_NONE},
     {OPT_HTTP, "--http", ARG_NONE},
     {OPT_HTTPS, "--https", ARG_NONE},
+    {OPT_JSON, "--json", ARG_NONE},
     {-1, nullptr, ARG_NONE},
 };
 
@@ -263,6 +264,9 @@ int _get_params(CLI_Display& display, int argc, char** argv, Parameters* params)
         case OPT_HTTP:
             params->server_url = _default_http_url();
             ++url_count;
+            break;
+        case OPT_JSON:
+            params->json_output = true;
             break;
         case OPT_COMMAND:
             _command(display, scanner.OptionText(), params, &ok);

@@ -66,6 +66,7 @@ struct Parameters {
     uint32_t log_mask = 0;
     bool log_mask_given = false;  // selects the extended usage text
     bool help_requested = false;  // selects the full usage text
+    bool json_output = false;     // "--json": -D, -B and -L print one JSON document
 };
 
 enum OptionIds {
@@ -74,6 +75,7 @@ enum OptionIds {
     OPT_PARAMETER = 2,
     OPT_HTTPS = 3,
     OPT_HTTP = 4,
+    OPT_JSON = 5,
 };
 
 extern const SOption g_rgOptions[];

@@ -16,6 +16,8 @@ int main(int argc, char** argv)
     Log::SetOutput(stderr);
 
     int parse_result = _get_params(display, argc, argv, &params);
+    if (parse_result == 0 && _json_listing(params))
+        display.reserve_stdout_for_documents();
     _display_app_version(display);
 
     if (parse_result != 0) {

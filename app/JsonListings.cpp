@@ -1,0 +1,92 @@
+#include "app/JsonListings.h"
+
+#include <cstdio>
+
+#include <nlohmann/json.hpp>
+
+#include "common/aDefs.h"
+#include "server/UpdateServerRequest.h"
+
+namespace {
+
+using json = nlohmann::ordered_json;
+
+std::string _hex_serial(uint32_t serial)
+{
+    char text[16];
+    snprintf(text, sizeof text, "%08X", serial);
+    return text;
+}
+
+const char* _link_type_name(linkType type)
+{
+    switch (type) {
+    case USB: return "USB";
+    case TCPIP: return "TCPIP";
+    default: return "Unknown";
+    }
+}
+
+// The address is kept in network byte order: its bytes in memory order are the dotted quad.
+json _ip_address(const linkSpec& spec)
+{
+    if (spec.type != TCPIP)
+        return nullptr;
+    const auto* octet = reinterpret_cast<const uint8_t*>(&spec.ipAddress);
+    char text[20];
+    snprintf(text, sizeof text, "%u.%u.%u.%u", octet[0], octet[1], octet[2], octet[3]);
+    return text;
+}
+
+json _device(const DeviceInfo& device)
+{
+    const linkSpec& spec = device.spec;
+    json entry = {
+        {"serial", _hex_serial(spec.serialNumber)},
+        {"transport", _link_type_name(spec.type)},
+        {"module", spec.module},
+        {"router", spec.router},
+        {"model", aDefs_GetModelName(spec.model)},
+        {"model_number", spec.model},
+        {"ip", _ip_address(spec)},
+        {"error", static_cast<uint32_t>(device.error)},
+    };
+    // A module that could not be queried has no version, build or name: null
+    // rather than zeros that look like an answer.
+    if (device.error != aErrNone) {
+        entry["version"] = nullptr;
+        entry["build"] = nullptr;
+        entry["name"] = nullptr;
+    } else {
+        entry["version"] = std::to_string(device.version_major) + "." + std::to_string(device.version_minor) + "." +
+                           std::to_string(device.version_patch);
+        entry["build"] = device.build_number;
+        entry["name"] = device.device_name;
+    }
+    return entry;
+}
+
+// Device names and version texts are whatever a module or a server sent: the
+// library's default would throw on bytes that are not UTF-8.
+std::string _dump(const json& document)
+{
+    return document.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
+}  // namespace
+
+std::string _device_list_json(const std::vector<DeviceInfo>& devices, linkType type)
+{
+    json list = json::array();
+    for (const DeviceInfo& device : devices)
+        list.push_back(_device(device));
+    return _dump({{"transport", _link_type_name(type)}, {"devices", list}});
+}
+
+std::string _build_list_json(const BuildMap& builds, uint32_t serial)
+{
+    json list = json::array();
+    for (const auto& [build, version] : UpdateServerRequest::SortBuildsByVersion(builds))
+        list.push_back({{"build", build}, {"version", version}});
+    return _dump({{"serial", _hex_serial(serial)}, {"builds", list}});
+}

@@ -1,0 +1,15 @@
+#pragma once
+// The listings of "-D", "-B" and "-L" as one JSON document each, for scripts
+// ("--json"). Texts that come from modules, the server or the store are escaped
+// by the JSON library; bytes that are not UTF-8 become U+FFFD.
+#include <string>
+#include <vector>
+
+#include "app/Updater.h"
+
+// {"transport": "USB", "devices": [{"serial": "40F5849A", "module": 6, ...}, ...]}
+std::string _device_list_json(const std::vector<DeviceInfo>& devices, linkType type);
+
+// {"serial": "40F5849A", "builds": [{"build": "116", "version": "2.10.3"}, ...]},
+// newest version first as in the listing.
+std::string _build_list_json(const BuildMap& builds, uint32_t serial);
