@@ -132,4 +132,29 @@ TEST(CLI_Display, MutedDisplayStillDrawsProgress)
     EXPECT_EQ(result.err, "");
 }
 
+TEST(CLI_Display, DocumentModeKeepsStandardOutputForTheDocument)
+{
+    for (bool terminal : {false, true}) {
+        ProcessResult result = Draw(
+            [](CLI_Display& display) {
+                display.message(UpdaterDisplayInterface::LEVEL_INFO, "before %d", 1);
+                display.reserve_stdout_for_documents();
+                display.message(UpdaterDisplayInterface::LEVEL_INFO, "Searching for %s", "modules");
+                display.message(UpdaterDisplayInterface::LEVEL_ERROR, "trouble");
+                display.update_progress(0.5, nullptr);
+                display.update_spinner(true, "Downloading");
+                display.display_progress(false);
+                // Larger than a message's 2048-byte buffer: written whole.
+                display.write_document("{\"a\": \"" + std::string(5000, 'x') + "\"}\n");
+            },
+            terminal);
+        EXPECT_EQ(result.exit_status, 0);
+        // Standard error is a pipe here, so nothing is drawn on it, and the
+        // terminal on standard output gets no progress either.
+        EXPECT_EQ(result.err, "Searching for modules\ntrouble\n");
+        std::string expected = "before 1\n{\"a\": \"" + std::string(5000, 'x') + "\"}\n";
+        EXPECT_EQ(result.out, expected) << "terminal " << terminal;
+    }
+}
+
 }  // namespace

@@ -76,4 +76,39 @@ TEST(DiscoveryLinkType, TransportOnlyWhenGivenAndNotRecover)
     EXPECT_EQ(_discovery_link_type(params), USB);
 }
 
+// "--json" applies when the command that ends the run is -D, -B or -L.
+struct JsonCase {
+    uint32_t commands;
+    bool json;
+    bool applies;
+};
+
+class JsonListing : public ::testing::TestWithParam<JsonCase> {};
+
+TEST_P(JsonListing, OnlyForTheListingThatEndsTheRun)
+{
+    Parameters params;
+    for (uint32_t bit = 1; bit; bit <<= 1)
+        if (GetParam().commands & bit)
+            params.commands.Set(static_cast<COMMANDS>(bit));
+    params.json_output = GetParam().json;
+    EXPECT_EQ(_json_listing(params), GetParam().applies);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, JsonListing,
+    ::testing::Values(JsonCase{CMD_DISCOVER, true, true}, JsonCase{CMD_LIST_BUILDS, true, true},
+                      JsonCase{CMD_LIST_LOCAL_BUILDS, true, true}, JsonCase{CMD_DISCOVER, false, false},
+                      JsonCase{CMD_LIST_BUILDS, false, false},
+                      // -G and -N run before the listing; -D comes before -U.
+                      JsonCase{CMD_GET_BUILD | CMD_LIST_BUILDS, true, true},
+                      JsonCase{CMD_FINGERPRINT | CMD_LIST_LOCAL_BUILDS, true, true},
+                      JsonCase{CMD_DISCOVER | CMD_UPDATE, true, true},
+                      // The update runs instead of the build listings.
+                      JsonCase{CMD_UPDATE | CMD_LIST_BUILDS, true, false}, JsonCase{CMD_UPDATE, true, false},
+                      JsonCase{CMD_GET_BUILD, true, false}, JsonCase{CMD_GET_JWT, true, false},
+                      JsonCase{CMD_CHECK_BIRD, true, false}, JsonCase{0, true, false},
+                      // Help prints the usage whatever else was asked.
+                      JsonCase{CMD_HELP | CMD_DISCOVER, true, false}));
+
 }  // namespace

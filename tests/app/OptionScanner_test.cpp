@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <string>
 #include <vector>
 
@@ -115,6 +116,57 @@ TEST(OptionScanner, ProgramNameIsNeverScannedAndEmptyVectorsAreFine)
     OptionScanner none(0, nullptr, g_rgOptions);
     EXPECT_FALSE(none.Next());
     EXPECT_EQ(none.OptionId(), -1);
+}
+
+// Every word that selected an option before "--json" existed still selects
+// the same one, and "--json" adds only its own prefixes.
+struct Resolution {
+    const char* word;
+    const char* spelling;  // "" when the word matches nothing
+};
+
+class Resolves : public ::testing::TestWithParam<Resolution> {};
+
+TEST_P(Resolves, WordToSpelling)
+{
+    const Resolution& r = GetParam();
+    std::vector<Found> found = Scan({r.word});
+    if (r.spelling[0] == '\0') {
+        EXPECT_TRUE(found.empty()) << r.word << " selected " << (found.empty() ? "" : found[0].spelling);
+    } else {
+        ASSERT_EQ(found.size(), 1u) << r.word;
+        EXPECT_EQ(found[0].spelling, r.spelling) << r.word;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryOption, Resolves,
+    ::testing::Values(
+        Resolution{"-B", "-B"}, Resolution{"-L", "-L"}, Resolution{"-D", "-D"}, Resolution{"-G", "-G"},
+        Resolution{"-I", "-I"}, Resolution{"-U", "-U"}, Resolution{"-N", "-N"}, Resolution{"-Y", "-Y"},
+        Resolution{"-C", "-C"}, Resolution{"-J", "-J"}, Resolution{"-h", "-h"}, Resolution{"-H", "-H"},
+        Resolution{"-n", "-n"}, Resolution{"-e", "-e"}, Resolution{"-O", "-OVERRIDE"},
+        Resolution{"-OV", "-OVERRIDE"}, Resolution{"-OVERRID", "-OVERRIDE"}, Resolution{"-OVERRIDE", "-OVERRIDE"},
+        Resolution{"--", ""}, Resolution{"--h", ""}, Resolution{"--he", "--help"}, Resolution{"--hel", "--help"},
+        Resolution{"--help", "--help"}, Resolution{"--ht", ""}, Resolution{"--htt", ""},
+        Resolution{"--http", "--http"}, Resolution{"--https", "--https"}, Resolution{"--httpss", ""},
+        Resolution{"--j", "--json"}, Resolution{"--js", "--json"}, Resolution{"--jso", "--json"},
+        Resolution{"--json", "--json"}, Resolution{"--jsonl", ""}, Resolution{"--JSON", ""},
+        Resolution{"-json", ""}, Resolution{"-j", ""}, Resolution{"--json=1", ""}),
+    [](const auto& info) {
+        std::string name;
+        for (const char* c = info.param.word; *c; ++c)
+            name += isalnum(static_cast<unsigned char>(*c)) ? *c : (*c == '-' ? 'h' : 'q');
+        return name + "_" + std::to_string(info.index);
+    });
+
+TEST(OptionScanner, ArgumentTakingOptionsStillTakeTheirArgument)
+{
+    for (const char* option : {"-X", "-Z", "-m", "-i", "-b", "-d", "-t", "-f", "-r", "-s", "-o", "-l", "-k", "-u"}) {
+        EXPECT_EQ(Scan({option, "v", "--json"}), (std::vector<Found>{{option, "v"}, {"--json", NONE}})) << option;
+        // "--json" is an option, not the argument of the one before it.
+        EXPECT_EQ(Scan({option, "--json"}), (std::vector<Found>{{"--json", NONE}})) << option;
+    }
 }
 
 }  // namespace

@@ -357,4 +357,33 @@ TEST(ArgumentConversion, DecimalAcceptsOnlyDigits)
     EXPECT_EQ(_get_int_arg("1", nullptr), 0u);
 }
 
+TEST_F(GetParams, JsonIsAFlagOfItsOwn)
+{
+    EXPECT_EQ(Parse({"-D", "--json", "-d", "40F5849A"}), 0);
+    EXPECT_TRUE(params.json_output);
+    EXPECT_EQ(params.commands.Bits(), static_cast<uint32_t>(CMD_DISCOVER)) << "--json is no command";
+    EXPECT_EQ(params.device_serial, 0x40F5849Au);
+    EXPECT_EQ(params.server_url, _default_http_url()) << "--json is not an update-server choice";
+    EXPECT_TRUE(display.errors.empty());
+
+    EXPECT_EQ(Parse({"-D", "--j"}), 0);
+    EXPECT_TRUE(params.json_output);
+    // Written with "=value" it is skipped like every flag.
+    EXPECT_EQ(Parse({"-D", "--json=yes"}), 0);
+    EXPECT_FALSE(params.json_output);
+    EXPECT_EQ(Parse({"-D"}), 0);
+    EXPECT_FALSE(params.json_output);
+}
+
+TEST_F(GetParams, JsonAfterHelpIsNotRead)
+{
+    EXPECT_EQ(Parse({"--he", "--json"}), 0);
+    EXPECT_TRUE(params.help_requested);
+    EXPECT_FALSE(params.json_output);
+    // "--h" is still ambiguous: no help, the command runs.
+    EXPECT_EQ(Parse({"--h", "-D"}), 0);
+    EXPECT_FALSE(params.help_requested);
+    EXPECT_TRUE(params.commands.IsSet(CMD_DISCOVER));
+}
+
 }  // namespace
