@@ -1,0 +1,39 @@
+#pragma once
+// Helpers for the install and package tests: what a staged installation or an
+// unpacked package holds.
+#include <filesystem>
+#include <set>
+#include <string>
+
+namespace packagetest {
+
+// Regular files and links below root, as paths relative to it ("usr/bin/updater").
+inline std::set<std::string> FilesBelow(const std::string& root)
+{
+    std::set<std::string> files;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root))
+        if (!entry.is_directory())
+            files.insert(std::filesystem::relative(entry.path(), root).string());
+    return files;
+}
+
+// What the user's package holds below the prefix, whatever else is added to it.
+inline const std::set<std::string>& UserFiles()
+{
+    static const std::set<std::string> files = {
+        "bin/updater",
+        "lib/udev/rules.d/70-updater.rules",
+        "share/man/man1/updater.1",
+        "share/bash-completion/completions/updater",
+    };
+    return files;
+}
+
+// Lab programs that exist today; more may join them in bin/.
+inline const std::set<std::string>& LabPrograms()
+{
+    static const std::set<std::string> files = {"bin/birdtool", "bin/update-server", "bin/vmodule"};
+    return files;
+}
+
+}  // namespace packagetest
