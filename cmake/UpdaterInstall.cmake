@@ -52,7 +52,16 @@ install(FILES ${PROJECT_SOURCE_DIR}/doc/updater.1 DESTINATION ${CMAKE_INSTALL_MA
 install(FILES ${PROJECT_SOURCE_DIR}/contrib/bash-completion/updater
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions COMPONENT updater)
 
-# Debian packages: "updater" and "updater-lab".
+# Debian packages: "updater" and "updater-lab", versioned as the program's
+# version line says (the device library's version in common/aVersion.cpp).
+file(READ ${PROJECT_SOURCE_DIR}/common/aVersion.cpp _version_source)
+foreach(part MAJOR MINOR PATCH)
+  if(NOT _version_source MATCHES "LIBRARY_${part} = ([0-9]+);")
+    message(FATAL_ERROR "No LIBRARY_${part} found in common/aVersion.cpp")
+  endif()
+  set(UPDATER_VERSION_${part} ${CMAKE_MATCH_1})
+endforeach()
+set(CPACK_PACKAGE_VERSION "${UPDATER_VERSION_MAJOR}.${UPDATER_VERSION_MINOR}.${UPDATER_VERSION_PATCH}")
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME updater)
 set(CPACK_PACKAGE_VENDOR "Kestrune")

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app/Parameters.h"
+#include "common/aVersion.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
 
@@ -36,6 +37,14 @@ TEST(ManPage, LintsWithoutWarnings)
     for (const char* section : {"NAME", "SYNOPSIS", "DESCRIPTION", "COMMANDS", "OPTIONS", "EXIT STATUS",
                                 "ENVIRONMENT", "FILES", "NOTES", "EXAMPLES"})
         EXPECT_NE(man.out.find("\n" + std::string(section) + "\n"), std::string::npos) << section;
+}
+
+TEST(ManPage, NamesTheProgramsVersion)
+{
+    const std::string page = testsupport::ReadFile(PAGE);
+    EXPECT_NE(page.find(std::string("\n.TH UPDATER 1 ")), std::string::npos);
+    EXPECT_NE(page.find(std::string(" \"updater ") + aVersion_GetString() + "\" "), std::string::npos)
+        << "the title line names " << aVersion_GetString();
 }
 
 // Each spelling of the option table appears in the page (hyphens escaped as

@@ -10,6 +10,7 @@
 
 #include "InstallTree.h"
 #include "app/Usage.h"
+#include "common/aVersion.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
 
@@ -57,6 +58,8 @@ bool Contains(const std::string& text, const std::string& part)
 void CheckUserPackage(const std::string& deb)
 {
     EXPECT_EQ(Field(deb, "Package"), "updater\n");
+    // dpkg shows the version the program's version line shows.
+    EXPECT_EQ(Field(deb, "Version"), std::string(aVersion_GetString()) + "\n");
     // Dependencies come from the libraries the program links.
     const std::string depends = Field(deb, "Depends");
     for (const char* library : {"libc6", "libcurl4", "libusb-1.0-0", "zlib1g"})
