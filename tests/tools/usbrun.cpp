@@ -205,6 +205,9 @@ void _to_stderr(const std::string& line)
 
 int main(int argc, char** argv)
 {
+    // The testbed's own uevents (a device leaving the bus) go through libudev,
+    // which finds the emulated devices only under the preload.
+    usbemu::reexecUnderPreload();
     CommandLine line;
     bool help = false;
     std::string error;
