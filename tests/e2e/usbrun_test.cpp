@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -141,6 +142,12 @@ struct BadLine {
     std::string message;
 };
 
+void PrintTo(const BadLine& line, std::ostream* out)
+{
+    for (const std::string& arg : line.args)
+        *out << arg << " ";
+}
+
 class UsbrunCommandLine : public ::testing::TestWithParam<BadLine> {};
 
 TEST_P(UsbrunCommandLine, IsRefusedWithAMessageBeforeAnythingRuns)
@@ -183,6 +190,11 @@ struct Outcome {
     std::string script;
     int status;
 };
+
+void PrintTo(const Outcome& outcome, std::ostream* out)
+{
+    *out << outcome.script;
+}
 
 class UsbrunStatus : public ::testing::TestWithParam<Outcome> {};
 

@@ -64,7 +64,11 @@ bool _configure(const std::string& settings, Sim::ModuleConfig& config, UsbModul
     if (!splitSettings(settings, items, error))
         return false;
     for (const auto& [key, value] : items) {
-        if (key == "usb" && access) {
+        if (key == "usb") {
+            if (!access) {
+                error = "usb: an attached module is on its router's I2C bus, not on USB";
+                return false;
+            }
             if (!_parse_access(value, *access)) {
                 error = "usb=" + value + ": expected full, high or node";
                 return false;

@@ -32,8 +32,8 @@ struct BenchLog {
     std::function<void(const std::string&)> packets;
 };
 
-// A device on the emulated bus, with whatever models and hosts it needs; it
-// leaves the bus when destroyed (before the emulation).
+// A device on the emulated bus, with whatever models and hosts it needs; its
+// models stop when it is destroyed, which comes before the emulation's end.
 class BenchDevice {
 public:
     virtual ~BenchDevice() = default;
