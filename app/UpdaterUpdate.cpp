@@ -3,6 +3,7 @@
 // check that image and module belong together, send the loader, wait for the
 // module to come back, send the firmware with retries, let the module reboot
 // and record the transfer.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -33,6 +34,8 @@ namespace {
 constexpr int FIRMWARE_BLOCK_ATTEMPTS = 5;
 constexpr int RECONNECT_ATTEMPTS = 15;
 constexpr uint32_t RECONNECT_PAUSE_MS = 1000;
+constexpr uint32_t RECONNECT_POLL_MS = 100;
+constexpr uint32_t DISCOVERY_WINDOW_MS = 2000;  // TCP/IP discovery's reply window
 // A module that restarts into the loader may still be answering for a moment
 // after its reply to LOAD; this long the host watches the link for the drop.
 constexpr uint32_t LOADER_RESTART_SETTLE_MS = 1000;
@@ -120,9 +123,31 @@ void _await_link(Module& module, uint32_t waitMs)
     }
 }
 
+// The time one attempt to find the module again may take: its discovery
+// window on TCP/IP (none on USB) and the pause after it.
+uint32_t _attempt_ms(linkType type)
+{
+    return (type == TCPIP ? DISCOVERY_WINDOW_MS : 0) + RECONNECT_PAUSE_MS;
+}
+
+// A quick look: on TCP/IP the address the module had (a restarting module
+// comes back there; a closed port refuses at once), on USB the bus.
+bool _look_again(Module& module, linkType type, uint32_t serial)
+{
+    if (type == TCPIP) module.reconnect();
+    else module.discoverAndConnect(type, serial);
+    if (module.isConnected()) return true;
+    module.disconnect();  // a half-made link would block the next look
+    return false;
+}
+
 // The module restarted into the loader: find it again on the transport it
-// was reached on. Giving up is not reported here: the firmware transfer that
-// follows fails on the missing link.
+// was reached on. Each attempt looks at once, then searches (discovery, which
+// repeats its request until the module answers), and spends what is left of
+// its time looking again every RECONNECT_POLL_MS rather than asleep: the
+// module is found moments after it is back. Attempts and their time are
+// bounded as before. Giving up is not reported here: the firmware transfer
+// that follows fails on the missing link.
 void _reconnect_loader(Module& module, uint32_t serial)
 {
     linkSpec spec{};
@@ -130,13 +155,21 @@ void _reconnect_loader(Module& module, uint32_t serial)
     if (module.getLinkSpecifier(&spec) == aErrNone && spec.type == TCPIP) type = TCPIP;
     module.disconnect();
     for (int attempt = 1; attempt <= RECONNECT_ATTEMPTS; ++attempt) {
+        uint64_t attemptEnd = aTime_GetMSTicks() + _attempt_ms(type);
         if (type == USB && attempt % 3 == 0) {
             Log::log(DEBUG_APP, "Failed enumeration after 3 tries, refreshing libusb context.\n");
             Tessarine_libusb_exit();
         }
-        module.discoverAndConnect(type, serial);
-        if (module.isConnected()) return;
-        aTime_MSSleep(RECONNECT_PAUSE_MS);
+        if (_look_again(module, type, serial)) return;
+        if (type == TCPIP) {
+            module.discoverAndConnect(type, serial);
+            if (module.isConnected()) return;
+            module.disconnect();
+        }
+        for (uint64_t now = aTime_GetMSTicks(); now < attemptEnd; now = aTime_GetMSTicks()) {
+            aTime_MSSleep(std::min<uint64_t>(RECONNECT_POLL_MS, attemptEnd - now));
+            if (_look_again(module, type, serial)) return;
+        }
     }
 }
 

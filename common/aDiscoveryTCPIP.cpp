@@ -3,10 +3,12 @@
 // requester's port 9889.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 
 #include "common/aDiscovery.h"
@@ -16,6 +18,10 @@ namespace {
 
 constexpr uint32_t kLoopback = 0x0100007F;  // 127.0.0.1 in network byte order
 constexpr int kReplyWaitSeconds = 2;
+// Until a module answers, the request goes out again this often within the
+// window: a module that was away (restarting) when the first request went out
+// answers moments after it is back, not only on the next enumeration.
+constexpr std::chrono::milliseconds kResendInterval{200};
 // A reply must reach the serial number (bytes 4 to 7); the model (byte 12) is
 // optional.
 constexpr ssize_t kShortestReply = 8;
@@ -111,6 +117,40 @@ linkSpec _spec_from_reply(const uint8_t* reply, size_t length, uint32_t sender)
     return spec;
 }
 
+// The reply window: it ends kReplyWaitSeconds after the last datagram (after
+// the start while none came); until the first reply the request is repeated.
+class ReplyWindow {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // Milliseconds until the window ends or the next request is due; -1 when
+    // the window has ended.
+    int msToNextEvent() const
+    {
+        Clock::time_point now = Clock::now();
+        if (now >= end_)
+            return -1;
+        Clock::time_point next = (!answered_ && nextResend_ < end_) ? nextResend_ : end_;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count();
+        return left > 0 ? static_cast<int>(left) : 0;
+    }
+    // True (and the next one scheduled) when the request is to go out again.
+    bool resendDue()
+    {
+        if (answered_ || Clock::now() < nextResend_)
+            return false;
+        nextResend_ += kResendInterval;
+        return true;
+    }
+    void heard() { end_ = Clock::now() + std::chrono::seconds(kReplyWaitSeconds); }
+    void answered() { answered_ = true; }
+
+private:
+    Clock::time_point end_ = Clock::now() + std::chrono::seconds(kReplyWaitSeconds);
+    Clock::time_point nextResend_ = Clock::now() + kResendInterval;
+    bool answered_ = false;
+};
+
 }  // namespace
 
 uint8_t aDiscovery_EnumerateTCPIP(aDiscoveryCallback callback, void* ref, uint32_t networkInterface)
@@ -126,20 +166,37 @@ uint8_t aDiscovery_EnumerateTCPIP(aDiscoveryCallback callback, void* ref, uint32
     }
 
     aDiscoverySeen seen;
+    ReplyWindow window;
     unsigned found = 0;
     bool go = true;
     while (go) {
+        int wait = window.msToNextEvent();
+        if (wait < 0)
+            break;
+        pollfd ready{listener, POLLIN, 0};
+        int n = poll(&ready, 1, wait);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            break;
+        if (n == 0) {
+            if (window.resendDue())
+                _send_requests(networkInterface);
+            continue;
+        }
         uint8_t reply[64];
         sockaddr_in sender{};
         socklen_t senderLength = sizeof sender;
-        ssize_t length = recvfrom(listener, reply, sizeof reply, 0,
+        ssize_t length = recvfrom(listener, reply, sizeof reply, MSG_DONTWAIT,
                                   reinterpret_cast<sockaddr*>(&sender), &senderLength);
-        if (length < 0 && errno == EINTR)
+        if (length < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
             continue;
         if (length < 0)
             break;
+        window.heard();
         if (length < kShortestReply || length > static_cast<ssize_t>(aDISCOVERY_TCPIP_MESSAGE_SIZE))
             continue;
+        window.answered();
         linkSpec spec = _spec_from_reply(reply, length, sender.sin_addr.s_addr);
         if (!seen.isNew(spec))
             continue;

@@ -39,7 +39,9 @@ constexpr unsigned TSUSB_READ_BUFFER_SIZE = 1024;
 // record for good.
 constexpr unsigned TSUSB_ABSORBED_FAILURES = 4;
 constexpr unsigned TSUSB_WRITE_TIMEOUT_MS = 50;
-constexpr unsigned TSUSB_READ_TIMEOUT_MS = 1000;
+// The link's reader waits inside this read: a link that is told to
+// synchronise or to stop notices only when the read returns.
+constexpr unsigned TSUSB_READ_TIMEOUT_MS = 100;
 constexpr unsigned TSUSB_WRITE_ERROR_LIMIT = 10;
 constexpr unsigned TSUSB_KERNEL_WRITE_CALLS = 1000;
 

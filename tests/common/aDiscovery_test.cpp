@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 
+#include <chrono>
+
 #include <string>
 #include <thread>
 #include <vector>
@@ -166,6 +168,41 @@ TEST(aDiscovery, DirectTcpipFindsEachModuleAndStopsWhenAsked)
     EXPECT_EQ(one.specs.size(), 1u);
 
     EXPECT_EQ(aDiscovery_FindModule(TCPIP, 0x44444444, 0), nullptr);
+}
+
+TEST(aDiscovery, DirectTcpipRepeatsTheRequestUntilTheModuleAnswers)
+{
+    PRIVATE_NETWORK_OR_RERUN();
+    // A module that is still restarting misses the first requests. Requests go
+    // out again within the 2 s window until one is answered, and no more after.
+    struct Case {
+        int unanswered;
+        bool found;
+        int fewestRequests, mostRequests;
+    } cases[] = {
+        {0, true, 1, 1},     // answered at once: one request
+        {2, true, 3, 3},     // found through the third request
+        {1000, false, 2, 11},  // never answers: a request every 200 ms until the window ends
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.unanswered);
+        testsupport::TcpipDiscoveryResponder module(
+            kPrivateAddressIPv4, testsupport::TcpipDiscoveryReply(6, 9000, 0x5A5A0001, 9), 1, c.unanswered);
+        ASSERT_TRUE(module.ready());
+        auto start = std::chrono::steady_clock::now();
+        linkSpec* found = aDiscovery_FindModule(TCPIP, 0x5A5A0001, kPrivateAddressIPv4);
+        double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_EQ(found != nullptr, c.found);
+        if (found) {
+            EXPECT_EQ(found->ipPort, 9000);
+        }
+        aLinkSpec_Destroy(&found);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));  // a late request reaches the responder
+        EXPECT_GE(module.requests(), c.fewestRequests);
+        EXPECT_LE(module.requests(), c.mostRequests);
+        // Repeated requests do not stretch the window.
+        EXPECT_LT(seconds, 10.0);
+    }
 }
 
 TEST(aDiscovery, FirstModuleHasASerialNumber)

@@ -29,8 +29,8 @@ std::vector<uint8_t> TcpipDiscoveryReply(uint8_t module, uint16_t port, uint32_t
 }
 
 TcpipDiscoveryResponder::TcpipDiscoveryResponder(uint32_t interfaceAddress, std::vector<uint8_t> reply,
-                                                 int repeat)
-    : reply_(std::move(reply)), repeat_(repeat)
+                                                 int repeat, int unanswered)
+    : reply_(std::move(reply)), repeat_(repeat), unanswered_(unanswered)
 {
     int fd = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
     int on = 1;
@@ -73,7 +73,8 @@ void TcpipDiscoveryResponder::run()
                                   reinterpret_cast<sockaddr*>(&from), &fromLength);
         if (length != 16 || request[0] != 1)
             continue;
-        ++requests_;
+        if (++requests_ <= unanswered_)
+            continue;
         from.sin_port = htons(aDISCOVERY_TCPIP_REPLY_PORT);
         for (int i = 0; i < repeat_; ++i)
             sendto(socket_, reply_.data(), reply_.size(), 0, reinterpret_cast<sockaddr*>(&from),

@@ -16,10 +16,12 @@ namespace testsupport {
 
 // Answers direct TCP/IP discovery requests (232.2.2.2:9888 joined on the given
 // interface) with the given reply, sent to the requester's port 9889, `repeat`
-// times per request.
+// times per request. The first `unanswered` requests get no reply (a module
+// that is still restarting).
 class TcpipDiscoveryResponder {
 public:
-    TcpipDiscoveryResponder(uint32_t interfaceAddress, std::vector<uint8_t> reply, int repeat = 1);
+    TcpipDiscoveryResponder(uint32_t interfaceAddress, std::vector<uint8_t> reply, int repeat = 1,
+                            int unanswered = 0);
     ~TcpipDiscoveryResponder();
     bool ready() const { return socket_ >= 0; }
     int requests() const { return requests_; }
@@ -29,6 +31,7 @@ private:
     int socket_ = -1;
     std::vector<uint8_t> reply_;
     int repeat_;
+    int unanswered_;
     std::atomic<bool> stop_{false};
     std::atomic<int> requests_{0};
     std::thread thread_;

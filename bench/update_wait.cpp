@@ -1,0 +1,191 @@
+// Wall time of "updater -U" as a user sees it, against a virtual module whose
+// restart into the loader takes a pause: over TCP/IP (a vmodule process that
+// answers discovery) and over emulated USB (the module leaves the bus and comes
+// back). A 64 KiB image; each figure is the median of a few updates.
+//
+// For each transport the counters are the update times with restart pauses of
+// 0, 0.5 and 2 s, and
+//   ratio_500, ratio_2000   update time / (pause + update time without a pause)
+// (goal <= 1.2): how much of the wait beyond the module's own pause is spent on
+// finding it again. The transfer time is the update without a pause.
+//
+// The update falls back to TCP/IP discovery, which multicasts on every
+// interface: the whole benchmark re-runs itself in a private network namespace.
+#include <benchmark/benchmark.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "firmware/BirdWriter.h"
+#include "support/CodeBytes.h"
+#include "support/PrivateNetwork.h"
+#include "support/Process.h"
+#include "support/TempDir.h"
+#include "support/UsbModuleHost.h"
+#include "support/VmoduleProcess.h"
+
+namespace {
+
+constexpr uint32_t SERIAL = 0x40F5849A;
+const std::string SN = "40F5849A";
+const std::string NO_SERVER = "http://127.0.0.1:1/cgi/u";
+constexpr size_t FIRMWARE_BYTES = 64 * 1024;
+constexpr int RUNS = 3;
+const unsigned PAUSES[] = {0, 500, 2000};
+
+std::string _image(const testsupport::TempDir& dir)
+{
+    BirdWriter writer;
+    writer.AddLoader(0x20000000, testsupport::Code(600, 1))
+        .AddFirmware(0x60000000, testsupport::Code(FIRMWARE_BYTES, 2))
+        .AddInfo(1200, "2.16.0", SERIAL, "MeterSerial");
+    std::string path = dir / "image.bird";
+    std::string error;
+    if (!BirdWriter::WriteBytes(path, writer.FileBytes(), &error)) throw std::runtime_error(error);
+    return path;
+}
+
+double _median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+// One update; its wall time in seconds, or a negative value when it failed.
+double _update(const testsupport::TempDir& store, const std::string& image, const testsupport::RunOptions& options)
+{
+    auto start = std::chrono::steady_clock::now();
+    std::vector<std::string> argv = {testsupport::UpdaterPath(), "-i", store.path(), "-u", NO_SERVER,
+                                     "-U", "-d", SN, "-f", image};
+    testsupport::ProcessResult result = testsupport::RunProcess(argv, options);
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return result.exit_status == 0 ? seconds : -1;
+}
+
+void _report(benchmark::State& state, const std::vector<double>& medians)
+{
+    state.counters["pause0_s"] = medians[0];
+    state.counters["pause500_s"] = medians[1];
+    state.counters["pause2000_s"] = medians[2];
+    state.counters["ratio_500"] = medians[1] / (0.5 + medians[0]);
+    state.counters["ratio_2000"] = medians[2] / (2.0 + medians[0]);
+}
+
+void BM_UpdateWaitTcpip(benchmark::State& state)
+{
+    testsupport::TempDir dir;
+    std::string image = _image(dir);
+    for (auto _ : state) {
+        std::vector<double> medians;
+        for (unsigned pause : PAUSES) {
+            testsupport::VmoduleProcess module;
+            std::string p = std::to_string(pause);
+            if (!module.Start({"--module", "serial=" + SN + ",model=17,discovery=" + testsupport::kPrivateAddress +
+                                               ",load-pause-ms=" + p + ",reboot-pause-ms=" + p})) {
+                state.SkipWithError(module.Error().c_str());
+                return;
+            }
+            std::vector<double> times;
+            for (int run = 0; run < RUNS; ++run) {
+                // The module is back from the last update's reboot once it answers again.
+                usleep(pause * 1000 + 100000);
+                double t = _update(dir, image, {});
+                if (t < 0) {
+                    state.SkipWithError("update over TCP/IP failed");
+                    return;
+                }
+                times.push_back(t);
+            }
+            medians.push_back(_median(times));
+        }
+        _report(state, medians);
+    }
+}
+
+void BM_UpdateWaitUsb(benchmark::State& state)
+{
+    testsupport::TempDir dir;
+    std::string image = _image(dir);
+    for (auto _ : state) {
+        std::vector<double> medians;
+        for (unsigned pause : PAUSES) {
+            std::vector<double> times;
+            for (int run = 0; run < RUNS; ++run) {
+                usbemu::UsbEmulation emulation;
+                Sim::ModuleConfig config;
+                config.serialNumber = SERIAL;
+                config.model = 17;
+                config.loadPauseMs = pause;
+                config.rebootPauseMs = pause;
+                auto module = std::make_shared<Sim::VirtualModule>(config);
+                usbemu::UsbModuleHost host(emulation, module, usbemu::UsbModuleHost::Access::LibusbHighSpeed);
+                testsupport::RunOptions options;
+                options.env = emulation.childEnvironment();
+                double t = _update(dir, image, options);
+                if (t < 0) {
+                    state.SkipWithError("update over USB failed");
+                    return;
+                }
+                times.push_back(t);
+            }
+            medians.push_back(_median(times));
+        }
+        _report(state, medians);
+    }
+}
+
+BENCHMARK(BM_UpdateWaitTcpip)->Iterations(1)->Unit(benchmark::kSecond);
+BENCHMARK(BM_UpdateWaitUsb)->Iterations(1)->Unit(benchmark::kSecond);
+
+// Re-runs this program with the same arguments inside a private network namespace.
+int _rerun_in_private_network(char** argv)
+{
+    std::string why;
+    if (!testsupport::PrivateNetworkAvailable(why)) {
+        fprintf(stderr, "network namespaces unavailable (%s): update_wait not run\n", why.c_str());
+        return 0;
+    }
+    struct stat info;
+    if (stat("/proc/self/ns/net", &info) != 0) return 1;
+    setenv("UPDATER_TEST_OUTER_NETNS", std::to_string(info.st_ino).c_str(), 1);
+    char self[4096];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) return 1;
+    self[n] = '\0';
+    std::vector<char*> args;
+    std::string netns = testsupport::NetnsRunPath();
+    args.push_back(netns.data());
+    args.push_back(self);
+    for (char** a = argv + 1; *a; ++a) args.push_back(*a);
+    args.push_back(nullptr);
+    execv(netns.c_str(), args.data());
+    perror("netns-run");
+    return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (!testsupport::InPrivateNetwork()) {
+        if (testsupport::RerunInPrivateNetwork()) {
+            fprintf(stderr, "expected a private network namespace without eth0; not run\n");
+            return 1;
+        }
+        return _rerun_in_private_network(argv);
+    }
+    usbemu::reexecUnderPreload();
+    prctl(PR_SET_TIMERSLACK, 1);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
