@@ -96,8 +96,8 @@ void CLI_Display::reserve_stdout_for_documents()
     chatter_ = stderr;
 }
 
-void CLI_Display::write_document(const std::string& text)
+bool CLI_Display::write_document(const std::string& text)
 {
-    fwrite(text.data(), 1, text.size(), stdout);
-    fflush(stdout);
+    bool written = fwrite(text.data(), 1, text.size(), stdout) == text.size();
+    return fflush(stdout) == 0 && written;
 }

@@ -21,8 +21,9 @@ public:
     // Standard output carries nothing but documents from now on: info messages,
     // progress bars and spinners go to standard error (drawn when it is a terminal).
     void reserve_stdout_for_documents();
-    // Writes a machine-readable document (e.g. JSON) to standard output as it is.
-    void write_document(const std::string& text);
+    // Writes a machine-readable document (e.g. JSON) to standard output as it
+    // is; false when it could not be written whole (a full disk, a closed pipe).
+    bool write_document(const std::string& text);
 
 private:
     bool _on_terminal() const;

@@ -1,6 +1,7 @@
 #include "app/Dispatch.h"
 
 #include <cerrno>
+#include <cstring>
 #include <vector>
 
 #include "app/JsonListings.h"
@@ -54,21 +55,30 @@ int _get_build(CLI_Display& display, Parameters* params, Updater& updater)
     return 0;
 }
 
-void _list_devices(CLI_Display& display, const Parameters& params, const std::vector<DeviceInfo>& devices,
-                   linkType type)
+// A script reading the document must not take a lost one for an empty listing.
+int _write_document(CLI_Display& display, const std::string& document)
 {
-    if (params.json_output)
-        display.write_document(_device_list_json(devices, type));
-    else
-        _display_device_list(display, devices, type);
+    if (display.write_document(document))
+        return 0;
+    display.message(LEVEL_ERR, "Could not write the listing to standard output: %s", strerror(errno));
+    return 1;
 }
 
-void _list_builds(CLI_Display& display, const Parameters& params, const BuildMap& builds)
+int _list_devices(CLI_Display& display, const Parameters& params, const std::vector<DeviceInfo>& devices,
+                  linkType type)
 {
     if (params.json_output)
-        display.write_document(_build_list_json(builds, params.device_serial));
-    else
-        _display_builds(display, builds, params.device_serial);
+        return _write_document(display, _device_list_json(devices, type));
+    _display_device_list(display, devices, type);
+    return 0;
+}
+
+int _list_builds(CLI_Display& display, const Parameters& params, const BuildMap& builds)
+{
+    if (params.json_output)
+        return _write_document(display, _build_list_json(builds, params.device_serial));
+    _display_builds(display, builds, params.device_serial);
+    return 0;
 }
 
 int _discover(CLI_Display& display, const Parameters& params, Updater& updater)
@@ -76,12 +86,10 @@ int _discover(CLI_Display& display, const Parameters& params, Updater& updater)
     linkType type = _discovery_link_type(params);
     if (params.router_serial != 0) {
         display.message(INFO, "Searching for Tessarine Network devices connected to %08X", params.router_serial);
-        _list_devices(display, params, updater.Discover_TSNetwork_Devices(params.router_serial, type), type);
-    } else {
-        display.message(INFO, "Searching for Tessarine devices");
-        _list_devices(display, params, updater.Discover_Devices(type), type);
+        return _list_devices(display, params, updater.Discover_TSNetwork_Devices(params.router_serial, type), type);
     }
-    return 0;
+    display.message(INFO, "Searching for Tessarine devices");
+    return _list_devices(display, params, updater.Discover_Devices(type), type);
 }
 
 int _update(CLI_Display& display, const Parameters& params, Updater& updater)
@@ -179,14 +187,12 @@ int _run_commands(CLI_Display& display, Parameters* params, Updater& updater)
     if (params->commands.IsSet(CMD_LIST_BUILDS)) {
         if (!_require_device(display, *params, "List Builds"))
             return 1;
-        _list_builds(display, *params, updater.Get_BuildList(params->device_serial));
-        return 0;
+        return _list_builds(display, *params, updater.Get_BuildList(params->device_serial));
     }
     if (params->commands.IsSet(CMD_LIST_LOCAL_BUILDS)) {
         if (!_require_device(display, *params, "List Local Builds"))
             return 1;
-        _list_builds(display, *params, updater.Get_BuildListLocal(params->device_serial));
-        return 0;
+        return _list_builds(display, *params, updater.Get_BuildListLocal(params->device_serial));
     }
     if (params->commands.IsSet(CMD_GET_JWT)) {
         if (!_require_device(display, *params, "Get JWT"))

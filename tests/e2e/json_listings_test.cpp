@@ -148,6 +148,16 @@ TEST_F(JsonListings, FailuresAndOtherCommandsPrintNoDocument)
     EXPECT_EQ(token.out, token_plain.out);
     EXPECT_EQ(token.out.rfind(VersionLine(), 0), 0u) << token.out;
 
+    // A document that cannot be written is a failure, not an empty listing.
+    for (const char* command : {"-L", "-B"}) {
+        ProcessResult full = testsupport::RunProcess(
+            {"sh", "-c", "exec \"$0\" \"$@\" >/dev/full", testsupport::UpdaterPath(), command, "-d", SN, "--json",
+             "-i", store.path(), "-u", server->Url()});
+        EXPECT_EQ(full.exit_status, 1) << command;
+        EXPECT_TRUE(testsupport::HasLine(full.err, "Could not write the listing to standard output: No space left on device"))
+            << full.err;
+    }
+
     // Help prints the usage as always.
     ProcessResult help = Run({"--json", "-D", "--he"});
     EXPECT_EQ(help.exit_status, 0);
