@@ -19,8 +19,11 @@ using Words = std::vector<std::string>;
 using testsupport::ProcessResult;
 using testsupport::TempDir;
 
+// Sources the completion (under the shell options given in $2) and completes
+// the words after them.
 const char* const DRIVER = R"(source "$1" || exit 2
-shift
+[[ -n $2 ]] && shopt -s $2
+shift 2
 spec=$(complete -p updater) || exit 3
 fn=${spec#*-F }
 fn=${fn%% *}
@@ -76,10 +79,10 @@ protected:
         work.Write("driver.sh", DRIVER);
     }
 
-    Words Complete(const Words& words)
+    Words Complete(const Words& words, const std::string& shell_options = "")
     {
         Words argv = {"bash", "--norc", "--noprofile", work / "driver.sh",
-                      UPDATER_SOURCE_DIR "/contrib/bash-completion/updater"};
+                      UPDATER_SOURCE_DIR "/contrib/bash-completion/updater", shell_options};
         argv.insert(argv.end(), words.begin(), words.end());
         testsupport::RunOptions options;
         options.env["HOME"] = home.path();
@@ -106,6 +109,9 @@ TEST_P(Completion, Offers)
         expected = AllOptions();
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(Complete(GetParam().words), expected);
+    // A user's glob settings change nothing.
+    EXPECT_EQ(Complete(GetParam().words, "failglob"), expected) << "failglob";
+    EXPECT_EQ(Complete(GetParam().words, "nullglob"), expected) << "nullglob";
 }
 
 INSTANTIATE_TEST_SUITE_P(
