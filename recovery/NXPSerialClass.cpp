@@ -558,9 +558,14 @@ aErr NXPSerialClass::Write(uint32_t address, uint32_t count, const uint8_t* data
         if (err != aErrNone) return err;
         Clock::time_point asked = Clock::now();
         char reply[32];
-        _getLine(reply, sizeof reply, kChecksumTries);
+        aErr got = _getLine(reply, sizeof reply, kChecksumTries);
         Log::log(DEBUG_NXPSerial_E, "Write() waited for checksum %d ms\n", static_cast<int>(_elapsedUs(asked) / 1000));
         lines = 0;
+        if (got == aErrTimeout) {
+            // Silence or a cut-off line is no answer to report as one: the ROM has gone away.
+            Log::log(DEBUG_NXPSerial, "Write() no answer to the checksum [%s]\n", _visible(reply, strlen(reply)).c_str());
+            return aErrTimeout;
+        }
         if (strcmp(reply, "OK\r\n") == 0) {
             accepted = position;
             Log::log(DEBUG_NXPSerial, "Write() valid transfer of %d of %d (%.0f%%) bytes\n",
@@ -609,12 +614,13 @@ aErr NXPSerialClass::Read(uint32_t address, uint32_t count, uint8_t* buffer) {
         lines = 0;
         char checksum[32];
         err = _getLine(checksum, sizeof checksum, kCommandTries);
-        if (err == aErrTimeout) {
-            Log::log(DEBUG_NXPSerial, "Read() no checksum\n");
+        if (err != aErrNone) {
+            // Silence, or a line so long that the stream is out of step.
+            Log::log(DEBUG_NXPSerial, "Read() no checksum [%s]\n", aError_GetErrorText(err));
             return err;
         }
         uint32_t value = 0;
-        bool number = err == aErrNone && ParseChecksum(checksum, value);
+        bool number = ParseChecksum(checksum, value);
         if (!number)
             Log::log(DEBUG_NXPSerial, "Read() checksum line is not a number [%s]\n",
                      _visible(checksum, strlen(checksum)).c_str());

@@ -106,7 +106,8 @@ void LpcIspRom::Reset() {
 
 void LpcIspRom::SetFaults(const LpcIspRomFaults& faults) {
     _faults = faults;
-    _failSeen = 0;
+    _failSeen = _checksums = _resends = 0;
+    _bytesIn = 0;
 }
 
 void LpcIspRom::SetFlash(const std::vector<uint8_t>& image) {

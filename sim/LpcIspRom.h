@@ -17,7 +17,7 @@ struct LpcIspRomConfig {
     uint32_t serial[4] = {0x12345678, 0x9ABCDEF0, 0x0F1E2D3C, 0x4B5A6978};  // what "N" reports
 };
 
-// Faults a test can switch on. Counters run from the last reset.
+// Faults a test can switch on. Counters run from the last SetFaults or reset.
 struct LpcIspRomFaults {
     // Checksum exchanges numbered from 1 (host checksums of "W" and ROM checksums of
     // "R" alike): exchanges resendFrom .. resendFrom + resendCount - 1 fail (the ROM
