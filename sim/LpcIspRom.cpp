@@ -72,13 +72,17 @@ std::string _uuencode(const uint8_t* data, size_t n) {
     return line + "\r\n";
 }
 
-// The bytes of one UU line; false when the line is shorter than it announces.
+// The bytes of one UU line; false (and as many zeros as announced) when the line is
+// shorter than it announces.
 bool _uudecode(const std::string& line, std::vector<uint8_t>& bytes) {
     bytes.clear();
     if (line.empty()) return false;
     size_t n = static_cast<size_t>((line[0] - 32) & 0x3F);
     size_t available = line.size() - 1;
-    if (available < (n * 4 + 2) / 3) return false;
+    if (available < (n * 4 + 2) / 3) {
+        bytes.assign(n, 0);
+        return false;
+    }
     auto six = [&](size_t k) -> uint32_t { return k < available ? static_cast<uint32_t>((line[1 + k] - 32) & 0x3F) : 0; };
     for (size_t k = 0; bytes.size() < n; k += 4) {
         uint32_t group = (six(k) << 18) | (six(k + 1) << 12) | (six(k + 2) << 6) | six(k + 3);
@@ -376,6 +380,7 @@ void LpcIspRom::_writeLine(const std::string& line, std::string& out) {
     if (_lines < kLinesPerChecksum && moved < _count) {
         std::vector<uint8_t> bytes;
         bool ok = _uudecode(line, bytes) && !bytes.empty() && bytes.size() <= _count - moved;
+        // A spoilt line still takes its announced place, so the checksum line is found.
         if (!ok) _groupBad = true;
         if (bytes.size() > _count - moved) bytes.resize(_count - moved);
         _group.insert(_group.end(), bytes.begin(), bytes.end());

@@ -1,0 +1,125 @@
+// The lpcrom program: a host we did not write (lpc21isp) identifies the simulated chip
+// and flashes it; flags set what the chip reports and which faults it shows.
+#include <fcntl.h>
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/FdIo.h"
+#include "support/LpcRomProcess.h"
+#include "support/Process.h"
+#include "support/TempDir.h"
+
+using testsupport::LpcRomProcess;
+using testsupport::RunProcess;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+// An image the chip would boot: word 7 of the vector table makes the first eight
+// words sum to zero, so lpc21isp has nothing to patch.
+Bytes _bootableImage(size_t n) {
+    std::mt19937 random(17);
+    Bytes image(n);
+    for (auto& b : image) b = static_cast<uint8_t>(random());
+    uint32_t total = 0;
+    for (int w = 0; w < 7; ++w)
+        total += image[w * 4] | image[w * 4 + 1] << 8 | image[w * 4 + 2] << 16 | static_cast<uint32_t>(image[w * 4 + 3]) << 24;
+    uint32_t check = 0u - total;
+    for (int i = 0; i < 4; ++i) image[28 + i] = static_cast<uint8_t>(check >> (8 * i));
+    return image;
+}
+
+// Sends text to the chip on its pty and collects what comes back within timeoutMs.
+std::string _talk(const std::string& pty, const std::string& text, size_t expect) {
+    int fd = open(pty.c_str(), O_RDWR | O_NOCTTY);
+    if (fd < 0) return "(cannot open " + pty + ")";
+    termios raw{};
+    tcgetattr(fd, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(fd, TCSANOW, &raw);
+    fdio::writeAll(fd, reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    Bytes got = fdio::readFor(fd, expect, 5000);
+    close(fd);
+    return std::string(got.begin(), got.end());
+}
+
+}  // namespace
+
+TEST(LpcRomProgram, Lpc21ispIdentifiesAndFlashesTheChip) {
+    ASSERT_EQ(access("/usr/bin/lpc21isp", X_OK), 0) << "lpc21isp is installed by scripts/install-deps";
+    testsupport::TempDir dir;
+    Bytes image = _bootableImage(256 * 1024);
+    std::string imagePath = dir.Write("image.bin", image);
+    std::string flashPath = dir / "flash.bin";
+    LpcRomProcess rom;
+    ASSERT_TRUE(rom.Start({"--flash-out", flashPath})) << rom.Error();
+
+    testsupport::RunOptions options;
+    options.kill_after_seconds = 60;
+    auto identify = RunProcess({"lpc21isp", "-detectonly", rom.PtyPath(), "115200", "14746"}, options);
+    EXPECT_EQ(identify.exit_status, 0) << identify.out << identify.err;
+    EXPECT_NE(identify.out.find("LPC1768"), std::string::npos) << identify.out;
+    EXPECT_NE(identify.out.find("0x26013F37"), std::string::npos) << identify.out;
+
+    // A chip already talking ISP does not autobaud again: reset it as a host would.
+    ASSERT_TRUE(rom.Signal(SIGUSR2, "reset")) << rom.Stderr();
+    auto flash = RunProcess({"lpc21isp", "-bin", imagePath, rom.PtyPath(), "115200", "14746"}, options);
+    EXPECT_EQ(flash.exit_status, 0) << flash.out << flash.err;
+    EXPECT_NE(flash.out.find("Download Finished"), std::string::npos) << flash.out;
+
+    ASSERT_TRUE(rom.Signal(SIGUSR1, "flash written")) << rom.Stderr();
+    std::string written = testsupport::ReadFile(flashPath);
+    ASSERT_EQ(written.size(), 512u * 1024);
+    EXPECT_TRUE(Bytes(written.begin(), written.begin() + static_cast<long>(image.size())) == image)
+        << "the flash differs from the image";
+    EXPECT_EQ(written.find_first_not_of('\xFF', image.size()), std::string::npos) << "beyond the image";
+    EXPECT_NE(rom.Stderr().find("lpcrom: started 0x00000000"), std::string::npos) << rom.Stderr();
+    EXPECT_EQ(rom.Stop(), 0);
+}
+
+TEST(LpcRomProgram, FlagsSetWhatTheChipReportsAndItsFaults) {
+    testsupport::TempDir dir;
+    std::string flashIn = dir.Write("in.bin", Bytes{1, 2, 3, 4});
+    LpcRomProcess rom;
+    ASSERT_TRUE(rom.Start({"--serial", "0x1,2,0xDEADBEEF,4294967295", "--part-id", "99", "--boot-version", "2.7",
+                           "--fail", "P=11,times=1", "--flash-in", flashIn, "--flash-out", dir / "out.bin"}))
+        << rom.Error();
+    std::string sync = "?Synchronized\r\n14746\r\nA 0\r\n";
+    std::string expected = "Synchronized\r\nSynchronized\r\nOK\r\n14746\r\nOK\r\nA 0\r\n0\r\n";
+    std::string answers = "0\r\n1\r\n2\r\n3735928559\r\n4294967295\r\n0\r\n99\r\n0\r\n2\r\n7\r\n11\r\n0\r\n";
+    EXPECT_EQ(_talk(rom.PtyPath(), sync + "N\r\nJ\r\nK\r\nP 0 0\r\nP 0 0\r\n", expected.size() + answers.size()),
+              expected + answers);
+    // The port was closed and opened again: the chip is still there and synchronised.
+    EXPECT_EQ(_talk(rom.PtyPath(), "J\r\n", 7), "0\r\n99\r\n");
+    EXPECT_EQ(rom.Stop(), 0);
+    std::string out = testsupport::ReadFile(dir / "out.bin");
+    ASSERT_EQ(out.size(), 512u * 1024);
+    EXPECT_EQ(out.substr(0, 5), std::string("\x01\x02\x03\x04\xFF", 5));
+
+    struct Case {
+        std::vector<std::string> args;
+        std::string message;
+    } bad[] = {
+        {{"--serial", "1,2,3"}, "--serial needs four words"},
+        {{"--serial", "1,2,3,x"}, "not a 32-bit number: x"},
+        {{"--resend", "0"}, "--resend needs N[,count=C] with N from 1"},
+        {{"--fail", "C"}, "--fail needs LETTER=CODE"},
+        {{"--baud"}, "--baud needs a rate"},
+        {{"--flash-in", dir / "missing.bin"}, "cannot read"},
+        {{"--bogus"}, "unknown argument --bogus"},
+    };
+    for (const Case& c : bad) {
+        std::vector<std::string> argv{testsupport::LpcRomPath()};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        auto result = RunProcess(argv);
+        EXPECT_EQ(result.exit_status, 2) << c.message;
+        EXPECT_NE(result.err.find(c.message), std::string::npos) << result.err;
+    }
+}
