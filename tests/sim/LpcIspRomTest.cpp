@@ -1,11 +1,19 @@
 // The simulated LPC17xx boot ROM as a byte machine: what it answers to each input.
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "sim/LpcIspPty.h"
 #include "sim/LpcIspRom.h"
+#include "support/FdIo.h"
 
 using Sim::LpcIspRom;
 using Bytes = std::vector<uint8_t>;
@@ -222,4 +230,40 @@ TEST(LpcIspRom, FaultsGoAndSerialWords) {
     EXPECT_EQ(rom.StartAddress(), 1024u);
     EXPECT_EQ(rom.Receive("J\r\n?"), "") << "user code runs: the ROM hears nothing";
     EXPECT_EQ(rom.Commands().back(), "G 1024 T");
+}
+
+TEST(LpcIspPty, PacesBothDirectionsAndSurvivesTheHostReopening) {
+    Sim::LpcIspPty line;
+    std::string error;
+    ASSERT_TRUE(line.Start(error)) << error;
+    line.SetPacing(9600);  // 960 characters a second
+    std::vector<std::string> events;
+    std::mutex eventsLock;
+    line.SetEvents([&](const std::string& e) {
+        std::lock_guard lock(eventsLock);
+        events.push_back(e);
+    });
+    // Each exchange opens the port afresh, as the recovery sequences do.
+    auto talk = [&](const std::string& text, size_t expect) {
+        int fd = open(line.SlavePath().c_str(), O_RDWR | O_NOCTTY);
+        termios raw{};
+        tcgetattr(fd, &raw);
+        cfmakeraw(&raw);
+        tcsetattr(fd, TCSANOW, &raw);
+        fdio::writeAll(fd, reinterpret_cast<const uint8_t*>(text.data()), text.size());
+        Bytes got = fdio::readFor(fd, expect, 10000);
+        close(fd);
+        return std::string(got.begin(), got.end());
+    };
+    auto start = std::chrono::steady_clock::now();
+    std::string reply = "Synchronized\r\nSynchronized\r\nOK\r\n14746\r\nOK\r\n";
+    EXPECT_EQ(talk("?Synchronized\r\n14746\r\n", reply.size()), reply);
+    // 22 characters in and 42 out at 960 a second, the two overlapping: at least 44 ms.
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(40));
+    EXPECT_TRUE(line.With([](LpcIspRom& rom) { return rom.Synchronized(); }));
+    line.SetPacing(0);
+    EXPECT_EQ(talk("A 0\r\nU 23130\r\nG 256 A\r\n", 14), "A 0\r\n0\r\n0\r\n0\r\n");
+    line.Stop();
+    std::lock_guard lock(eventsLock);
+    EXPECT_EQ(events, std::vector<std::string>{"started 0x00000100"});
 }
