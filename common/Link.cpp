@@ -33,23 +33,23 @@ bool _is_network_kind(linkType type)
     return type >= PLEXUS && type <= PLEXUS_SERIAL;
 }
 
-// Awaiting the network client streams: a served module cannot be reached as a
-// network client yet, so the connection fails as for a missing link.
 uint32_t _create_client_link(uint32_t address, uint16_t port, uint32_t existingId)
 {
-    (void)address;
-    (void)port;
-    (void)existingId;
-    return 0;
+    return aLink_CreateClient(address, port, existingId);
 }
 
-// Awaiting the network server: serving a device link on the network is not
-// possible yet; the device link is then released and the connection fails.
+// Serves the device link; the client link to the server stands in for it and
+// the config learns where the server is.
 uint32_t _serve_device_link(uint32_t deviceId, PlexusConfig& config)
 {
-    (void)deviceId;
-    (void)config;
-    return 0;
+    uint16_t port = 0;
+    uint32_t interfaceAddress = config.networkInterface;
+    uint32_t clientId = aLink_CreateServer(deviceId, &port, &interfaceAddress, config.localOnly);
+    if (clientId) {
+        config.assignedPort = port;
+        config.networkInterface = interfaceAddress;
+    }
+    return clientId;
 }
 
 struct PacketMatch {

@@ -6,6 +6,8 @@
 
 #include "common/Log.h"
 #include "common/aLinkRecord.h"
+#include "common/aServerZeroMQ.h"
+#include "common/aStreamZeroMQClient.h"
 #include "unix/aSerialPort.h"
 #include "unix/aTime.h"
 
@@ -23,6 +25,7 @@ constexpr int32_t kLogSizeDefault = 65536;
 // The registry: newest first. Its mutex guards the list and the use counts only.
 std::list<ItemPtr> _items;
 uint32_t _nextId = 1;
+uint32_t _clientCounter = 0;  // under the creation mutex
 
 aMutexRef _registryMutex() {
   static aMutexRef mutex = aMutex_Create("aLink_Managed");
@@ -198,12 +201,14 @@ aErr _makeStream(const linkItem& item, aStreamRef* stream) {
     case LinkType::tcpip: return aStream_CreateSocket(item.ident1, static_cast<uint16_t>(item.ident2), stream);
     case LinkType::serial:
       return aStream_CreateSerial_Packetized(item.portName.c_str(), item.baudIndex, false, 0, 0, stream);
+    case LinkType::client: return aStream_CreateClient(item.ident0, static_cast<uint16_t>(item.ident1), stream);
     default: return aErrUnimplemented;
   }
 }
 
 bool _canRemakeStream(const linkItem& item) {
-  return item.type == LinkType::usb || item.type == LinkType::tcpip || item.type == LinkType::serial;
+  return item.type == LinkType::usb || item.type == LinkType::tcpip || item.type == LinkType::serial ||
+         item.type == LinkType::client;
 }
 
 // Stops the link and releases everything it holds; the outbound queue's destroy result.
@@ -264,6 +269,64 @@ uint32_t aLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_
   int baudIndex = aSerialPort_BaudIndex(baudRate);
   if (baudIndex < 0 || portName == nullptr) return 0;
   return _createShared(serialNumber, LinkType::serial, 0, 0, portName, static_cast<uint32_t>(baudIndex));
+}
+
+uint32_t aLink_CreateClient(uint32_t address, uint16_t port, uint32_t existingId) {
+  if (existingId) {
+    ItemPtr existing = _find(existingId);
+    if (!existing) return 0;
+    _addUse(existing);
+    return existingId;
+  }
+  std::lock_guard<std::mutex> creation(_creationMutex);
+  ItemPtr item = _register(LinkType::client, address, port, _clientCounter++);
+  if (!item) return 0;
+  uint32_t id = item->id;
+  aStreamRef stream = nullptr;
+  bool ok = _makeStream(*item, &stream) == aErrNone && aLink_Init(id, stream) == id;
+  if (!ok && stream && !_valid(item->link)) aStream_Destroy(&stream);
+  if (ok) {
+    _addUse(item);
+    ok = aLink_Start(id) == aErrNone;
+  }
+  if (!ok) {
+    aLink_Destroy(&id);
+    return 0;
+  }
+  return id;
+}
+
+bool aLink_AttachServer(uint32_t deviceId, aServer* server) {
+  ItemPtr item = _find(deviceId);
+  if (!item) return false;
+  RegistryLock lock;
+  if (item->server) return false;
+  item->server = server;
+  return true;
+}
+
+aServer* aLink_DetachServer(uint32_t deviceId) {
+  ItemPtr item = _find(deviceId);
+  if (!item) return nullptr;
+  RegistryLock lock;
+  aServer* server = static_cast<aServer*>(item->server);
+  item->server = nullptr;
+  return server;
+}
+
+aServer* aLink_GetServer(uint32_t deviceId) {
+  ItemPtr item = _find(deviceId);
+  if (!item) return nullptr;
+  RegistryLock lock;
+  return static_cast<aServer*>(item->server);
+}
+
+bool aLink_SetDeviceId(uint32_t clientId, uint32_t deviceId) {
+  ItemPtr item = _find(clientId);
+  if (!item) return false;
+  RegistryLock lock;
+  item->deviceId = deviceId;
+  return true;
 }
 
 uint32_t aLink_Create(aStreamRef stream) {
@@ -363,10 +426,14 @@ aErr aLink_Destroy(uint32_t* linkId) {
   ItemPtr item = _find(id);
   if (!item) return aErrParam;
   if (!_dropUse(item)) return aErrNone;
+  // The server stops using the link before the link goes.
+  if (aServer* server = aLink_DetachServer(id)) aServer_Destroy(&server);
   aLink_InstallUserPacketFilter(id, nullptr, nullptr);
   _extract(id);
-  if (!_valid(item->link)) return aErrUnknown;
-  return _teardown(item);
+  uint32_t deviceId = item->deviceId;
+  aErr result = _valid(item->link) ? _teardown(item) : aErrUnknown;
+  if (deviceId) aLink_Destroy(&deviceId);
+  return result;
 }
 
 int32_t aLink_GetStatus(uint32_t linkId) {

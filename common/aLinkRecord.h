@@ -70,6 +70,16 @@ struct linkItem {
 // from the identifiers, started and, for USB, synchronised.
 uint32_t aLink_CreateDevice(uint32_t serialNumber, int32_t type, uint32_t ident1, uint32_t ident2);
 
+// Network serving (common/aLinkNetwork.cpp). The device link's server, destroyed with
+// the device link's last use; false when the link is not registered or already served.
+struct aServer;
+bool aLink_AttachServer(uint32_t deviceId, aServer* server);
+// Takes the server off the device link again (null when there is none).
+aServer* aLink_DetachServer(uint32_t deviceId);
+aServer* aLink_GetServer(uint32_t deviceId);
+// The device link a client link stands for: one use of it goes with the client's last use.
+bool aLink_SetDeviceId(uint32_t clientId, uint32_t deviceId);
+
 // The threads' bodies; ref is the LinkRecord.
 void* aLink_ReaderThread(void* ref);
 void* aLink_WriterThread(void* ref);

@@ -148,3 +148,8 @@ bool aMulticast_IsPortFree(uint16_t port)
     close(fd);
     return free;
 }
+
+int aMulticast_GetSocket(const MulticastEndpoint* endpoint)
+{
+    return endpoint ? endpoint->socket : -1;
+}

@@ -30,3 +30,6 @@ int aMulticast_Destroy(MulticastEndpoint** endpoint);
 // with address reuse, so creating one is no test of whether another program
 // holds the port; this probe binds without it.
 bool aMulticast_IsPortFree(uint16_t port);
+
+// The endpoint's socket descriptor (for polling beside other sockets), -1 for none.
+int aMulticast_GetSocket(const MulticastEndpoint* endpoint);
