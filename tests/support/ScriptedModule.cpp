@@ -110,8 +110,10 @@ void ScriptedModule::handlePacket(const WirePacket& packet)
         write(WirePacket{magicAddress_, {}});
         return;
     }
-    if (packet.address == kRouteAddress)
+    if (packet.address == kRouteAddress) {
+        ++routes_;
         return;
+    }
     if (packet.payload.size() == 2 && packet.payload[0] == 0)
         return;  // heartbeat answer
     received_.push_back(packet);

@@ -45,6 +45,8 @@ public:
     // Packets received from the host, magic, route and heartbeat packets left out.
     std::vector<WirePacket> received();
     size_t magicCount() const { return magic_; }
+    // Route packets (address 0xAF) received so far.
+    size_t routeCount() const { return routes_; }
     // Waits until n packets have been received (or the host hung up).
     bool waitForReceived(size_t n);
     bool connected() const { return client_ >= 0; }
@@ -62,6 +64,7 @@ private:
     uint16_t port_ = 0;
     std::atomic<uint8_t> magicAddress_;
     std::atomic<size_t> magic_{0};
+    std::atomic<size_t> routes_{0};
     std::atomic<int> connections_{0};
     std::atomic<bool> stop_{false};
     std::mutex mutex_;  // handler, received list, writes
