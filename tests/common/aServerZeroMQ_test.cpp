@@ -27,7 +27,9 @@ constexpr uint8_t kAddress = 2;
 // option 0x4A is answered with a two-packet byte string.
 std::vector<WirePacket> _answer(const WirePacket& request)
 {
-    if (request.address == 0x40)
+    // Like a module, nothing for a piece with more to come.
+    bool continued = request.payload.size() == 28 && (request.payload[27] & 0x80);
+    if (request.address == 0x40 || continued)
         return {};
     if (request.payload.size() == 3 && request.payload[1] == 0x4A) {
         WirePacket first{kAddress, Bytes(28, 0x61)};

@@ -19,11 +19,14 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// Answers with the first payload byte + 0x10; address 0x40 is never answered;
+// Answers with the first payload byte + 0x10; address 0x40 and the pieces of a
+// byte string before its last are never answered;
 // request 0x12 0x01 is answered and followed by two stream samples and a heartbeat.
 std::vector<WirePacket> _answer(const WirePacket& request)
 {
-    if (request.address == 0x40)
+    // Like a module, nothing for a silent address nor for a piece with more to come.
+    bool continued = request.payload.size() == 28 && (request.payload[27] & 0x80);
+    if (request.address == 0x40 || continued)
         return {};
     Bytes reply = request.payload;
     if (!reply.empty())
