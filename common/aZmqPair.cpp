@@ -1,5 +1,8 @@
 #include "common/aZmqPair.h"
 
+#include <atomic>
+#include <cstdio>
+
 #include "unix/aTime.h"
 
 aErr aZmqPair_Create(aZmqPair* pair)
@@ -13,12 +16,13 @@ aErr aZmqPair_Create(aZmqPair* pair)
         aZmqPair_Destroy(pair);
         return aErrMemory;
     }
-    int port = zsock_bind(pair->bound, "tcp://127.0.0.1:*");
-    if (port <= 0 || zsock_connect(pair->connected, "tcp://127.0.0.1:%d", port) != 0) {
+    static std::atomic<unsigned> counter{0};
+    char endpoint[64];
+    snprintf(endpoint, sizeof endpoint, "inproc://aZmqPair-%u", counter++);
+    if (zsock_bind(pair->bound, "%s", endpoint) != 0 || zsock_connect(pair->connected, "%s", endpoint) != 0) {
         aZmqPair_Destroy(pair);
         return aErrConnection;
     }
-    pair->port = static_cast<uint16_t>(port);
     return aErrNone;
 }
 
@@ -28,7 +32,6 @@ void aZmqPair_Destroy(aZmqPair* pair)
         return;
     zsock_destroy(&pair->connected);
     zsock_destroy(&pair->bound);
-    pair->port = 0;
 }
 
 bool aZmq_SendFrame(zsock_t* socket, const void* data, size_t size, int attempts)

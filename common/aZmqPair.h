@@ -1,8 +1,10 @@
 #pragma once
-// Loopback socket pairs: two ZeroMQ DEALER sockets, one bound to an ephemeral
-// port on 127.0.0.1 and one connected to it, so that two threads can hand
-// frames to each other without sharing a socket. Each end belongs to one
-// thread.
+// Socket pairs inside the process: two ZeroMQ DEALER sockets, one bound to a
+// fresh in-process endpoint and one connected to it, so that two threads can
+// hand frames to each other without sharing a socket. Each end belongs to one
+// thread. In-process endpoints spare each hand-over a trip through the TCP
+// stack (a served request crosses four of them), and nothing outside the
+// process can connect to them.
 #include <czmq.h>
 
 #include <cstddef>
@@ -13,7 +15,6 @@
 struct aZmqPair {
     zsock_t* bound = nullptr;
     zsock_t* connected = nullptr;
-    uint16_t port = 0;  // the bound end's port
 };
 
 // aErrMemory when a socket cannot be made, aErrConnection when the bind or the

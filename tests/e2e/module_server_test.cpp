@@ -217,7 +217,9 @@ TEST(ModuleServer, BeaconsFindAServerOnAnInterfaceOnly)
     EXPECT_EQ(serial, kSerial);
     module.disconnect();
 
-    // The local server's port takes connections on 127.0.0.1 only.
+    // The local server's port takes connections on 127.0.0.1 only (the other
+    // server, which may have the same port number on 192.0.2.1, is gone first).
+    EXPECT_EQ(wide.Stop(), 0);
     auto accepts = [](const char* address, uint16_t port) {
         int fd = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in to{};
@@ -230,7 +232,6 @@ TEST(ModuleServer, BeaconsFindAServerOnAnInterfaceOnly)
     };
     EXPECT_TRUE(accepts("127.0.0.1", local.Port()));
     EXPECT_FALSE(accepts(testsupport::kPrivateAddress, local.Port()));
-    EXPECT_EQ(wide.Stop(), 0);
     EXPECT_EQ(local.Stop(), 0);
 }
 
