@@ -4,13 +4,20 @@
 #include <czmq.h>
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "common/aDiscovery.h"
 #include "common/aLink.h"
 #include "common/aServerFrame.h"
 #include "common/aServerZeroMQ.h"
+#include "common/zBeaconInterface.h"
+#include "support/PrivateNetwork.h"
 #include "support/ScriptedModule.h"
 
 using testsupport::ScriptedModule;
@@ -298,4 +305,82 @@ TEST(Server, RefusesWhatItCannotServe)
     uint16_t port = 1;
     EXPECT_EQ(aServer_GetPort(nullptr, &port), aErrParam);
     EXPECT_EQ(aServer_FlushFIFO(nullptr), aErrParam);
+}
+
+// A client that goes away in the middle of a byte string and of a request:
+// the next client is served at once and gets only its own replies.
+TEST(Server, AClientVanishingMidTransferHoldsUpNobody)
+{
+    ServedPeer peer;
+    ASSERT_NE(peer.port, 0);
+    {
+        RawClient gone(peer.port);
+        Bytes piece = {kAddress, 28, 0x12, 0x8A, 0x20};
+        piece.resize(29, 0xC0);
+        piece.push_back(0x80);
+        gone.send(piece);
+        gone.send(kPing);
+        gone.first(2000);
+    }
+    RawClient next(peer.port);
+    for (uint8_t i = 0; i < 3; ++i) {
+        next.send({kAddress, 2, 0x30, i});
+        EXPECT_EQ(next.first(5000), (Bytes{kAddress, 2, 0x40, i}));
+    }
+    EXPECT_TRUE(next.receive(200).empty());
+}
+
+// On an interface, the server answers discovery beacons; beacons that are not
+// a discovery request, or come cut short, change nothing.
+TEST(Server, BeaconModeAnswersDiscoveryAndShrugsOffMalformedBeacons)
+{
+    PRIVATE_NETWORK_OR_RERUN();
+    ASSERT_EQ(system("ip addr add 192.0.2.2/24 dev vb"), 0);
+    testsupport::ScriptedModule module(kAddress);
+    uint32_t deviceId = aLink_CreateTCPIP(0x5A5A5A5A, htonl(INADDR_LOOPBACK), module.port());
+    aServer* server = aServer_Create(deviceId, testsupport::kPrivateAddressIPv4, 0);
+    ASSERT_NE(server, nullptr);
+    ASSERT_EQ(aServer_Start(server), aErrNone);
+    aServer_SetModel(server, 13);
+
+    // Another host's beacons of every wrong shape.
+    ASSERT_TRUE(zBeaconInterface_setAndLock("192.0.2.2"));
+    zactor_t* noise = zactor_new(zbeacon, nullptr);
+    zsock_send(noise, "si", "CONFIGURE", 8585);
+    char* host = zstr_recv(noise);
+    zBeaconInterface_unlock();
+    ASSERT_NE(host, nullptr);
+    for (const char* text : {"Tessarine2", "Tessarine2-Discoverz", "x"}) {
+        zsock_send(noise, "sbi", "PUBLISH", text, strlen(text), 20);
+        usleep(150000);
+    }
+    Bytes junk(128, 0xFF);
+    zsock_send(noise, "sbi", "PUBLISH", junk.data(), junk.size(), 20);
+    usleep(150000);
+    zstr_sendx(noise, "SILENCE", nullptr);
+    zstr_free(&host);
+    zactor_destroy(&noise);
+
+    struct Seen {
+        int count = 0;
+        linkSpec spec{};
+    } seen;
+    auto collect = [](const linkSpec* spec, bool* found, void* ref) {
+        if (spec->serialNumber == 0x5A5A5A5A) {
+            static_cast<Seen*>(ref)->count++;
+            static_cast<Seen*>(ref)->spec = *spec;
+            *found = true;
+        }
+        return true;
+    };
+    aDiscovery_Enumerate_PlexusModules(collect, &seen, 0x020200C0);  // 192.0.2.2
+    EXPECT_EQ(seen.count, 1);
+    EXPECT_EQ(seen.spec.type, PLEXUS_TCPIP);
+    EXPECT_EQ(seen.spec.model, 13u);
+    EXPECT_EQ(seen.spec.ipAddress, testsupport::kPrivateAddressIPv4);
+    uint16_t port = 0;
+    aServer_GetPort(server, &port);
+    EXPECT_EQ(seen.spec.ipPort, port);
+    aServer_Destroy(&server);
+    aLink_Destroy(&deviceId);
 }
