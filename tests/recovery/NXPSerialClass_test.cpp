@@ -480,3 +480,25 @@ TEST(NXPSerialConnect, RateTableAndFallback) {
     EXPECT_EQ(missing.Connect("/dev/no-such-port", 115200), aErrNotFound);
     EXPECT_EQ(missing.stream, nullptr);
 }
+
+TEST(NXPSerialLog, EveryLineUnderItsPackageBit) {
+    Bytes data = _pattern(100);
+    auto run = [&](uint32_t packages) {
+        LogCapture log(packages);
+        Client client("0\r\nRESEND\r\nOK\r\n");
+        EXPECT_EQ(client.isp.Write(0x10001000, 100, data.data()), aErrNone);
+        return log.Text();
+    };
+    std::string others = run(~uint32_t(DEBUG_NXPSerial | DEBUG_NXPSerial_E | DEBUG_NXPSerial_SR));
+    EXPECT_EQ(others, "") << "logged outside the serial packages";
+    std::string progress = run(DEBUG_NXPSerial);
+    EXPECT_NE(progress.find("Write() Checksum: "), std::string::npos) << progress;
+    EXPECT_NE(progress.find("Write() valid transfer of 100 of 100 (100%) bytes\n"), std::string::npos) << progress;
+    EXPECT_EQ(progress.find("Send ["), std::string::npos) << "dumps belong to their own bit";
+    std::string dumps = run(DEBUG_NXPSerial_SR);
+    EXPECT_NE(dumps.find("Send [W 268439552 100\\r\\n]"), std::string::npos) << dumps;
+    EXPECT_NE(dumps.find("Recv [RESEND\\r\\n]"), std::string::npos) << dumps;
+    EXPECT_EQ(dumps.find("Checksum"), std::string::npos);
+    std::string details = run(DEBUG_NXPSerial_E);
+    EXPECT_NE(details.find("Write() waited for checksum"), std::string::npos) << details;
+}

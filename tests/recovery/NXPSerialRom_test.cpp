@@ -211,3 +211,27 @@ TEST_F(RomLine, PacedAtTheLineRateTheExchangesStillFitTheirWaits) {
     ASSERT_EQ(isp.Read(NXPSerialClass::WRITE_ADDRESS, 4096, back.data()), aErrNone);
     EXPECT_EQ(back, data);
 }
+
+// The reply waits are sized from the line rate: at each rate the ROM moves its bytes
+// no faster than a UART would, and every exchange still fits.
+class RomRates : public ::testing::TestWithParam<uint32_t> {};
+
+TEST_P(RomRates, SyncIdentifyWriteAndReadAtTheLineRate) {
+    Sim::LpcIspPty rom;
+    std::string error;
+    ASSERT_TRUE(rom.Start(error)) << error;
+    rom.SetPacing(GetParam());
+    NXPSerialClass isp;
+    ASSERT_EQ(isp.Connect(rom.SlavePath().c_str(), GetParam()), aErrNone);
+    EXPECT_EQ(isp.baudRate, GetParam());
+    ASSERT_EQ(isp.Sync(), aErrNone);
+    ASSERT_EQ(isp.GetDeviceID(), aErrNone);
+    EXPECT_EQ(isp.deviceID[0], 0x12345678u);
+    Bytes data = _pattern(180, 13);  // four lines, echoed
+    ASSERT_EQ(isp.Write(0x10000000, 180, data.data()), aErrNone);
+    Bytes back(180, 0);
+    ASSERT_EQ(isp.Read(0x10000000, 180, back.data()), aErrNone);
+    EXPECT_EQ(back, data);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, RomRates, ::testing::Values(9600u, 38400u, 115200u, 230400u));
