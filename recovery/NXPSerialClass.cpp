@@ -19,6 +19,10 @@ using Clock = std::chrono::steady_clock;
 constexpr uint32_t kCommandTries = 100;    // ms of silence a command's reply may take
 constexpr uint32_t kChecksumTries = 2000;  // the ROM may program before it answers a checksum
 constexpr int64_t kEchoBudgetMs = 100;
+// A fixed reply may come late by more than the ROM's own delay: a USB serial adapter
+// holds bytes for its latency timer (16 ms by default) and a busy host may not run us
+// at once. 20 ms of slack turned such a reply into a failed sync.
+constexpr int64_t kResponseSlackMs = 100;
 
 int64_t _elapsedUs(Clock::time_point since) {
     return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - since).count();
@@ -340,8 +344,10 @@ aErr NXPSerialClass::_response(char* buffer, size_t size, const char* expected, 
     if (!buffer || size < 2) return aErrParam;
     size_t want = expectedLength && expectedLength < size - 1 ? expectedLength : size - 1;
     size_t expectedSize = expected ? strlen(expected) : 0;
-    // The reply has its line time and 20 ms to arrive; bytes that are there are taken at once.
-    int64_t budgetUs = (static_cast<int64_t>(WAIT_TIME_MS(static_cast<uint32_t>(want), baudRate)) + 20) * 1000;
+    // The reply has its line time and some slack to arrive; bytes that are there are taken
+    // at once, so only a silent line waits the budget out.
+    int64_t budgetUs =
+        (static_cast<int64_t>(WAIT_TIME_MS(static_cast<uint32_t>(want), baudRate)) + kResponseSlackMs) * 1000;
     Clock::time_point start = Clock::now();
     size_t stored = 0, received = 0;
     aErr result = aErrNone;
