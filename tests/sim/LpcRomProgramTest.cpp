@@ -123,3 +123,37 @@ TEST(LpcRomProgram, FlagsSetWhatTheChipReportsAndItsFaults) {
         EXPECT_NE(result.err.find(c.message), std::string::npos) << result.err;
     }
 }
+
+// lpc21isp retries a group the ROM answers RESEND and stops at a refused copy: the
+// ROM's faults look to an independent host as they would from a chip.
+TEST(LpcRomProgram, Lpc21ispSeesTheFaults) {
+    testsupport::TempDir dir;
+    Bytes image = _bootableImage(64 * 1024);
+    std::string imagePath = dir.Write("image.bin", image);
+    struct Case {
+        std::vector<std::string> flags;
+        int status;
+        std::string says;
+    } cases[] = {
+        {{"--resend", "3,count=2"}, 0, "Download Finished"},
+        {{"--fail", "C=9,skip=2,times=1"}, 9, "SECTOR_NOT_PREPARED_FOR_WRITE_OPERATION"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.flags[1]);
+        std::string flashPath = dir / "flash.bin";
+        std::vector<std::string> args = c.flags;
+        args.insert(args.end(), {"--flash-out", flashPath});
+        LpcRomProcess rom;
+        ASSERT_TRUE(rom.Start(args)) << rom.Error();
+        testsupport::RunOptions options;
+        options.kill_after_seconds = 60;
+        auto run = RunProcess({"lpc21isp", "-bin", imagePath, rom.PtyPath(), "115200", "14746"}, options);
+        EXPECT_EQ(run.exit_status, c.status) << run.out;
+        EXPECT_NE(run.out.find(c.says), std::string::npos) << run.out;
+        EXPECT_EQ(rom.Stop(), 0);
+        std::string written = testsupport::ReadFile(flashPath);
+        ASSERT_EQ(written.size(), 512u * 1024);
+        bool same = Bytes(written.begin(), written.begin() + static_cast<long>(image.size())) == image;
+        EXPECT_EQ(same, c.status == 0);
+    }
+}
