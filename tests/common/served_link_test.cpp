@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <string>
@@ -331,4 +332,53 @@ TEST(ClientLink, InterruptDuringAWaitEndsTheProgram)
     }
     ASSERT_TRUE(WIFSIGNALED(status)) << "exit status " << WEXITSTATUS(status);
     EXPECT_EQ(WTERMSIG(status), SIGINT);
+}
+
+// Stream samples batched by the server at the module's heartbeat reach a
+// client Link as separate samples: each recorded value, the callback for each.
+TEST(ServedModule, BatchedStreamSamplesReachAClientLinkOneByOne)
+{
+    testsupport::ScriptedModule module(2);
+    module.setHandler([](const testsupport::WirePacket& request) {
+        return std::vector<testsupport::WirePacket>{{2, {static_cast<uint8_t>(request.payload[0] + 0x10)}}};
+    });
+    uint32_t deviceId = aLink_CreateTCPIP(kSerial, kLoopback, module.port());
+    aServer* server = aServer_Create(deviceId, 0, 1);
+    ASSERT_NE(server, nullptr);
+    ASSERT_EQ(aServer_Start(server), aErrNone);
+    linkSpec spec{};
+    spec.type = PLEXUS_TCPIP;
+    spec.serialNumber = kSerial;
+    spec.ipAddress = kLoopback;
+    aServer_GetPort(server, &spec.ipPort);
+
+    Link link("client");
+    ASSERT_EQ(link.setLinkSpecifier(spec), aErrNone);
+    ASSERT_EQ(link.connect(), aErrNone);
+    struct Calls {
+        std::atomic<int> count{0};
+    } calls;
+    ASSERT_EQ(link.registerStreamCallback(2, 0x12, 5, 1, [](const aPacket*, void* ref) { static_cast<Calls*>(ref)->count++; },
+                                          &calls),
+              aErrNone);
+    const uint8_t enable[6] = {0x81, 0, 0, 0, 0, 1};
+    ASSERT_EQ(link.sendPacket(2, 0x5D, sizeof enable, enable), aErrNone);
+    ASSERT_TRUE(module.waitForReceived(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the subscription is in place
+
+    module.send({2, {0x12, 0x05, 0x41, 0, 0, 0, 7}});
+    module.send({2, {0x12, 0x05, 0x42, 0, 0, 1, 9}});
+    module.send({2, {0, 1}});  // heartbeat: the batch leaves
+    uint32_t first = 0, second = 0;
+    auto end = Clock::now() + std::chrono::seconds(5);
+    while ((link.getStreamValue(2, 0x12, 5, 2, 0, &second) == aErrNotFound || calls.count < 1) && Clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(link.getStreamValue(2, 0x12, 5, 1, 0, &first), aErrNone);
+    EXPECT_EQ(first, 7u);
+    EXPECT_EQ(second, 0x109u);
+    EXPECT_EQ(calls.count, 1) << "the callback is for index 1 only";
+    EXPECT_EQ(link.removeStreamCallbacks(), aErrNone);
+    EXPECT_EQ(link.disconnect(), aErrNone);
+    aServer_Destroy(&server);
+    aLink_Destroy(&deviceId);
 }
