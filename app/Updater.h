@@ -41,6 +41,9 @@ typedef std::map<std::string, std::string> BuildMap;
 // Serial number that stands for an unknown device in recovery.
 constexpr uint32_t UNKNOWN_DEVICE_SERIAL = 0xDEADDEAD;
 
+// The chip a recovery talks to, as identification found it.
+enum RecoveryChip : int { RECOVERY_CHIP_NONE = 0, RECOVERY_CHIP_IMX = 1, RECOVERY_CHIP_LPC = 2 };
+
 class UpdaterStore;
 
 // Opens the store on store_path; on failure reports it for the calling operation and
@@ -92,4 +95,5 @@ private:
     std::string store_path;
     UpdaterDisplayInterface& display;
     bool uei_bytes_load = false;
+    int recovery_chip = RECOVERY_CHIP_NONE;  // set by Get_Fingerprint
 };

@@ -15,6 +15,7 @@
 #include "app/Updater.h"
 #include "app/UpdaterDiscovery.h"
 #include "app/UpdaterEntity.h"
+#include "app/UpdaterTransfer.h"
 #include "common/Log.h"
 #include "common/Module.h"
 #include "common/SystemClass.h"
@@ -253,52 +254,6 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile
     return err;
 }
 
-aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFile& bird, bool throughRouter,
-                        bool useUEIBytes)
-{
-    UpdaterEntity entity;
-    entity.init(&module, 0, true, throughRouter);
-    if (useUEIBytes && entity.CheckUEIDataSupport() == aErrNone) entity.CheckPooledPacketsSupport();
-
-    Log::log(DEBUG_Updater, "Transferring firmware to device %s\n", bird.path.c_str());
-    std::vector<BirdBlock> blocks = bird.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE);
-    aErr err = aErrNone;
-    unsigned number = 1;
-    uint32_t total = 0;
-    for (const BirdBlock& block : blocks) {
-        for (int attempt = 0; attempt < FIRMWARE_BLOCK_ATTEMPTS; ++attempt) {
-            display.message(UpdaterDisplayInterface::LEVEL_INFO, "Transferring firmware block %u of %u, %d bytes",
-                            number, unsigned(blocks.size()), int(block.length));
-            if (attempt > 0) display.message(UpdaterDisplayInterface::LEVEL_INFO, "  Retry %d", attempt);
-            uint16_t moduleBlockSize = 0;
-            err = entity.TransferPrepare(block.data, block.length, block.flags, &moduleBlockSize);
-            if (err != aErrNone) {
-                Log::log(DEBUG_Updater, "Error firmware transfer init: [%d, %s].\n", err, aError_GetErrorText(err));
-                // Unanswered or unsent, PREPARE may have met a module that is
-                // still starting its loader or a link that is being taken up
-                // again: give the link a moment and ask again. A refusal ends
-                // the attempts.
-                if (err != aErrTimeout && err != aErrConnection) break;
-                _await_link(module, LINK_RETRY_WAIT_MS);
-                continue;
-            }
-            err = entity.FirmwareTransfer(block.data, block.length, moduleBlockSize, display);
-            if (err == aErrNone) break;
-            Log::log(DEBUG_Updater, "Error firmware transfer [%d, %s].\n", err, aError_GetErrorText(err));
-        }
-        if (err != aErrNone) {
-            Log::log(DEBUG_Updater, "Error firmware transfer block failed.\n");
-            break;
-        }
-        total += block.length;
-        ++number;
-    }
-    display.message(UpdaterDisplayInterface::LEVEL_INFO, "Transferred %d blocks, %d total bytes", int(number - 1),
-                    int(total));
-    if (err == aErrNone) err = entity.LoaderReboot(display);
-    return err;
-}
-
 // Notes the transfer in the device's attributes. A device the store has not
 // met yet gets its directory now, so that its attributes land there rather
 // than beside the working directory. The firmware is in the module whatever
@@ -357,6 +312,52 @@ bool _connect_through_router(Updater& updater, UpdaterDisplayInterface& display,
 }
 
 }  // namespace
+
+aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFile& bird, bool throughRouter,
+                        bool useUEIBytes)
+{
+    UpdaterEntity entity;
+    entity.init(&module, 0, true, throughRouter);
+    if (useUEIBytes && entity.CheckUEIDataSupport() == aErrNone) entity.CheckPooledPacketsSupport();
+
+    Log::log(DEBUG_Updater, "Transferring firmware to device %s\n", bird.path.c_str());
+    std::vector<BirdBlock> blocks = bird.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE);
+    aErr err = aErrNone;
+    unsigned number = 1;
+    uint32_t total = 0;
+    for (const BirdBlock& block : blocks) {
+        for (int attempt = 0; attempt < FIRMWARE_BLOCK_ATTEMPTS; ++attempt) {
+            display.message(UpdaterDisplayInterface::LEVEL_INFO, "Transferring firmware block %u of %u, %d bytes",
+                            number, unsigned(blocks.size()), int(block.length));
+            if (attempt > 0) display.message(UpdaterDisplayInterface::LEVEL_INFO, "  Retry %d", attempt);
+            uint16_t moduleBlockSize = 0;
+            err = entity.TransferPrepare(block.data, block.length, block.flags, &moduleBlockSize);
+            if (err != aErrNone) {
+                Log::log(DEBUG_Updater, "Error firmware transfer init: [%d, %s].\n", err, aError_GetErrorText(err));
+                // Unanswered or unsent, PREPARE may have met a module that is
+                // still starting its loader or a link that is being taken up
+                // again: give the link a moment and ask again. A refusal ends
+                // the attempts.
+                if (err != aErrTimeout && err != aErrConnection) break;
+                _await_link(module, LINK_RETRY_WAIT_MS);
+                continue;
+            }
+            err = entity.FirmwareTransfer(block.data, block.length, moduleBlockSize, display);
+            if (err == aErrNone) break;
+            Log::log(DEBUG_Updater, "Error firmware transfer [%d, %s].\n", err, aError_GetErrorText(err));
+        }
+        if (err != aErrNone) {
+            Log::log(DEBUG_Updater, "Error firmware transfer block failed.\n");
+            break;
+        }
+        total += block.length;
+        ++number;
+    }
+    display.message(UpdaterDisplayInterface::LEVEL_INFO, "Transferred %d blocks, %d total bytes", int(number - 1),
+                    int(total));
+    if (err == aErrNone) err = entity.LoaderReboot(display);
+    return err;
+}
 
 bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string& bird_file, uint8_t module_address,
                               uint32_t router_serial, bool override_checks)

@@ -42,6 +42,9 @@ const char* const USAGE =
     "                                   information block; SERIAL is hexadecimal,\n"
     "                                   each text at most 16 characters\n"
     "  --start-address ADDRESS          start address of a recovery loader\n"
+    "  --scramble W0:W1:W2:W3           scramble the firmware blocks that follow with these four\n"
+    "                                   hexadecimal words (an LPC chip's fingerprint: its recovery\n"
+    "                                   descrambles them); --scramble off stops\n"
     "  --block TYPE PAYLOADFILE         any block (type 0-31), payload taken as it is\n"
     "  --flags N                        flags (0-7) of the blocks that follow\n"
     "  --format-version N               header format version (default 0x0101)\n"
@@ -96,12 +99,32 @@ std::vector<uint8_t> _read_file(const std::string& path)
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// "W0:W1:W2:W3" (hexadecimal words) into key; false for "off".
+bool _scramble_key(const std::string& text, uint32_t key[4])
+{
+    if (text == "off") return false;
+    size_t start = 0;
+    for (int w = 0; w < 4; w++) {
+        size_t end = w < 3 ? text.find(':', start) : text.size();
+        std::string word = end == std::string::npos ? "" : text.substr(start, end - start);
+        char* rest = nullptr;
+        unsigned long value = word.empty() || word.size() > 8 ? 0 : strtoul(word.c_str(), &rest, 16);
+        if (word.empty() || word.size() > 8 || *rest != '\0')
+            throw UsageError("--scramble needs four hexadecimal words W0:W1:W2:W3 or off: " + text);
+        key[w] = uint32_t(value);
+        start = end + 1;
+    }
+    return true;
+}
+
 int _create(int argc, char** argv)
 {
     if (argc < 1) throw UsageError("create needs an output file");
     std::string output = argv[0];
     BirdWriter writer;
     uint8_t flags = 0;
+    bool scramble = false;
+    uint32_t key[4] = {};
     for (int i = 1; i < argc; i++) {
         std::string option = argv[i];
         auto need = [&](int count) {
@@ -111,6 +134,7 @@ int _create(int argc, char** argv)
             need(2);
             uint32_t address = _number(argv[i + 1], "address");
             std::vector<uint8_t> code = _read_file(argv[i + 2]);
+            if (scramble && option == "--firmware") BirdWriter::Scramble(code, key);
             if (option == "--loader") writer.AddLoader(address, code, flags);
             else writer.AddFirmware(address, code, flags);
             i += 2;
@@ -131,6 +155,10 @@ int _create(int argc, char** argv)
             need(2);
             writer.AddBlock(_block_type(argv[i + 1]), _read_file(argv[i + 2]), flags);
             i += 2;
+        } else if (option == "--scramble") {
+            need(1);
+            scramble = _scramble_key(argv[i + 1], key);
+            i += 1;
         } else if (option == "--flags") {
             need(1);
             uint32_t value = _number(argv[i + 1], "flags");

@@ -1,0 +1,13 @@
+#pragma once
+// The firmware transfer into a module's running loader, shared by the update
+// and the i.MX recovery (whose recovery loader takes the firmware the same way).
+#include "common/Module.h"
+#include "common/UpdaterDisplayInterface.h"
+#include "firmware/BirdFile.h"
+#include "unix/aError.h"
+
+// Sends every firmware block of the image (up to five attempts each), then
+// lets the module reboot into it. Behind a router the wait for the reboot ends
+// after its first pause.
+aErr _transfer_firmware(UpdaterDisplayInterface& display, Kestrune::Tessarine::Module& module, BirdFile& bird,
+                        bool throughRouter, bool useUEIBytes);
