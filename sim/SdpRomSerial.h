@@ -1,0 +1,51 @@
+#pragma once
+// An SDP boot ROM on a UART, played over a pseudo-terminal: the ROM holds the
+// master side, the host opens SlavePath() as its serial port. Like a UART ROM
+// with an inter-byte time-out, it drops a partial command after 100 ms of
+// silence, so stray bytes from a host that probed the line first (an LPC sync
+// "?") do not shift the commands that follow. It answers the association key
+// 23 45 45 23 with the same four bytes.
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim/SdpRom.h"
+
+namespace Sim {
+
+class SdpRomSerial {
+public:
+    static constexpr int PARTIAL_TIMEOUT_MS = 100;
+
+    explicit SdpRomSerial(std::shared_ptr<SdpRom> rom);
+    ~SdpRomSerial();
+    SdpRomSerial(const SdpRomSerial&) = delete;
+    SdpRomSerial& operator=(const SdpRomSerial&) = delete;
+
+    // Opens the pseudo-terminal and serves on its own thread.
+    bool Start(std::string& error);
+    void Stop();
+    const std::string& SlavePath() const { return _slavePath; }
+    SdpRom& Rom() { return *_rom; }
+    // Partial commands dropped after a silence.
+    unsigned DiscardedPartials() const { return _discarded.load(); }
+
+private:
+    void _run();
+    void _take(const uint8_t* bytes, size_t length);
+    void _send(const std::vector<uint8_t>& bytes);
+
+    std::shared_ptr<SdpRom> _rom;
+    int _master = -1;
+    int _spareSlave = -1;
+    int _wake[2] = {-1, -1};
+    std::string _slavePath;
+    std::vector<uint8_t> _command;
+    std::atomic<unsigned> _discarded{0};
+    std::atomic<bool> _running{false};
+    std::thread _thread;
+};
+
+}  // namespace Sim
