@@ -129,8 +129,9 @@ TEST_P(SDPLoaderSerialFault, EndsWithTheFailure)
     EXPECT_EQ(loader.writeLoader(_image(2500), 0x20000000), GetParam().writeResult);
     uint64_t fingerprint = 0;
     int fingerprintResult = loader.getFingerprint(fingerprint);
-    if (GetParam().fingerprintResult >= 0)
+    if (GetParam().fingerprintResult >= 0) {
         EXPECT_EQ(fingerprintResult, GetParam().fingerprintResult);
+    }
     loader.startLoader(0x20000400);
     EXPECT_LT(_secondsSince(start), 20.0);
 }

@@ -40,8 +40,8 @@ Bytes _command(uint8_t type, uint32_t address, uint8_t format, uint32_t count, u
 
 Bytes _report(uint8_t id, const Bytes& payload)
 {
-    Bytes r{id};
-    r.insert(r.end(), payload.begin(), payload.end());
+    Bytes r(1 + payload.size(), id);
+    std::copy(payload.begin(), payload.end(), r.begin() + 1);
     return r;
 }
 
