@@ -179,6 +179,7 @@ void EmulatedUsbDevice::unplug()
             finish(*session, *session->pending.front(), -ESHUTDOWN);
         ring(*session);
         inQueue_.clear();
+        inBlocks_.clear();
         halted_.clear();
         syspath = session->syspath;
         fifo = emulation_.root_ + session->node;
@@ -252,6 +253,8 @@ void EmulatedUsbDevice::sendToHost(const uint8_t* data, size_t length)
     if (!session)
         return;
     inQueue_.insert(inQueue_.end(), data, data + length);
+    if (config_.hidReportDescriptor && length)
+        inBlocks_.push_back(length);
     serviceIn(*session);
     ring(*session);
 }
@@ -584,8 +587,12 @@ void EmulatedUsbDevice::control(Urb& urb)
             answer = configurationDescriptor(config_);
         else if (type == 0x03 && ++stringRequests_)
             answer = stringDescriptor(config_, static_cast<uint8_t>(value & 0xFF));
+    } else if (requestType == 0x81 && request == 0x06 && (value >> 8) == 0x22 && config_.hidReportDescriptor) {
+        answer = config_.hidReportDescriptor;  // HID report descriptor
     } else if ((requestType & 0x80) && request == 0x00) {
         answer = std::vector<uint8_t>{0, 0};
+    } else if (requestType == 0x21 && config_.hidReportDescriptor) {
+        answer = std::vector<uint8_t>{};  // HID class requests (SET_IDLE) are taken
     }
     if (!answer) {
         urb.actual = -1;
@@ -644,6 +651,11 @@ void EmulatedUsbDevice::serviceIn(Session& session)
             finish(session, urb, -EPIPE);
         } else if (!inQueue_.empty()) {
             size_t n = std::min(inQueue_.size(), static_cast<size_t>(urb.length));
+            if (!inBlocks_.empty()) {
+                n = std::min(n, inBlocks_.front());
+                if ((inBlocks_.front() -= n) == 0)
+                    inBlocks_.pop_front();
+            }
             std::vector<uint8_t> chunk(inQueue_.begin(), inQueue_.begin() + static_cast<long>(n));
             inQueue_.erase(inQueue_.begin(), inQueue_.begin() + static_cast<long>(n));
             if (n)

@@ -83,6 +83,7 @@ private:
     HostListener hostListener_;
     std::vector<std::unique_ptr<Session>> sessions_;
     std::deque<uint8_t> inQueue_;
+    std::deque<size_t> inBlocks_;  // HID: lengths of the reports queued, one IN transfer each
     std::map<uint8_t, bool> halted_;
     bool failClearHalt_ = false;
     bool refuseOut_ = false;

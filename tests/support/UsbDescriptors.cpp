@@ -16,11 +16,18 @@ void _put16(std::vector<uint8_t>& out, uint16_t value)
     out.push_back(static_cast<uint8_t>(value >> 8));
 }
 
-void _endpoint(std::vector<uint8_t>& out, uint8_t address, uint16_t maxPacket)
+void _endpoint(std::vector<uint8_t>& out, uint8_t address, uint16_t maxPacket, bool interrupt)
 {
-    out.insert(out.end(), {7, 0x05, address, 0x02});
+    out.insert(out.end(), {7, 0x05, address, static_cast<uint8_t>(interrupt ? 0x03 : 0x02)});
     _put16(out, maxPacket);
-    out.push_back(0);
+    out.push_back(interrupt ? 1 : 0);
+}
+
+// HID 1.11, no country, one report descriptor of the given length.
+void _hidDescriptor(std::vector<uint8_t>& out, size_t reportLength)
+{
+    out.insert(out.end(), {9, 0x21, 0x11, 0x01, 0, 1, 0x22});
+    _put16(out, static_cast<uint16_t>(reportLength));
 }
 
 std::vector<uint8_t> _device(uint16_t vendor, uint16_t product, uint8_t deviceClass, uint8_t serialIndex)
@@ -61,15 +68,21 @@ std::vector<uint8_t> deviceDescriptor(const UsbDeviceConfig& config)
 std::vector<uint8_t> configurationDescriptor(const UsbDeviceConfig& config)
 {
     uint8_t endpoints = static_cast<uint8_t>(config.inEndpoint + config.outEndpoint);
+    const bool hid = config.hidReportDescriptor.has_value();
     std::vector<uint8_t> out{9, 0x02};
-    _put16(out, static_cast<uint16_t>(9 + 9 + 7 * endpoints));
+    _put16(out, static_cast<uint16_t>(9 + 9 + (hid ? 9 : 0) + 7 * endpoints));
     out.insert(out.end(), {1, 1, 0, 0x80, 50});
-    out.insert(out.end(), {9, 0x04, 0, 0, endpoints, config.interfaceClass, config.interfaceSubClass,
-                           config.interfaceProtocol, 0});
+    if (hid) {
+        out.insert(out.end(), {9, 0x04, 0, 0, endpoints, 0x03, 0, 0, 0});
+        _hidDescriptor(out, config.hidReportDescriptor->size());
+    } else {
+        out.insert(out.end(), {9, 0x04, 0, 0, endpoints, config.interfaceClass, config.interfaceSubClass,
+                               config.interfaceProtocol, 0});
+    }
     if (config.inEndpoint)
-        _endpoint(out, config.inAddress, config.packetSize());
+        _endpoint(out, config.inAddress, config.packetSize(), hid);
     if (config.outEndpoint)
-        _endpoint(out, config.outAddress, config.packetSize());
+        _endpoint(out, config.outAddress, config.packetSize(), hid);
     return out;
 }
 

@@ -25,6 +25,9 @@ struct UsbDeviceConfig {
     uint8_t inAddress = 0x81;
     uint8_t outAddress = 0x02;
     std::optional<uint16_t> maxPacket;  // overrides the speed's packet size
+    // A HID function (class 3) with this report descriptor: the HID class
+    // descriptor, interrupt endpoints, and one IN transfer per block sent.
+    std::optional<std::vector<uint8_t>> hidReportDescriptor;
     // Replaces the device and configuration descriptors (short or garbage ones).
     std::optional<std::vector<uint8_t>> rawDescriptors;
 
