@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <thread>
 
 #include "common/Log.h"
 
@@ -16,6 +15,7 @@ struct PrivateSerial_SDPLoader {
     int fd = -1;
     std::string portName;  // a copy: the caller's text need not outlive the loader
     struct termios settings {};
+    size_t inFlight = 0;  // bytes written since the last waiting read
 };
 
 namespace {
@@ -37,6 +37,26 @@ bool _wait(int fd, short events, int timeoutMs)
         ready = poll(&p, 1, timeoutMs);
     } while (ready < 0 && errno == EINTR);
     return ready > 0;
+}
+
+// Discards what arrives until the line has been quiet a while: noise of a
+// line that just came up, the tail of an earlier conversation.
+void _settle(int fd)
+{
+    auto end = Clock::now() + std::chrono::milliseconds(Serial_SDPLoader::SETTLE_MS);
+    uint8_t discard[256];
+    while (_wait(fd, POLLIN, std::min(Serial_SDPLoader::SETTLE_QUIET_MS, _remainingMs(end)))) {
+        if (read(fd, discard, sizeof discard) <= 0 && errno != EAGAIN && errno != EINTR)
+            return;
+        if (Clock::now() >= end)
+            return;
+    }
+}
+
+// How long `bytes` take on the line, rounded up.
+int _lineMs(size_t bytes)
+{
+    return static_cast<int>(std::min<size_t>(bytes * 10 * 1000 / Serial_SDPLoader::BAUD + 1, 60000));
 }
 
 }  // namespace
@@ -74,7 +94,7 @@ bool Serial_SDPLoader::init()
         close(fd);
         return false;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(SETTLE_MS));
+    _settle(fd);
     tcflush(fd, TCIOFLUSH);
     _private->fd = fd;
     return true;
@@ -95,6 +115,7 @@ ssize_t Serial_SDPLoader::writeData(const std::vector<uint8_t>& packet)
         ssize_t n = write(fd, bytes + done, length - done);
         if (n > 0) {
             done += static_cast<size_t>(n);
+            _private->inFlight += static_cast<size_t>(n);
             stallEnd = Clock::now() + std::chrono::milliseconds(WRITE_STALL_MS);
             continue;
         }
@@ -112,22 +133,26 @@ ssize_t Serial_SDPLoader::writeData(const std::vector<uint8_t>& packet)
     return static_cast<ssize_t>(done);
 }
 
-// Waits up to timeoutMs for a full response, then takes what follows at once.
-// Bytes already there are taken without waiting; the wait ends early once a
-// full response is in.
+// Waits up to timeoutMs for a full response and takes what is there with it.
+// Bytes already there are taken without waiting; the wait ends once a full
+// response is in (more than that stays for the next read, which then sees a
+// ROM that said more than it was asked). The ROM cannot answer before the bytes written since
+// the last wait have crossed the line, so their line time is added to the wait.
 ssize_t Serial_SDPLoader::readData(std::vector<uint8_t>& out, int timeoutMs)
 {
     int fd = _private->fd;
     if (fd < 0)
         return -1;
-    // The ROM cannot answer before it has the bytes still on their way out.
-    if (timeoutMs > 0)
-        tcdrain(fd);
-    auto deadline = Clock::now() + std::chrono::milliseconds(std::max(0, timeoutMs));
+    int wait = std::max(0, timeoutMs);
+    if (wait > 0) {
+        wait += _lineMs(_private->inFlight);
+        _private->inFlight = 0;
+    }
+    auto deadline = Clock::now() + std::chrono::milliseconds(wait);
     size_t total = 0;
     uint8_t block[256];
     while (total < READ_LIMIT) {
-        int wait = total >= RESPONSE_SIZE ? LINGER_MS : _remainingMs(deadline);
+        int wait = total >= RESPONSE_SIZE ? 0 : _remainingMs(deadline);
         if (!_wait(fd, POLLIN, wait))
             break;
         ssize_t n = read(fd, block, std::min(sizeof block, READ_LIMIT - total));

@@ -22,12 +22,16 @@ public:
 
     // Four status bytes, then the four-byte response word.
     static constexpr size_t RESPONSE_SIZE = 8;
-    // How long the line settles after the port is set up.
+    // After the port is set up, input is discarded until the line has been
+    // quiet for SETTLE_QUIET_MS, at most SETTLE_MS. (A partial command an
+    // earlier host left in the ROM costs the first liveness attempt: the ROM
+    // drops it once the line was silent longer than its inter-byte time-out,
+    // and attempts are further apart than that.)
     static constexpr int SETTLE_MS = 1000;
+    static constexpr int SETTLE_QUIET_MS = 20;
+    static constexpr unsigned BAUD = 115200;
     // How long a write may make no progress before the packet is given up.
     static constexpr int WRITE_STALL_MS = 2000;
-    // After a full response, how long to wait for stray bytes that belong to it.
-    static constexpr int LINGER_MS = 2;
 
 private:
     std::unique_ptr<PrivateSerial_SDPLoader> _private;

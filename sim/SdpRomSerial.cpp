@@ -19,7 +19,14 @@ const uint8_t kAssociationKey[4] = {0x23, 0x45, 0x45, 0x23};
 
 }  // namespace
 
-SdpRomSerial::SdpRomSerial(std::shared_ptr<SdpRom> rom) : _rom(std::move(rom)) {}
+SdpRomSerial::SdpRomSerial(std::shared_ptr<SdpRom> rom, unsigned baud) : _rom(std::move(rom)), _baud(baud) {}
+
+// Holds the ROM for as long as the bytes take on the line.
+void SdpRomSerial::_lineTime(size_t bytes)
+{
+    if (_baud)
+        std::this_thread::sleep_for(std::chrono::microseconds(bytes * 10'000'000ull / _baud));
+}
 
 SdpRomSerial::~SdpRomSerial()
 {
@@ -90,10 +97,18 @@ void SdpRomSerial::_run()
             break;
         if (!(fds[0].revents & POLLIN))
             continue;
-        ssize_t n = read(_master, block, sizeof block);
+        // Paced, a block is what the line brings in a few milliseconds.
+        ssize_t n = read(_master, block, _baud ? std::min<size_t>(sizeof block, 64) : sizeof block);
         if (n <= 0)
             continue;
-        lastByte = Clock::now();
+        _lineTime(static_cast<size_t>(n));
+        // The silence counts even when this thread was slow to notice it.
+        Clock::time_point now = Clock::now();
+        if (!_command.empty() && now - lastByte >= std::chrono::milliseconds(PARTIAL_TIMEOUT_MS)) {
+            _command.clear();
+            ++_discarded;
+        }
+        lastByte = now;
         _take(block, static_cast<size_t>(n));
     }
 }
@@ -124,6 +139,7 @@ void SdpRomSerial::_take(const uint8_t* bytes, size_t length)
 // Writes everything unless the ROM is stopped meanwhile.
 void SdpRomSerial::_send(const std::vector<uint8_t>& bytes)
 {
+    _lineTime(bytes.size());
     size_t done = 0;
     while (done < bytes.size() && _running) {
         ssize_t n = write(_master, bytes.data() + done, bytes.size() - done);

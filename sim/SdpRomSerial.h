@@ -6,6 +6,7 @@
 // "?") do not shift the commands that follow. It answers the association key
 // 23 45 45 23 with the same four bytes.
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <thread>
@@ -19,7 +20,9 @@ class SdpRomSerial {
 public:
     static constexpr int PARTIAL_TIMEOUT_MS = 100;
 
-    explicit SdpRomSerial(std::shared_ptr<SdpRom> rom);
+    // With a baud rate the ROM takes and sends bytes no faster than a UART at
+    // that rate (10 bits a byte); 0: as fast as the pseudo-terminal goes.
+    explicit SdpRomSerial(std::shared_ptr<SdpRom> rom, unsigned baud = 0);
     ~SdpRomSerial();
     SdpRomSerial(const SdpRomSerial&) = delete;
     SdpRomSerial& operator=(const SdpRomSerial&) = delete;
@@ -36,8 +39,10 @@ private:
     void _run();
     void _take(const uint8_t* bytes, size_t length);
     void _send(const std::vector<uint8_t>& bytes);
+    void _lineTime(size_t bytes);
 
     std::shared_ptr<SdpRom> _rom;
+    const unsigned _baud;
     int _master = -1;
     int _spareSlave = -1;
     int _wake[2] = {-1, -1};

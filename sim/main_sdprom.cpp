@@ -15,8 +15,9 @@
 namespace {
 
 const char* kUsage =
-    "usage: sdprom [--fingerprint LOW,HIGH] [--fault NAME] [--dump ADDRESS,LENGTH,FILE] [--verbose]\n"
+    "usage: sdprom [--baud N] [--fingerprint LOW,HIGH] [--fault NAME] [--dump ADDRESS,LENGTH,FILE] [--verbose]\n"
     "\n"
+    "  --baud N                take and send bytes no faster than a UART at N bits/s\n"
     "  --fingerprint LOW,HIGH  the words of registers 0x401F4410 and 0x401F4420 (hex)\n"
     "  --fault NAME            silent, garbage, status-only, extra-bytes[=N], write-incomplete\n"
     "  --dump A,L,FILE         on exit write L bytes of memory from address A to FILE\n"
@@ -66,6 +67,7 @@ int main(int argc, char** argv)
     Sim::SdpRomConfig config;
     Dump dump;
     bool verbose = false;
+    unsigned baud = 0;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -75,6 +77,13 @@ int main(int argc, char** argv)
             return 0;
         } else if (arg == "--verbose") {
             verbose = true;
+        } else if (arg == "--baud") {
+            char* end = nullptr;
+            unsigned long rate = value ? strtoul(value, &end, 10) : 0;
+            if (!value || *end || rate == 0 || rate > 10000000)
+                return _fail("--baud needs a rate from 1 to 10000000");
+            baud = static_cast<unsigned>(rate);
+            ++i;
         } else if (arg == "--fingerprint") {
             if (!value || !_parseWords(value, config.fingerprintLow, config.fingerprintHigh))
                 return _fail("--fingerprint needs LOW,HIGH in hex");
@@ -104,7 +113,7 @@ int main(int argc, char** argv)
     signal(SIGPIPE, SIG_IGN);
 
     auto rom = std::make_shared<Sim::SdpRom>(config);
-    Sim::SdpRomSerial serial(rom);
+    Sim::SdpRomSerial serial(rom, baud);
     std::string error;
     if (!serial.Start(error))
         return _fail(error);
