@@ -1,7 +1,7 @@
 #pragma once
 // An SDP boot ROM on a UART, played over a pseudo-terminal: the ROM holds the
 // master side, the host opens SlavePath() as its serial port. Like a UART ROM
-// with an inter-byte time-out, it drops a partial command after 100 ms of
+// with an inter-byte time-out, it drops a partial command after 80 ms of
 // silence, so stray bytes from a host that probed the line first (an LPC sync
 // "?") do not shift the commands that follow. It answers the association key
 // 23 45 45 23 with the same four bytes.
@@ -18,7 +18,10 @@ namespace Sim {
 
 class SdpRomSerial {
 public:
-    static constexpr int PARTIAL_TIMEOUT_MS = 100;
+    // A little under the 100 ms a host waits for an answer before it asks
+    // again, so that the next attempt finds the ROM cleared even when this
+    // thread notices the bytes late.
+    static constexpr int PARTIAL_TIMEOUT_MS = 80;
 
     // With a baud rate the ROM takes and sends bytes no faster than a UART at
     // that rate (10 bits a byte); 0: as fast as the pseudo-terminal goes.

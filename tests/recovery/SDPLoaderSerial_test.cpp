@@ -82,9 +82,10 @@ TEST(SDPLoaderSerial, LoadsAnImageReadsTheFingerprintAndJumpsAfterAStrayProbe)
     EXPECT_EQ(fingerprint, 0xC0FFEE010BADF00Dull);
     EXPECT_EQ(rom.rom->Jumps(), std::vector<uint32_t>{0x20000400});
     // The probe byte and the first status command may have run together into
-    // one unknown command; the ROM dropped the rest after the silence.
-    EXPECT_EQ(rom.serial.DiscardedPartials(), 1u);
-    EXPECT_LE(rom.rom->UnknownCommands(), 1u);
+    // an unknown command; the ROM dropped the rest after the silence, and a
+    // later liveness attempt got through.
+    EXPECT_GE(rom.serial.DiscardedPartials(), 1u);
+    EXPECT_LE(rom.rom->UnknownCommands(), 2u);
     EXPECT_EQ(rom.rom->CommandCount(0x05), 3u) << "one liveness check per writeLoader and getFingerprint";
 }
 

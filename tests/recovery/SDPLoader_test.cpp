@@ -197,7 +197,9 @@ TEST(SDPLoaderResults, TransportOwnershipAndOpening)
     auto* failing = new ScriptedTransport(&packets, {});
     failing->opens = false;
     ASSERT_TRUE(loader.setLoader(failing));
-    EXPECT_FALSE(loader.setLoader(new ScriptedTransport(&packets, {}))) << "a second transport is refused";
+    auto* second = new ScriptedTransport(&packets, {});
+    EXPECT_FALSE(loader.setLoader(second)) << "a second transport is refused";
+    delete second;  // refused: still the caller's
     EXPECT_EQ(loader.init(), SDPLoader::SDP_OPEN_FAILED);
 
     // Real transports that cannot open: a missing port, a file that is no terminal.
