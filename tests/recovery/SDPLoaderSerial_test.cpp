@@ -164,3 +164,34 @@ TEST(SDPLoaderSerial, WriteToALineThatTakesNothingGivesUp)
     EXPECT_GE(took, Serial_SDPLoader::WRITE_STALL_MS / 1000.0 * 0.9);
     EXPECT_LT(took, 20.0);
 }
+
+// However much a ROM sends, one read takes at most READ_LIMIT bytes and ends;
+// what it leaves waits for the next read, and a zero time-out read takes only
+// what is there.
+TEST(SDPLoaderSerial, ReadsAreCappedAndEnd)
+{
+    PtyPair line;
+    ASSERT_TRUE(line.ok());
+    Serial_SDPLoader serial(line.slavePath());
+    ASSERT_TRUE(serial.init());
+    Bytes empty;
+    EXPECT_EQ(serial.readData(empty, 0), 0);
+    EXPECT_TRUE(empty.empty());
+
+    Bytes flood(3 * SDPLoader_Interface::READ_LIMIT / 2, 0xAB);
+    ASSERT_TRUE(line.write(flood));
+    Bytes first, second;
+    auto start = Clock::now();
+    EXPECT_EQ(serial.readData(first, 100), ssize_t(SDPLoader_Interface::READ_LIMIT));
+    EXPECT_EQ(first.size(), SDPLoader_Interface::READ_LIMIT);
+    EXPECT_EQ(serial.readData(second, 0), ssize_t(flood.size() - SDPLoader_Interface::READ_LIMIT));
+    EXPECT_LT(_secondsSince(start), 20.0);
+
+    // Four bytes and then silence: the wait runs out with what came.
+    ASSERT_TRUE(line.write({1, 2, 3, 4}));
+    Bytes partial{9};  // appended to, not replaced
+    EXPECT_EQ(serial.readData(partial, 50), 4);
+    EXPECT_EQ(partial, (Bytes{9, 1, 2, 3, 4}));
+    uint32_t word = 0;
+    EXPECT_FALSE(serial.getDataFromBuffer(partial, 0, word));
+}

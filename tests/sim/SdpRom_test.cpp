@@ -307,3 +307,22 @@ TEST(SdpRomProgram, ServesTheLoaderAndDumpsMemoryOnExit)
     EXPECT_EQ(bad.exit_status, 2);
     EXPECT_NE(bad.err.find("unknown fault loud"), std::string::npos);
 }
+
+// Paced at a line rate the ROM takes bytes no faster than the line carries them.
+TEST(SdpRomSerialLine, PacedRomTakesTheLineTime)
+{
+    auto rom = std::make_shared<SdpRom>();
+    Sim::SdpRomSerial serial(rom, 115200);
+    std::string error;
+    ASSERT_TRUE(serial.Start(error)) << error;
+    SDPLoader loader;
+    ASSERT_TRUE(loader.setLoader(new Serial_SDPLoader(serial.SlavePath())));
+    ASSERT_EQ(loader.init(), SDPLoader::SDP_OK);
+    Bytes image = _pattern(4096);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(loader.writeLoader(image, 0x20000000), SDPLoader::SDP_OK);
+    double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    // 4096 data bytes, two 16-byte commands and two 8-byte answers at 10 bits a byte.
+    EXPECT_GE(took, (4096 + 2 * 16 + 2 * 8) * 10 / 115200.0);
+    EXPECT_EQ(rom->Memory(0x20000000, image.size()), image);
+}

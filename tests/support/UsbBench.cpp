@@ -201,7 +201,7 @@ BenchDeviceKind moduleKind()
 
 const std::vector<BenchDeviceKind>& benchDeviceKinds()
 {
-    static const std::vector<BenchDeviceKind> kinds = {moduleKind()};
+    static const std::vector<BenchDeviceKind> kinds = {moduleKind(), sdpRomKind()};
     return kinds;
 }
 

@@ -62,6 +62,7 @@ const BenchDeviceKind* findBenchDeviceKind(const std::string& option);
 
 // The kinds themselves.
 BenchDeviceKind moduleKind();
+BenchDeviceKind sdpRomKind();  // support/UsbBenchSdpRom.cpp
 
 // The devices of a command line, checked before anything is plugged in.
 class UsbBench {

@@ -9,6 +9,7 @@
 #include "recovery/HID_SDPLoader.h"
 #include "recovery/SDPLoader.h"
 #include "support/EmulatedHidRom.h"
+#include "support/UsbBench.h"
 
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
@@ -110,3 +111,33 @@ INSTANTIATE_TEST_SUITE_P(
                       HidFaultCase{"Flood", "extra-bytes=100000", SDPLoader::SDP_NO_ANSWER, 1},
                       HidFaultCase{"WriteIncomplete", "write-incomplete", SDPLoader::SDP_NOT_COMPLETE, 1}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// usbrun's --sdp-rom: the ROM with its settings as the bench puts it on the bus.
+TEST(SDPRomBench, PlugsTheRomWithItsFingerprintAndRefusesBadSettings)
+{
+    usbemu::UsbEmulation emulation;
+    usbemu::UsbBench bench;
+    std::string error;
+    ASSERT_TRUE(bench.plan({{"sdp-rom", "fingerprint=0BADF00D:C0FFEE01", {}}}, error)) << error;
+    bench.plug(emulation, {});
+    EXPECT_EQ(bench.describe(), std::vector<std::string>{"sdp-rom 1FC9:0130 hid"});
+    {
+        SDPLoader loader;
+        ASSERT_TRUE(loader.setLoader(new HID_SDPLoader(0x1FC9, 0x0130)));
+        ASSERT_EQ(loader.init(), SDPLoader::SDP_OK);
+        uint64_t fingerprint = 0;
+        EXPECT_EQ(loader.getFingerprint(fingerprint), SDPLoader::SDP_OK);
+        EXPECT_EQ(fingerprint, 0xC0FFEE010BADF00Dull);
+    }
+    bench.unplug();
+
+    const std::pair<const char*, const char*> refused[] = {
+        {"fingerprint=0BADF00D", "expected LOW:HIGH"}, {"fingerprint=XYZ:1", "expected LOW:HIGH"},
+        {"fingerprint=1:123456789", "expected LOW:HIGH"}, {"fault=loud", "unknown fault loud"},
+        {"serial=1", "unknown key serial"}, {"fingerprint", "is not key=value"}};
+    for (const auto& [settings, message] : refused) {
+        usbemu::UsbBench wrong;
+        EXPECT_FALSE(wrong.plan({{"sdp-rom", settings, {}}}, error)) << settings;
+        EXPECT_NE(error.find(message), std::string::npos) << settings << ": " << error;
+    }
+}
