@@ -19,6 +19,10 @@ constexpr uint32_t kSerialNumberNone = 0xFFFFFFFF;
 constexpr int kStartPolls = 200;  // 10 ms apart: 2 s
 constexpr int kSyncPolls = 200;
 constexpr int kResetAttempts = 20;
+constexpr uint32_t kAwaitSliceMs = 20;
+// Pooled packets queued without waking the writer: a full pool's worth (4096 bytes of
+// packets of at least 2 bytes) and more wakes it.
+constexpr size_t kPooledQuietPackets = 64;  // a waiting caller looks again whether it may read
 constexpr int32_t kLogSizeMax = 0x4000000;
 constexpr int32_t kLogSizeDefault = 65536;
 
@@ -121,7 +125,7 @@ aErr _releaseQueues(LinkRecord& link, bool report) {
 bool _init(linkItem& item, aStreamRef stream) {
   LinkRecord& link = item.link;
   if (_valid(link) && link.running) return false;  // a running link keeps its queues and stream
-  std::lock_guard<std::mutex> writing(link.writeMutex);
+  std::scoped_lock streamLocks(link.readMutex, link.writeMutex);
   if (_valid(link)) {
     _releaseQueues(link, false);
     if (link.stream && link.stream != stream) aStream_Destroy(&link.stream);
@@ -138,6 +142,7 @@ bool _init(linkItem& item, aStreamRef stream) {
   link.readerReady = link.writerReady = 0;
   link.hbState = link.syncState = 0;
   link.pooled = 0;
+  link.callerReads = item.type == LinkType::tcpip || item.type == LinkType::serial;
   link.userFilter = nullptr;
   link.userFilterRef = nullptr;
   char name[64];
@@ -158,9 +163,12 @@ aErr _putRoutePacket(LinkRecord& link, uint8_t value) {
 aErr _start(LinkRecord& link) {
   if (link.running) return aErrNone;
   if (!link.stream) return aErrConnection;
+  {
+    std::lock_guard<std::mutex> reading(link.readMutex);  // a caller may still be reading
+    link.hbState = 0;
+  }
   link.running = 1;
   link.status = LinkStatus::starting;
-  link.hbState = 0;
   link.readerReady = link.writerReady = 0;
   link.reader = aThread_Create(aLink_ReaderThread, &link);
   if (link.reader) link.writer = aThread_Create(aLink_WriterThread, &link);
@@ -189,6 +197,7 @@ void _stop(LinkRecord& link) {
   if (link.reader) aThread_Destroy(&link.reader);
   if (link.writer) aThread_Destroy(&link.writer);
   link.readerReady = link.writerReady = 0;
+  std::lock_guard<std::mutex> reading(link.readMutex);  // a caller may still be reading
   if (link.rxPacket) aPacket_Reset(link.rxPacket);
   link.status = LinkStatus::stopped;
   link.hbState = 0;
@@ -216,11 +225,11 @@ aErr _teardown(const ItemPtr& item) {
   std::lock_guard<std::mutex> lifecycle(item->lifecycle);
   LinkRecord& link = item->link;
   _stop(link);
+  std::scoped_lock streamLocks(link.readMutex, link.writeMutex);
   aErr result = _releaseQueues(link, true);
   aPacketLog* log = link.log.exchange(nullptr);
   aPacketLog_Destroy(&log);
   if (link.logMutex) aMutex_Destroy(&link.logMutex);
-  std::lock_guard<std::mutex> writing(link.writeMutex);
   if (link.stream) aStream_Destroy(&link.stream);
   link.check = 0;
   return result;
@@ -399,13 +408,16 @@ aErr aLink_Reset(uint32_t linkId) {
   std::lock_guard<std::mutex> lifecycle(item->lifecycle);
   LinkRecord& link = item->link;
   _stop(link);
-  _releaseQueues(link, false);
+  {
+    std::lock_guard<std::mutex> reading(link.readMutex);
+    _releaseQueues(link, false);
+  }
   aStreamRef stream = link.stream;
   if (_canRemakeStream(*item)) {
     // The old stream is replaced by one made from the link's identifiers; a link over a
     // stream that cannot be remade keeps its stream rather than run over a freed one.
     {
-      std::lock_guard<std::mutex> writing(link.writeMutex);
+      std::scoped_lock streamLocks(link.readMutex, link.writeMutex);
       if (stream) aStream_Destroy(&link.stream);
     }
     stream = nullptr;
@@ -480,12 +492,18 @@ aErr aLink_GetIdentity(uint32_t linkId, int32_t* type, uint32_t* ident0, uint32_
 // Packet exchange.
 
 // A packet goes straight to the stream when nothing is ahead of it, sparing the writer
-// thread's wake-up on the way out; otherwise it is queued for the writer.
+// thread's wake-up on the way out; otherwise it is queued for the writer. A pooled packet
+// is queued without waking the writer: more are likely to follow, and they all leave
+// together when the caller awaits the reply, or when the writer next looks (it looks every
+// few milliseconds while the link pools; a long queue wakes it at once).
 aErr aLink_PutPacket(uint32_t linkId, const aPacket* packet) {
   ItemPtr item = _find(linkId);
   if (!item || !_valid(item->link) || !aVALIDPACKET(packet)) return aErrParam;
-  if (aLink_TryWriteDirect(&item->link, packet)) return aErrNone;
-  return aPacketFifo_Put(item->link.outToModule, packet);
+  LinkRecord& link = item->link;
+  if (aLink_TryWriteDirect(&link, packet)) return aErrNone;
+  if (link.pooled && aPacketFifo_GetLength(link.outToModule) < kPooledQuietPackets)
+    return aPacketFifo_PutQuietly(link.outToModule, packet);
+  return aPacketFifo_Put(link.outToModule, packet);
 }
 
 aPacket* aLink_GetPacket(uint32_t linkId) {
@@ -503,18 +521,25 @@ aPacket* aLink_GetFirst(uint32_t linkId, aPacketFilterProc proc, const void* ref
   return (item && _valid(item->link)) ? aPacketFifo_GetFirst(item->link.inFromModule, proc, ref) : nullptr;
 }
 
+// While the reader thread waits for input, the caller reads the stream itself (the
+// reply then wakes the caller directly); otherwise it awaits the inbound queue. Both in
+// slices, so that a caller that began on one path takes the other when it frees up.
 aPacket* aLink_AwaitFirst(uint32_t linkId, aPacketFilterProc proc, const void* ref, uint32_t timeoutMs) {
   ItemPtr item = _find(linkId);
-  if (!item || !_valid(item->link)) return nullptr;
+  if (!item || !_valid(item->link) || !proc) return nullptr;
   LinkRecord& link = item->link;
   if (link.running != 1) return nullptr;
+  aLink_FlushPooled(&link);  // the request this caller awaits a reply to may still be queued
   uint64_t start = aTime_GetMSTicks();
   aPacket* packet = nullptr;
   // One look at the queue even with no time to wait; then wait while the link runs.
   for (uint64_t elapsed = 0; !packet && link.status == LinkStatus::running; elapsed = aTime_GetMSTicks() - start) {
     if (elapsed > 0 && elapsed >= timeoutMs) break;
     uint32_t left = elapsed >= timeoutMs ? 0 : static_cast<uint32_t>(timeoutMs - elapsed);
-    packet = aPacketFifo_AwaitFirst(link.inFromModule, proc, ref, left);
+    uint32_t slice = left < kAwaitSliceMs ? left : kAwaitSliceMs;
+    bool readerBusy = true;
+    if (left > 0) packet = aLink_AwaitReading(&link, proc, ref, slice, &readerBusy);
+    if (readerBusy) packet = aPacketFifo_AwaitFirst(link.inFromModule, proc, ref, slice);
     if (!link.running || left == 0) break;
   }
   return packet;

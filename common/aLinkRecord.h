@@ -28,7 +28,8 @@ struct LinkRecord {
   std::atomic<uint8_t> readerReady;
   std::atomic<uint8_t> writerReady;
   aStreamRef stream;
-  // Reader only.
+  // Reader state: used under readMutex, by the reader thread or by a caller that
+  // reads the stream itself while it awaits a packet.
   int32_t hbState;
   int32_t syncState;
   uint8_t syncAddress;
@@ -46,6 +47,13 @@ struct LinkRecord {
   // outbound queue only under it, so a caller that finds the queue empty under it may
   // write its packet at once without passing any queued one.
   std::mutex writeMutex;
+  // Held while the stream is read and what it gives is handled (packet assembly,
+  // synchronisation, heartbeat answers, inbound queuing), and while the stream or the
+  // reader state is replaced. Not held while waiting for input.
+  std::mutex readMutex;
+  // Whether a waiting caller may read the stream (under readMutex): streams whose wait
+  // looks at nothing that a read changes, except through atomics (sockets, serial ports).
+  bool callerReads;
 };
 
 struct linkItem {
@@ -87,6 +95,20 @@ void* aLink_WriterThread(void* ref);
 // Writes the packet on the calling thread when the link runs unpooled and nothing is
 // queued or being written; false when it must go through the outbound queue instead.
 bool aLink_TryWriteDirect(LinkRecord* link, const aPacket* packet);
+
+// For a caller awaiting a packet that the procedure accepts: while the reader thread
+// waits for input, the caller reads and handles the stream itself for up to timeoutMs,
+// so that the kernel wakes the caller at the reply rather than the reader, which would
+// have to wake the caller in turn. Everything read is handled as the reader would.
+// Returns the accepted packet, or null; *readerBusy is set when the reader (or another
+// caller) has the stream, or the stream cannot be waited on: then await the queue.
+aPacket* aLink_AwaitReading(LinkRecord* link, aPacketFilterProc proc, const void* ref, uint32_t timeoutMs,
+                            bool* readerBusy);
+
+// Writes what is queued for a pooled link on the calling thread, when the writer is
+// not busy with it: a caller about to await a reply need not wait for the writer to
+// wake. Packets leave in queue order, coalesced as the writer would.
+void aLink_FlushPooled(LinkRecord* link);
 
 // Records a packet's wire bytes in the link's debug log when one is enabled.
 void aLink_LogPacket(LinkRecord* link, uint8_t direction, const aPacket* packet);

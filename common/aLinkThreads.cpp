@@ -92,17 +92,39 @@ void _handlePacket(LinkRecord* link) {
   aPacket_Reset(link->rxPacket);
 }
 
-void _receiveByte(LinkRecord* link, uint8_t b) {
+// True when the byte completed a packet.
+bool _receiveByte(LinkRecord* link, uint8_t b) {
   if (link->status == LinkStatus::syncing) {
     _syncByte(link, b);
-    return;
+    return false;
   }
   // A refused byte or an odd address means the byte stream is out of step.
   if (aPacket_AddByte(link->rxPacket, b) != aErrNone || (link->rxPacket->address & 1)) {
     _startSync(link);
-    return;
+    return false;
   }
-  if (aPacket_IsComplete(link->rxPacket)) _handlePacket(link);
+  if (!aPacket_IsComplete(link->rxPacket)) return false;
+  _handlePacket(link);
+  return true;
+}
+
+// What a read from the stream gave. Callers hold readMutex.
+enum class ReadOutcome { byte, packet, idle, failed };
+
+ReadOutcome _readOnce(LinkRecord* link) {
+  uint8_t b;
+  aErr err = aStream_Read(link->stream, &b, 1);
+  if (err == aErrNone) return _receiveByte(link, b) ? ReadOutcome::packet : ReadOutcome::byte;
+  if (err == aErrNotReady) {
+    _idle(link);
+    return ReadOutcome::idle;
+  }
+  if (err == aErrPacket) {
+    _startSync(link);  // a framed transport refused a corrupt frame
+    return ReadOutcome::byte;
+  }
+  link->status = LinkStatus::ioError;
+  return ReadOutcome::failed;
 }
 
 // Sent packets are logged before the write, so that the log never shows a reply ahead of
@@ -144,27 +166,52 @@ void aLink_LogPacket(LinkRecord* link, uint8_t direction, const aPacket* packet)
 
 void* aLink_ReaderThread(void* ref) {
   auto* link = static_cast<LinkRecord*>(ref);
-  link->hbState = 0;
-  link->syncAddress = 1;
-  link->syncState = 0;
-  link->status = LinkStatus::running;
-  link->readerReady = 1;
+  {
+    std::lock_guard<std::mutex> reading(link->readMutex);
+    link->hbState = 0;
+    link->syncAddress = 1;
+    link->syncState = 0;
+    link->status = LinkStatus::running;
+    link->readerReady = 1;
+  }
   while (link->running) {
-    uint8_t b;
-    aErr err = aStream_Read(link->stream, &b, 1);
-    if (err == aErrNone) {
-      _receiveByte(link, b);
-    } else if (err == aErrNotReady) {
-      _idle(link);
+    std::unique_lock<std::mutex> reading(link->readMutex);
+    if (!link->running) break;
+    ReadOutcome outcome = _readOnce(link);
+    reading.unlock();
+    if (outcome == ReadOutcome::idle) {
       aStream_Wait(link->stream, aLINK_READER_IDLE_WAIT_MS);  // never spin on an idle stream
-    } else if (err == aErrPacket) {
-      _startSync(link);  // a framed transport refused a corrupt frame
-    } else {
-      link->status = LinkStatus::ioError;
+    } else if (outcome == ReadOutcome::failed) {
       aTime_MSSleep(aLINK_IO_ERROR_PAUSE_MS);
     }
   }
   return nullptr;
+}
+
+aPacket* aLink_AwaitReading(LinkRecord* link, aPacketFilterProc proc, const void* ref, uint32_t timeoutMs,
+                            bool* readerBusy) {
+  *readerBusy = false;
+  std::unique_lock<std::mutex> reading(link->readMutex, std::try_to_lock);
+  if (!reading.owns_lock() || !link->callerReads || !link->stream || !link->stream->waitProc) {
+    *readerBusy = true;
+    return nullptr;
+  }
+  uint64_t end = aTime_GetMSTicks() + timeoutMs;
+  // The reader may have queued the packet just before it let go of the stream.
+  aPacket* packet = aPacketFifo_AwaitFirst(link->inFromModule, proc, ref, 0);
+  while (!packet && link->running && link->status == LinkStatus::running) {
+    ReadOutcome outcome = _readOnce(link);
+    if (outcome == ReadOutcome::packet) {
+      packet = aPacketFifo_AwaitFirst(link->inFromModule, proc, ref, 0);
+    } else if (outcome == ReadOutcome::idle) {
+      uint64_t now = aTime_GetMSTicks();
+      if (now >= end) break;
+      aStream_Wait(link->stream, static_cast<uint32_t>(end - now));
+    } else if (outcome == ReadOutcome::failed) {
+      break;  // the reader thread pauses before it reads again
+    }
+  }
+  return packet;
 }
 
 // Callers hold writeMutex.
@@ -180,7 +227,9 @@ void* aLink_WriterThread(void* ref) {
   auto* link = static_cast<LinkRecord*>(ref);
   link->writerReady = 1;
   while (link->running) {
-    if (!aPacketFifo_AwaitNotEmpty(link->outToModule, aLINK_WRITER_AWAIT_MS)) continue;
+    // Pooled packets do not wake the writer: it looks often while the link pools.
+    uint32_t wait = link->pooled ? aLINK_POOLED_WRITER_AWAIT_MS : aLINK_WRITER_AWAIT_MS;
+    if (!aPacketFifo_AwaitNotEmpty(link->outToModule, wait)) continue;
     std::lock_guard<std::mutex> lock(link->writeMutex);
     _flushOutbound(link, true);
   }
@@ -188,6 +237,13 @@ void* aLink_WriterThread(void* ref) {
   std::lock_guard<std::mutex> lock(link->writeMutex);
   _flushOutbound(link, false);
   return nullptr;
+}
+
+void aLink_FlushPooled(LinkRecord* link) {
+  if (!link->pooled || aPacketFifo_GetLength(link->outToModule) == 0) return;
+  std::unique_lock<std::mutex> writing(link->writeMutex, std::try_to_lock);
+  if (!writing.owns_lock()) return;  // the writer is at it already
+  if (link->running && link->stream) _flushOutbound(link, true);
 }
 
 bool aLink_TryWriteDirect(LinkRecord* link, const aPacket* packet) {

@@ -144,7 +144,9 @@ aErr aPacketFifo_Destroy(aPacketFifoHandle* handle) {
   }
 }
 
-aErr aPacketFifo_Put(aPacketFifoHandle handle, const aPacket* packet) {
+namespace {
+
+aErr _put(aPacketFifoHandle handle, const aPacket* packet, bool signal) {
   FifoPtr fifo = sGetFifo(handle);
   if (!fifo || !aVALIDPACKET(packet)) return aErrParam;
   {
@@ -165,9 +167,15 @@ aErr aPacketFifo_Put(aPacketFifoHandle handle, const aPacket* packet) {
     }
   }
   // Signalled after unlocking, so that a woken waiter does not block on the mutex at once.
-  fifo->condition.notify_all();
+  if (signal) fifo->condition.notify_all();
   return aErrNone;
 }
+
+}  // namespace
+
+aErr aPacketFifo_Put(aPacketFifoHandle handle, const aPacket* packet) { return _put(handle, packet, true); }
+
+aErr aPacketFifo_PutQuietly(aPacketFifoHandle handle, const aPacket* packet) { return _put(handle, packet, false); }
 
 aPacket* aPacketFifo_Get(aPacketFifoHandle handle) {
   FifoPtr fifo = sGetFifo(handle);

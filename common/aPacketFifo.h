@@ -21,6 +21,9 @@ constexpr size_t aPACKETFIFO_CAPACITY = 1000;
 aPacketFifoHandle aPacketFifo_Create();
 aErr aPacketFifo_Destroy(aPacketFifoHandle* handle);
 aErr aPacketFifo_Put(aPacketFifoHandle handle, const aPacket* packet);
+// A put that wakes no waiter: for a producer that has the queue taken care of otherwise
+// (waiters still see the packet at their next look or time-out).
+aErr aPacketFifo_PutQuietly(aPacketFifoHandle handle, const aPacket* packet);
 aPacket* aPacketFifo_Get(aPacketFifoHandle handle);
 aPacket* aPacketFifo_Await(aPacketFifoHandle handle, uint32_t timeoutMs);
 aPacket* aPacketFifo_GetFirst(aPacketFifoHandle handle, aPacketFilterProc proc, const void* ref);

@@ -1,5 +1,6 @@
 #include "common/aStreamCobs.h"
 
+#include <atomic>
 #include <cstring>
 #include <new>
 
@@ -20,7 +21,7 @@ struct CobsStreamData {
   // Receiving side (the reader thread).
   uint8_t incomingData[aCOBS_FRAME_ENCODED_MAX];
   uint64_t incomingDataLength;
-  bool packetReady;
+  std::atomic<bool> packetReady;  // also looked at by a wait on another thread
   uint64_t readPosition;
   // Sending side (the writer thread).
   aPacket* assembler;

@@ -170,6 +170,11 @@ void TcpModuleServer::_react(const ModuleByteLink::Output& output, Clock::time_p
 }
 
 void TcpModuleServer::_read_client(Clock::time_point now) {
+    struct Busy {
+        std::atomic<uint64_t>& total;
+        Clock::time_point start = Clock::now();
+        ~Busy() { total += uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count()); }
+    } busy{_busyNs};
     uint8_t buffer[4096];
     ssize_t n = recv(_client.load(), buffer, sizeof buffer, MSG_DONTWAIT);
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;

@@ -5,6 +5,7 @@
 // is reset; while it restarts the port is closed (connections are refused)
 // and discovery goes unanswered; afterwards it listens on the same port again.
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -36,6 +37,9 @@ public:
     bool Discovery() const { return !_discoveryInterface.empty(); }
     const std::string& DiscoveryInterface() const { return _discoveryInterface; }
     uint64_t DiscoveryAnswers() const { return _discoveryAnswers.load(); }
+    // Time the module spent on what the host sent, from reading it to having sent
+    // the answers: its own share of each exchange, for benchmarks.
+    std::chrono::nanoseconds BusyTime() const { return std::chrono::nanoseconds(_busyNs.load()); }
     // True while a host is connected.
     bool HostConnected() const { return _client.load() >= 0; }
 
@@ -59,6 +63,7 @@ private:
     std::string _discoveryInterface;
     DiscoveryResponder _discovery;
     std::atomic<uint64_t> _discoveryAnswers{0};
+    std::atomic<uint64_t> _busyNs{0};
 
     int _listener = -1;
     std::atomic<int> _client{-1};

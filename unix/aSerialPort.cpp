@@ -1,5 +1,6 @@
 #include "unix/aSerialPort.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -18,10 +19,11 @@ struct SerialStreamData {
   struct termios savedSettings;
   struct termios activeSettings;
   uint16_t check;
-  // Bytes read ahead of the caller: one read() serves many single-byte gets.
+  // Bytes read ahead of the caller: one read() serves many single-byte gets. The
+  // counts are also looked at by a wait on another thread.
   uint8_t input[64];
-  size_t inputCount;
-  size_t inputNext;
+  std::atomic<size_t> inputCount;
+  std::atomic<size_t> inputNext;
 };
 
 namespace {

@@ -36,10 +36,12 @@ struct SocketStreamData {
   std::mutex connectLock;
   std::shared_mutex useLock;  // taken after connectLock
   std::atomic<uint64_t> generation{0};
-  // Received bytes not yet handed out; used by the reading side only.
+  // Received bytes not yet handed out; used by the reading side only, but the counts
+  // are also looked at by a wait on another thread (a link's reader thread waits while
+  // a caller reads).
   uint8_t input[512];
-  size_t inputCount = 0;
-  size_t inputNext = 0;
+  std::atomic<size_t> inputCount{0};
+  std::atomic<size_t> inputNext{0};
 };
 
 namespace {
@@ -185,8 +187,10 @@ aErr aTcpSocket_Open(uint32_t address, uint16_t port, SocketStreamData** out) {
 aErr aTcpSocket_Get(uint8_t* byte, void* ref) {
   SocketStreamData* s = _socket(ref);
   if (!s || !byte) return aErrParam;
-  if (s->inputNext < s->inputCount) {
-    *byte = s->input[s->inputNext++];
+  size_t next = s->inputNext.load(std::memory_order_relaxed);
+  if (next < s->inputCount.load(std::memory_order_relaxed)) {
+    *byte = s->input[next];
+    s->inputNext.store(next + 1, std::memory_order_relaxed);
     return aErrNone;
   }
   uint64_t seen = s->generation.load();
@@ -201,8 +205,8 @@ aErr aTcpSocket_Get(uint8_t* byte, void* ref) {
     error = (n == 0) ? ECONNRESET : errno;  // 0: the peer closed its end
   }
   if (n > 0) {
-    s->inputCount = static_cast<size_t>(n);
-    s->inputNext = 1;
+    s->inputNext.store(1, std::memory_order_relaxed);
+    s->inputCount.store(static_cast<size_t>(n), std::memory_order_relaxed);
     *byte = s->input[0];
     return aErrNone;
   }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <set>
 #include <thread>
@@ -111,6 +112,42 @@ TEST(PacketFifo, AwaitTimesOutOnEmptyAndReturnsPacketFromAnotherThread) {
   ASSERT_NE(got, nullptr);
   EXPECT_EQ(got->address, 8);
   aPacket_Destroy(&got);
+}
+
+TEST(PacketFifo, QuietPutsQueueInOrderAndAreSeenAtTheNextLook) {
+  // A quiet put wakes nobody, but queues like any other: in order with loud puts, and a
+  // waiter finds it when it looks again (here at its time-out) rather than returning empty.
+  Fifo f;
+  struct Step {
+    bool quiet;
+    uint8_t address;
+  } steps[] = {{true, 2}, {false, 4}, {true, 6}, {true, 8}};
+  for (const Step& step : steps) {
+    aPacket* p = makePacket(step.address);
+    EXPECT_EQ(step.quiet ? aPacketFifo_PutQuietly(f.handle, p) : aPacketFifo_Put(f.handle, p), aErrNone);
+    aPacket_Destroy(&p);
+  }
+  EXPECT_EQ(aPacketFifo_GetLength(f.handle), 4u);
+  for (const Step& step : steps) {
+    aPacket* got = aPacketFifo_Get(f.handle);
+    ASSERT_NE(got, nullptr);
+    EXPECT_EQ(got->address, step.address);
+    aPacket_Destroy(&got);
+  }
+  std::thread producer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    aPacket* p = makePacket(10);
+    EXPECT_EQ(aPacketFifo_PutQuietly(f.handle, p), aErrNone);
+    aPacket_Destroy(&p);
+  });
+  uint8_t ten = 10;
+  aPacket* got = aPacketFifo_AwaitFirst(f.handle, acceptAddress, &ten, 300);
+  producer.join();
+  ASSERT_NE(got, nullptr) << "the quietly put packet was missed at the time-out";
+  aPacket_Destroy(&got);
+  aPacket bogus{};
+  EXPECT_EQ(aPacketFifo_PutQuietly(f.handle, &bogus), aErrParam);
+  EXPECT_EQ(aPacketFifo_GetLength(f.handle), 0u);
 }
 
 TEST(PacketFifo, FirstMatchLeavesOthersInOrder) {
