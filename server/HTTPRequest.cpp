@@ -3,7 +3,9 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <stdexcept>
 
@@ -44,7 +46,7 @@ std::string _full_url(const char* url, const std::map<std::string, std::string>&
 }
 
 // Applies the options one by one and stops at the first that libcurl refuses.
-CURLcode _setup(CURL* handle, HTTPResponse* response, const std::string& url) {
+CURLcode _setup(CURL* handle, HTTPResponse* response, const std::string& url, long limit) {
     using WriteFn = unsigned long (*)(void*, unsigned long, unsigned long, void*);
     WriteFn write = &HTTPResponse::_rcv_data;
     CURLcode rc = curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, write);
@@ -53,10 +55,29 @@ CURLcode _setup(CURL* handle, HTTPResponse* response, const std::string& url) {
     if (rc == CURLE_OK) rc = curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
     if (rc == CURLE_OK) rc = curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 0L);
     if (rc == CURLE_OK) rc = curl_easy_setopt(handle, CURLOPT_SSL_VERIFYSTATUS, 0L);
+    // A server that never answers, or stops sending mid-body, must not hold the run for
+    // ever: connecting (TLS included) and every silence are bounded by the same limit.
+    if (rc == CURLE_OK) rc = curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, limit);
+    if (rc == CURLE_OK) rc = curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    if (rc == CURLE_OK) rc = curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, limit);
     return rc;
 }
 
 }  // namespace
+
+long HTTPRequest::StallLimitSeconds() {
+    const char* text = std::getenv(STALL_LIMIT_VARIABLE);
+    if (!text || !*text) return DEFAULT_STALL_LIMIT_SECONDS;
+    char* end = nullptr;
+    errno = 0;
+    const long seconds = std::strtol(text, &end, 10);
+    if (errno || *end || seconds < 1 || seconds > MAX_STALL_LIMIT_SECONDS) {
+        Log::log(DEBUG_ServerComm, "%s=%s is not a number of seconds from 1 to %ld; using %ld\n",
+                 STALL_LIMIT_VARIABLE, text, MAX_STALL_LIMIT_SECONDS, DEFAULT_STALL_LIMIT_SECONDS);
+        return DEFAULT_STALL_LIMIT_SECONDS;
+    }
+    return seconds;
+}
 
 HTTPResponse HTTPRequest::GET(const char* url, std::map<std::string, std::string>& parameters) {
     CurlHandle handle(curl_easy_init());
@@ -64,7 +85,7 @@ HTTPResponse HTTPRequest::GET(const char* url, std::map<std::string, std::string
     HTTPResponse response(full.c_str());
     if (!handle) throw std::runtime_error("Could not create curl instance");
 
-    CURLcode rc = _setup(handle.get(), &response, full);
+    CURLcode rc = _setup(handle.get(), &response, full, StallLimitSeconds());
     long status = 0;
     if (rc == CURLE_OK) {
         Log::log(DEBUG_ServerComm, "GET(%s)\n", full.c_str());

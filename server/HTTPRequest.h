@@ -28,6 +28,14 @@ private:
 
 class HTTPRequest {
 public:
+    // Connecting, and any stretch without a byte received, may last this many seconds
+    // before the request fails with libcurl's time-out text. The environment variable
+    // UPDATER_HTTP_TIMEOUT overrides the default (whole seconds, 1 to 86400).
+    static constexpr const char* STALL_LIMIT_VARIABLE = "UPDATER_HTTP_TIMEOUT";
+    static constexpr long DEFAULT_STALL_LIMIT_SECONDS = 60;
+    static constexpr long MAX_STALL_LIMIT_SECONDS = 86400;
+    static long StallLimitSeconds();
+
     // GETs url with the parameters appended as "?k1=v1&k2=v2&" (key order, no escaping).
     // Any status is a normal return; transport failures throw std::runtime_error.
     static HTTPResponse GET(const char* url, std::map<std::string, std::string>& parameters);

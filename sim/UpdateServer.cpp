@@ -52,7 +52,7 @@ bool ServerFault::Parse(const std::string& text, ServerFault& fault, std::string
     static const std::pair<const char*, Kind> kinds[] = {
         {"status", Status},       {"no-ok", NoOk},  {"bad-base64", BadBase64},
         {"bad-bird", BadBird},    {"broken-bird", BrokenBird},
-        {"slow", Slow},           {"cut", Cut}};
+        {"slow", Slow},           {"cut", Cut},     {"stall", Stall}};
     std::string spec = text;
     fault = ServerFault{};
     if (size_t at = spec.find('@'); at != std::string::npos) {
@@ -71,7 +71,7 @@ bool ServerFault::Parse(const std::string& text, ServerFault& fault, std::string
     for (const auto& [kind_name, kind] : kinds) {
         if (name != kind_name) continue;
         fault.kind = kind;
-        const bool needs_value = kind == Status || kind == Slow;
+        const bool needs_value = kind == Status || kind == Slow || kind == Stall;
         uint32_t number = 0;
         if (needs_value != !value.empty() ||
             (needs_value && (!ParseDecimal32(value, number) || number > 3600000))) {
@@ -124,6 +124,11 @@ bool UpdateServer::Start(std::string& error) {
 
 void UpdateServer::Stop() {
     if (!thread_.joinable()) return;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stop_ = true;
+    }
+    stopping_.notify_all();
     // stop() only acts on a running loop; the socket listens from Start on.
     while (!server_->is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     server_->stop();
@@ -155,8 +160,7 @@ void UpdateServer::_handle(const httplib::Request& request, httplib::Response& r
             if (fault.op.empty() || fault.op == op) faults.push_back(fault);
     }
     int value = 0;
-    if (_has(faults, ServerFault::Slow, &value))
-        std::this_thread::sleep_for(std::chrono::milliseconds(value));
+    if (_has(faults, ServerFault::Slow, &value) && !_pause(value)) return;
 
     Reply reply = request.path != options_.path ? Reply{404, "error not found\n"}
                   : op == "bird"                ? _image(request, faults)
@@ -178,7 +182,24 @@ void UpdateServer::_handle(const httplib::Request& request, httplib::Response& r
             });
         return;
     }
+    if (_has(faults, ServerFault::Stall, &value)) {
+        auto body = std::make_shared<std::string>(std::move(reply.body));
+        response.set_content_provider(
+            body->size(), "text/plain",
+            [this, body, value](size_t offset, size_t, httplib::DataSink& sink) {
+                const size_t half = body->size() / 2;
+                if (offset == 0 && half > 0) return sink.write(body->data(), half);
+                if (offset == half && !_pause(value)) return false;
+                return sink.write(body->data() + offset, body->size() - offset);
+            });
+        return;
+    }
     response.set_content(reply.body, "text/plain");
+}
+
+bool UpdateServer::_pause(int milliseconds) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return !stopping_.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return stop_; });
 }
 
 UpdateServer::Reply UpdateServer::_answer(const httplib::Request& request,

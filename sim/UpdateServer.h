@@ -2,6 +2,7 @@
 // The project's own update server: serves the update-server query protocol
 // (GET <path>?op=...&) from a firmware directory over HTTP or HTTPS, with faults
 // that tests can inject. A lab without internet access mirrors its firmware on it.
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -29,13 +30,14 @@ struct ServerFault {
         BrokenBird, // image line that decodes to a BIRD header over a cut zlib stream
         Slow,       // wait `value` milliseconds before replying
         Cut,        // announce the whole body but send only its first half, then hang up
+        Stall,      // send the first half of the body, wait `value` milliseconds, then the rest
     };
     Kind kind = Status;
     int value = 0;
     std::string op;  // empty: every operation
 
     // "status=500", "no-ok@qu", "bad-base64", "bad-bird", "broken-bird", "slow=800@bird",
-    // "cut@builds". False (with error) for text it does not understand.
+    // "cut@builds", "stall=5000@bird". False (with error) for text it does not understand.
     static bool Parse(const std::string& text, ServerFault& fault, std::string& error);
 };
 
@@ -78,6 +80,8 @@ private:
     void _handle(const httplib::Request& request, httplib::Response& response);
     Reply _answer(const httplib::Request& request, const std::string& op) const;
     Reply _image(const httplib::Request& request, const std::vector<ServerFault>& faults) const;
+    // Waits out an injected pause; Stop ends it early. False when stopping.
+    bool _pause(int milliseconds);
 
     UpdateServerOptions options_;
     UpdateServerCatalog catalog_;
@@ -85,6 +89,8 @@ private:
     std::thread thread_;
     int port_ = 0;
     mutable std::mutex mutex_;
+    std::condition_variable stopping_;
+    bool stop_ = false;
     std::vector<ServerFault> faults_;
     std::vector<std::string> requests_;
 };

@@ -37,7 +37,8 @@ const char* const USAGE =
     "  --key FILE       PEM private key\n"
     "  --fault SPEC     inject a fault, optionally for one operation only (@hi, @qu,\n"
     "                   @bird, @builds, @fix, @ent_jwt): status=CODE, no-ok, bad-base64,\n"
-    "                   bad-bird, broken-bird, slow=MS, cut. Repeatable.\n"
+    "                   bad-bird, broken-bird, slow=MS, cut, stall=MS (half the body,\n"
+    "                   a pause, the rest). Repeatable.\n"
     "  --verbose        log every request on standard error\n"
     "\n"
     "The first line printed is the server URL, e.g. http://127.0.0.1:40123/cgi/u\n";

@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -16,8 +17,10 @@
 #include "sim/UpdateServer.h"
 #include "support/CodeBytes.h"
 #include "support/Process.h"
+#include "support/PrivateNetwork.h"
 #include "support/PtyPair.h"
 #include "support/SelfSignedCertificate.h"
+#include "support/TcpListener.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -297,6 +300,82 @@ TEST_F(ServerCommands, FailedWriteIsAFailedDownload) {
     EXPECT_EQ(result.exit_status, 1);
     EXPECT_EQ(result.err.rfind("Failed to write file with ", 0), 0u) << result.err;
     EXPECT_EQ(_snapshot(store.path()), before);
+}
+
+// A server that stops answering (before the reply, or in the middle of the image)
+// costs each command the stall limit, not the run: the request fails as an unreachable
+// one does and the store stays as it was.
+TEST_F(ServerCommands, EveryStalledRequestEndsWithinTheLimitAndLeavesTheStore) {
+    ASSERT_EQ(Run({"-G", "-d", SN, "-b", "115"}).exit_status, 0);
+    const auto before = _snapshot(store.path());
+    const std::string refused = "Server request failed for ";
+    struct Case {
+        const char* command;
+        const char* fault;
+        int exit_status;
+        std::string err;
+    };
+    const Case cases[] = {
+        {"-G", "slow=600000@hi", 1, refused},
+        {"-G", "slow=600000@qu", 1, "No build information for device\n"},
+        {"-G", "slow=600000@builds", 1, "No valid build 117\n"},
+        {"-G", "stall=600000@bird", 1, "Download failed\nFailed to retrieve a valid BIRD file\n"},
+        {"-G", "cut@bird", 1, "Download failed\nFailed to retrieve a valid BIRD file\n"},
+        {"-J", "slow=600000@ent_jwt", 1, "Failed to retrieve jwt for 40F5849A\n"},
+        // A failed build list is "no builds", which the list command does not count as
+        // a failure.
+        {"-B", "slow=600000@hi", 0, refused},
+        {"-B", "slow=600000@builds", 0, "Failed to retrieve builds for 40F5849A\n"},
+    };
+    testsupport::RunOptions options;
+    options.env["UPDATER_HTTP_TIMEOUT"] = "1";
+    options.kill_after_seconds = 60;
+    for (const Case& c : cases) {
+        StartServer({c.fault});
+        const auto start = std::chrono::steady_clock::now();
+        const ProcessResult result = Run({c.command, "-d", SN}, options);
+        const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_FALSE(result.timed_out) << c.command << " " << c.fault;
+        EXPECT_LT(seconds, 20.0) << c.command << " " << c.fault;
+        EXPECT_EQ(result.exit_status, c.exit_status) << c.command << " " << c.fault;
+        EXPECT_EQ(result.err, c.err == refused ? refused + url + "\n" : c.err) << c.command << " " << c.fault;
+        EXPECT_EQ(_snapshot(store.path()), before) << c.command << " " << c.fault;
+    }
+}
+
+// A peer that takes the connection and never says a word: the kernel completes the
+// handshake, nobody reads the request. Update included: without an answer about the
+// latest build and with nothing stored, it has nothing to send.
+TEST_F(ServerCommands, AServerThatNeverAnswersEndsEveryCommand) {
+    PRIVATE_NETWORK_OR_RERUN();  // an update may look for modules on the network
+    TcpListener mute;
+    ASSERT_TRUE(mute.ok());
+    url = "http://127.0.0.1:" + std::to_string(mute.port()) + "/cgi/u";
+    struct Case {
+        std::vector<std::string> args;
+        int exit_status;
+        std::string err;
+    };
+    const std::string refused = "Server request failed for " + url + "\n";
+    const Case cases[] = {
+        {{"-G", "-d", SN}, 1, refused},
+        {{"-B", "-d", SN}, 0, refused},
+        {{"-J", "-d", SN}, 1, refused},
+        {{"-U", "-d", SN}, 1, "Could not find valid build for this device.\n"},
+    };
+    testsupport::RunOptions options;
+    options.env["UPDATER_HTTP_TIMEOUT"] = "1";
+    options.kill_after_seconds = 60;
+    for (const Case& c : cases) {
+        const auto start = std::chrono::steady_clock::now();
+        const ProcessResult result = Run(c.args, options);
+        const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_FALSE(result.timed_out) << c.args[0];
+        EXPECT_LT(seconds, 20.0) << c.args[0];
+        EXPECT_EQ(result.exit_status, c.exit_status) << c.args[0];
+        EXPECT_EQ(result.err, c.err) << c.args[0];
+        EXPECT_FALSE(fs::exists(Device())) << c.args[0];
+    }
 }
 
 TEST_F(ServerCommands, SlowDownloadTurnsTheSpinnerOnATerminal) {

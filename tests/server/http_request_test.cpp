@@ -1,13 +1,23 @@
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
+#include <thread>
+#include <vector>
 
 #include "LocalHttpServer.h"
 #include "server/HTTPRequest.h"
 #include "support/SelfSignedCertificate.h"
+#include "support/TcpListener.h"
 
 namespace {
 
@@ -97,6 +107,118 @@ TEST(HTTPRequest, RefusedConnectionThrowsCurlText) {
 
 TEST(HTTPRequest, MalformedUrlThrows) {
     EXPECT_EQ(_failure_of("nope://127.0.0.1:1/x"), _curl_text(CURLE_UNSUPPORTED_PROTOCOL));
+}
+
+// Sets an environment variable for one scope and restores what was there.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value) : name_(name) {
+        const char* old = std::getenv(name);
+        had_ = old != nullptr;
+        if (had_) old_ = old;
+        if (value) setenv(name, value, 1);
+        else unsetenv(name);
+    }
+    ~ScopedEnv() {
+        if (had_) setenv(name_, old_.c_str(), 1);
+        else unsetenv(name_);
+    }
+
+private:
+    const char* name_;
+    bool had_ = false;
+    std::string old_;
+};
+
+TEST(HTTPRequest, StallLimitComesFromTheEnvironmentWithinItsRange) {
+    const struct {
+        const char* value;
+        long seconds;
+    } cases[] = {
+        {nullptr, 60}, {"", 60},     {"5", 5},     {"1", 1},      {"86400", 86400}, {"86401", 60},
+        {"0", 60},     {"-3", 60},   {"abc", 60},  {"12x", 60},   {" 7", 7},        {"99999999999999999999", 60},
+    };
+    for (const auto& c : cases) {
+        ScopedEnv env(HTTPRequest::STALL_LIMIT_VARIABLE, c.value);
+        EXPECT_EQ(HTTPRequest::StallLimitSeconds(), c.seconds) << (c.value ? c.value : "(unset)");
+    }
+}
+
+// How long a failing GET took, and its error text.
+std::pair<double, std::string> _timed_failure(const std::string& url) {
+    const auto start = std::chrono::steady_clock::now();
+    std::string text = _failure_of(url);
+    return {std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), text};
+}
+
+TEST(HTTPRequest, PeerThatNeverAnswersTimesOut) {
+    ScopedEnv env(HTTPRequest::STALL_LIMIT_VARIABLE, "1");
+    TcpListener mute;  // the kernel completes the handshake; nobody reads or answers
+    ASSERT_TRUE(mute.ok());
+    const auto [seconds, text] = _timed_failure("http://127.0.0.1:" + std::to_string(mute.port()) + "/cgi/u");
+    EXPECT_EQ(text, _curl_text(CURLE_OPERATION_TIMEDOUT));
+    EXPECT_GE(seconds, 0.9);
+    EXPECT_LT(seconds, 20.0);
+}
+
+TEST(HTTPRequest, ConnectionThatIsNeverTakenTimesOut) {
+    ScopedEnv env(HTTPRequest::STALL_LIMIT_VARIABLE, "1");
+    // A listener with a full queue of connections it never accepts drops further
+    // handshakes, so a new connect waits for ever.
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 0), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    std::vector<int> fillers;
+    for (int i = 0; i < 4; ++i) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        fillers.push_back(fd);
+    }
+    usleep(200 * 1000);
+    const auto [seconds, text] =
+        _timed_failure("http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/cgi/u");
+    EXPECT_EQ(text, _curl_text(CURLE_OPERATION_TIMEDOUT));
+    EXPECT_LT(seconds, 20.0);
+    for (int fd : fillers) close(fd);
+    close(listener);
+}
+
+TEST(HTTPRequest, BodyThatStopsMidwayTimesOutAndOneThatGoesOnArrivesWhole) {
+    ScopedEnv env(HTTPRequest::STALL_LIMIT_VARIABLE, "1");
+    const std::string body(100000, 'x');
+    // The second half follows after a pause: one that does not end fails the request
+    // (libcurl judges the speed over its last few seconds, so a burst before the silence
+    // adds up to about five seconds), a short one does not.
+    std::atomic<int> pause_ms{-1};
+    std::atomic<bool> released{false};
+    LocalHttpServer server;
+    ASSERT_TRUE(server.Start());
+    server.Handle([&](const httplib::Request&, httplib::Response& res) {
+        res.set_content_provider(body.size(), "text/plain", [&](size_t offset, size_t, httplib::DataSink& sink) {
+            if (offset == 0) return sink.write(body.data(), body.size() / 2);
+            const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(pause_ms.load());
+            while (!released && (pause_ms < 0 || std::chrono::steady_clock::now() < until))
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            return sink.write(body.data() + offset, body.size() - offset);
+        });
+    });
+    const auto [seconds, text] = _timed_failure(server.Url());
+    released = true;
+    EXPECT_EQ(text, _curl_text(CURLE_OPERATION_TIMEDOUT));
+    EXPECT_GE(seconds, 0.9);
+    EXPECT_LT(seconds, 20.0);
+
+    released = false;
+    pause_ms = 300;
+    Params none;
+    HTTPResponse response = HTTPRequest::GET(server.Url().c_str(), none);
+    EXPECT_EQ(std::string(response.get_response()), body);
 }
 
 TEST(HTTPResponse, ProcessAppendsBytesInOrder) {
