@@ -97,7 +97,9 @@ aErr aSerialPort_Open(const char* portName, uint32_t baudIndex, bool parity, uin
     return err;
   }
   aErr err = aErrNone;
-  if (fcntl(port->fd, F_SETFL, 0) != 0 || tcgetattr(port->fd, &port->savedSettings) != 0) {
+  // The descriptor stays non-blocking: reads never wait anyway (VMIN 0, VTIME 0), and a
+  // write to a line that takes nothing must end at its deadline rather than block.
+  if (tcgetattr(port->fd, &port->savedSettings) != 0) {
     close(port->fd);  // nothing was changed yet: nothing to restore
     port->fd = -1;
     aSerialPort_Delete(port);
@@ -130,12 +132,35 @@ aErr aSerialPort_Get(uint8_t* byte, void* ref) {
   return aErrNone;
 }
 
+uint32_t aSerialPort_WriteTimeoutMs(uint32_t baudIndex, size_t length) {
+  uint32_t rate = aSerialPort_BaudRate(baudIndex);
+  if (rate == 0) rate = kRates[0];
+  uint64_t lineMs = (static_cast<uint64_t>(length) * 10u * 1000u + rate - 1) / rate;  // 10 bits a byte
+  uint64_t total = aSERIAL_WRITE_SLACK_MS + 2 * lineMs;
+  return total > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(total);
+}
+
 aErr aSerialPort_Write(const uint8_t* bytes, size_t length, void* ref) {
   SerialStreamData* port = _port(ref);
   if (!port || (!bytes && length)) return aErrParam;
-  ssize_t n = write(port->fd, bytes, length);
-  if (n < 0 || static_cast<size_t>(n) != length) return aErrIO;
-  tcdrain(port->fd);
+  // A peer that stops taking bytes (flow control, a full pseudo-terminal nobody reads)
+  // would block a plain write for ever, and with it the link's writer and its stop.
+  const uint64_t start = aTime_GetMSTicks();
+  const uint32_t limit = aSerialPort_WriteTimeoutMs(port->baudIndex, length);
+  size_t sent = 0;
+  while (sent < length) {
+    ssize_t n = write(port->fd, bytes + sent, length - sent);
+    if (n > 0) {
+      sent += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno != EAGAIN && errno != EINTR) return aErrIO;
+    uint64_t elapsed = aTime_GetMSTicks() - start;
+    if (elapsed >= limit) return aErrTimeout;
+    struct pollfd fds = {port->fd, POLLOUT, 0};
+    if (poll(&fds, 1, static_cast<int>(limit - elapsed)) < 0 && errno != EINTR) return aErrIO;
+  }
+  tcdrain(port->fd);  // without flow control this lasts at most the line time
   return aErrNone;
 }
 

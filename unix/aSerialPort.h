@@ -27,7 +27,12 @@ aErr aSerialPort_Open(const char* portName, uint32_t baudIndex, bool parity, uin
 
 aErr aSerialPort_Get(uint8_t* byte, void* ref);
 aErr aSerialPort_Put(const uint8_t* byte, void* ref);
+// Writes all bytes, or gives up with aErrTimeout when the line has not taken them within
+// aSerialPort_WriteTimeoutMs (bytes already gone stay gone); aErrIO on a failure.
 aErr aSerialPort_Write(const uint8_t* bytes, size_t length, void* ref);
+// Twice the line time of length bytes at the baud index, plus aSERIAL_WRITE_SLACK_MS.
+constexpr uint32_t aSERIAL_WRITE_SLACK_MS = 1000;
+uint32_t aSerialPort_WriteTimeoutMs(uint32_t baudIndex, size_t length);
 // Restores the settings found at open, closes the port and frees the record.
 aErr aSerialPort_Delete(void* ref);
 // Waits up to timeoutMs for input: aErrNone when a read may find something, else aErrTimeout.

@@ -4,6 +4,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <vector>
 
 #include "support/PtyPair.h"
@@ -141,3 +142,52 @@ TEST(SerialPort, DeleteRestoresTheSettingsFoundAtOpen) {
 }
 
 }  // namespace
+
+TEST(SerialPort, WriteTimeoutGrowsWithTheLineTime) {
+  const struct {
+    uint32_t baudIndex;
+    size_t length;
+    uint32_t ms;
+  } cases[] = {
+      {6, 0, aSERIAL_WRITE_SLACK_MS},
+      {6, 1, aSERIAL_WRITE_SLACK_MS + 2},            // 10 bits at 115200: under 1 ms, rounded up
+      {6, 11520, aSERIAL_WRITE_SLACK_MS + 2000},     // one second of line time, doubled
+      {0, 240, aSERIAL_WRITE_SLACK_MS + 2000},       // 2400 baud
+      {7, 23040, aSERIAL_WRITE_SLACK_MS + 2000},     // 230400 baud
+      {99, 240, aSERIAL_WRITE_SLACK_MS + 2000},      // unknown index: the slowest rate
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(aSerialPort_WriteTimeoutMs(c.baudIndex, c.length), c.ms) << c.baudIndex << " " << c.length;
+}
+
+// A line whose far end takes nothing (here a pseudo-terminal nobody reads) fills up;
+// the write then ends at its deadline instead of blocking, and what went out arrives.
+TEST(SerialPort, WriteToALineThatTakesNothingEndsAtItsDeadline) {
+  PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  OpenPort p;
+  ASSERT_EQ(aSerialPort_Open(pty.slavePath().c_str(), 7, false, 0, 0, &p.port), aErrNone);
+  std::vector<uint8_t> chunk(4096);
+  for (size_t i = 0; i < chunk.size(); ++i) chunk[i] = static_cast<uint8_t>(i * 7 + 1);
+  aErr err = aErrNone;
+  int chunks = 0;
+  const auto start = std::chrono::steady_clock::now();
+  while (err == aErrNone && chunks < 1000) {
+    err = aSerialPort_Write(chunk.data(), chunk.size(), p.port);
+    if (err == aErrNone) ++chunks;
+  }
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(err, aErrTimeout);
+  EXPECT_LT(chunks, 1000);
+  EXPECT_LT(seconds, 20.0);
+  // The line drains again: the first bytes are the first chunk, and writing works anew.
+  Bytes first = pty.read(chunk.size(), 5000);
+  EXPECT_EQ(first, Bytes(chunk.begin(), chunk.end()));
+  std::vector<uint8_t> rest;
+  do {
+    rest = pty.read(1 << 20, 200);
+  } while (!rest.empty());
+  const uint8_t tail[] = {0x55, 0xAA};
+  EXPECT_EQ(aSerialPort_Write(tail, 2, p.port), aErrNone);
+  EXPECT_EQ(pty.read(2, 5000), (Bytes{0x55, 0xAA}));
+}
