@@ -57,3 +57,14 @@ constexpr uint32_t aDISCOVERY_LOCAL_REQUEST = 0xABCDDCBA;  // sent in host byte 
 constexpr uint16_t aDISCOVERY_BEACON_PORT = 8585;
 constexpr const char* aDISCOVERY_BEACON_TEXT = "Tessarine2-Discovery";
 constexpr size_t aDISCOVERY_MAX_INTERFACES = 50;
+
+// Replies to direct TCP/IP discovery all go to the one reply port, and a unicast reply
+// reaches only one of the sockets bound there. Processes on one host therefore take
+// turns: each holds an advisory lock on this file (the environment variable may name
+// another) for as long as its listener is open, and waits at most
+// aDISCOVERY_LOCK_WAIT_MS for it before it listens without.
+constexpr const char* aDISCOVERY_LOCK_PATH = "/tmp/tessarine-discovery-9889.lock";
+constexpr const char* aDISCOVERY_LOCK_VARIABLE = "UPDATER_DISCOVERY_LOCK";
+constexpr uint32_t aDISCOVERY_LOCK_WAIT_MS = 60000;
+// The lock file in use: the variable's value when set and not empty, else the default.
+const char* aDiscovery_LockPath();

@@ -10,9 +10,11 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 
 #include "common/aDiscovery.h"
 #include "common/aDiscoverySeen.h"
+#include "unix/aFileLock.h"
 
 namespace {
 
@@ -151,9 +153,32 @@ private:
     bool answered_ = false;
 };
 
+uint8_t _enumerate(aDiscoveryCallback callback, void* ref, uint32_t networkInterface);
+
 }  // namespace
 
+const char* aDiscovery_LockPath()
+{
+    const char* path = std::getenv(aDISCOVERY_LOCK_VARIABLE);
+    return path && *path ? path : aDISCOVERY_LOCK_PATH;
+}
+
 uint8_t aDiscovery_EnumerateTCPIP(aDiscoveryCallback callback, void* ref, uint32_t networkInterface)
+{
+    // Without the lock (held too long by another, or no file to lock) discovery still
+    // runs: it may then miss replies, as it would without any lock.
+    int lock = -1;
+    aFileLock_Acquire(aDiscovery_LockPath(), aDISCOVERY_LOCK_WAIT_MS, &lock);
+    uint8_t found = _enumerate(callback, ref, networkInterface);
+    aFileLock_Release(&lock);
+    return found;
+}
+
+namespace {
+
+// One reply window: listener open, requests out, replies until the window ends or the
+// callback stops.
+uint8_t _enumerate(aDiscoveryCallback callback, void* ref, uint32_t networkInterface)
 {
     if (networkInterface == kLoopback)
         networkInterface = 0;
@@ -209,3 +234,5 @@ uint8_t aDiscovery_EnumerateTCPIP(aDiscoveryCallback callback, void* ref, uint32
         perror("Failed to close socket");
     return found > 255 ? 255 : static_cast<uint8_t>(found);
 }
+
+}  // namespace
