@@ -44,6 +44,10 @@ uint8_t aDiscovery_EnumerateTCPIP(aDiscoveryCallback callback, void* ref, uint32
 uint8_t aDiscovery_EnumerateLocalServers(bool localOnly, aDiscoveryCallback callback, void* ref);
 uint8_t aDiscovery_EnumerateBeacons(bool localOnly, aDiscoveryCallback callback, void* ref);
 
+// The spec a direct TCP/IP discovery reply describes (see aDiscoveryTCPIP.cpp): false
+// unless the reply holds 8 to 16 bytes. sender is its source address, network order.
+bool aDiscovery_SpecFromTCPIPReply(const uint8_t* reply, size_t length, uint32_t sender, linkSpec* spec);
+
 // Discovery ports and groups.
 constexpr uint16_t aDISCOVERY_TCPIP_REQUEST_PORT = 9888;
 constexpr uint16_t aDISCOVERY_TCPIP_REPLY_PORT = 9889;

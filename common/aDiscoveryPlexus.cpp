@@ -62,11 +62,13 @@ void _query_local_server(unsigned offset, bool localOnly, Enumeration& enumerati
     if (receiver && sender) {
         uint32_t request = aDISCOVERY_LOCAL_REQUEST;
         if (aMulticast_Send(sender, &request, sizeof request) == sizeof request) {
+            uint8_t reply[sizeof(linkSpec)];
             linkSpec spec;
-            int length = aMulticast_Receive(receiver, &spec, sizeof spec);
-            if (length == sizeof spec && (!localOnly || spec.ipAddress == kLoopback))
+            int length = aMulticast_Receive(receiver, reply, sizeof reply);
+            bool whole = length > 0 && aLinkSpec_FromRecord(reply, static_cast<size_t>(length), &spec);
+            if (whole && (!localOnly || spec.ipAddress == kLoopback))
                 enumeration.offer(spec);
-            else if (length == sizeof spec)
+            else if (whole)
                 aTessarine_Trace(aDEBUG_NETWORK_SPEC, "We are in local mode, ignoring(1)\n");
         }
     }
@@ -108,9 +110,8 @@ uint8_t aDiscovery_EnumerateBeacons(bool localOnly, aDiscoveryCallback callback,
             if (!sender)
                 continue;
             zframe_t* frame = zframe_recv(beacon);
-            if (frame && zframe_size(frame) == sizeof(linkSpec)) {
-                linkSpec spec;
-                memcpy(&spec, zframe_data(frame), sizeof spec);
+            linkSpec spec;
+            if (frame && aLinkSpec_FromRecord(zframe_data(frame), zframe_size(frame), &spec)) {
                 if (!localOnly || spec.ipAddress == kLoopback ||
                     (hostAddress && spec.ipAddress == hostAddress))
                     enumeration.offer(spec);

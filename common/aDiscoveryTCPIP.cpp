@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -24,9 +25,10 @@ constexpr int kReplyWaitSeconds = 2;
 // window: a module that was away (restarting) when the first request went out
 // answers moments after it is back, not only on the next enumeration.
 constexpr std::chrono::milliseconds kResendInterval{200};
+constexpr std::chrono::seconds kLongestWindow{30};
 // A reply must reach the serial number (bytes 4 to 7); the model (byte 12) is
 // optional.
-constexpr ssize_t kShortestReply = 8;
+constexpr size_t kShortestReply = 8;
 constexpr size_t kModelOffset = 12;
 
 int _open_listener(uint32_t networkInterface)
@@ -105,20 +107,6 @@ uint32_t _little_endian32(const uint8_t* bytes)
     return bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<uint32_t>(bytes[3]) << 24;
 }
 
-linkSpec _spec_from_reply(const uint8_t* reply, size_t length, uint32_t sender)
-{
-    linkSpec spec{};
-    spec.type = TCPIP;
-    spec.serialNumber = _little_endian32(reply + 4);
-    spec.routerSerialNumber = spec.serialNumber;
-    spec.module = reply[1];
-    spec.router = reply[1];
-    spec.model = length > kModelOffset ? reply[kModelOffset] : 0xFF;
-    spec.ipAddress = sender;
-    spec.ipPort = static_cast<uint16_t>(reply[2] | reply[3] << 8);
-    return spec;
-}
-
 // The reply window: it ends kReplyWaitSeconds after the last datagram (after
 // the start while none came); until the first reply the request is repeated.
 class ReplyWindow {
@@ -144,11 +132,14 @@ public:
         nextResend_ += kResendInterval;
         return true;
     }
-    void heard() { end_ = Clock::now() + std::chrono::seconds(kReplyWaitSeconds); }
+    // Each datagram extends the window, but never past kLongestWindow from its start:
+    // a peer that keeps sending must not keep discovery (and the reply port) for ever.
+    void heard() { end_ = std::min(Clock::now() + std::chrono::seconds(kReplyWaitSeconds), start_ + kLongestWindow); }
     void answered() { answered_ = true; }
 
 private:
-    Clock::time_point end_ = Clock::now() + std::chrono::seconds(kReplyWaitSeconds);
+    Clock::time_point start_ = Clock::now();
+    Clock::time_point end_ = start_ + std::chrono::seconds(kReplyWaitSeconds);
     Clock::time_point nextResend_ = Clock::now() + kResendInterval;
     bool answered_ = false;
 };
@@ -156,6 +147,22 @@ private:
 uint8_t _enumerate(aDiscoveryCallback callback, void* ref, uint32_t networkInterface);
 
 }  // namespace
+
+bool aDiscovery_SpecFromTCPIPReply(const uint8_t* reply, size_t length, uint32_t sender, linkSpec* spec)
+{
+    if (!reply || !spec || length < kShortestReply || length > aDISCOVERY_TCPIP_MESSAGE_SIZE)
+        return false;
+    *spec = linkSpec{};
+    spec->type = TCPIP;
+    spec->serialNumber = _little_endian32(reply + 4);
+    spec->routerSerialNumber = spec->serialNumber;
+    spec->module = reply[1];
+    spec->router = reply[1];
+    spec->model = length > kModelOffset ? reply[kModelOffset] : 0xFF;
+    spec->ipAddress = sender;
+    spec->ipPort = static_cast<uint16_t>(reply[2] | reply[3] << 8);
+    return true;
+}
 
 const char* aDiscovery_LockPath()
 {
@@ -219,10 +226,10 @@ uint8_t _enumerate(aDiscoveryCallback callback, void* ref, uint32_t networkInter
         if (length < 0)
             break;
         window.heard();
-        if (length < kShortestReply || length > static_cast<ssize_t>(aDISCOVERY_TCPIP_MESSAGE_SIZE))
+        linkSpec spec;
+        if (!aDiscovery_SpecFromTCPIPReply(reply, static_cast<size_t>(length), sender.sin_addr.s_addr, &spec))
             continue;
         window.answered();
-        linkSpec spec = _spec_from_reply(reply, length, sender.sin_addr.s_addr);
         if (!seen.isNew(spec))
             continue;
         bool counted = false;

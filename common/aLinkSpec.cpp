@@ -19,6 +19,15 @@ linkSpec* aLinkSpec_Copy(linkSpec spec)
     return copy;
 }
 
+bool aLinkSpec_FromRecord(const void* bytes, size_t length, linkSpec* spec)
+{
+    if (!bytes || !spec || length != sizeof(linkSpec))
+        return false;
+    memcpy(spec, bytes, sizeof(linkSpec));
+    spec->portName[aLINKSPEC_PORTNAME_MAX] = '\0';
+    return true;
+}
+
 aErr aLinkSpec_Destroy(linkSpec** spec)
 {
     if (!spec || !*spec)

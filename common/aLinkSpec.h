@@ -60,5 +60,10 @@ linkSpec* aLinkSpec_Create(linkType type);
 // A new heap copy of the record; null when memory is exhausted.
 linkSpec* aLinkSpec_Copy(linkSpec spec);
 
+// A record received from the network (a local server's or a beacon's reply): true when
+// length is exactly the record's size, with the bytes copied into *spec and the port
+// name cut to its last byte, so that it always ends within the record whatever came.
+bool aLinkSpec_FromRecord(const void* bytes, size_t length, linkSpec* spec);
+
 // Frees the record and nulls the caller's pointer; aErrParam when there is none.
 aErr aLinkSpec_Destroy(linkSpec** spec);

@@ -139,6 +139,38 @@ TEST(aDiscovery, DirectTcpipReplyBecomesASpec)
     EXPECT_EQ(responder.requests(), 1) << "one request per interface: va only";
 }
 
+TEST(aDiscovery, DirectTcpipReplyLengthsDecideWhatIsTaken)
+{
+    uint8_t reply[20];
+    for (size_t i = 0; i < sizeof reply; ++i) reply[i] = static_cast<uint8_t>(0x10 + i);
+    const struct {
+        size_t length;
+        bool taken;
+        uint32_t model;
+    } cases[] = {{0, false, 0}, {7, false, 0}, {8, true, 0xFF}, {12, true, 0xFF},
+                 {13, true, 0x1C}, {16, true, 0x1C}, {17, false, 0}};
+    for (const auto& c : cases) {
+        linkSpec spec{};
+        spec.serialNumber = 0xDEADDEAD;
+        EXPECT_EQ(aDiscovery_SpecFromTCPIPReply(reply, c.length, 0x0A0B0C0D, &spec), c.taken) << c.length;
+        if (!c.taken) {
+            EXPECT_EQ(spec.serialNumber, 0xDEADDEADu) << c.length;
+            continue;
+        }
+        EXPECT_EQ(spec.type, TCPIP);
+        EXPECT_EQ(spec.serialNumber, 0x17161514u) << c.length;
+        EXPECT_EQ(spec.routerSerialNumber, 0x17161514u);
+        EXPECT_EQ(spec.module, 0x11u);
+        EXPECT_EQ(spec.router, 0x11u);
+        EXPECT_EQ(spec.ipPort, 0x1312);
+        EXPECT_EQ(spec.ipAddress, 0x0A0B0C0Du);
+        EXPECT_EQ(spec.model, c.model) << c.length;
+    }
+    linkSpec spec{};
+    EXPECT_FALSE(aDiscovery_SpecFromTCPIPReply(nullptr, 16, 0, &spec));
+    EXPECT_FALSE(aDiscovery_SpecFromTCPIPReply(reply, 16, 0, nullptr));
+}
+
 TEST(aDiscovery, DirectTcpipFindsEachModuleAndStopsWhenAsked)
 {
     PRIVATE_NETWORK_OR_RERUN();

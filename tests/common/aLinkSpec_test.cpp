@@ -67,3 +67,39 @@ TEST(aLinkSpec, DestroyRefusesAMissingRecord)
     EXPECT_EQ(aLinkSpec_Destroy(&spec), aErrParam);
     EXPECT_EQ(aLinkSpec_Destroy(nullptr), aErrParam);
 }
+
+// A record from the network is taken only whole, and its port name always ends inside
+// it, even when the sender filled every byte.
+TEST(aLinkSpec, RecordFromTheNetworkIsWholeAndItsPortNameEnds)
+{
+    uint8_t bytes[sizeof(linkSpec) + 1];
+    memset(bytes, 'A', sizeof bytes);
+    bytes[0] = SERIAL;
+    bytes[1] = bytes[2] = bytes[3] = 0;
+    const struct {
+        size_t length;
+        bool taken;
+    } cases[] = {{0, false}, {1, false}, {127, false}, {128, true}, {129, false}};
+    for (const auto& c : cases) {
+        linkSpec spec{};
+        spec.serialNumber = 0x12345678;
+        EXPECT_EQ(aLinkSpec_FromRecord(bytes, c.length, &spec), c.taken) << c.length;
+        if (!c.taken) {
+            EXPECT_EQ(spec.serialNumber, 0x12345678u) << "left alone";
+            continue;
+        }
+        EXPECT_EQ(spec.type, SERIAL);
+        EXPECT_EQ(spec.serialNumber, 0x41414141u);
+        EXPECT_EQ(strnlen(spec.portName, sizeof spec.portName), aLINKSPEC_PORTNAME_MAX);
+        EXPECT_EQ(std::string(spec.portName), std::string(aLINKSPEC_PORTNAME_MAX, 'A'));
+    }
+    linkSpec spec{};
+    EXPECT_FALSE(aLinkSpec_FromRecord(nullptr, sizeof(linkSpec), &spec));
+    EXPECT_FALSE(aLinkSpec_FromRecord(bytes, sizeof(linkSpec), nullptr));
+
+    // A port name that ends early is kept as it came, bytes after its end included.
+    memset(bytes, 0, sizeof bytes);
+    memcpy(bytes + 28, "/dev/ttyUSB0", 12);
+    ASSERT_TRUE(aLinkSpec_FromRecord(bytes, sizeof(linkSpec), &spec));
+    EXPECT_STREQ(spec.portName, "/dev/ttyUSB0");
+}
