@@ -44,6 +44,7 @@ constexpr unsigned TSUSB_WRITE_TIMEOUT_MS = 50;
 constexpr unsigned TSUSB_READ_TIMEOUT_MS = 100;
 constexpr unsigned TSUSB_WRITE_ERROR_LIMIT = 10;
 constexpr unsigned TSUSB_KERNEL_WRITE_CALLS = 1000;
+constexpr unsigned TSUSB_KERNEL_WRITE_TIMEOUT_MS = 2000;  // a node that takes nothing
 
 // One module on USB. The link's reader thread uses the IN side, its writer
 // thread the OUT side; only the state and the failure count are shared, so

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "unix/aFile.h"
+#include "unix/aTime.h"
 #include "unix/tsusbInternal.h"
 
 bool tsusb_is_kernel_driver_installed(uint32_t serialNumber)
@@ -22,7 +23,9 @@ aErr tsusb_open_kernel_device(USBDevice* device, const char* serial)
     strncpy(device->serial, serial, TSUSB_SERIAL_TEXT_SIZE - 1);
     char path[TSUSB_SERIAL_TEXT_SIZE + 32];
     snprintf(path, sizeof path, "%s%s", TSUSB_KERNEL_NODE_PREFIX, device->serial);
-    int descriptor = open(path, O_RDWR | O_CLOEXEC);
+    // Non-blocking: a driver that has nothing to read must not hold the link's reader
+    // (and with it the link's stop) for ever; the reader waits in poll instead.
+    int descriptor = open(path, O_RDWR | O_CLOEXEC | O_NONBLOCK);
     if (descriptor < 0) {
         if (errno == EBUSY)
             return aErrBusy;
@@ -53,12 +56,21 @@ aErr tsusb_write_to_kernel_device(USBDevice* device, const uint8_t* data, uint32
     if (device->mode != tsusbModeKernel || device->descriptor < 0)
         return aErrMode;
     uint32_t written = 0;
+    const uint64_t start = aTime_GetMSTicks();
     for (unsigned calls = 0; written < length && calls < TSUSB_KERNEL_WRITE_CALLS; ++calls) {
         ssize_t result = write(device->descriptor, data + written, length - written);
         if (result < 0 && errno != EINTR && errno != EAGAIN)
             return aErrIO;
-        if (result > 0)
+        if (result > 0) {
             written += static_cast<uint32_t>(result);
+            continue;
+        }
+        // A driver that takes nothing gets until the write time-out, not for ever.
+        uint64_t elapsed = aTime_GetMSTicks() - start;
+        if (elapsed >= TSUSB_KERNEL_WRITE_TIMEOUT_MS)
+            break;
+        pollfd entry{device->descriptor, POLLOUT, 0};
+        poll(&entry, 1, static_cast<int>(TSUSB_KERNEL_WRITE_TIMEOUT_MS - elapsed));
     }
     return written == length ? aErrNone : aErrIO;
 }
