@@ -149,10 +149,13 @@ UsbEmulation::~UsbEmulation()
     // state the handlers used.
     for (auto& node : nodes_)
         node->detach();
+    for (auto& hidraw : hidraws_)
+        hidraw->detach();
     for (auto& device : devices_)
         device->detach();
     g_object_unref(testbed_);
     nodes_.clear();
+    hidraws_.clear();
     devices_.clear();
     std::error_code error;
     std::filesystem::remove_all(root_, error);
@@ -175,6 +178,13 @@ EmulatedKernelNode& UsbEmulation::addKernelNode(uint32_t serialNumber, unsigned 
 {
     nodes_.push_back(std::unique_ptr<EmulatedKernelNode>(new EmulatedKernelNode(*this, serialNumber, readWaitMs)));
     return *nodes_.back();
+}
+
+EmulatedHidraw& UsbEmulation::addHidraw(const UsbDeviceConfig& config)
+{
+    unsigned index = static_cast<unsigned>(hidraws_.size());
+    hidraws_.push_back(std::unique_ptr<EmulatedHidraw>(new EmulatedHidraw(*this, config, index)));
+    return *hidraws_.back();
 }
 
 std::map<std::string, std::string> UsbEmulation::childEnvironment() const

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/EmulatedHidraw.h"
 #include "support/EmulatedKernelNode.h"
 #include "support/EmulatedUsbDevice.h"
 
@@ -41,6 +42,9 @@ public:
     EmulatedUsbDevice& addDevice(const UsbDeviceConfig& config);
     EmulatedUsbDevice& addModule(uint32_t serialNumber, uint8_t model, bool highSpeed = false);
     EmulatedKernelNode& addKernelNode(uint32_t serialNumber, unsigned readWaitMs = 100);
+    // A HID function as the hidraw driver shows it (/dev/hidraw0, 1, ...), for
+    // hidapi's hidraw backend; `config` needs a hidReportDescriptor.
+    EmulatedHidraw& addHidraw(const UsbDeviceConfig& config);
 
     std::string root() const { return root_; }
     // What a child process (the updater under test) needs in its environment
@@ -53,6 +57,7 @@ public:
 private:
     friend class EmulatedUsbDevice;
     friend class EmulatedKernelNode;
+    friend class EmulatedHidraw;
     void run();
     unsigned nextAddress() { return nextAddress_++; }
 
@@ -61,6 +66,7 @@ private:
     unsigned nextAddress_ = 2;
     std::vector<std::unique_ptr<EmulatedUsbDevice>> devices_;
     std::vector<std::unique_ptr<EmulatedKernelNode>> nodes_;
+    std::vector<std::unique_ptr<EmulatedHidraw>> hidraws_;
 
     std::mutex timerMutex_;
     std::condition_variable timerWake_;
