@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -194,4 +195,35 @@ TEST(SDPLoaderSerial, ReadsAreCappedAndEnd)
     EXPECT_EQ(partial, (Bytes{9, 1, 2, 3, 4}));
     uint32_t word = 0;
     EXPECT_FALSE(serial.getDataFromBuffer(partial, 0, word));
+}
+
+// The port is set to 115200 bits/s, 8N1, raw, and what was on the line
+// before the loader opened it is gone.
+TEST(SDPLoaderSerial, InitSetsTheLineAndDropsWhatCameBefore)
+{
+    PtyPair line;
+    ASSERT_TRUE(line.ok());
+    ASSERT_TRUE(line.write({0x11, 0x22, 0x33}));  // noise from before
+    Serial_SDPLoader serial(line.slavePath());
+    ASSERT_TRUE(serial.init());
+    int fd = open(line.slavePath().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(fd, 0);
+    struct termios settings {};
+    ASSERT_EQ(tcgetattr(fd, &settings), 0);
+    close(fd);
+    EXPECT_EQ(cfgetispeed(&settings), speed_t(B115200));
+    EXPECT_EQ(cfgetospeed(&settings), speed_t(B115200));
+    EXPECT_EQ(settings.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS | CREAD | CLOCAL), tcflag_t(CS8 | CREAD | CLOCAL));
+    EXPECT_EQ(settings.c_lflag, 0u) << "no echo, no canonical mode, no signals";
+    EXPECT_EQ(settings.c_iflag, 0u);
+    EXPECT_EQ(settings.c_oflag, 0u);
+
+    Bytes after;
+    EXPECT_EQ(serial.readData(after, 0), 0) << "the noise was dropped";
+    // Bytes go out without the report id, as they are otherwise.
+    Bytes status;
+    SDPLoader::_createStatusPacket(status);
+    EXPECT_EQ(serial.writeData(status), 16);
+    EXPECT_EQ(line.read(100, 1000), Bytes(status.begin() + 1, status.end()));
+    EXPECT_EQ(serial.writeData({}), -1) << "an empty packet has no report id to drop";
 }

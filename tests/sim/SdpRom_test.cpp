@@ -303,10 +303,37 @@ TEST(SdpRomProgram, ServesTheLoaderAndDumpsMemoryOnExit)
     EXPECT_NE(err.find("sdprom: write 0x20000000 2500 bytes"), std::string::npos) << err;
     EXPECT_NE(err.find("sdprom: jump 0x20000400"), std::string::npos) << err;
 
-    testsupport::ProcessResult bad = testsupport::RunProcess({std::string(UPDATER_BINARY_DIR) + "/sim/sdprom", "--fault", "loud"});
-    EXPECT_EQ(bad.exit_status, 2);
-    EXPECT_NE(bad.err.find("unknown fault loud"), std::string::npos);
 }
+
+struct BadArguments {
+    std::vector<std::string> args;
+    const char* message;
+};
+
+class SdpRomProgramArguments : public ::testing::TestWithParam<BadArguments> {};
+
+// A wrong command line ends with status 2 and says what is wrong, before any pty is made.
+TEST_P(SdpRomProgramArguments, AreRefused)
+{
+    std::vector<std::string> argv{std::string(UPDATER_BINARY_DIR) + "/sim/sdprom"};
+    argv.insert(argv.end(), GetParam().args.begin(), GetParam().args.end());
+    testsupport::ProcessResult run = testsupport::RunProcess(argv);
+    EXPECT_EQ(run.exit_status, 2);
+    EXPECT_NE(run.err.find(GetParam().message), std::string::npos) << run.err;
+    EXPECT_EQ(run.out.find("ready"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sdprom, SdpRomProgramArguments,
+    ::testing::Values(BadArguments{{"--fault", "loud"}, "unknown fault loud"},
+                      BadArguments{{"--fault"}, "--fault needs a name"},
+                      BadArguments{{"--fingerprint", "12345678"}, "--fingerprint needs LOW,HIGH"},
+                      BadArguments{{"--fingerprint", "1,2,3"}, "--fingerprint needs LOW,HIGH"},
+                      BadArguments{{"--dump", "0x20000000,0,/tmp/x"}, "--dump needs ADDRESS,LENGTH,FILE"},
+                      BadArguments{{"--dump", "0x20000000,16,"}, "--dump needs ADDRESS,LENGTH,FILE"},
+                      BadArguments{{"--baud", "0"}, "--baud needs a rate"},
+                      BadArguments{{"--baud", "fast"}, "--baud needs a rate"},
+                      BadArguments{{"--loud"}, "unknown argument --loud"}));
 
 // Paced at a line rate the ROM takes bytes no faster than the line carries them.
 TEST(SdpRomSerialLine, PacedRomTakesTheLineTime)
