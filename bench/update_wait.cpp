@@ -9,6 +9,10 @@
 // (goal <= 1.2): how much of the wait beyond the module's own pause is spent on
 // finding it again. The transfer time is the update without a pause.
 //
+// BM_ProductionLine runs, as on a production line, eight updates of eight
+// modules (restart pause 0.5 s) from eight processes at once, and one alone:
+//   line_vs_one   the eight's wall time / one update's                 (goal <= 1.5)
+//
 // The update falls back to TCP/IP discovery, which multicasts on every
 // interface: the whole benchmark re-runs itself in a private network namespace.
 #include <benchmark/benchmark.h>
@@ -18,6 +22,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <thread>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -141,8 +146,83 @@ void BM_UpdateWaitUsb(benchmark::State& state)
     }
 }
 
+std::string _hex8(uint32_t value)
+{
+    char text[9];
+    snprintf(text, sizeof text, "%08X", value);
+    return text;
+}
+
+// Eight updates at once, one process per module; the wall time, negative when one failed.
+double _line(const testsupport::TempDir& store, const std::string& image, const testsupport::RunOptions& options,
+             int modules)
+{
+    std::vector<int> status(modules, -1);
+    std::vector<std::thread> runs;
+    auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < modules; ++i) {
+        runs.emplace_back([&, i] {
+            status[i] = testsupport::RunProcess({testsupport::UpdaterPath(), "-i", store.path(), "-u", NO_SERVER,
+                                                 "-U", "-d", _hex8(SERIAL + i), "-f", image},
+                                                options)
+                            .exit_status;
+        });
+    }
+    for (auto& run : runs) run.join();
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    for (int s : status)
+        if (s != 0) return -1;
+    return seconds;
+}
+
+void BM_ProductionLine(benchmark::State& state)
+{
+    constexpr int MODULES = 8;
+    testsupport::TempDir dir;
+    BirdWriter writer;
+    writer.AddLoader(0x20000000, testsupport::Code(600, 1))
+        .AddFirmware(0x60000000, testsupport::Code(FIRMWARE_BYTES, 2))
+        .AddOffsets(0x60000100, 0x60000200)
+        .AddInfo(1200, "2.16.0", 0, "MeterSerial");
+    std::string image = dir / "generic.bird";
+    if (!BirdWriter::WriteBytes(image, writer.FileBytes())) {
+        state.SkipWithError("cannot write the image");
+        return;
+    }
+    std::vector<std::string> args;
+    for (int i = 0; i < MODULES; ++i) {
+        args.push_back("--module");
+        args.push_back("serial=" + _hex8(SERIAL + i) + ",model=17,discovery=" + testsupport::kPrivateAddress +
+                       ",load-pause-ms=500,reboot-pause-ms=500");
+    }
+    testsupport::VmoduleProcess modules;
+    if (!modules.Start(args)) {
+        state.SkipWithError(modules.Error().c_str());
+        return;
+    }
+    testsupport::RunOptions options;
+    options.env["UPDATER_DISCOVERY_LOCK"] = dir / "discovery.lock";
+    for (auto _ : state) {
+        std::vector<double> one, line;
+        for (int run = 0; run < RUNS; ++run) {
+            usleep(800000);  // back from the last reboot
+            one.push_back(_line(dir, image, options, 1));
+            usleep(800000);
+            line.push_back(_line(dir, image, options, MODULES));
+            if (one.back() < 0 || line.back() < 0) {
+                state.SkipWithError("an update failed");
+                return;
+            }
+        }
+        state.counters["one_s"] = _median(one);
+        state.counters["line_s"] = _median(line);
+        state.counters["line_vs_one"] = _median(line) / _median(one);
+    }
+}
+
 BENCHMARK(BM_UpdateWaitTcpip)->Iterations(1)->Unit(benchmark::kSecond);
 BENCHMARK(BM_UpdateWaitUsb)->Iterations(1)->Unit(benchmark::kSecond);
+BENCHMARK(BM_ProductionLine)->Iterations(1)->Unit(benchmark::kSecond);
 
 // Re-runs this program with the same arguments inside a private network namespace.
 int _rerun_in_private_network(char** argv)

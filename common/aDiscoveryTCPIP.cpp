@@ -107,8 +107,11 @@ uint32_t _little_endian32(const uint8_t* bytes)
     return bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<uint32_t>(bytes[3]) << 24;
 }
 
-// The reply window: it ends kReplyWaitSeconds after the last datagram (after
-// the start while none came); until the first reply the request is repeated.
+// The reply window: it ends kReplyWaitSeconds after the last module heard of
+// for the first time (after the start while none came). Until the callback has
+// counted a module the request is repeated: a module that is back from a
+// restart answers the next one even while others have answered already. So
+// repeated answers, which the repeated requests bring, do not extend it.
 class ReplyWindow {
 public:
     using Clock = std::chrono::steady_clock;
@@ -132,8 +135,8 @@ public:
         nextResend_ += kResendInterval;
         return true;
     }
-    // Each datagram extends the window, but never past kLongestWindow from its start:
-    // a peer that keeps sending must not keep discovery (and the reply port) for ever.
+    // Each new module extends the window, but never past kLongestWindow from its start:
+    // peers that keep coming must not keep discovery (and the reply port) for ever.
     void heard() { end_ = std::min(Clock::now() + std::chrono::seconds(kReplyWaitSeconds), start_ + kLongestWindow); }
     void answered() { answered_ = true; }
 
@@ -225,17 +228,18 @@ uint8_t _enumerate(aDiscoveryCallback callback, void* ref, uint32_t networkInter
             continue;
         if (length < 0)
             break;
-        window.heard();
         linkSpec spec;
         if (!aDiscovery_SpecFromTCPIPReply(reply, static_cast<size_t>(length), sender.sin_addr.s_addr, &spec))
             continue;
-        window.answered();
         if (!seen.isNew(spec))
             continue;
+        window.heard();
         bool counted = false;
         go = callback(&spec, &counted, ref);
-        if (counted)
+        if (counted) {
             ++found;
+            window.answered();
+        }
     }
     if (close(listener) != 0)
         perror("Failed to close socket");

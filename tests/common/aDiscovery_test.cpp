@@ -4,6 +4,7 @@
 
 #include <chrono>
 
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -206,21 +207,29 @@ TEST(aDiscovery, DirectTcpipRepeatsTheRequestUntilTheModuleAnswers)
 {
     PRIVATE_NETWORK_OR_RERUN();
     // A module that is still restarting misses the first requests. Requests go
-    // out again within the 2 s window until one is answered, and no more after.
+    // out again within the 2 s window until the wanted module answers (others
+    // answering, each time, do not stop them), and no more after.
     struct Case {
         int unanswered;
+        bool othersAnswer;
         bool found;
         int fewestRequests, mostRequests;
     } cases[] = {
-        {0, true, 1, 1},     // answered at once: one request
-        {2, true, 3, 3},     // found through the third request
-        {1000, false, 2, 11},  // never answers: a request every 200 ms until the window ends
+        {0, false, true, 1, 1},     // answered at once: one request
+        {2, false, true, 3, 3},     // found through the third request
+        {2, true, true, 3, 3},      // the same among modules that answer every request
+        {1000, false, false, 2, 11},  // never answers: a request every 200 ms until the window ends
+        {1000, true, false, 2, 11},   // nor do repeated answers of others stretch the window
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.unanswered);
+        SCOPED_TRACE(std::to_string(c.unanswered) + (c.othersAnswer ? " among others" : " alone"));
         testsupport::TcpipDiscoveryResponder module(
             kPrivateAddressIPv4, testsupport::TcpipDiscoveryReply(6, 9000, 0x5A5A0001, 9), 1, c.unanswered);
-        ASSERT_TRUE(module.ready());
+        std::unique_ptr<testsupport::TcpipDiscoveryResponder> other;
+        if (c.othersAnswer)
+            other = std::make_unique<testsupport::TcpipDiscoveryResponder>(
+                kPrivateAddressIPv4, testsupport::TcpipDiscoveryReply(8, 9001, 0x5A5A0002, 9), 2);
+        ASSERT_TRUE(module.ready() && (!other || other->ready()));
         auto start = std::chrono::steady_clock::now();
         linkSpec* found = aDiscovery_FindModule(TCPIP, 0x5A5A0001, kPrivateAddressIPv4);
         double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -232,7 +241,7 @@ TEST(aDiscovery, DirectTcpipRepeatsTheRequestUntilTheModuleAnswers)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));  // a late request reaches the responder
         EXPECT_GE(module.requests(), c.fewestRequests);
         EXPECT_LE(module.requests(), c.mostRequests);
-        // Repeated requests do not stretch the window.
+        // Repeated requests and answers do not stretch the window (2 s, far below).
         EXPECT_LT(seconds, 10.0);
     }
 }
