@@ -46,8 +46,9 @@ bench: deps
 	cmake --build $(BUILD) -j $(JOBS) --target benchmarks
 	scripts/run-bench $(BUILD)
 
+# Each fuzz target until a million executions (or 15 minutes); report in build-fuzz/report.txt.
 fuzz: deps
-	scripts/run-fuzz build-fuzz 60
+	scripts/run-fuzz --deep build-fuzz
 
 # `make install PREFIX=/usr DESTDIR=/tmp/stage` stages instead of installing.
 install: deps

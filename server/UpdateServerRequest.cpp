@@ -12,6 +12,7 @@
 const char* const UpdateServerRequest::default_host = "update.kestrune.example";
 const char* const UpdateServerRequest::default_url = "http://update.kestrune.example/cgi/u";
 const char* const UpdateServerRequest::default_https_url = "https://update.kestrune.example/cgi/u";
+UpdateServerRequest::Transport UpdateServerRequest::transport = &HTTPRequest::GET;
 
 namespace {
 
@@ -51,7 +52,7 @@ std::string _until(std::string_view text, const char* stops) {
 bool _request(const char* op, const char* url, Parameters& parameters, Reply& reply) {
     if (!url) url = UpdateServerRequest::default_url;
     try {
-        reply.response.emplace(HTTPRequest::GET(url, parameters));
+        reply.response.emplace(UpdateServerRequest::transport(url, parameters));
         const HTTPResponse& response = *reply.response;
         if (response.get_status() != 200) {
             if (std::string_view(op) == "ping")

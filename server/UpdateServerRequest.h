@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "server/HTTPRequest.h"
+
 using BuildList = std::map<std::string, std::string>;                  // build -> version
 using SortedBuildList = std::vector<std::pair<std::string, std::string>>;
 
@@ -17,6 +19,11 @@ public:
     static const char* const default_host;
     static const char* const default_url;
     static const char* const default_https_url;
+
+    // The GET every request goes through: HTTPRequest::GET, unless a fuzzer or a test
+    // puts its own canned replies in its place.
+    using Transport = HTTPResponse (*)(const char* url, std::map<std::string, std::string>& parameters);
+    static Transport transport;
 
     static bool ping(const char* url);
     static bool QueryBuild(unsigned serial, std::string& build, std::string& firmware,
