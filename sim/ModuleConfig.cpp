@@ -239,6 +239,8 @@ bool ModuleConfig::Set(const std::string& rawKey, const std::string& rawValue, s
         bool on;
         ok = _parse_bool(value, on);
         if (ok) protocolFeatures = on ? (protocolFeatures | 0x80000000u) : (protocolFeatures & 0x7FFFFFFFu);
+    } else if (key == "loader") {
+        ok = _parse_bool(value, startInLoader);
     } else if (key == "uei-data") {
         ok = _parse_bool(value, ueiData);
     } else if (key == "block-size") {

@@ -66,6 +66,7 @@ struct ModuleConfig {
     uint32_t newVersion = 0;       // firmware running after a flashed reboot (0 = unchanged)
     uint32_t newBuild = 0;
     std::string flashDir;          // where the flash images go as files ("" = memory only)
+    bool startInLoader = false;    // runs its loader from the start (one a boot ROM started)
 
     // Link.
     unsigned heartbeatMs = 0;  // 0 = no heartbeats

@@ -21,6 +21,7 @@ VirtualModule::VirtualModule(ModuleConfig config)
       _heartbeatMs(_config.heartbeatMs),
       _bootTime(Clock::now()) {
     for (const Fault& f : _config.faults) _faults.Add(f);
+    _loaderRunning = _config.startInLoader;
 }
 
 void VirtualModule::Attach(std::shared_ptr<VirtualModule> module) {

@@ -480,3 +480,31 @@ TEST(ByteLink, AssemblesSplitPacketsAndEndsTheLinkAtADrop) {
     EXPECT_EQ(trace[1], "12345678 -> 02 00");
     EXPECT_EQ(trace[4], "12345678 <- 02 02 5F 00");
 }
+
+// A module that a boot ROM started runs its loader at once: it writes flash
+// without any LOAD, and a reboot after writing brings up the new firmware.
+TEST(LoaderModel, StartedInItsLoaderWritesFlashAtOnce) {
+    ModuleConfig c = _config();
+    std::string error;
+    ASSERT_TRUE(c.SetList("loader=yes,serial=DEADDEAD", error)) << error;
+    auto module = std::make_shared<VirtualModule>(c);
+    Clock::time_point now = Clock::now();
+    module->HostConnected(now);
+    EXPECT_TRUE(module->Stats().loaderRunning);
+    auto send = [&](Bytes payload) { return module->Handle(Packet(2, std::move(payload)), now); };
+
+    EXPECT_EQ(send({95, 3, 1, 0, 1, 0, 0}).packets.at(0).payload, (Bytes{95, 7, 0, 0, 64}));
+    EXPECT_EQ(send({95, 1, 4, 5, 6, 7}).packets.at(0).payload, (Bytes{95, 1, 4}));
+    EXPECT_EQ(send({95, 5, 0, 4}).packets.at(0).payload, (Bytes{95, 7, 0}));
+    EXPECT_EQ(send({95, 6}).action, LinkAction::Restart);
+    now += std::chrono::milliseconds(200);
+    module->Poll(now);
+    ModuleStats s = module->Stats();
+    EXPECT_FALSE(s.loaderRunning);
+    EXPECT_EQ(s.build, 5000u);
+    EXPECT_EQ(module->FlashImages()[0x10000], (Bytes{4, 5, 6, 7}));
+
+    ModuleConfig plain;
+    EXPECT_FALSE(plain.startInLoader);
+    EXPECT_FALSE(plain.SetList("loader=perhaps", error));
+}
