@@ -3,12 +3,14 @@
 // again the modules that only usbrun hosts.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <map>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "firmware/BirdWriter.h"
+#include "sim/UpdateServer.h"
 #include "support/CodeBytes.h"
 #include "support/PrivateNetwork.h"
 #include "support/Process.h"
@@ -236,4 +238,45 @@ TEST(Usbrun, HandsAStopSignalToTheCommandAndCleansUp)
     ProcessResult result = testsupport::RunProcess({"sh", "-c", script});
     EXPECT_TRUE(HasLine(result.out, "status 143")) << result.out << result.err;
     EXPECT_TRUE(HasLine(result.out, "removed")) << result.out << result.err;
+}
+
+// The i.MX boot ROM on the bench: the recovery loader goes into its RAM, its
+// jump brings up the loader module that --on-jump describes, and the firmware
+// lands in that module's flash.
+TEST_F(UsbrunSession, RecoversAnImxChipThroughItsRomAndTheLoaderItStarts)
+{
+    std::string flash = dir / "flash";
+    std::vector<uint8_t> code = testsupport::Code(5000, 7);
+    std::string recovery = dir / "recovery.bird";
+    BirdWriter writer;
+    writer.AddLoader(0x20000000, testsupport::Code(1500, 8))
+        .AddFirmware(0x60000000, code)
+        .AddStartAddress(0x20000000)
+        .AddInfo(1300, "3.0.0", 0x40F5849A, "MeterSerial");
+    std::string error;
+    ASSERT_TRUE(BirdWriter::WriteBytes(recovery, writer.FileBytes(), &error)) << error;
+
+    // -N takes the recovery loader from the unknown device's latest build.
+    testsupport::TempDir mirror;
+    std::filesystem::create_directories(mirror / "DEADDEAD");
+    ASSERT_TRUE(BirdWriter::WriteBytes(mirror / "DEADDEAD/77.bird", writer.FileBytes(), &error)) << error;
+    Sim::UpdateServerOptions options;
+    options.firmware_dir = mirror.path();
+    Sim::UpdateServer server(options);
+    ASSERT_TRUE(server.Start(error)) << error;
+    std::string updater = Quoted(testsupport::UpdaterPath()) + " -i " + Quoted(dir.path()) + " -u " + server.Url();
+
+    ProcessResult result = Usbrun({"--verbose", "--sdp-rom", "fingerprint=0BADF00D:C0FFEE01", "--on-jump",
+                                   "identifier=A:B:C:D,reboot-pause-ms=200,flash-dir=" + flash, "--", "sh", "-c",
+                                   updater + " -N -s USB"});
+    EXPECT_EQ(result.exit_status, 0) << result.out << result.err;
+    EXPECT_TRUE(HasLine(result.out, "[ 0000000D 0000000C 0000000B 0000000A ]")) << result.out;
+    EXPECT_TRUE(HasLine(result.err, "usbrun: sdp-rom: jump to 0x20000000")) << result.err;
+    EXPECT_TRUE(HasLine(result.err, "usbrun: sdp-rom: loader DEADDEAD on usb")) << result.err;
+
+    result = Usbrun({"--sdp-rom", "", "--on-jump", "reboot-pause-ms=200,flash-dir=" + flash, "--", "sh", "-c",
+                     Updater() + " -U -t RECOVER -s USB -d 40F5849A -f " + Quoted(recovery)});
+    EXPECT_EQ(result.exit_status, 0) << result.out << result.err;
+    EXPECT_NE(result.out.find("Update time: "), std::string::npos) << result.out;
+    EXPECT_EQ(testsupport::ReadFile(flash + "/DEADDEAD-60000000.bin"), std::string(code.begin(), code.end()));
 }

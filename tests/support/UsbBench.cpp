@@ -56,9 +56,10 @@ bool _parse_access(const std::string& value, UsbModuleHost::Access& access)
     return true;
 }
 
-// Applies a module's settings; `usb` is only for the module on the bus itself.
+// Applies a module's settings; `usb` is only for the module on the bus itself
+// (without `access`, noUsb says why not).
 bool _configure(const std::string& settings, Sim::ModuleConfig& config, UsbModuleHost::Access* access,
-                std::string& error)
+                std::string& error, const char* noUsb = "an attached module is on its router's I2C bus, not on USB")
 {
     std::vector<std::pair<std::string, std::string>> items;
     if (!splitSettings(settings, items, error))
@@ -66,7 +67,7 @@ bool _configure(const std::string& settings, Sim::ModuleConfig& config, UsbModul
     for (const auto& [key, value] : items) {
         if (key == "usb") {
             if (!access) {
-                error = "usb: an attached module is on its router's I2C bus, not on USB";
+                error = std::string("usb: ") + noUsb;
                 return false;
             }
             if (!_parse_access(value, *access)) {
@@ -163,6 +164,11 @@ std::unique_ptr<BenchPlan> _parse_module(const BenchRequest& request, std::strin
 }
 
 }  // namespace
+
+bool benchLoaderSettings(const std::string& settings, Sim::ModuleConfig& config, std::string& error)
+{
+    return _configure(settings, config, nullptr, error, "the started loader enumerates at full speed");
+}
 
 bool splitSettings(const std::string& list, std::vector<std::pair<std::string, std::string>>& items,
                    std::string& error)

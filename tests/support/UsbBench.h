@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "sim/ModuleConfig.h"
 #include "support/UsbEmulation.h"
 
 namespace usbemu {
@@ -79,6 +80,10 @@ private:
     std::vector<std::unique_ptr<BenchPlan>> plans_;
     std::vector<std::unique_ptr<BenchDevice>> devices_;
 };
+
+// Applies vmodule's module settings (no network keys, no usb=) to the module
+// a boot ROM's jump starts; false with a message.
+bool benchLoaderSettings(const std::string& settings, Sim::ModuleConfig& config, std::string& error);
 
 // "key=value,key=value" split into pairs (keys and values trimmed); false with
 // a message for an item without '='.

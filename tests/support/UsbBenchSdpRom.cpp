@@ -3,14 +3,18 @@
 #include <cstdlib>
 
 #include "support/EmulatedHidRom.h"
+#include "support/LoaderOnJump.h"
 #include "support/UsbBench.h"
 
 namespace usbemu {
 
 namespace {
 
+// The ROM, and the recovery loader that its jump starts: the ROM's function
+// leaves the bus and the loader enumerates as a module running its loader.
 class SdpRomDevice : public BenchDevice {
 public:
+    std::unique_ptr<LoaderOnJump> onJump;  // outlives the ROM's hook
     std::unique_ptr<EmulatedHidRom> rom;
     std::vector<std::string> describe() const override { return {"sdp-rom 1FC9:0130 hid"}; }
 };
@@ -18,19 +22,21 @@ public:
 class SdpRomPlan : public BenchPlan {
 public:
     Sim::SdpRomConfig config;
+    Sim::ModuleConfig loader = LoaderOnJump::DefaultLoader();
 
     std::unique_ptr<BenchDevice> plug(UsbEmulation& emulation, const BenchLog& log) const override
     {
         auto device = std::make_unique<SdpRomDevice>();
+        device->onJump = std::make_unique<LoaderOnJump>(emulation, loader);
         device->rom = std::make_unique<EmulatedHidRom>(emulation, config);
         if (log.events) {
             auto events = log.events;
-            device->rom->rom().SetJumpHook([events](uint32_t address) {
-                char line[48];
-                snprintf(line, sizeof line, "sdp-rom: jump to 0x%08X", address);
-                events(line);
-            });
+            device->onJump->setEvents([events](const std::string& line) { events("sdp-rom: " + line); });
         }
+        EmulatedUsbDevice* function = &device->rom->device();
+        device->onJump->setLeaveRom([function] { function->unplug(); });
+        LoaderOnJump* onJump = device->onJump.get();
+        device->rom->rom().SetJumpHook([onJump](uint32_t address) { onJump->jumped(address); });
         return device;
     }
 };
@@ -48,6 +54,9 @@ bool _parseWord(const std::string& text, uint32_t& word)
 std::unique_ptr<BenchPlan> _parseSdpRom(const BenchRequest& request, std::string& error)
 {
     auto plan = std::make_unique<SdpRomPlan>();
+    for (const auto& [option, text] : request.refinements)
+        if (option == "on-jump" && !benchLoaderSettings(text, plan->loader, error))
+            return nullptr;
     std::vector<std::pair<std::string, std::string>> items;
     if (!splitSettings(request.settings, items, error))
         return nullptr;
@@ -76,10 +85,15 @@ BenchDeviceKind sdpRomKind()
 {
     BenchDeviceKind kind;
     kind.option = "sdp-rom";
+    kind.refinements = {"on-jump"};
     kind.help =
         "  --sdp-rom LIST  an i.MX boot ROM's HID function 1FC9:0130 (Serial Download Protocol);\n"
         "                  fingerprint=LOW:HIGH (hex words of 0x401F4410 and 0x401F4420),\n"
-        "                  fault=silent|garbage|status-only|extra-bytes[=N]|write-incomplete\n";
+        "                  fault=silent|garbage|status-only|extra-bytes[=N]|write-incomplete;\n"
+        "                  its jump leaves the bus to the recovery loader: a module DEADDEAD\n"
+        "                  running its loader, after 300 ms\n"
+        "  --on-jump LIST  the settings of that loader's module (vmodule's keys, e.g.\n"
+        "                  identifier=W0:W1:W2:W3,new-build=N,flash-dir=DIR)\n";
     kind.parse = _parseSdpRom;
     return kind;
 }

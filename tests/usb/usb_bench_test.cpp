@@ -82,7 +82,11 @@ INSTANTIATE_TEST_SUITE_P(
         PlanCase{{{"module", "serial=0A0A0A0A", {}}, {"module", "usb=slow", {}}}, "usb=slow"},
         PlanCase{{{"module", "serial=0A0A0A0A", {{"attach", "usb=high"}}}}, "usb: an attached module is on its router's I2C bus"},
         PlanCase{{{"module", "", {{"attach", "serial=0B0B0B0B,address=2"}}}}, "has its router's address"},
-        PlanCase{{{"module", "", {{"attach", "serial=0B0B0B0B"}, {"fault", "drop-at=NOWHERE"}}}}, "--module : "}));
+        PlanCase{{{"module", "", {{"attach", "serial=0B0B0B0B"}, {"fault", "drop-at=NOWHERE"}}}}, "--module : "},
+        // the loader a boot ROM's jump starts
+        PlanCase{{{"sdp-rom", "", {{"on-jump", "usb=high"}}}}, "usb: the started loader enumerates at full speed"},
+        PlanCase{{{"sdp-rom", "", {{"on-jump", "port=4000"}}}}, "port: a module here is on USB"},
+        PlanCase{{{"sdp-rom", "", {{"on-jump", "identifier=1:2"}}}}, "--sdp-rom : "}));
 
 struct Found {
     std::map<uint32_t, uint16_t> products;
