@@ -29,8 +29,8 @@ std::vector<uint8_t> TcpipDiscoveryReply(uint8_t module, uint16_t port, uint32_t
 }
 
 TcpipDiscoveryResponder::TcpipDiscoveryResponder(uint32_t interfaceAddress, std::vector<uint8_t> reply,
-                                                 int repeat, int unanswered)
-    : reply_(std::move(reply)), repeat_(repeat), unanswered_(unanswered)
+                                                 int repeat, int unanswered, int answered)
+    : reply_(std::move(reply)), repeat_(repeat), unanswered_(unanswered), answered_(answered)
 {
     int fd = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
     int on = 1;
@@ -73,7 +73,8 @@ void TcpipDiscoveryResponder::run()
                                   reinterpret_cast<sockaddr*>(&from), &fromLength);
         if (length != 16 || request[0] != 1)
             continue;
-        if (++requests_ <= unanswered_)
+        int n = ++requests_;
+        if (n <= unanswered_ || (answered_ >= 0 && n > unanswered_ + answered_))
             continue;
         from.sin_port = htons(aDISCOVERY_TCPIP_REPLY_PORT);
         for (int i = 0; i < repeat_; ++i)

@@ -17,11 +17,12 @@ namespace testsupport {
 // Answers direct TCP/IP discovery requests (232.2.2.2:9888 joined on the given
 // interface) with the given reply, sent to the requester's port 9889, `repeat`
 // times per request. The first `unanswered` requests get no reply (a module
-// that is still restarting).
+// that is still restarting); with `answered` >= 0 only that many requests after
+// them get one (a module that no longer answers discovery).
 class TcpipDiscoveryResponder {
 public:
     TcpipDiscoveryResponder(uint32_t interfaceAddress, std::vector<uint8_t> reply, int repeat = 1,
-                            int unanswered = 0);
+                            int unanswered = 0, int answered = -1);
     ~TcpipDiscoveryResponder();
     bool ready() const { return socket_ >= 0; }
     int requests() const { return requests_; }
@@ -32,6 +33,7 @@ private:
     std::vector<uint8_t> reply_;
     int repeat_;
     int unanswered_;
+    int answered_;
     std::atomic<bool> stop_{false};
     std::atomic<int> requests_{0};
     std::thread thread_;
