@@ -81,11 +81,22 @@ void _answerHeartbeat(LinkRecord* link) {
   link->hbState = 0;
 }
 
-void _handlePacket(LinkRecord* link) {
+// A caller awaiting a packet while it reads the stream: the packet it waits for goes
+// to it directly, not through the inbound queue.
+struct Awaiting {
+  aPacketFilterProc proc;
+  const void* ref;
+  aPacket* packet;  // handed over
+};
+
+void _handlePacket(LinkRecord* link, Awaiting* awaiting) {
   aLink_LogPacket(link, aPACKETLOG_RECEIVED, link->rxPacket);
   if (_userFilterConsumes(link)) {
   } else if (_isHeartbeat(link->rxPacket) && link->hbState <= 1) {
     _answerHeartbeat(link);  // heartbeats never reach the inbound queue
+  } else if (awaiting && awaiting->proc(link->rxPacket, awaiting->ref) &&
+             (awaiting->packet = aPacket_Copy(link->rxPacket)) != nullptr) {
+    // Nothing queued matches (the caller looked), so this is the oldest packet it accepts.
   } else if (aPacketFifo_Put(link->inFromModule, link->rxPacket) != aErrNone) {
     link->status = LinkStatus::failed;
   }
@@ -93,7 +104,7 @@ void _handlePacket(LinkRecord* link) {
 }
 
 // True when the byte completed a packet.
-bool _receiveByte(LinkRecord* link, uint8_t b) {
+bool _receiveByte(LinkRecord* link, uint8_t b, Awaiting* awaiting) {
   if (link->status == LinkStatus::syncing) {
     _syncByte(link, b);
     return false;
@@ -104,17 +115,17 @@ bool _receiveByte(LinkRecord* link, uint8_t b) {
     return false;
   }
   if (!aPacket_IsComplete(link->rxPacket)) return false;
-  _handlePacket(link);
+  _handlePacket(link, awaiting);
   return true;
 }
 
 // What a read from the stream gave. Callers hold readMutex.
 enum class ReadOutcome { byte, packet, idle, failed };
 
-ReadOutcome _readOnce(LinkRecord* link) {
+ReadOutcome _readOnce(LinkRecord* link, Awaiting* awaiting = nullptr) {
   uint8_t b;
   aErr err = aStream_Read(link->stream, &b, 1);
-  if (err == aErrNone) return _receiveByte(link, b) ? ReadOutcome::packet : ReadOutcome::byte;
+  if (err == aErrNone) return _receiveByte(link, b, awaiting) ? ReadOutcome::packet : ReadOutcome::byte;
   if (err == aErrNotReady) {
     _idle(link);
     return ReadOutcome::idle;
@@ -175,7 +186,13 @@ void* aLink_ReaderThread(void* ref) {
     link->readerReady = 1;
   }
   while (link->running) {
-    std::unique_lock<std::mutex> reading(link->readMutex);
+    std::unique_lock<std::mutex> reading(link->readMutex, std::try_to_lock);
+    if (!reading.owns_lock()) {
+      // A waiting caller has the stream and handles what comes. Waiting for the lock
+      // would make the caller wake this thread on its way out; look again later.
+      aTime_MSSleep(aLINK_READER_IDLE_WAIT_MS);
+      continue;
+    }
     if (!link->running) break;
     ReadOutcome outcome = _readOnce(link);
     reading.unlock();
@@ -199,14 +216,21 @@ aPacket* aLink_AwaitReading(LinkRecord* link, aPacketFilterProc proc, const void
   uint64_t end = aTime_GetMSTicks() + timeoutMs;
   // The reader may have queued the packet just before it let go of the stream.
   aPacket* packet = aPacketFifo_AwaitFirst(link->inFromModule, proc, ref, 0);
+  Awaiting awaiting{proc, ref, nullptr};
+  // A reply is rarely there already: wait for input first rather than read in vain.
+  bool wait = true;
   while (!packet && link->running && link->status == LinkStatus::running) {
-    ReadOutcome outcome = _readOnce(link);
-    if (outcome == ReadOutcome::packet) {
-      packet = aPacketFifo_AwaitFirst(link->inFromModule, proc, ref, 0);
-    } else if (outcome == ReadOutcome::idle) {
+    if (wait) {
       uint64_t now = aTime_GetMSTicks();
       if (now >= end) break;
       aStream_Wait(link->stream, static_cast<uint32_t>(end - now));
+      wait = false;
+    }
+    ReadOutcome outcome = _readOnce(link, &awaiting);
+    if (outcome == ReadOutcome::packet) {
+      packet = awaiting.packet;
+    } else if (outcome == ReadOutcome::idle) {
+      wait = true;
     } else if (outcome == ReadOutcome::failed) {
       break;  // the reader thread pauses before it reads again
     }

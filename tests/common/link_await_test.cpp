@@ -69,6 +69,7 @@ TEST(LinkAwait, WhatArrivesDuringTheWaitIsHandledAsTheReaderWould) {
       {"others first", {{6, {1}}, {4, {2}}, awaited}, {{6, {1}}, {4, {2}}}},
       {"heartbeat between", {{4, {3}}, heartbeat, awaited, {8, {4, 4}}}, {{4, {3}}, {8, {4, 4}}}},
       {"awaited first", {awaited, {6, {5}}, heartbeat}, {{6, {5}}}},
+      {"two that match: the older one", {awaited, {4, {0xAA, 8}}}, {{4, {0xAA, 8}}}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
