@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -54,32 +53,12 @@ void LpcIspPty::SetEvents(std::function<void(const std::string&)> events) {
 
 bool LpcIspPty::Start(std::string& error) {
     if (_running) return true;
-    auto fail = [&](const std::string& what) {
-        error = what + ": " + strerror(errno);
-        if (_spareSlave >= 0) close(_spareSlave);
-        if (_master >= 0) close(_master);
-        _master = _spareSlave = -1;
+    if (!_line.Open(error)) return false;
+    if (pipe2(_wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+        error = std::string("pipe: ") + strerror(errno);
+        _line.Close();
         return false;
-    };
-    _master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (_master < 0) return fail("posix_openpt");
-    if (grantpt(_master) != 0 || unlockpt(_master) != 0) return fail("unlocking the pseudo-terminal");
-    char name[128];
-    if (ptsname_r(_master, name, sizeof name) != 0) return fail("ptsname");
-    _slavePath = name;
-    termios raw{};
-    if (tcgetattr(_master, &raw) != 0) return fail("tcgetattr");
-    cfmakeraw(&raw);  // a fresh pty echoes and translates line ends
-    if (tcsetattr(_master, TCSANOW, &raw) != 0) return fail("tcsetattr");
-    // The host may close and reopen the port; this descriptor keeps the line up meanwhile.
-    _spareSlave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (_spareSlave < 0) return fail(std::string("opening ") + name);
-    if (tcgetattr(_spareSlave, &raw) == 0) {
-        cfmakeraw(&raw);
-        tcsetattr(_spareSlave, TCSANOW, &raw);
     }
-    fcntl(_master, F_SETFL, fcntl(_master, F_GETFL) | O_NONBLOCK);
-    if (pipe2(_wake, O_CLOEXEC | O_NONBLOCK) != 0) return fail("pipe");
     _running = true;
     _thread = std::thread(&LpcIspPty::_run, this);
     return true;
@@ -91,11 +70,10 @@ void LpcIspPty::Stop() {
     char b = 0;
     (void)!write(_wake[1], &b, 1);
     _thread.join();
-    close(_spareSlave);
-    close(_master);
+    _line.Close();
     close(_wake[0]);
     close(_wake[1]);
-    _master = _spareSlave = _wake[0] = _wake[1] = -1;
+    _wake[0] = _wake[1] = -1;
 }
 
 // Hands the bytes that have arrived by now to the ROM. Paced, a byte arrives one
@@ -139,7 +117,7 @@ void LpcIspPty::_give(Clock::time_point now) {
     }
     if (due == 0) return;
     std::string bytes(_out.begin(), _out.begin() + static_cast<long>(due));
-    ssize_t n = write(_master, bytes.data(), bytes.size());
+    ssize_t n = write(_line.Master(), bytes.data(), bytes.size());
     if (n <= 0) return;  // the host's side is full: try again later
     _out.erase(_out.begin(), _out.begin() + n);
     if (_pacing) _txClock += std::chrono::nanoseconds(10'000'000'000LL / _pacing) * n;
@@ -170,13 +148,13 @@ void LpcIspPty::_run() {
             timeout = _pollTimeout(Clock::now());
         }
         short events = static_cast<short>((wantIn ? POLLIN : 0) | (wantOut && timeout == kIdlePollMs ? POLLOUT : 0));
-        pollfd fds[2] = {{_wake[0], POLLIN, 0}, {_master, events, 0}};
+        pollfd fds[2] = {{_wake[0], POLLIN, 0}, {_line.Master(), events, 0}};
         if (poll(fds, 2, timeout) < 0 && errno != EINTR) break;
         if (fds[0].revents) break;
         if (!(fds[1].revents & POLLIN)) continue;
         uint8_t buffer[kInMax];
         std::lock_guard lock(_mutex);
-        ssize_t n = read(_master, buffer, kInMax - _in.size());
+        ssize_t n = read(_line.Master(), buffer, kInMax - _in.size());
         if (n <= 0) continue;
         if (_in.empty()) _rxClock = std::max(_rxClock, Clock::now());
         _in.insert(_in.end(), buffer, buffer + n);

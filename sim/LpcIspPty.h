@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "sim/LpcIspRom.h"
+#include "sim/PtyLine.h"
 
 namespace Sim {
 
@@ -23,7 +24,7 @@ public:
 
     bool Start(std::string& error);
     void Stop();
-    const std::string& SlavePath() const { return _slavePath; }
+    const std::string& SlavePath() const { return _line.SlavePath(); }
 
     // Bits per second of the simulated line; 0 = no pacing.
     void SetPacing(uint32_t bitsPerSecond);
@@ -55,10 +56,8 @@ private:
     bool _wasStarted = false;
     std::function<void(const std::string&)> _trace, _events;
 
-    int _master = -1;
-    int _spareSlave = -1;
+    PtyLine _line;
     int _wake[2] = {-1, -1};
-    std::string _slavePath;
     std::thread _thread;
     bool _running = false;
 };

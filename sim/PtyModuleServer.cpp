@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -37,11 +36,11 @@ aErr PtyModuleServer::_write(const uint8_t* bytes, size_t length, void* ref) {
 aErr PtyModuleServer::_write_all(const uint8_t* bytes, size_t length) {
     size_t done = 0;
     while (done < length) {
-        ssize_t n = write(_master, bytes + done, length - done);
+        ssize_t n = write(_line.Master(), bytes + done, length - done);
         if (n > 0) {
             done += static_cast<size_t>(n);
         } else if (n < 0 && errno == EAGAIN) {
-            pollfd p{_master, POLLOUT, 0};
+            pollfd p{_line.Master(), POLLOUT, 0};
             if (poll(&p, 1, 2000) <= 0) return aErrTimeout;  // nobody reads the line
         } else if (n < 0 && errno == EINTR) {
             continue;
@@ -54,31 +53,12 @@ aErr PtyModuleServer::_write_all(const uint8_t* bytes, size_t length) {
 
 bool PtyModuleServer::Start(std::string& error) {
     if (_running) return true;
+    if (!_line.Open(error)) return false;
     auto fail = [&](const std::string& what) {
         error = what + ": " + strerror(errno);
-        if (_spareSlave >= 0) close(_spareSlave);
-        if (_master >= 0) close(_master);
-        _master = _spareSlave = -1;
+        _line.Close();
         return false;
     };
-    _master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (_master < 0) return fail("posix_openpt");
-    if (grantpt(_master) != 0 || unlockpt(_master) != 0) return fail("unlocking the pseudo-terminal");
-    char name[128];
-    if (ptsname_r(_master, name, sizeof name) != 0) return fail("ptsname");
-    _slavePath = name;
-    termios raw{};
-    if (tcgetattr(_master, &raw) != 0) return fail("tcgetattr");
-    cfmakeraw(&raw);  // a fresh pty echoes and translates
-    if (tcsetattr(_master, TCSANOW, &raw) != 0) return fail("tcsetattr");
-    // Holding a slave descriptor keeps the line usable when the host closes its own.
-    _spareSlave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (_spareSlave < 0) return fail(std::string("opening ") + name);
-    if (tcgetattr(_spareSlave, &raw) == 0) {
-        cfmakeraw(&raw);
-        tcsetattr(_spareSlave, TCSANOW, &raw);
-    }
-    fcntl(_master, F_SETFL, fcntl(_master, F_GETFL) | O_NONBLOCK);
     if (aStream_CreateCobsEncoding(_get, _put, _write, nullptr, this, &_cobs) != aErrNone)
         return fail("creating the COBS stream");
     if (pipe2(_wake, O_CLOEXEC | O_NONBLOCK) != 0) {
@@ -96,11 +76,10 @@ void PtyModuleServer::Stop() {
     (void)!write(_wake[1], &b, 1);
     _thread.join();
     aStream_Destroy(&_cobs);
-    close(_spareSlave);
-    close(_master);
+    _line.Close();
     close(_wake[0]);
     close(_wake[1]);
-    _master = _spareSlave = _wake[0] = _wake[1] = -1;
+    _wake[0] = _wake[1] = -1;
 }
 
 void PtyModuleServer::_send(const ModuleByteLink::Output& output) {
@@ -110,7 +89,7 @@ void PtyModuleServer::_send(const ModuleByteLink::Output& output) {
 
 void PtyModuleServer::_read_line(Clock::time_point now, bool online) {
     uint8_t buffer[4096];
-    ssize_t n = read(_master, buffer, sizeof buffer);
+    ssize_t n = read(_line.Master(), buffer, sizeof buffer);
     if (n <= 0) return;
     _in.assign(buffer, buffer + n);
     _inAt = 0;
@@ -145,7 +124,7 @@ void PtyModuleServer::_run() {
             auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1;
             timeout = static_cast<int>(std::clamp<long long>(ms, 0, 1000));
         }
-        pollfd fds[2] = {{_wake[0], POLLIN, 0}, {_master, POLLIN, 0}};
+        pollfd fds[2] = {{_wake[0], POLLIN, 0}, {_line.Master(), POLLIN, 0}};
         if (poll(fds, 2, timeout) < 0 && errno != EINTR) break;
         if (fds[0].revents) break;
         now = Clock::now();

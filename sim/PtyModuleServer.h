@@ -15,6 +15,7 @@
 
 #include "common/aStream.h"
 #include "sim/ModuleConnection.h"
+#include "sim/PtyLine.h"
 #include "sim/VirtualModule.h"
 
 namespace Sim {
@@ -30,7 +31,7 @@ public:
     bool Start(std::string& error);
     void Stop();
     // The path the host opens ("/dev/pts/N").
-    const std::string& SlavePath() const { return _slavePath; }
+    const std::string& SlavePath() const { return _line.SlavePath(); }
     // Frames that failed their length or CRC check.
     uint64_t BadFrames() const { return _badFrames.load(); }
 
@@ -46,9 +47,7 @@ private:
     void _send(const ModuleByteLink::Output& output);
 
     std::shared_ptr<VirtualModule> _module;
-    int _master = -1;
-    int _spareSlave = -1;
-    std::string _slavePath;
+    PtyLine _line;
     aStreamRef _cobs = nullptr;
     std::vector<uint8_t> _in;  // bytes read from the line, not yet through the COBS stream
     size_t _inAt = 0;

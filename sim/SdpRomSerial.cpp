@@ -5,7 +5,6 @@
 #include <poll.h>
 #include <stdlib.h>
 #include <string.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -31,29 +30,17 @@ void SdpRomSerial::_lineTime(size_t bytes)
 SdpRomSerial::~SdpRomSerial()
 {
     Stop();
-    if (_spareSlave >= 0)
-        close(_spareSlave);
-    if (_master >= 0)
-        close(_master);
 }
 
 bool SdpRomSerial::Start(std::string& error)
 {
-    _master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-    char name[128];
-    if (_master < 0 || grantpt(_master) != 0 || unlockpt(_master) != 0 || ptsname_r(_master, name, sizeof name) != 0) {
-        error = std::string("cannot open a pseudo-terminal: ") + strerror(errno);
+    if (_running)
+        return true;
+    if (!_line.Open(error))
         return false;
-    }
-    _slavePath = name;
-    struct termios settings;
-    tcgetattr(_master, &settings);
-    cfmakeraw(&settings);  // a fresh pty echoes
-    tcsetattr(_master, TCSANOW, &settings);
-    // Held open so that the master keeps working while the host closes and reopens the port.
-    _spareSlave = open(name, O_RDWR | O_NOCTTY);
-    if (_spareSlave < 0 || pipe(_wake) != 0) {
-        error = std::string("cannot open ") + name + ": " + strerror(errno);
+    if (pipe2(_wake, O_CLOEXEC) != 0) {
+        error = std::string("pipe: ") + strerror(errno);
+        _line.Close();
         return false;
     }
     _running = true;
@@ -90,7 +77,7 @@ void SdpRomSerial::_run()
             }
             wait = static_cast<int>(PARTIAL_TIMEOUT_MS - quiet);
         }
-        struct pollfd fds[2] = {{_master, POLLIN, 0}, {_wake[0], POLLIN, 0}};
+        struct pollfd fds[2] = {{_line.Master(), POLLIN, 0}, {_wake[0], POLLIN, 0}};
         if (poll(fds, 2, wait) < 0 && errno != EINTR)
             break;
         if (fds[1].revents)
@@ -98,7 +85,7 @@ void SdpRomSerial::_run()
         if (!(fds[0].revents & POLLIN))
             continue;
         // Paced, a block is what the line brings in a few milliseconds.
-        ssize_t n = read(_master, block, _baud ? std::min<size_t>(sizeof block, 64) : sizeof block);
+        ssize_t n = read(_line.Master(), block, _baud ? std::min<size_t>(sizeof block, 64) : sizeof block);
         if (n <= 0)
             continue;
         _lineTime(static_cast<size_t>(n));
@@ -142,14 +129,14 @@ void SdpRomSerial::_send(const std::vector<uint8_t>& bytes)
     _lineTime(bytes.size());
     size_t done = 0;
     while (done < bytes.size() && _running) {
-        ssize_t n = write(_master, bytes.data() + done, bytes.size() - done);
+        ssize_t n = write(_line.Master(), bytes.data() + done, bytes.size() - done);
         if (n > 0) {
             done += static_cast<size_t>(n);
             continue;
         }
         if (n < 0 && errno != EAGAIN && errno != EINTR)
             return;
-        struct pollfd fds[2] = {{_master, POLLOUT, 0}, {_wake[0], POLLIN, 0}};
+        struct pollfd fds[2] = {{_line.Master(), POLLOUT, 0}, {_wake[0], POLLIN, 0}};
         poll(fds, 2, 100);
     }
 }

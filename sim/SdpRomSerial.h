@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "sim/PtyLine.h"
 #include "sim/SdpRom.h"
 
 namespace Sim {
@@ -33,7 +34,7 @@ public:
     // Opens the pseudo-terminal and serves on its own thread.
     bool Start(std::string& error);
     void Stop();
-    const std::string& SlavePath() const { return _slavePath; }
+    const std::string& SlavePath() const { return _line.SlavePath(); }
     SdpRom& Rom() { return *_rom; }
     // Partial commands dropped after a silence.
     unsigned DiscardedPartials() const { return _discarded.load(); }
@@ -46,10 +47,8 @@ private:
 
     std::shared_ptr<SdpRom> _rom;
     const unsigned _baud;
-    int _master = -1;
-    int _spareSlave = -1;
+    PtyLine _line;
     int _wake[2] = {-1, -1};
-    std::string _slavePath;
     std::vector<uint8_t> _command;
     std::atomic<unsigned> _discarded{0};
     std::atomic<bool> _running{false};
