@@ -41,6 +41,25 @@ void Log::log(unsigned package, const char* format, ...)
     fputs(message, fh);
 }
 
+std::string Log::Visible(const void* bytes, size_t length)
+{
+    std::string text;
+    const auto* at = static_cast<const unsigned char*>(bytes);
+    for (const auto* end = at + length; at < end; ++at) {
+        if (*at == '\r')
+            text += "\\r";
+        else if (*at == '\n')
+            text += "\\n";
+        else if (*at < 32 || *at > 126) {
+            char hex[8];
+            snprintf(hex, sizeof hex, "\\x%02X", *at);
+            text += hex;
+        } else
+            text += static_cast<char>(*at);
+    }
+    return text;
+}
+
 void Log::SetOutput(FILE* output)
 {
     fh = output;

@@ -3,6 +3,7 @@
 // its bits is switched on ("-X").
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 // Package bits a caller passes to Log::log.
 enum LogPackage : uint32_t {
@@ -36,6 +37,9 @@ public:
     static void log(unsigned package, const char* format, ...)
         __attribute__((format(printf, 2, 3)));
     static void SetOutput(FILE* output);
+    // The bytes as printable text for byte dumps: CR and LF as \r and \n, other
+    // control and non-ASCII bytes as \xHH.
+    static std::string Visible(const void* bytes, size_t length);
     static void ActivatePackage(unsigned bits);
     static void DeactivatePackage(unsigned bits);
 };

@@ -28,22 +28,6 @@ int64_t _elapsedUs(Clock::time_point since) {
     return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - since).count();
 }
 
-// The text with its control characters made visible, for the byte dumps.
-std::string _visible(const char* text, size_t length) {
-    std::string out;
-    for (size_t i = 0; i < length; ++i) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c == '\r') out += "\\r";
-        else if (c == '\n') out += "\\n";
-        else if (c < 32 || c > 126) {
-            char hex[8];
-            snprintf(hex, sizeof hex, "\\x%02X", c);
-            out += hex;
-        } else out += static_cast<char>(c);
-    }
-    return out;
-}
-
 // The command without its line end, for error messages.
 std::string _bare(const char* command) {
     std::string text(command);
@@ -276,7 +260,7 @@ aErr NXPSerialClass::_getEcho(const char* expected, size_t n, size_t& matched) {
 
 aErr NXPSerialClass::_send(const char* text, size_t length, bool readEcho) {
     if (!stream) return aErrConnection;
-    Log::log(DEBUG_NXPSerial_SR, "Send [%s]\n", _visible(text, length).c_str());
+    Log::log(DEBUG_NXPSerial_SR, "Send [%s]\n", Log::Visible(text, length).c_str());
     aErr err = aStream_Write(stream, reinterpret_cast<const uint8_t*>(text), length);
     if (err != aErrNone) {
         Log::log(DEBUG_NXPSerial, "Error Test_Serial_Send() [%s]\n", aError_GetErrorText(err));
@@ -292,7 +276,7 @@ aErr NXPSerialClass::_send(const char* text, size_t length, bool readEcho) {
 aErr NXPSerialClass::_sendCommand(const char* command) {
     if (!stream) return aErrConnection;
     size_t length = strlen(command);
-    Log::log(DEBUG_NXPSerial_SR, "Send [%s]\n", _visible(command, length).c_str());
+    Log::log(DEBUG_NXPSerial_SR, "Send [%s]\n", Log::Visible(command, length).c_str());
     aErr err = aStream_Write(stream, reinterpret_cast<const uint8_t*>(command), length);
     if (err != aErrNone) {
         Log::log(DEBUG_NXPSerial, "Error Write Serial [%s]\n", aError_GetErrorText(err));
@@ -319,7 +303,7 @@ aErr NXPSerialClass::_getLine(char* buffer, size_t size, uint32_t tries) {
         aErr err = _getByte(byte, budgetUs);
         if (err != aErrNone) {
             buffer[n] = '\0';
-            Log::log(DEBUG_NXPSerial_SR, "Recv partial [%s] (%s)\n", _visible(buffer, n).c_str(),
+            Log::log(DEBUG_NXPSerial_SR, "Recv partial [%s] (%s)\n", Log::Visible(buffer, n).c_str(),
                      aError_GetErrorText(err));
             return err;
         }
@@ -330,13 +314,13 @@ aErr NXPSerialClass::_getLine(char* buffer, size_t size, uint32_t tries) {
         buffer[n++] = static_cast<char>(byte);
         if (n >= 2 && buffer[n - 2] == '\r' && buffer[n - 1] == '\n') {
             buffer[n] = '\0';
-            Log::log(DEBUG_NXPSerial_SR, "Recv [%s]\n", _visible(buffer, n).c_str());
+            Log::log(DEBUG_NXPSerial_SR, "Recv [%s]\n", Log::Visible(buffer, n).c_str());
             return aErrNone;
         }
     }
     buffer[n] = '\0';
     Log::log(DEBUG_NXPSerial, "Reply line longer than %d characters [%s]\n", static_cast<int>(size - 1),
-             _visible(buffer, n).c_str());
+             Log::Visible(buffer, n).c_str());
     return aErrOverrun;
 }
 
@@ -368,7 +352,7 @@ aErr NXPSerialClass::_response(char* buffer, size_t size, const char* expected, 
         if (stored >= 2 && buffer[stored - 2] == '\r' && buffer[stored - 1] == '\n') break;
     }
     buffer[stored] = '\0';
-    Log::log(DEBUG_NXPSerial_SR, "Recv [%s]\n", _visible(buffer, stored).c_str());
+    Log::log(DEBUG_NXPSerial_SR, "Recv [%s]\n", Log::Visible(buffer, stored).c_str());
     return result;
 }
 
@@ -495,7 +479,7 @@ aErr NXPSerialClass::_numberLines(const char* command, uint64_t* values, size_t 
         err = _getLine(line, lineSize < sizeof line ? lineSize : sizeof line, kCommandTries);
         if (err != aErrNone) return err;
         if (!_parseNumberLine(line, values[i])) {
-            Log::log(DEBUG_NXPSerial, "Reply is not a number [%s]\n", _visible(line, strlen(line)).c_str());
+            Log::log(DEBUG_NXPSerial, "Reply is not a number [%s]\n", Log::Visible(line, strlen(line)).c_str());
             return aErrParse;
         }
     }
@@ -569,7 +553,7 @@ aErr NXPSerialClass::Write(uint32_t address, uint32_t count, const uint8_t* data
         lines = 0;
         if (got == aErrTimeout) {
             // Silence or a cut-off line is no answer to report as one: the ROM has gone away.
-            Log::log(DEBUG_NXPSerial, "Write() no answer to the checksum [%s]\n", _visible(reply, strlen(reply)).c_str());
+            Log::log(DEBUG_NXPSerial, "Write() no answer to the checksum [%s]\n", Log::Visible(reply, strlen(reply)).c_str());
             return aErrTimeout;
         }
         if (strcmp(reply, "OK\r\n") == 0) {
@@ -583,7 +567,7 @@ aErr NXPSerialClass::Write(uint32_t address, uint32_t count, const uint8_t* data
             }
             position = accepted;
         } else {
-            Log::log(DEBUG_NXPSerial, "Write() unexpected response [%s]\n", _visible(reply, strlen(reply)).c_str());
+            Log::log(DEBUG_NXPSerial, "Write() unexpected response [%s]\n", Log::Visible(reply, strlen(reply)).c_str());
             return aErrIO;
         }
     }
@@ -611,7 +595,7 @@ aErr NXPSerialClass::Read(uint32_t address, uint32_t count, uint8_t* buffer) {
         // stall the transfer or write past the caller's buffer.
         size_t n = uudecode(buffer + position, count - position, line);
         if (n == 0) {
-            Log::log(DEBUG_NXPSerial, "Read() bad data line [%s]\n", _visible(line, strlen(line)).c_str());
+            Log::log(DEBUG_NXPSerial, "Read() bad data line [%s]\n", Log::Visible(line, strlen(line)).c_str());
             return aErrIO;
         }
         position += static_cast<uint32_t>(n);
@@ -629,7 +613,7 @@ aErr NXPSerialClass::Read(uint32_t address, uint32_t count, uint8_t* buffer) {
         bool number = ParseChecksum(checksum, value);
         if (!number)
             Log::log(DEBUG_NXPSerial, "Read() checksum line is not a number [%s]\n",
-                     _visible(checksum, strlen(checksum)).c_str());
+                     Log::Visible(checksum, strlen(checksum)).c_str());
         if (number && value == sum(buffer + accepted, position - accepted)) {
             err = _send("OK\r\n", 4, false);
             if (err != aErrNone) return err;

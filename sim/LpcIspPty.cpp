@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/Log.h"
+
 namespace Sim {
 
 namespace {
@@ -15,20 +17,6 @@ namespace {
 constexpr size_t kInMax = 4096;          // the ROM's receive buffer: the host waits when it is full
 constexpr size_t kOutMax = 1 << 20;      // answers nobody reads are dropped beyond this
 constexpr int kIdlePollMs = 1000;
-
-std::string _visible(const std::string& bytes) {
-    std::string text;
-    for (unsigned char c : bytes) {
-        if (c == '\r') text += "\\r";
-        else if (c == '\n') text += "\\n";
-        else if (c < 32 || c > 126) {
-            char hex[8];
-            snprintf(hex, sizeof hex, "\\x%02X", c);
-            text += hex;
-        } else text += static_cast<char>(c);
-    }
-    return text;
-}
 
 }  // namespace
 
@@ -93,8 +81,8 @@ void LpcIspPty::_take(Clock::time_point now) {
     }
     if (arrived.empty()) return;
     std::string answer = _rom.Receive(arrived);
-    if (_trace) _trace("<< " + _visible(arrived));
-    if (!answer.empty() && _trace) _trace(">> " + _visible(answer));
+    if (_trace) _trace("<< " + Log::Visible(arrived.data(), arrived.size()));
+    if (!answer.empty() && _trace) _trace(">> " + Log::Visible(answer.data(), answer.size()));
     if (_out.empty()) _txClock = std::max(_txClock, now);
     _out.insert(_out.end(), answer.begin(), answer.end());
     if (_out.size() > kOutMax) _out.erase(_out.begin(), _out.begin() + static_cast<long>(_out.size() - kOutMax));

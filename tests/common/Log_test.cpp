@@ -91,3 +91,20 @@ TEST_F(LogTest, TimestampsPrecedeLongFormatsOnTheSameStream)
     EXPECT_TRUE(std::regex_match(text, std::regex(R"(short\n\d{4}:\d\d:\d\d:\d\d:\d\d:\d\d \| a longer format\n)")))
         << text;
 }
+
+TEST(LogVisible, ControlAndHighBytesBecomeEscapes)
+{
+    struct Case {
+        std::string bytes, text;
+    };
+    const Case cases[] = {
+        {"", ""},
+        {"OK\r\n", "OK\\r\\n"},
+        {"? x~", "? x~"},
+        {std::string("\0\x13\x1F", 3), "\\x00\\x13\\x1F"},
+        {"\x7F\x80\xFF", "\\x7F\\x80\\xFF"},
+        {"\\r", "\\r"},  // a backslash passes as it is
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(Log::Visible(c.bytes.data(), c.bytes.size()), c.text) << c.text;
+}
