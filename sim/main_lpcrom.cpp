@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "sim/LpcIspPty.h"
+#include "sim/StopSignals.h"
 
 namespace {
 
@@ -152,12 +153,7 @@ int main(int argc, char** argv) {
         }
     }
 
-    // Signals are taken by this thread alone, so block them before the line's thread starts.
-    sigset_t signals;
-    sigemptyset(&signals);
-    for (int s : {SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2}) sigaddset(&signals, s);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    sigset_t signals = Sim::BlockForSigwait({SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2});
 
     Sim::LpcIspPty line(config);
     if (!flashIn.empty()) {

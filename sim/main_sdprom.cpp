@@ -11,6 +11,7 @@
 #include <string>
 
 #include "sim/SdpRomSerial.h"
+#include "sim/StopSignals.h"
 
 namespace {
 
@@ -104,13 +105,7 @@ int main(int argc, char** argv)
         }
     }
 
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    sigset_t stopSignals = Sim::BlockForSigwait({SIGTERM, SIGINT, SIGHUP});
 
     auto rom = std::make_shared<Sim::SdpRom>(config);
     Sim::SdpRomSerial serial(rom, baud);

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <string>
 
+#include "sim/StopSignals.h"
 #include "sim/UpdateServer.h"
 
 namespace {
@@ -97,13 +98,7 @@ int main(int argc, char** argv) {
         return error.empty() ? 0 : 2;
     }
 
-    // Signals are taken by sigwait below, never by the serving threads.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    sigset_t signals = Sim::BlockForSigwait({SIGINT, SIGTERM});
 
     Sim::UpdateServer server(options);
     if (!server.Start(error)) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "sim/ModuleSet.h"
+#include "sim/StopSignals.h"
 
 namespace {
 
@@ -96,14 +97,7 @@ int main(int argc, char** argv) {
     }
     if (specs.empty()) specs.emplace_back();
 
-    // Signals are taken by this thread alone, so block them before any other starts.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    sigset_t stopSignals = Sim::BlockForSigwait({SIGTERM, SIGINT, SIGHUP});
 
     Sim::ModuleSet set;
     if (verbose) set.SetLogger(_to_stderr);
