@@ -4,8 +4,6 @@
 // sdprom program.
 #include <fcntl.h>
 #include <termios.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -16,6 +14,7 @@
 #include "recovery/Serial_SDPLoader.h"
 #include "sim/SdpRomSerial.h"
 #include "support/FdIo.h"
+#include "support/PeerProcess.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
 
@@ -254,32 +253,12 @@ TEST(SdpRomProgram, ServesTheLoaderAndDumpsMemoryOnExit)
 {
     testsupport::TempDir dir;
     std::string dump = dir / "memory.bin";
-    std::string errPath = dir / "stderr.txt";
-    int out[2];
-    ASSERT_EQ(pipe(out), 0);
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        dup2(out[1], 1);
-        int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(err, 2);
-        std::string program = std::string(UPDATER_BINARY_DIR) + "/sim/sdprom";
-        std::string dumpArg = "0x20000000,3000," + dump;
-        execl(program.c_str(), program.c_str(), "--verbose", "--fingerprint", "DEADBEEF,12345678", "--dump",
-              dumpArg.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(out[1]);
-    std::string printed;
-    while (printed.find("ready\n") == std::string::npos) {
-        Bytes chunk = fdio::readFor(out[0], 1, 10000);
-        if (chunk.empty())
-            break;
-        printed.append(chunk.begin(), chunk.end());
-    }
-    close(out[0]);
-    ASSERT_EQ(printed.rfind("sdp pty /dev/pts/", 0), 0u) << printed;
-    std::string port = printed.substr(8, printed.find('\n') - 8);
+    testsupport::PeerProcess sdprom(UPDATER_BINARY_DIR "/sim/sdprom");
+    ASSERT_TRUE(sdprom.Start({"--verbose", "--fingerprint", "DEADBEEF,12345678", "--dump", "0x20000000,3000," + dump}))
+        << sdprom.Error();
+    ASSERT_FALSE(sdprom.Lines().empty());
+    ASSERT_EQ(sdprom.Lines()[0].rfind("sdp pty /dev/pts/", 0), 0u) << sdprom.Lines()[0];
+    std::string port = sdprom.Lines()[0].substr(8);
 
     SDPLoader loader;
     ASSERT_TRUE(loader.setLoader(new Serial_SDPLoader(port)));
@@ -291,15 +270,12 @@ TEST(SdpRomProgram, ServesTheLoaderAndDumpsMemoryOnExit)
     EXPECT_EQ(fingerprint, 0x12345678DEADBEEFull);
     loader.startLoader(0x20000400);
 
-    kill(pid, SIGTERM);
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(sdprom.Stop(), 0);
     Bytes expected = image;
     expected.resize(3000, 0);
     std::string memory = testsupport::ReadFile(dump);
     EXPECT_EQ(Bytes(memory.begin(), memory.end()), expected);
-    std::string err = testsupport::ReadFile(errPath);
+    std::string err = sdprom.Stderr();
     EXPECT_NE(err.find("sdprom: write 0x20000000 2500 bytes"), std::string::npos) << err;
     EXPECT_NE(err.find("sdprom: jump 0x20000400"), std::string::npos) << err;
 

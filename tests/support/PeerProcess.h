@@ -1,0 +1,46 @@
+#pragma once
+// A simulator program as a test's peer: started with its flags, read on standard output
+// until it prints "ready" (the lines before it say where it serves), its standard error
+// kept in a temporary file, stopped with SIGTERM.
+//
+//   testsupport::PeerProcess rom(UPDATER_BINARY_DIR "/sim/sdprom");
+//   ASSERT_TRUE(rom.Start({"--verbose"})) << rom.Error();
+//   use rom.Lines() ...
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+class PeerProcess {
+public:
+    explicit PeerProcess(std::string program) : program_(std::move(program)) {}
+    ~PeerProcess();
+    PeerProcess(const PeerProcess&) = delete;
+    PeerProcess& operator=(const PeerProcess&) = delete;
+
+    // Starts the program and waits (up to 10 s) for "ready". False when it ended or never
+    // got ready; Error() then says why (with what it wrote on standard error).
+    bool Start(const std::vector<std::string>& args);
+    // SIGTERM, then waits; the exit status (-1 when a signal ended it).
+    int Stop();
+    // Sends a signal and waits (up to 10 s) until standard error holds a new line with reply.
+    bool Signal(int signal, const std::string& reply);
+
+    // The lines printed before "ready".
+    const std::vector<std::string>& Lines() const { return lines_; }
+    // What the program wrote on standard error so far.
+    std::string Stderr() const;
+    const std::string& Error() const { return error_; }
+    pid_t Pid() const { return pid_; }
+
+private:
+    std::string program_;
+    pid_t pid_ = -1;
+    std::vector<std::string> lines_;
+    std::string stderrPath_;
+    std::string error_;
+};
+
+}  // namespace testsupport
