@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -17,6 +16,7 @@
 
 #include "recovery/NXPSerialClass.h"
 #include "sim/LpcIspPty.h"
+#include "support/CodeBytes.h"
 
 extern char** environ;
 
@@ -26,19 +26,6 @@ using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
 
 constexpr size_t kImageSize = 256 * 1024;
-
-// Bootable: the vector table sums to zero, so lpc21isp patches nothing.
-Bytes _image() {
-    std::mt19937 random(23);
-    Bytes image(kImageSize);
-    for (auto& b : image) b = static_cast<uint8_t>(random());
-    uint32_t total = 0;
-    for (int w = 0; w < 7; ++w)
-        total += image[w * 4] | image[w * 4 + 1] << 8 | image[w * 4 + 2] << 16 | static_cast<uint32_t>(image[w * 4 + 3]) << 24;
-    uint32_t check = 0u - total;
-    for (int i = 0; i < 4; ++i) image[28 + i] = static_cast<uint8_t>(check >> (8 * i));
-    return image;
-}
 
 // What a recovery does with the chip.
 bool _ours(const std::string& port, const Bytes& image) {
@@ -92,7 +79,7 @@ double _timed(Sim::LpcIspPty& rom, const Bytes& image, Flash flash) {
 
 void BM_Flash256KiB(benchmark::State& state) {
     uint32_t baud = static_cast<uint32_t>(state.range(0));
-    Bytes image = _image();
+    Bytes image = testsupport::BootableLpcCode(kImageSize, 23);
     char path[] = "/tmp/lpc-bench-XXXXXX";
     int fd = mkstemp(path);
     if (fd < 0 || write(fd, image.data(), image.size()) != static_cast<ssize_t>(image.size())) {

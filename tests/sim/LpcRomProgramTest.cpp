@@ -5,12 +5,12 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <random>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "support/CodeBytes.h"
 #include "support/FdIo.h"
 #include "support/LpcRomProcess.h"
 #include "support/Process.h"
@@ -21,20 +21,6 @@ using testsupport::RunProcess;
 using Bytes = std::vector<uint8_t>;
 
 namespace {
-
-// An image the chip would boot: word 7 of the vector table makes the first eight
-// words sum to zero, so lpc21isp has nothing to patch.
-Bytes _bootableImage(size_t n) {
-    std::mt19937 random(17);
-    Bytes image(n);
-    for (auto& b : image) b = static_cast<uint8_t>(random());
-    uint32_t total = 0;
-    for (int w = 0; w < 7; ++w)
-        total += image[w * 4] | image[w * 4 + 1] << 8 | image[w * 4 + 2] << 16 | static_cast<uint32_t>(image[w * 4 + 3]) << 24;
-    uint32_t check = 0u - total;
-    for (int i = 0; i < 4; ++i) image[28 + i] = static_cast<uint8_t>(check >> (8 * i));
-    return image;
-}
 
 // Sends text to the chip on its pty and collects what comes back within timeoutMs.
 std::string _talk(const std::string& pty, const std::string& text, size_t expect) {
@@ -55,7 +41,7 @@ std::string _talk(const std::string& pty, const std::string& text, size_t expect
 TEST(LpcRomProgram, Lpc21ispIdentifiesAndFlashesTheChip) {
     ASSERT_EQ(access("/usr/bin/lpc21isp", X_OK), 0) << "lpc21isp is installed by scripts/install-deps";
     testsupport::TempDir dir;
-    Bytes image = _bootableImage(256 * 1024);
+    Bytes image = testsupport::BootableLpcCode(256 * 1024, 17);
     std::string imagePath = dir.Write("image.bin", image);
     std::string flashPath = dir / "flash.bin";
     LpcRomProcess rom;
@@ -128,7 +114,7 @@ TEST(LpcRomProgram, FlagsSetWhatTheChipReportsAndItsFaults) {
 // ROM's faults look to an independent host as they would from a chip.
 TEST(LpcRomProgram, Lpc21ispSeesTheFaults) {
     testsupport::TempDir dir;
-    Bytes image = _bootableImage(64 * 1024);
+    Bytes image = testsupport::BootableLpcCode(64 * 1024, 17);
     std::string imagePath = dir.Write("image.bin", image);
     struct Case {
         std::vector<std::string> flags;

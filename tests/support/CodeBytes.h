@@ -11,4 +11,8 @@ namespace testsupport {
 // gives the same bytes.
 std::vector<uint8_t> Code(size_t length, uint32_t seed = 1);
 
+// Code an LPC17xx chip would boot (at least 32 bytes): word 7 of the vector table makes
+// the first eight words sum to zero, so a flashing tool has nothing to patch.
+std::vector<uint8_t> BootableLpcCode(size_t length, uint32_t seed = 1);
+
 }  // namespace testsupport
