@@ -8,6 +8,7 @@
 #include "recovery/HID_SDPLoader.h"
 #include "recovery/SDPLoader.h"
 #include "sim/SdpRom.h"
+#include "support/CodeBytes.h"
 #include "support/EmulatedHidRom.h"
 #include "support/EmulatedHidraw.h"
 
@@ -46,9 +47,7 @@ TEST(SDPLoaderHidraw, LoadsReadsTheFingerprintAndJumps)
     SDPLoader loader;
     ASSERT_TRUE(loader.setLoader(new HID_SDPLoader(0x1FC9, 0x0130)));
     ASSERT_EQ(loader.init(), SDPLoader::SDP_OK);
-    Bytes image(2500);
-    for (size_t i = 0; i < image.size(); ++i)
-        image[i] = uint8_t(i * 3 + (i >> 7));
+    Bytes image = testsupport::Code(2500);
     EXPECT_EQ(loader.writeLoader(image, 0x20000000), SDPLoader::SDP_OK);
     uint64_t fingerprint = 0;
     EXPECT_EQ(loader.getFingerprint(fingerprint), SDPLoader::SDP_OK);

@@ -2,7 +2,6 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -11,6 +10,7 @@
 #include "MemoryLine.h"
 #include "common/Log.h"
 #include "recovery/NXPSerialClass.h"
+#include "support/CodeBytes.h"
 #include "support/LogCapture.h"
 #include "support/PtyPair.h"
 
@@ -46,13 +46,6 @@ std::string _encode(const Bytes& data) {
     return text;
 }
 
-Bytes _pattern(size_t n, unsigned seed = 7) {
-    std::mt19937 random(seed);
-    Bytes data(n);
-    for (auto& b : data) b = static_cast<uint8_t>(random());
-    return data;
-}
-
 std::string _sum(const Bytes& data, size_t from, size_t to) {
     return std::to_string(NXPSerialClass::sum(data.data() + from, to - from));
 }
@@ -84,7 +77,7 @@ TEST(NXPSerialCoding, UuencodeGivesClassicLines) {
 }
 
 TEST(NXPSerialCoding, EveryLineLengthRoundTripsAndAtMost63BytesGoOnALine) {
-    Bytes data = _pattern(100);
+    Bytes data = testsupport::Code(100);
     for (size_t n = 0; n <= 100; ++n) {
         SCOPED_TRACE(n);
         char text[NXPSerialClass::UU_LINE_MAX];
@@ -260,7 +253,7 @@ TEST(NXPSerialWrite, LinesAndChecksumGroupsFor100And1000Bytes) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.count);
-        Bytes data = _pattern(c.count);
+        Bytes data = testsupport::Code(c.count);
         Client client("0\r\nOK\r\nOK\r\n");
         ASSERT_EQ(client.isp.Write(0x10001000, static_cast<uint32_t>(c.count), data.data()), aErrNone);
         auto lines = _lines(client.line.Written());
@@ -305,7 +298,7 @@ TEST(NXPSerialWrite, ResendBudgetCoversTheWholeCommand) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.answers);
-        Bytes data = _pattern(c.count);
+        Bytes data = testsupport::Code(c.count);
         Client client("0\r\n" + c.answers);
         EXPECT_EQ(client.isp.Write(0x10001000, static_cast<uint32_t>(c.count), data.data()), c.result);
         size_t dataLines = 0;
@@ -316,7 +309,7 @@ TEST(NXPSerialWrite, ResendBudgetCoversTheWholeCommand) {
 }
 
 TEST(NXPSerialWrite, EchoOnReadsTheEchoOfEveryLine) {
-    Bytes data = _pattern(100);
+    Bytes data = testsupport::Code(100);
     // The ROM echoes the command, each line and the checksum, then answers.
     std::string echoed = "W 268439552 100\r\n0\r\n";
     std::string answers;
@@ -333,7 +326,7 @@ TEST(NXPSerialWrite, EchoOnReadsTheEchoOfEveryLine) {
 }
 
 TEST(NXPSerialRead, DataChecksumsAndReplies) {
-    Bytes data = _pattern(1000);
+    Bytes data = testsupport::Code(1000);
     std::string group1, group2;
     for (size_t at = 0; at < 900; at += 45) group1 += _encode(Bytes(data.begin() + at, data.begin() + at + 45)) + "\r\n";
     for (size_t at = 900; at < 1000; at += 45)
@@ -368,7 +361,7 @@ TEST(NXPSerialRead, DataChecksumsAndReplies) {
 }
 
 TEST(NXPSerialRead, BadRepliesEndWithAnErrorInsideTheBuffer) {
-    Bytes data = _pattern(8);
+    Bytes data = testsupport::Code(8);
     std::string good = _encode(data) + "\r\n";
     std::string sum = _sum(data, 0, 8) + "\r\n";
     struct Case {
@@ -379,7 +372,7 @@ TEST(NXPSerialRead, BadRepliesEndWithAnErrorInsideTheBuffer) {
         {"garbage without line end", "0\r\n" + std::string(500, 'x'), aErrOverrun},
         {"line longer than the buffer", "0\r\nM" + std::string(200, '!') + "\r\n", aErrOverrun},
         {"line announcing more than it carries", "0\r\n(86)C\r\n", aErrIO},
-        {"line bringing more than asked", "0\r\n" + _encode(_pattern(45)) + "\r\n", aErrIO},
+        {"line bringing more than asked", "0\r\n" + _encode(testsupport::Code(45)) + "\r\n", aErrIO},
         {"line bringing nothing", "0\r\n`\r\n", aErrIO},
         {"checksum not a number, three times", "0\r\n" + good + "abc\r\n" + good + "1x\r\n" + good + "-\r\n",
          aErrTimeout},
@@ -482,7 +475,7 @@ TEST(NXPSerialConnect, RateTableAndFallback) {
 }
 
 TEST(NXPSerialLog, EveryLineUnderItsPackageBit) {
-    Bytes data = _pattern(100);
+    Bytes data = testsupport::Code(100);
     auto run = [&](uint32_t packages) {
         LogCapture log(packages);
         Client client("0\r\nRESEND\r\nOK\r\n");

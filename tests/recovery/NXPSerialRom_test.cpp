@@ -1,6 +1,5 @@
 // The ISP client against the simulated LPC17xx boot ROM on a pseudo-terminal.
 #include <chrono>
-#include <random>
 #include <thread>
 #include <string>
 #include <vector>
@@ -10,19 +9,13 @@
 #include "common/Log.h"
 #include "recovery/NXPSerialClass.h"
 #include "sim/LpcIspPty.h"
+#include "support/CodeBytes.h"
 #include "support/LogCapture.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
-
-Bytes _pattern(size_t n, unsigned seed) {
-    std::mt19937 random(seed);
-    Bytes data(n);
-    for (auto& b : data) b = static_cast<uint8_t>(random());
-    return data;
-}
 
 class RomLine : public ::testing::Test {
 protected:
@@ -80,7 +73,7 @@ TEST_F(RomLine, SyncIdentifyFlash256KiBAndReadItBack) {
     EXPECT_EQ(isp.Prepare(0, 0), aErrNone);
     EXPECT_EQ(isp.Erase(0, 0), aErrParam);
 
-    Bytes image = _pattern(256 * 1024, 3);
+    Bytes image = testsupport::Code(256 * 1024, 3);
     ASSERT_EQ(isp.SetEcho(false), aErrNone);
     ASSERT_EQ(FlashImage(image), aErrNone);
     EXPECT_EQ(Flash(image.size()), image);
@@ -120,7 +113,7 @@ TEST_P(RomResend, BudgetOfThreePerCommand) {
     auto [echo, reading] = GetParam();
     Synchronise();
     ASSERT_EQ(isp.SetEcho(echo), aErrNone);
-    Bytes data = _pattern(2000, 5);
+    Bytes data = testsupport::Code(2000, 5);
     rom.With([&](Sim::LpcIspRom& r) { r.SetFlash(data); });
     struct Case {
         uint32_t from, count;
@@ -160,7 +153,7 @@ TEST_F(RomLine, RefusedCopyAndSilenceEndCommandsWithErrors) {
     faults.failCode = 9;
     faults.failTimes = 1;
     SetFaults(faults);
-    Bytes data = _pattern(4096, 9);
+    Bytes data = testsupport::Code(4096, 9);
     ASSERT_EQ(isp.Write(NXPSerialClass::WRITE_ADDRESS, 4096, data.data()), aErrNone);
     ASSERT_EQ(isp.Prepare(1, 1), aErrNone);
     {
@@ -202,7 +195,7 @@ TEST_F(RomLine, PacedAtTheLineRateTheExchangesStillFitTheirWaits) {
     rom.SetPacing(115200);
     Synchronise();
     ASSERT_EQ(isp.SetEcho(false), aErrNone);
-    Bytes data = _pattern(4096, 11);
+    Bytes data = testsupport::Code(4096, 11);
     auto start = Clock::now();
     ASSERT_EQ(isp.Write(NXPSerialClass::WRITE_ADDRESS, 4096, data.data()), aErrNone);
     // 92 lines of 63 characters at 11520 characters a second cannot take less than 0.5 s.
@@ -227,7 +220,7 @@ TEST_P(RomRates, SyncIdentifyWriteAndReadAtTheLineRate) {
     ASSERT_EQ(isp.Sync(), aErrNone);
     ASSERT_EQ(isp.GetDeviceID(), aErrNone);
     EXPECT_EQ(isp.deviceID[0], 0x12345678u);
-    Bytes data = _pattern(180, 13);  // four lines, echoed
+    Bytes data = testsupport::Code(180, 13);  // four lines, echoed
     ASSERT_EQ(isp.Write(0x10000000, 180, data.data()), aErrNone);
     Bytes back(180, 0);
     ASSERT_EQ(isp.Read(0x10000000, 180, back.data()), aErrNone);

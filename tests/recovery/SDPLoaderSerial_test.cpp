@@ -12,20 +12,13 @@
 #include "recovery/SDPLoader.h"
 #include "recovery/Serial_SDPLoader.h"
 #include "sim/SdpRomSerial.h"
+#include "support/CodeBytes.h"
 #include "support/PtyPair.h"
 
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-Bytes _image(size_t size)
-{
-    Bytes image(size);
-    for (size_t i = 0; i < size; ++i)
-        image[i] = static_cast<uint8_t>(i * 7 + (i >> 9));
-    return image;
-}
 
 double _secondsSince(Clock::time_point start)
 {
@@ -66,9 +59,9 @@ TEST(SDPLoaderSerial, LoadsAnImageReadsTheFingerprintAndJumpsAfterAStrayProbe)
     ASSERT_TRUE(loader.setLoader(new Serial_SDPLoader(rom.serial.SlavePath())));
     ASSERT_EQ(loader.init(), SDPLoader::SDP_OK);
 
-    Bytes image = _image(2500);
+    Bytes image = testsupport::Code(2500);
     EXPECT_EQ(loader.writeLoader(image, 0x20000000), SDPLoader::SDP_OK);
-    Bytes second = _image(300);
+    Bytes second = testsupport::Code(300);
     EXPECT_EQ(loader.writeLoader(second, 0x20001000), SDPLoader::SDP_OK);
     uint64_t fingerprint = 0;
     EXPECT_EQ(loader.getFingerprint(fingerprint), SDPLoader::SDP_OK);
@@ -98,7 +91,7 @@ TEST(SDPLoaderSerial, NoRomOnTheLineReturnsNoAnswerAfterFiveStatusPackets)
     ASSERT_TRUE(loader.setLoader(new Serial_SDPLoader(line.slavePath())));
     ASSERT_EQ(loader.init(), SDPLoader::SDP_OK);
     auto start = Clock::now();
-    EXPECT_EQ(loader.writeLoader(_image(2500), 0x20000000), SDPLoader::SDP_NO_ANSWER);
+    EXPECT_EQ(loader.writeLoader(testsupport::Code(2500), 0x20000000), SDPLoader::SDP_NO_ANSWER);
     EXPECT_LT(_secondsSince(start), 20.0);
     Bytes status(16, 0);
     status[0] = status[1] = 0x05;
@@ -130,7 +123,7 @@ TEST_P(SDPLoaderSerialFault, EndsWithTheFailure)
     ASSERT_TRUE(loader.setLoader(new Serial_SDPLoader(rom.serial.SlavePath())));
     ASSERT_EQ(loader.init(), SDPLoader::SDP_OK);
     auto start = Clock::now();
-    EXPECT_EQ(loader.writeLoader(_image(2500), 0x20000000), GetParam().writeResult);
+    EXPECT_EQ(loader.writeLoader(testsupport::Code(2500), 0x20000000), GetParam().writeResult);
     uint64_t fingerprint = 0;
     int fingerprintResult = loader.getFingerprint(fingerprint);
     if (GetParam().fingerprintResult >= 0) {

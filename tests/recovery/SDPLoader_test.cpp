@@ -9,6 +9,7 @@
 #include "recovery/HID_SDPLoader.h"
 #include "recovery/SDPLoader.h"
 #include "recovery/Serial_SDPLoader.h"
+#include "support/CodeBytes.h"
 #include "support/LogCapture.h"
 
 using Bytes = std::vector<uint8_t>;
@@ -60,14 +61,6 @@ Bytes _answer(uint32_t word)
     return {0x56, 0x78, 0x78, 0x56, uint8_t(word), uint8_t(word >> 8), uint8_t(word >> 16), uint8_t(word >> 24)};
 }
 
-Bytes _image(size_t size)
-{
-    Bytes image(size);
-    for (size_t i = 0; i < size; ++i)
-        image[i] = static_cast<uint8_t>(i * 31 + (i >> 8));
-    return image;
-}
-
 }  // namespace
 
 struct PacketCase {
@@ -114,7 +107,7 @@ TEST_P(SDPSplitTest, ImageGoesOutInDataPacketsOfAtMost1024Bytes)
     SDPLoader loader;
     ASSERT_TRUE(loader.setLoader(transport));
     ASSERT_EQ(loader.init(), SDPLoader::SDP_OK);
-    Bytes image = _image(GetParam().imageSize);
+    Bytes image = testsupport::Code(GetParam().imageSize);
     EXPECT_EQ(loader.writeLoader(image, 0x20000000), SDPLoader::SDP_OK);
 
     // Status, write file with the length, then the data packets.
@@ -187,7 +180,7 @@ TEST(SDPLoaderResults, TransportOwnershipAndOpening)
     SDPLoader empty;
     EXPECT_EQ(empty.init(), SDPLoader::SDP_NO_TRANSPORT);
     EXPECT_FALSE(empty.setLoader(nullptr));
-    EXPECT_EQ(empty.writeLoader(_image(10), 0x20000000), SDPLoader::SDP_NO_ANSWER);
+    EXPECT_EQ(empty.writeLoader(testsupport::Code(10), 0x20000000), SDPLoader::SDP_NO_ANSWER);
     uint64_t value = 0;
     EXPECT_EQ(empty.getFingerprint(value), SDPLoader::SDP_NO_ANSWER);
     empty.startLoader(0x20000400);  // nothing to send it through; must not crash
@@ -231,7 +224,7 @@ TEST_P(SDPWriteLoaderTest, ResultAndWhereItStopped)
     transport->unexpectedAt = c.unexpectedAt;
     SDPLoader loader;
     ASSERT_TRUE(loader.setLoader(transport));
-    EXPECT_EQ(loader.writeLoader(_image(2500), 0x20000000), c.result);
+    EXPECT_EQ(loader.writeLoader(testsupport::Code(2500), 0x20000000), c.result);
     EXPECT_EQ(packets.size(), c.packetsSent);
     EXPECT_EQ(log.Contains("Error: No ack from iMX device\n"), c.result == SDPLoader::SDP_NO_ANSWER);
     EXPECT_EQ(log.Contains("Loader Transfer Successful\n"), c.result == SDPLoader::SDP_OK);

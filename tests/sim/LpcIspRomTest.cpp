@@ -13,6 +13,7 @@
 
 #include "sim/LpcIspPty.h"
 #include "sim/LpcIspRom.h"
+#include "support/CodeBytes.h"
 #include "support/FdIo.h"
 
 using Sim::LpcIspRom;
@@ -46,12 +47,6 @@ uint32_t _sum(const Bytes& data, size_t from, size_t to) {
     uint32_t s = 0;
     for (size_t i = from; i < to; ++i) s += data[i];
     return s;
-}
-
-Bytes _pattern(size_t n) {
-    Bytes data(n);
-    for (size_t i = 0; i < n; ++i) data[i] = static_cast<uint8_t>(i * 7 + 3);
-    return data;
 }
 
 }  // namespace
@@ -134,7 +129,7 @@ TEST(LpcIspRom, CommandRulesAndReturnCodes) {
 
 TEST(LpcIspRom, WriteTakesUuLinesWithChecksumsAndCopyOnlyClearsBits) {
     LpcIspRom rom = _synchronised(false, true);
-    Bytes data = _pattern(1000);
+    Bytes data = testsupport::Code(1000);
     ASSERT_EQ(rom.Receive("W 268435456 1000\r\n"), "0\r\n");
     std::string group1, group2;
     for (size_t at = 0; at < 900; at += 45) group1 += _line(data, at, 45);
@@ -177,7 +172,7 @@ TEST(LpcIspRom, WriteTakesUuLinesWithChecksumsAndCopyOnlyClearsBits) {
 
 TEST(LpcIspRom, ReadSendsGroupsAndResendsOnRequest) {
     LpcIspRom rom = _synchronised();
-    Bytes data = _pattern(1000);
+    Bytes data = testsupport::Code(1000);
     rom.SetFlash(data);
     std::string group1, group2;
     for (size_t at = 0; at < 900; at += 45) group1 += _line(data, at, 45);

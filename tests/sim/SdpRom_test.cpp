@@ -13,6 +13,7 @@
 #include "recovery/SDPLoader.h"
 #include "recovery/Serial_SDPLoader.h"
 #include "sim/SdpRomSerial.h"
+#include "support/CodeBytes.h"
 #include "support/FdIo.h"
 #include "support/PeerProcess.h"
 #include "support/Process.h"
@@ -59,19 +60,11 @@ Bytes _response(uint32_t w)
 
 const Bytes kHab = _report(3, _word(0x56787856));
 
-Bytes _pattern(size_t size)
-{
-    Bytes b(size);
-    for (size_t i = 0; i < size; ++i)
-        b[i] = uint8_t(i * 13 + (i >> 8));
-    return b;
-}
-
 // An image that imx_uart accepts: IVT at its start (entry, boot data, self)
 // and boot data giving the load address and size.
 Bytes _imageWithIvt(uint32_t load, size_t size)
 {
-    Bytes image = _pattern(size);
+    Bytes image = testsupport::Code(size);
     auto put = [&image](size_t at, uint32_t v) {
         for (int i = 0; i < 4; ++i)
             image[at + i] = uint8_t(v >> (8 * i));
@@ -126,7 +119,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(SdpRomModel, KeepsWritesPerAddressAndReadsThemBack)
 {
     SdpRom rom;
-    Bytes first = _pattern(100), second{0xA1, 0xA2, 0xA3, 0xA4};
+    Bytes first = testsupport::Code(100), second{0xA1, 0xA2, 0xA3, 0xA4};
     Bytes command = _command(4, 0x20000000, 0x20, 100);
     rom.Command(command.data());
     size_t taken = 0;
@@ -263,7 +256,7 @@ TEST(SdpRomProgram, ServesTheLoaderAndDumpsMemoryOnExit)
     SDPLoader loader;
     ASSERT_TRUE(loader.setLoader(new Serial_SDPLoader(port)));
     ASSERT_EQ(loader.init(), SDPLoader::SDP_OK);
-    Bytes image = _pattern(2500);
+    Bytes image = testsupport::Code(2500);
     EXPECT_EQ(loader.writeLoader(image, 0x20000000), SDPLoader::SDP_OK);
     uint64_t fingerprint = 0;
     EXPECT_EQ(loader.getFingerprint(fingerprint), SDPLoader::SDP_OK);
@@ -321,7 +314,7 @@ TEST(SdpRomSerialLine, PacedRomTakesTheLineTime)
     SDPLoader loader;
     ASSERT_TRUE(loader.setLoader(new Serial_SDPLoader(serial.SlavePath())));
     ASSERT_EQ(loader.init(), SDPLoader::SDP_OK);
-    Bytes image = _pattern(4096);
+    Bytes image = testsupport::Code(4096);
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(loader.writeLoader(image, 0x20000000), SDPLoader::SDP_OK);
     double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

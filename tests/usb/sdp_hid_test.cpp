@@ -8,6 +8,7 @@
 
 #include "recovery/HID_SDPLoader.h"
 #include "recovery/SDPLoader.h"
+#include "support/CodeBytes.h"
 #include "support/EmulatedHidRom.h"
 #include "support/UsbBench.h"
 
@@ -15,14 +16,6 @@ using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-Bytes _image(size_t size)
-{
-    Bytes image(size);
-    for (size_t i = 0; i < size; ++i)
-        image[i] = static_cast<uint8_t>(i * 5 + (i >> 10));
-    return image;
-}
 
 double _secondsSince(Clock::time_point start)
 {
@@ -44,7 +37,7 @@ TEST(SDPLoaderHid, LoadsReadsTheFingerprintAndJumps)
     SDPLoader loader;
     ASSERT_TRUE(loader.setLoader(new HID_SDPLoader(0x1FC9, 0x0130)));
     ASSERT_EQ(loader.init(), SDPLoader::SDP_OK);
-    Bytes image = _image(2500);
+    Bytes image = testsupport::Code(2500);
     EXPECT_EQ(loader.writeLoader(image, 0x20000000), SDPLoader::SDP_OK);
     uint64_t fingerprint = 0;
     EXPECT_EQ(loader.getFingerprint(fingerprint), SDPLoader::SDP_OK);
@@ -67,7 +60,7 @@ TEST(SDPLoaderHid, NoRomOnTheBusFailsToOpen)
     SDPLoader loader;
     ASSERT_TRUE(loader.setLoader(new HID_SDPLoader(0x1FC9, 0x0130)));
     EXPECT_EQ(loader.init(), SDPLoader::SDP_OPEN_FAILED);
-    EXPECT_EQ(loader.writeLoader(_image(100), 0x20000000), SDPLoader::SDP_NO_ANSWER);
+    EXPECT_EQ(loader.writeLoader(testsupport::Code(100), 0x20000000), SDPLoader::SDP_NO_ANSWER);
 }
 
 struct HidFaultCase {
@@ -90,7 +83,7 @@ TEST_P(SDPLoaderHidFault, EndsWithTheFailureInBoundedTime)
     ASSERT_TRUE(loader.setLoader(new HID_SDPLoader(0x1FC9, 0x0130)));
     ASSERT_EQ(loader.init(), SDPLoader::SDP_OK);
     auto start = Clock::now();
-    EXPECT_EQ(loader.writeLoader(_image(2500), 0x20000000), GetParam().writeResult);
+    EXPECT_EQ(loader.writeLoader(testsupport::Code(2500), 0x20000000), GetParam().writeResult);
     uint64_t fingerprint = 0;
     loader.getFingerprint(fingerprint);
     EXPECT_LT(_secondsSince(start), 20.0);
