@@ -23,7 +23,6 @@ public:
     EmulatedHidRom& operator=(const EmulatedHidRom&) = delete;
 
     Sim::SdpRom& rom() { return *rom_; }
-    std::shared_ptr<Sim::SdpRom> sharedRom() { return rom_; }
     EmulatedUsbDevice& device() { return device_; }
 
 private:

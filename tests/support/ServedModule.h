@@ -33,8 +33,6 @@ public:
 
     uint16_t Port() const { return port_; }
     uint32_t Interface() const { return interface_; }
-    uint32_t ClientId() const { return clientId_; }
-    uint32_t DeviceId() const { return deviceId_; }
     aServer* Server() const;
     uint16_t ModulePort() const { return modulePort_; }
     uint32_t Serial() const { return serial_; }
