@@ -528,19 +528,21 @@ aPacket* aLink_AwaitFirst(uint32_t linkId, aPacketFilterProc proc, const void* r
   ItemPtr item = _find(linkId);
   if (!item || !_valid(item->link) || !proc) return nullptr;
   LinkRecord& link = item->link;
-  if (link.running != 1) return nullptr;
+  // A link that is not running (syncing among others) yields no reply; once the wait
+  // has begun it goes on, through a resynchronisation, until the time-out or a stop.
+  if (link.running != 1 || link.status != LinkStatus::running) return nullptr;
   aLink_FlushPooled(&link);  // the request this caller awaits a reply to may still be queued
   uint64_t start = aTime_GetMSTicks();
   aPacket* packet = nullptr;
-  // One look at the queue even with no time to wait; then wait while the link runs.
-  for (uint64_t elapsed = 0; !packet && link.status == LinkStatus::running; elapsed = aTime_GetMSTicks() - start) {
+  // One look at the queue even with no time to wait.
+  for (uint64_t elapsed = 0; !packet && link.running; elapsed = aTime_GetMSTicks() - start) {
     if (elapsed > 0 && elapsed >= timeoutMs) break;
     uint32_t left = elapsed >= timeoutMs ? 0 : static_cast<uint32_t>(timeoutMs - elapsed);
     uint32_t slice = left < kAwaitSliceMs ? left : kAwaitSliceMs;
     bool readerBusy = true;
     if (left > 0) packet = aLink_AwaitReading(&link, proc, ref, slice, &readerBusy);
     if (readerBusy) packet = aPacketFifo_AwaitFirst(link.inFromModule, proc, ref, slice);
-    if (!link.running || left == 0) break;
+    if (left == 0) break;
   }
   return packet;
 }

@@ -87,6 +87,7 @@ aErr aLink_PacketDebug_Write(uint32_t linkId, uint8_t direction, uint8_t length,
 
 // Timing of the engine, in milliseconds.
 constexpr uint32_t aLINK_READER_IDLE_WAIT_MS = 50;  // reader's wait for input when idle
+constexpr uint32_t aLINK_READER_YIELD_MS = 2;       // reader's pause while a waiting caller reads
 constexpr uint32_t aLINK_WRITER_AWAIT_MS = 100;     // writer's wait for an outbound packet
 constexpr uint32_t aLINK_POOLED_WRITER_AWAIT_MS = 5;  // pooled packets are queued without waking the writer
 constexpr uint32_t aLINK_SYNC_RETRY_MS = 250;       // unanswered magic packets are sent again

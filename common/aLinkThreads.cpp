@@ -189,8 +189,9 @@ void* aLink_ReaderThread(void* ref) {
     std::unique_lock<std::mutex> reading(link->readMutex, std::try_to_lock);
     if (!reading.owns_lock()) {
       // A waiting caller has the stream and handles what comes. Waiting for the lock
-      // would make the caller wake this thread on its way out; look again later.
-      aTime_MSSleep(aLINK_READER_IDLE_WAIT_MS);
+      // would make the caller wake this thread on its way out; look again shortly
+      // (what arrives after the caller is done, such as heartbeats, is not left long).
+      aTime_MSSleep(aLINK_READER_YIELD_MS);
       continue;
     }
     if (!link->running) break;
@@ -209,7 +210,10 @@ aPacket* aLink_AwaitReading(LinkRecord* link, aPacketFilterProc proc, const void
                             bool* readerBusy) {
   *readerBusy = false;
   std::unique_lock<std::mutex> reading(link->readMutex, std::try_to_lock);
-  if (!reading.owns_lock() || !link->callerReads || !link->stream || !link->stream->waitProc) {
+  // After a failed read the reader thread pauses before it reads again; so does the caller.
+  int32_t status = link->status;
+  bool readable = status == LinkStatus::running || status == LinkStatus::syncing;
+  if (!reading.owns_lock() || !readable || !link->callerReads || !link->stream || !link->stream->waitProc) {
     *readerBusy = true;
     return nullptr;
   }
@@ -219,7 +223,7 @@ aPacket* aLink_AwaitReading(LinkRecord* link, aPacketFilterProc proc, const void
   Awaiting awaiting{proc, ref, nullptr};
   // A reply is rarely there already: wait for input first rather than read in vain.
   bool wait = true;
-  while (!packet && link->running && link->status == LinkStatus::running) {
+  while (!packet && link->running) {
     if (wait) {
       uint64_t now = aTime_GetMSTicks();
       if (now >= end) break;
@@ -232,7 +236,7 @@ aPacket* aLink_AwaitReading(LinkRecord* link, aPacketFilterProc proc, const void
     } else if (outcome == ReadOutcome::idle) {
       wait = true;
     } else if (outcome == ReadOutcome::failed) {
-      break;  // the reader thread pauses before it reads again
+      break;  // to the queue: the reader thread pauses before it reads again
     }
   }
   return packet;
