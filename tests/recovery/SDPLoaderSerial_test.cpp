@@ -106,6 +106,9 @@ struct FaultCase {
     const char* fault;
     int writeResult;
     int fingerprintResult;
+    // A second failure the write may end with, when the fault's timing against the
+    // transfer decides which check sees it first; -1 when only writeResult will do.
+    int otherWriteResult = -1;
 };
 
 class SDPLoaderSerialFault : public ::testing::TestWithParam<FaultCase> {};
@@ -123,7 +126,10 @@ TEST_P(SDPLoaderSerialFault, EndsWithTheFailure)
     ASSERT_TRUE(loader.setLoader(new Serial_SDPLoader(rom.serial.SlavePath())));
     ASSERT_EQ(loader.init(), SDPLoader::SDP_OK);
     auto start = Clock::now();
-    EXPECT_EQ(loader.writeLoader(testsupport::Code(2500), 0x20000000), GetParam().writeResult);
+    int writeResult = loader.writeLoader(testsupport::Code(2500), 0x20000000);
+    if (writeResult != GetParam().otherWriteResult) {
+        EXPECT_EQ(writeResult, GetParam().writeResult);
+    }
     uint64_t fingerprint = 0;
     int fingerprintResult = loader.getFingerprint(fingerprint);
     if (GetParam().fingerprintResult >= 0) {
@@ -140,8 +146,11 @@ INSTANTIATE_TEST_SUITE_P(
                       // Thirteen bytes of noise look alive but never complete a write.
                       FaultCase{"Garbage", "garbage", SDPLoader::SDP_NOT_COMPLETE, -1},
                       FaultCase{"WriteIncomplete", "write-incomplete", SDPLoader::SDP_NOT_COMPLETE, SDPLoader::SDP_OK},
-                      // A flood after each answer: stray bytes stop the transfer.
-                      FaultCase{"Flood", "extra-bytes=200000", SDPLoader::SDP_ABORTED, -1},
+                      // A flood after each answer: stray bytes stop the transfer, or, when
+                      // they reach the line only after the last chunk went out, the answer
+                      // to the write is not the completion word.
+                      FaultCase{"Flood", "extra-bytes=200000", SDPLoader::SDP_ABORTED, -1,
+                                SDPLoader::SDP_NOT_COMPLETE},
                       FaultCase{"FewExtraBytes", "extra-bytes=3", SDPLoader::SDP_OK, SDPLoader::SDP_OK}),
     [](const auto& info) { return std::string(info.param.name); });
 
