@@ -11,12 +11,6 @@ namespace {
 
 constexpr uint8_t REPORT_STATUS = 3;
 
-int _remainingMs(std::chrono::steady_clock::time_point deadline)
-{
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    return static_cast<int>(std::max<long>(0, left.count()));
-}
-
 }  // namespace
 
 HID_SDPLoader::HID_SDPLoader(uint16_t vendorId, uint16_t productId) : _vendorId(vendorId), _productId(productId) {}
@@ -74,7 +68,6 @@ bool HID_SDPLoader::getDataFromBuffer(const std::vector<uint8_t>& bytes, size_t 
         return false;
     // Report 3 (id and four bytes), then the id of report 4 and its word.
     const size_t at = offset + STATUS_REPORT_SIZE + 1;
-    value |= static_cast<uint32_t>(bytes[at]) | static_cast<uint32_t>(bytes[at + 1]) << 8 |
-             static_cast<uint32_t>(bytes[at + 2]) << 16 | static_cast<uint32_t>(bytes[at + 3]) << 24;
+    value |= _wordAt(bytes, at);
     return true;
 }

@@ -4,6 +4,8 @@
 // transport that has no reports (the UART) drops it.
 #include <sys/types.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -24,4 +26,18 @@ public:
     virtual bool getDataFromBuffer(const std::vector<uint8_t>& bytes, size_t offset, uint32_t& value) = 0;
 
     static constexpr size_t READ_LIMIT = 4096;
+
+    // For the transports:
+    // The little-endian word at bytes[at..at+3] (the caller checked the size).
+    static uint32_t _wordAt(const std::vector<uint8_t>& bytes, size_t at)
+    {
+        return static_cast<uint32_t>(bytes[at]) | static_cast<uint32_t>(bytes[at + 1]) << 8 |
+               static_cast<uint32_t>(bytes[at + 2]) << 16 | static_cast<uint32_t>(bytes[at + 3]) << 24;
+    }
+    // Milliseconds left until deadline, 0 once it passed.
+    static int _remainingMs(std::chrono::steady_clock::time_point deadline)
+    {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        return static_cast<int>(std::max<long>(0, left.count()));
+    }
 };

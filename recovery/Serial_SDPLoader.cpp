@@ -22,12 +22,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int _remainingMs(Clock::time_point deadline)
-{
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    return static_cast<int>(std::max<long>(0, left.count()));
-}
-
 // Waits for `events` on the port; true when it came before the time-out.
 bool _wait(int fd, short events, int timeoutMs)
 {
@@ -45,7 +39,7 @@ void _settle(int fd)
 {
     auto end = Clock::now() + std::chrono::milliseconds(Serial_SDPLoader::SETTLE_MS);
     uint8_t discard[256];
-    while (_wait(fd, POLLIN, std::min(Serial_SDPLoader::SETTLE_QUIET_MS, _remainingMs(end)))) {
+    while (_wait(fd, POLLIN, std::min(Serial_SDPLoader::SETTLE_QUIET_MS, Serial_SDPLoader::_remainingMs(end)))) {
         if (read(fd, discard, sizeof discard) <= 0 && errno != EAGAIN && errno != EINTR)
             return;
         if (Clock::now() >= end)
@@ -174,7 +168,6 @@ bool Serial_SDPLoader::getDataFromBuffer(const std::vector<uint8_t>& bytes, size
     if (offset > 15 || bytes.size() < offset + RESPONSE_SIZE)
         return false;
     const size_t at = offset + 4;
-    value |= static_cast<uint32_t>(bytes[at]) | static_cast<uint32_t>(bytes[at + 1]) << 8 |
-             static_cast<uint32_t>(bytes[at + 2]) << 16 | static_cast<uint32_t>(bytes[at + 3]) << 24;
+    value |= _wordAt(bytes, at);
     return true;
 }
