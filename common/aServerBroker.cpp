@@ -46,7 +46,9 @@ bool _pooled(aServerBrokerState* state, const std::string& identity, const aPack
             return true;
         }
         verdict.toSync = std::move(pool->frames);
-        verdict.awaitReply = true;
+        // The last piece decides, as for a lone packet: a string that ends in a
+        // route packet gets no reply from the module, so none is awaited.
+        verdict.awaitReply = aServerFrame_NeedsReply(packet);
         aServerUEIPools_Remove(&state->pools, identity);
         return true;
     }

@@ -131,6 +131,20 @@ TEST(Broker, ALongStringGoesOutWholeAcrossTheSequenceWrap)
     EXPECT_TRUE(state.pools.pools.empty());
 }
 
+// The last piece decides whether a reply is awaited: a string ending in a
+// route packet gets none from the module, so no client may wait for one.
+TEST(Broker, AStringEndingInARoutePacketAwaitsNoReply)
+{
+    aServerBrokerState state;
+    EXPECT_TRUE(_client(state, "A", _piece(0, true)).toSync.empty());
+    Bytes last = _piece(1, false);
+    last[0] = cmdFORCEROUTE;
+    aServerClientVerdict verdict = _client(state, "A", last);
+    ASSERT_EQ(verdict.toSync.size(), 2u);
+    EXPECT_FALSE(verdict.awaitReply);
+    EXPECT_TRUE(state.waiting.empty());
+}
+
 TEST(Broker, PoolsOfDifferentClientsStayApartAndAStalePoolExpires)
 {
     aServerBrokerState state;
