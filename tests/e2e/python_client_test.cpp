@@ -4,7 +4,9 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/aLink.h"
@@ -53,6 +55,12 @@ TEST(PythonClient, SpeaksTheFrameFormat)
     ASSERT_EQ(aServer_Start(server), aErrNone);
     uint16_t port = 0;
     aServer_GetPort(server, &port);
+    // The link's own start sends the module a route packet; count from after it,
+    // so that only route packets from the client could add to the count.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (module.routeCount() == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_GT(module.routeCount(), 0u) << "the link's start route packet never reached the module";
     size_t routesBefore = module.routeCount();
 
     testsupport::RunOptions options;
