@@ -29,11 +29,11 @@
 #include <vector>
 
 #include "firmware/BirdWriter.h"
+#include "sim/usb/UsbModuleHost.h"
 #include "support/CodeBytes.h"
 #include "support/PrivateNetwork.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
-#include "support/UsbModuleHost.h"
 #include "support/VmoduleProcess.h"
 
 namespace {

@@ -17,7 +17,7 @@
 
 #include "common/aLink.h"
 #include "common/aPacket.h"
-#include "support/UsbModuleHost.h"
+#include "sim/usb/UsbModuleHost.h"
 #include "unix/tsusb.h"
 
 namespace {

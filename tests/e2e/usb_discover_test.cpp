@@ -8,11 +8,11 @@
 #include <vector>
 
 #include "common/aVersion.h"
+#include "sim/usb/UsbModuleHost.h"
 #include "support/PrivateNetwork.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
 #include "support/TextLines.h"
-#include "support/UsbModuleHost.h"
 #include "support/VmoduleProcess.h"
 
 using testsupport::HasLine;

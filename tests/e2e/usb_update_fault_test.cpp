@@ -13,11 +13,11 @@
 
 #include "common/aVersion.h"
 #include "firmware/BirdWriter.h"
+#include "sim/usb/UsbModuleHost.h"
 #include "support/CodeBytes.h"
 #include "support/PrivateNetwork.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
-#include "support/UsbModuleHost.h"
 
 using testsupport::Code;
 using testsupport::ProcessResult;

@@ -29,7 +29,7 @@ const std::string NO_SERVER = "http://127.0.0.1:1/cgi/u";
 
 std::string UsbrunPath()
 {
-    return UPDATER_BINARY_DIR "/tests/usbrun";
+    return UPDATER_BINARY_DIR "/sim/usbrun";
 }
 
 ProcessResult Usbrun(const std::vector<std::string>& args)

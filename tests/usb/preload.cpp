@@ -2,7 +2,7 @@
 // under it before anything else runs.
 #include <sys/prctl.h>
 
-#include "support/UsbEmulation.h"
+#include "sim/usb/UsbEmulation.h"
 
 namespace {
 

@@ -8,9 +8,9 @@
 
 #include "recovery/HID_SDPLoader.h"
 #include "recovery/SDPLoader.h"
+#include "sim/usb/EmulatedHidRom.h"
+#include "sim/usb/UsbBench.h"
 #include "support/CodeBytes.h"
-#include "support/EmulatedHidRom.h"
-#include "support/UsbBench.h"
 
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;

@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <numeric>
 
-#include "support/UsbEmulation.h"
+#include "sim/usb/UsbEmulation.h"
 #include "unix/tsusb.h"
 
 using namespace usbemu;

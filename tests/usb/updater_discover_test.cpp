@@ -4,10 +4,10 @@
 
 #include "app/Updater.h"
 #include "common/Module.h"
+#include "sim/usb/UsbModuleHost.h"
 #include "support/PrivateNetwork.h"
 #include "support/RecordingDisplay.h"
 #include "support/TempDir.h"
-#include "support/UsbModuleHost.h"
 #include "support/VmoduleProcess.h"
 #include "unix/tsusb.h"
 

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "support/UsbBench.h"
+#include "sim/usb/UsbBench.h"
 #include "unix/tsusb.h"
 
 using namespace usbemu;

@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "support/UsbEmulation.h"
+#include "sim/usb/UsbEmulation.h"
 
 namespace fs = std::filesystem;
 

@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "common/aStream.h"
-#include "support/UsbModuleHost.h"
+#include "sim/usb/UsbModuleHost.h"
 #include "unix/tsusb.h"
 
 using namespace usbemu;

@@ -6,7 +6,7 @@
 #include "common/aDiscovery.h"
 #include "common/aStream.h"
 #include "common/aStreamUSB.h"
-#include "support/UsbEmulation.h"
+#include "sim/usb/UsbEmulation.h"
 
 using namespace usbemu;
 

@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "support/UsbBench.h"
+#include "sim/usb/UsbBench.h"
 
 extern char** environ;
 

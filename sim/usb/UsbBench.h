@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "sim/ModuleConfig.h"
-#include "support/UsbEmulation.h"
+#include "sim/usb/UsbEmulation.h"
 
 namespace usbemu {
 
@@ -63,7 +63,7 @@ const BenchDeviceKind* findBenchDeviceKind(const std::string& option);
 
 // The kinds themselves.
 BenchDeviceKind moduleKind();
-BenchDeviceKind sdpRomKind();  // support/UsbBenchSdpRom.cpp
+BenchDeviceKind sdpRomKind();  // UsbBenchSdpRom.cpp
 
 // The devices of a command line, checked before anything is plugged in.
 class UsbBench {

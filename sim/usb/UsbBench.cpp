@@ -1,9 +1,9 @@
-#include "support/UsbBench.h"
+#include "sim/usb/UsbBench.h"
 
 #include <algorithm>
 #include <cstdio>
 
-#include "support/UsbModuleHost.h"
+#include "sim/usb/UsbModuleHost.h"
 
 namespace usbemu {
 

@@ -15,7 +15,7 @@
 
 #include "sim/ModuleConfig.h"
 #include "sim/VirtualModule.h"
-#include "support/UsbEmulation.h"
+#include "sim/usb/UsbEmulation.h"
 
 namespace usbemu {
 

@@ -9,7 +9,7 @@
 #include <memory>
 
 #include "sim/SdpRom.h"
-#include "support/UsbEmulation.h"
+#include "sim/usb/UsbEmulation.h"
 
 namespace usbemu {
 

@@ -1,4 +1,4 @@
-#include "support/EmulatedHidRom.h"
+#include "sim/usb/EmulatedHidRom.h"
 
 namespace usbemu {
 

@@ -11,7 +11,7 @@
 
 #include "sim/ModuleConnection.h"
 #include "sim/VirtualModule.h"
-#include "support/UsbEmulation.h"
+#include "sim/usb/UsbEmulation.h"
 
 namespace usbemu {
 

@@ -1,4 +1,4 @@
-#include "support/UsbEmulation.h"
+#include "sim/usb/UsbEmulation.h"
 
 #include <cerrno>
 #include <cstdio>

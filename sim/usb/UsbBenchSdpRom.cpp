@@ -2,9 +2,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "support/EmulatedHidRom.h"
-#include "support/LoaderOnJump.h"
-#include "support/UsbBench.h"
+#include "sim/usb/EmulatedHidRom.h"
+#include "sim/usb/LoaderOnJump.h"
+#include "sim/usb/UsbBench.h"
 
 namespace usbemu {
 

@@ -1,4 +1,4 @@
-#include "support/EmulatedHidraw.h"
+#include "sim/usb/EmulatedHidraw.h"
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -13,7 +13,7 @@
 
 #include <umockdev.h>
 
-#include "support/UsbEmulation.h"
+#include "sim/usb/UsbEmulation.h"
 
 namespace usbemu {
 

@@ -1,4 +1,4 @@
-#include "support/EmulatedKernelNode.h"
+#include "sim/usb/EmulatedKernelNode.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -9,7 +9,7 @@
 
 #include <umockdev.h>
 
-#include "support/UsbEmulation.h"
+#include "sim/usb/UsbEmulation.h"
 
 namespace usbemu {
 

@@ -5,7 +5,7 @@
 #include <mutex>
 #include <string>
 
-#include "support/DeviceSide.h"
+#include "sim/usb/DeviceSide.h"
 
 namespace usbemu {
 

@@ -1,4 +1,4 @@
-#include "support/UsbDescriptors.h"
+#include "sim/usb/UsbDescriptors.h"
 
 #include <cstdio>
 

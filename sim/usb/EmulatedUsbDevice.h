@@ -7,8 +7,8 @@
 #include <mutex>
 #include <string>
 
-#include "support/DeviceSide.h"
-#include "support/UsbDescriptors.h"
+#include "sim/usb/DeviceSide.h"
+#include "sim/usb/UsbDescriptors.h"
 
 namespace usbemu {
 

@@ -1,4 +1,4 @@
-#include "support/EmulatedUsbDevice.h"
+#include "sim/usb/EmulatedUsbDevice.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -14,7 +14,7 @@
 
 #include <umockdev.h>
 
-#include "support/UsbEmulation.h"
+#include "sim/usb/UsbEmulation.h"
 
 namespace usbemu {
 

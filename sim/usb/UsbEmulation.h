@@ -18,9 +18,9 @@
 #include <thread>
 #include <vector>
 
-#include "support/EmulatedHidraw.h"
-#include "support/EmulatedKernelNode.h"
-#include "support/EmulatedUsbDevice.h"
+#include "sim/usb/EmulatedHidraw.h"
+#include "sim/usb/EmulatedKernelNode.h"
+#include "sim/usb/EmulatedUsbDevice.h"
 
 namespace usbemu {
 

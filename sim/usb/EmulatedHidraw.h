@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "support/DeviceSide.h"
-#include "support/UsbDescriptors.h"
+#include "sim/usb/DeviceSide.h"
+#include "sim/usb/UsbDescriptors.h"
 
 namespace usbemu {
 

@@ -1,8 +1,8 @@
-#include "support/LoaderOnJump.h"
+#include "sim/usb/LoaderOnJump.h"
 
 #include <cstdio>
 
-#include "support/UsbModuleHost.h"
+#include "sim/usb/UsbModuleHost.h"
 
 namespace usbemu {
 

@@ -1,4 +1,4 @@
-#include "support/UsbModuleHost.h"
+#include "sim/usb/UsbModuleHost.h"
 
 namespace usbemu {
 
