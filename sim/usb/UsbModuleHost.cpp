@@ -4,15 +4,21 @@ namespace usbemu {
 
 namespace {
 
+// The node exists before the device enumerates, so that a host that finds the
+// device opens the node, as it does when the driver is bound.
 DeviceSide& _make_side(UsbEmulation& emulation, const Sim::VirtualModule& module, UsbModuleHost::Access access,
                        EmulatedUsbDevice** device)
 {
     const Sim::ModuleConfig& config = module.Config();
+    EmulatedKernelNode* node = nullptr;
     if (access == UsbModuleHost::Access::KernelNode)
-        return emulation.addKernelNode(config.serialNumber);
+        node = &emulation.addKernelNode(config.serialNumber);
     *device = &emulation.addModule(config.serialNumber, config.model,
                                    access == UsbModuleHost::Access::LibusbHighSpeed);
-    return **device;
+    if (!node)
+        return **device;
+    (*device)->holdInterface(true);
+    return *node;
 }
 
 }  // namespace
@@ -58,6 +64,20 @@ void UsbModuleHost::later(unsigned delayMs, std::function<void()> action)
     });
 }
 
+void UsbModuleHost::unplug()
+{
+    if (&side_ != device_)
+        device_->unplug();
+    side_.unplug();
+}
+
+void UsbModuleHost::replug()
+{
+    side_.replug();
+    if (&side_ != device_)
+        device_->replug();
+}
+
 unsigned UsbModuleHost::replugs() const
 {
     std::lock_guard<std::mutex> hold(mutex_);
@@ -99,7 +119,7 @@ void UsbModuleHost::react(const Sim::ModuleByteLink::Output& output)
             return;
         away_ = true;
     }
-    later(UNPLUG_DELAY_MS, [this] { side_.unplug(); });
+    later(UNPLUG_DELAY_MS, [this] { unplug(); });
 }
 
 // Heartbeats and restarts run on the module's clock; a module that is online
@@ -129,7 +149,7 @@ void UsbModuleHost::run()
         }
         if (back)
             later(0, [this] {
-                side_.replug();
+                replug();
                 std::lock_guard<std::mutex> state(mutex_);
                 ++replugs_;
             });

@@ -3,7 +3,9 @@
 // the module model, its answers go back to the host, and when the module drops
 // its link or restarts (after LOAD and REBOOT) the device is unplugged and
 // plugged back in once the module is online again, as a real module
-// re-enumerates.
+// re-enumerates. A module whose kernel driver is bound (KernelNode) is on the
+// bus with its descriptors, its interface held by the driver, and carries its
+// bytes through the driver's node /dev/tessarine.SERIAL.
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -26,7 +28,7 @@ public:
     UsbModuleHost& operator=(const UsbModuleHost&) = delete;
 
     DeviceSide& side() { return side_; }
-    // The USB device; only for Libusb access.
+    // The USB device on the bus (for KernelNode access it carries no bytes).
     EmulatedUsbDevice& device() { return *device_; }
     Sim::VirtualModule& module() { return *module_; }
     // "40F5849A <- 02 03 03 49 20" per packet from the host, "->" to it.
@@ -45,6 +47,9 @@ private:
     void run();
     // Runs a plug action on the emulation's thread; the host outlives it.
     void later(unsigned delayMs, std::function<void()> action);
+    // The device leaves the bus (and its node goes) or comes back (node first).
+    void unplug();
+    void replug();
 
     UsbEmulation& emulation_;
     std::shared_ptr<Sim::VirtualModule> module_;

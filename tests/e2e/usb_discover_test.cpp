@@ -67,6 +67,7 @@ TEST_F(UsbDiscover, ListsEveryModuleWithItsModelFromTheProductId)
 {
     Add(Module(0x40F5849A, 17, 2, "Bench supply"));
     Add(Module(0x0000ABCD, 5, 6, "Hub on the desk"), UsbModuleHost::Access::LibusbHighSpeed);
+    Add(Module(0x0BADCAFE, 19, 4, "Driver bound"), UsbModuleHost::Access::KernelNode);
 
     ProcessResult result = Updater({"-D", "-t", "USB"});
     EXPECT_EQ(result.exit_status, 0) << result.err;
@@ -78,6 +79,9 @@ TEST_F(UsbDiscover, ListsEveryModuleWithItsModelFromTheProductId)
         << result.out;
     EXPECT_TRUE(HasLine(result.out, "    0000ABCD  06       00      Hub2x4         2.15.0 (      1000)         "
                                     "Hub on the desk"))
+        << result.out;
+    EXPECT_TRUE(HasLine(result.out, "    0BADCAFE  04       00      EtherLink      2.15.0 (      1000)         "
+                                    "Driver bound"))
         << result.out;
     // Every module was let go again.
     for (auto& host : hosts)

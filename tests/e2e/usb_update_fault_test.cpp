@@ -36,7 +36,7 @@ bool Contains(const std::string& text, const std::string& part)
     return text.find(part) != std::string::npos;
 }
 
-class UsbUpdateFault : public ::testing::Test {
+class UsbUpdateFault : public ::testing::TestWithParam<UsbModuleHost::Access> {
 protected:
     void SetUp() override
     {
@@ -60,7 +60,7 @@ protected:
         config.dropPauseMs = 8000;
         config.flashDir = work / "flash";
         config.faults = faults;
-        host = std::make_unique<UsbModuleHost>(emulation, std::make_shared<Sim::VirtualModule>(config));
+        host = std::make_unique<UsbModuleHost>(emulation, std::make_shared<Sim::VirtualModule>(config), GetParam());
         return *host;
     }
 
@@ -98,7 +98,7 @@ protected:
 
 }  // namespace
 
-TEST_F(UsbUpdateFault, ALinkLostForGoodDuringTheFirmwareFailsAndTheNextRunSucceeds)
+TEST_P(UsbUpdateFault, ALinkLostForGoodDuringTheFirmwareFailsAndTheNextRunSucceeds)
 {
     PRIVATE_NETWORK_OR_RERUN();
     Sim::Fault drop;
@@ -123,3 +123,7 @@ TEST_F(UsbUpdateFault, ALinkLostForGoodDuringTheFirmwareFailsAndTheNextRunSuccee
     EXPECT_TRUE(AwaitReplugs(module, module.replugs() + 1));
     EXPECT_EQ(module.module().Stats().build, 1001u);
 }
+
+// Through libusb, and through the kernel driver's node.
+INSTANTIATE_TEST_SUITE_P(Access, UsbUpdateFault,
+                         ::testing::Values(UsbModuleHost::Access::Libusb, UsbModuleHost::Access::KernelNode));

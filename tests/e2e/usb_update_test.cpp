@@ -77,8 +77,10 @@ protected:
 TEST_F(UsbUpdate, UpdatesAModuleThatReEnumeratesAfterLoadAndReboot)
 {
     PRIVATE_NETWORK_OR_RERUN();
-    for (auto access : {UsbModuleHost::Access::Libusb, UsbModuleHost::Access::LibusbHighSpeed}) {
-        SCOPED_TRACE(access == UsbModuleHost::Access::Libusb ? "full speed" : "high speed");
+    // Full and high speed through libusb, and through the kernel driver's node.
+    for (auto access : {UsbModuleHost::Access::Libusb, UsbModuleHost::Access::LibusbHighSpeed,
+                        UsbModuleHost::Access::KernelNode}) {
+        SCOPED_TRACE(static_cast<int>(access));
         UsbEmulation emulation;
         auto module = std::make_shared<Sim::VirtualModule>(Module());
         UsbModuleHost host(emulation, module, access);

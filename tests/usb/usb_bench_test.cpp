@@ -116,15 +116,21 @@ TEST(UsbBench, PlugsEveryKindOfModuleWhereTheHostLooksForIt)
                                         "module 0C0C0C0C usb high-speed",
                                         "module 0D0D0D0D node /dev/tessarine.0D0D0D0D"}));
 
-    // libusb lists the two USB modules with their models, not the attached
-    // one nor the one behind the kernel driver.
+    // libusb lists the three modules on the bus with their models, not the
+    // attached one; the one whose driver is bound has its node too, and its
+    // interface is the driver's.
     Found found;
     tsusb_enumerate_modules(_found, &found);
-    EXPECT_EQ(found.products, (std::map<uint32_t, uint16_t>{{0x0A0A0A0A, 0x0004}, {0x0C0C0C0C, 0x0011}}));
+    EXPECT_EQ(found.products, (std::map<uint32_t, uint16_t>{
+                                  {0x0A0A0A0A, 0x0004}, {0x0C0C0C0C, 0x0011}, {0x0D0D0D0D, 0x0007}}));
     EXPECT_TRUE(tsusb_is_kernel_driver_installed(0x0D0D0D0D));
     EXPECT_FALSE(tsusb_is_kernel_driver_installed(0x0A0A0A0A));
 
     USBDevice* device = tsusb_create_usb(true);
+    ASSERT_NE(device, nullptr);
+    EXPECT_EQ(tsusb_open_tessarine_device(device, "0D0D0D0D"), aErrBusy);
+    tsusb_destroy(&device);
+    device = tsusb_create_usb(true);
     ASSERT_NE(device, nullptr);
     ASSERT_EQ(tsusb_open_tessarine_device(device, "0C0C0C0C"), aErrNone);
     EXPECT_EQ(device->outMaxPacket, 512) << "high speed";
