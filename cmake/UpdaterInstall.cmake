@@ -2,10 +2,11 @@
 #
 # Two components: "updater" is what a user installs (the program, its udev rules,
 # man page and bash completion); "lab" holds the simulated hardware and the lab
-# tools (virtual modules, boot-ROM simulators, the local update server, birdtool).
+# tools (virtual modules, boot-ROM simulators, the emulated USB bench usbrun, the
+# local update server, birdtool).
 #
-# Every executable made in app/, firmware/ or sim/ is installed into bin/ without
-# a rule of its own: programs in app/ belong to "updater", the others to "lab".
+# Every executable made in app/, firmware/, sim/ or sim/usb/ is installed into bin/
+# without a rule of its own: programs in app/ belong to "updater", the others to "lab".
 # A program chooses otherwise with the target property UPDATER_COMPONENT
 # ("updater", "lab", or "none" to stay out of every package), e.g.
 #   set_target_properties(my-tool PROPERTIES UPDATER_COMPONENT lab)
@@ -23,7 +24,7 @@ endfunction()
 
 # Installs the executables of the program folders; called once every folder is known.
 function(updater_install_programs)
-  foreach(folder app firmware sim)
+  foreach(folder app firmware sim sim/usb)
     get_property(targets DIRECTORY ${PROJECT_SOURCE_DIR}/${folder} PROPERTY BUILDSYSTEM_TARGETS)
     foreach(target IN LISTS targets)
       get_target_property(type ${target} TYPE)
@@ -80,7 +81,10 @@ set(CPACK_DEBIAN_LAB_PACKAGE_SECTION devel)
 set(CPACK_COMPONENT_UPDATER_DESCRIPTION
     "Discovers modules on USB and TCP/IP, lists and downloads firmware builds and updates modules.")
 set(CPACK_COMPONENT_LAB_DESCRIPTION
-    "Virtual modules, simulated boot ROMs, a local update server and birdtool, for tests and labs.")
+    "Virtual modules, simulated boot ROMs, modules on emulated USB (usbrun), a local update server and birdtool, for tests and labs.")
+# usbrun's commands load libumockdev-preload, which the umockdev package holds; the
+# libraries the programs link are found by shlibdeps and added to this.
+set(CPACK_DEBIAN_LAB_PACKAGE_DEPENDS umockdev)
 # The maintainer scripts make udev read the rules as soon as they are installed or removed.
 set(CPACK_DEBIAN_UPDATER_PACKAGE_CONTROL_EXTRA
     ${PROJECT_SOURCE_DIR}/contrib/debian/postinst ${PROJECT_SOURCE_DIR}/contrib/debian/postrm)

@@ -312,4 +312,16 @@ bool ModuleConfig::SetList(const std::string& list, std::string& error) {
     return true;
 }
 
+std::string ModuleSettingsUsage(bool transportKeys) {
+    std::string usage =
+        "keys: serial model version build name address router-address features pooled uei-data\n"
+        "      block-size load-base load-pause-ms reboot-pause-ms drop-pause-ms new-version new-build\n"
+        "      flash-dir heartbeat-ms identifier loader";
+    usage += transportKeys ? " transport(tcp|pty) listen port discovery\n" : "\n";
+    return usage +
+           "faults: drop-after-bytes=N  drop-at=STEP  wrong-data-count  wrong-sum  error-status=STEP[,code=N]\n"
+           "        silent[=STEP]  busy   each with [,once|,always|,times=N][,after=N]\n"
+           "steps: INIT DATA LOAD PREPARE SUM WRITE REBOOT DATA_UEI\n";
+}
+
 }  // namespace Sim

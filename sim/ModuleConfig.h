@@ -87,6 +87,11 @@ struct ModuleConfig {
     bool SetList(const std::string& list, std::string& error);
 };
 
+// The keys, fault kinds and upgrade steps of a module's settings, as the simulators'
+// usage texts list them; `transportKeys` adds the keys of its network and serial
+// transports.
+std::string ModuleSettingsUsage(bool transportKeys);
+
 // "2.15.0" (packed as modules report it) or a number (decimal or 0x...) taken as an already packed value.
 bool ParseVersion(const std::string& text, uint32_t& packed);
 

@@ -24,14 +24,13 @@ const char* kUsage =
     "  --config FILE   read modules from a file ([module], [attached], key = value)\n"
     "  --verbose       print module events (restarts, drops) on standard error\n"
     "  --trace         print every packet on standard error\n"
-    "\n"
-    "keys: serial model version build name address router-address features pooled uei-data\n"
-    "      block-size load-base load-pause-ms reboot-pause-ms drop-pause-ms new-version new-build\n"
-    "      flash-dir heartbeat-ms identifier transport(tcp|pty) listen port discovery\n"
-    "faults: drop-after-bytes=N  drop-at=STEP  wrong-data-count  wrong-sum  error-status=STEP[,code=N]\n"
-    "        silent[=STEP]  busy   each with [,once|,always|,times=N][,after=N]\n"
-    "steps: INIT DATA LOAD PREPARE SUM WRITE REBOOT DATA_UEI\n"
-    "See sim/README.md.\n";
+    "\n";
+
+void _usage(FILE* out) {
+    fputs(kUsage, out);
+    fputs(Sim::ModuleSettingsUsage(true).c_str(), out);
+    fputs("See sim/README.md.\n", out);
+}
 
 std::mutex g_stderr;
 
@@ -56,7 +55,7 @@ int main(int argc, char** argv) {
         auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
         std::string error;
         if (arg == "-h" || arg == "--help") {
-            fputs(kUsage, stdout);
+            _usage(stdout);
             return 0;
         } else if (arg == "--verbose" || arg == "-v") {
             verbose = true;
@@ -91,7 +90,7 @@ int main(int argc, char** argv) {
             if (specs.size() > before)
                 last = specs.back().attached.empty() ? &specs.back().config : &specs.back().attached.back();
         } else {
-            fputs(kUsage, stderr);
+            _usage(stderr);
             return _fail("unknown argument " + arg);
         }
     }

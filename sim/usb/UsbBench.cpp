@@ -196,11 +196,12 @@ BenchDeviceKind moduleKind()
     kind.option = "module";
     kind.refinements = {"fault", "attach"};
     kind.help =
-        "  --module LIST   a virtual module on USB (the keys of vmodule --module but transport,\n"
-        "                  listen, port and discovery; usb=full|high|node: full or high speed\n"
-        "                  through libusb, or the kernel driver's node /dev/tessarine.SERIAL)\n"
+        "  --module LIST   a virtual module on USB (settings below), plus usb=full|high|node:\n"
+        "                  full or high speed through libusb (the default: full), or with the\n"
+        "                  kernel driver bound: on the bus with its descriptors, its bytes\n"
+        "                  through the driver's node /dev/tessarine.SERIAL\n"
         "  --attach LIST   a module on the I2C bus of the last --module (a routing module)\n"
-        "  --fault SPEC    a fault of the last --module or --attach (vmodule's fault texts)\n";
+        "  --fault SPEC    a fault of the last --module or --attach (faults below)\n";
     kind.parse = _parse_module;
     return kind;
 }

@@ -92,7 +92,7 @@ BenchDeviceKind sdpRomKind()
         "                  fault=silent|garbage|status-only|extra-bytes[=N]|write-incomplete;\n"
         "                  its jump leaves the bus to the recovery loader: a module DEADDEAD\n"
         "                  running its loader, after 300 ms\n"
-        "  --on-jump LIST  the settings of that loader's module (vmodule's keys, e.g.\n"
+        "  --on-jump LIST  the settings of that loader's module (module settings below, e.g.\n"
         "                  identifier=W0:W1:W2:W3,new-build=N,flash-dir=DIR)\n";
     kind.parse = _parseSdpRom;
     return kind;

@@ -1,12 +1,12 @@
 #pragma once
-// USB emulation for the tests: umockdev presents emulated devices to the real
-// libusb (and kernel-driver nodes to plain open/read/write) of this process and
-// of the children it starts. Every device forwards what the host sends to a
+// The emulated USB machine of usbrun and the tests: umockdev presents emulated
+// devices to the real libusb (and kernel-driver nodes to plain open/read/write)
+// of this process and of the children it starts. Every device forwards what the host sends to a
 // receiver (a module model) and queues what the model answers for the host.
 //
 // The process that uses libusb must run with libumockdev-preload in LD_PRELOAD
 // from its start: call usbemu::reexecUnderPreload() first thing (a static
-// constructor in the test executable does it) and give children the
+// constructor in the test executables and usbrun's main do it) and give children the
 // environment as it is.
 #include <chrono>
 #include <condition_variable>

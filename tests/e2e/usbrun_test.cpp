@@ -6,11 +6,13 @@
 #include <filesystem>
 #include <map>
 #include <ostream>
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "firmware/BirdWriter.h"
 #include "sim/UpdateServer.h"
+#include "sim/usb/UsbBench.h"
 #include "support/CodeBytes.h"
 #include "support/PrivateNetwork.h"
 #include "support/Process.h"
@@ -18,6 +20,7 @@
 #include "support/TextLines.h"
 
 using testsupport::HasLine;
+using testsupport::HasLineMatching;
 using testsupport::ProcessResult;
 
 namespace {
@@ -212,6 +215,21 @@ INSTANTIATE_TEST_SUITE_P(Usbrun, UsbrunStatus,
                                            // the command sees the emulated bus and its device
                                            Outcome{"test -e \"$UMOCKDEV_DIR/dev/bus/usb/001/002\"", 0},
                                            Outcome{"test -e \"$UMOCKDEV_DIR/dev/bus/usb/001/003\"", 1}));
+
+// The help names every kind of device with its refinements, and what usbrun
+// exits with.
+TEST(Usbrun, HelpNamesEveryDeviceOptionAndTheExitStatus)
+{
+    ProcessResult result = Usbrun({"--help"});
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    for (const usbemu::BenchDeviceKind& kind : usbemu::benchDeviceKinds()) {
+        EXPECT_TRUE(HasLineMatching(result.out, std::regex("  --" + kind.option + " LIST .*"))) << kind.option;
+        for (const std::string& refinement : kind.refinements)
+            EXPECT_TRUE(HasLineMatching(result.out, std::regex("  --" + refinement + " .*"))) << refinement;
+    }
+    for (const char* part : {"usb=full|high|node", "Exit status: ", "127 when it is not found", "-h, --help"})
+        EXPECT_NE(result.out.find(part), std::string::npos) << part;
+}
 
 TEST(Usbrun, DescribesItsDevicesWhenVerbose)
 {

@@ -32,7 +32,7 @@ inline const std::set<std::string>& UserFiles()
 // Lab programs that exist today; more may join them in bin/.
 inline const std::set<std::string>& LabPrograms()
 {
-    static const std::set<std::string> files = {"bin/birdtool", "bin/update-server", "bin/vmodule"};
+    static const std::set<std::string> files = {"bin/birdtool", "bin/update-server", "bin/usbrun", "bin/vmodule"};
     return files;
 }
 

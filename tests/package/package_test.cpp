@@ -55,7 +55,7 @@ bool Contains(const std::string& text, const std::string& part)
     return text.find(part) != std::string::npos;
 }
 
-void CheckUserPackage(const std::string& deb)
+void CheckUserPackage(const std::string& deb, const TempDir& root)
 {
     EXPECT_EQ(Field(deb, "Package"), "updater\n");
     // dpkg shows the version the program's version line shows.
@@ -65,7 +65,6 @@ void CheckUserPackage(const std::string& deb)
     for (const char* library : {"libc6", "libcurl4", "libusb-1.0-0", "zlib1g"})
         EXPECT_TRUE(Contains(depends, library)) << depends;
 
-    TempDir root;
     std::set<std::string> files = Unpack(deb, root);
     for (const std::string& file : UserFiles())
         EXPECT_TRUE(files.count("usr/" + file)) << file;
@@ -107,9 +106,11 @@ void CheckMaintainerScripts(const std::string& deb)
     EXPECT_EQ(testsupport::PathMode(control / "postinst") & 0111, 0111);
 }
 
-void CheckLabPackage(const std::string& deb)
+// `updater` is the program unpacked from the user's package.
+void CheckLabPackage(const std::string& deb, const std::string& updater)
 {
     EXPECT_EQ(Field(deb, "Package"), "updater-lab\n");
+    EXPECT_TRUE(Contains(Field(deb, "Depends"), "umockdev")) << "usbrun's preload";
     TempDir root;
     std::set<std::string> files = Unpack(deb, root);
     for (const std::string& program : LabPrograms())
@@ -120,6 +121,13 @@ void CheckLabPackage(const std::string& deb)
     }
     ProcessResult tool = RunProcess({root / "usr/bin/birdtool", "--help"});
     EXPECT_EQ(tool.exit_status, 0) << tool.err;
+
+    // The unpacked usbrun puts a module on emulated USB where the updater finds it.
+    TempDir store;
+    ProcessResult usb = RunProcess({root / "usr/bin/usbrun", "--module", "serial=40F5849A", "--", updater, "-i",
+                                    store.path(), "-u", "http://127.0.0.1:1/cgi/u", "-D", "-t", "USB"});
+    EXPECT_EQ(usb.exit_status, 0) << usb.out << usb.err;
+    EXPECT_TRUE(Contains(usb.out, "\n    40F5849A  02       00      HubC4")) << usb.out;
 }
 
 // One run of CPack (as "make package" does) for both packages; building them
@@ -136,9 +144,10 @@ TEST(Packages, UserAndLabPackagesInstallAndRun)
     const std::string user = Deb(output.path(), "updater");
     const std::string lab = Deb(output.path(), "updater-lab");
     ASSERT_FALSE(user.empty() || lab.empty());
+    TempDir userRoot;
     {
         SCOPED_TRACE("user package");
-        CheckUserPackage(user);
+        CheckUserPackage(user, userRoot);
     }
     {
         SCOPED_TRACE("maintainer scripts");
@@ -146,7 +155,7 @@ TEST(Packages, UserAndLabPackagesInstallAndRun)
     }
     {
         SCOPED_TRACE("lab package");
-        CheckLabPackage(lab);
+        CheckLabPackage(lab, userRoot / "usr/bin/updater");
     }
 }
 
