@@ -8,6 +8,7 @@
 #include "app/Listings.h"
 #include "app/Usage.h"
 #include "common/Log.h"
+#include "server/ServerTrust.h"
 #include "unix/aDirectory.h"
 
 namespace {
@@ -121,6 +122,18 @@ bool _require_device(CLI_Display& display, const Parameters& params, const char*
 }
 
 }  // namespace
+
+bool _check_server_trust(CLI_Display& display, const Parameters& params)
+{
+    if (!params.commands.IsSet(CMD_GET_BUILD | CMD_LIST_BUILDS | CMD_GET_JWT | CMD_UPDATE))
+        return true;
+    ServerTrust trust;
+    std::string error;
+    if (ServerTrust::FromEnvironment(trust, error) && trust.Allows(params.server_url, error))
+        return true;
+    display.message(LEVEL_ERR, "%s", error.c_str());
+    return false;
+}
 
 linkType _discovery_link_type(const Parameters& params)
 {

@@ -11,6 +11,11 @@
 // ~/.kestrune) and creates it with mode 0755. False after reporting a failure.
 bool _prepare_store_directory(CLI_Display& display, Parameters* params);
 
+// When the run talks to the update server (-G, -B, -J, -U): the server checks the
+// environment asks for (CA bundle, pinned keys) can be used with its URL. False after
+// reporting why, before any request is made.
+bool _check_server_trust(CLI_Display& display, const Parameters& params);
+
 // The link type "-D" searches with: the "-t" transport unless it is RECOVER;
 // without one, 0 behind a router (the router's own type) and USB otherwise.
 linkType _discovery_link_type(const Parameters& params);

@@ -12,6 +12,7 @@
 
 #include "app/Updater.h"
 #include "common/Log.h"
+#include "server/HTTPConnectionShare.h"
 #include "server/UpdateServerRequest.h"
 #include "store/UpdaterStore.h"
 
@@ -122,8 +123,7 @@ bool _loadable_bird(const unsigned char* bytes, size_t length)
     if (length <= BirdFile::HEADER_SIZE || std::memcmp(bytes, BirdFile::BIRD_FILE_SIGNATURE, 4) != 0 ||
         bytes[4] == 0 || bytes[5] == 0)
         return false;
-    BirdFile probe;
-    return probe.DecompressData(bytes + BirdFile::HEADER_SIZE, length - BirdFile::HEADER_SIZE);
+    return BirdFile::Inflates(bytes + BirdFile::HEADER_SIZE, length - BirdFile::HEADER_SIZE);
 }
 
 // The image bytes of a downloaded line, or null (reported) when they are not a BIRD file.
@@ -155,6 +155,7 @@ std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& displ
 
 BuildMap Updater::Get_BuildList(uint32_t serial)
 {
+    HTTPConnectionShare connection;
     BuildMap builds;
     if (!UpdateServerRequest::ping(server_url.c_str())) {
         display.message(LEVEL_ERR, "Server request failed for %s", server_url.c_str());
@@ -202,6 +203,7 @@ uint32_t Updater::Download_Firmware(uint32_t serial, const std::string& build_te
         display.message(LEVEL_ERR, "Serial Number must be non-zero");
         return 0;
     }
+    HTTPConnectionShare connection;  // four requests to one server
     if (!UpdateServerRequest::ping(server_url.c_str())) {
         display.message(LEVEL_ERR, "Server request failed for %s", server_url.c_str());
         return 0;
@@ -292,6 +294,7 @@ BirdFile Updater::load_bird(const char* action, const std::string& bird_file, ui
 
 std::string Updater::Get_JWT(uint32_t serial)
 {
+    HTTPConnectionShare connection;
     std::string token;
     if (!UpdateServerRequest::ping(server_url.c_str())) {
         display.message(LEVEL_ERR, "Server request failed for %s", server_url.c_str());

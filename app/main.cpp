@@ -33,7 +33,7 @@ int main(int argc, char** argv)
         return 0;
     }
 
-    if (!_prepare_store_directory(display, &params)) {
+    if (!_check_server_trust(display, params) || !_prepare_store_directory(display, &params)) {
         _release_params(&params);
         return 1;
     }

@@ -178,6 +178,27 @@ bool BirdFile::VerifyFile(const char* filePath)
            header[5] != 0;
 }
 
+bool BirdFile::Inflates(const unsigned char* source, unsigned long length)
+{
+    // The same bound as a load: what would not fit its buffer does not load.
+    if (_too_large(length)) return false;
+    const unsigned long capacity = length * 8;
+    unsigned char window[1 << 16];
+    z_stream stream{};
+    if (inflateInit(&stream) != Z_OK) return false;
+    stream.next_in = const_cast<unsigned char*>(source);
+    stream.avail_in = static_cast<uInt>(length);
+    int z = Z_OK;
+    while (z == Z_OK && stream.total_out <= capacity) {
+        stream.next_out = window;
+        stream.avail_out = sizeof window;
+        z = inflate(&stream, Z_NO_FLUSH);
+    }
+    const bool complete = z == Z_STREAM_END && stream.total_out <= capacity;
+    inflateEnd(&stream);
+    return complete;
+}
+
 bool BirdFile::DecompressData(const unsigned char* source, unsigned long length)
 {
     // The blocks of an earlier load point into the buffer being replaced.

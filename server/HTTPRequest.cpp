@@ -1,20 +1,31 @@
 #include "server/HTTPRequest.h"
 
 #include <curl/curl.h>
+#include <openssl/x509_vfy.h>
+#include <strings.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <stdexcept>
 
 #include "common/Log.h"
+#include "server/HTTPConnectionShare.h"
+#include "server/ServerTrust.h"
 
 HTTPResponse::HTTPResponse(const char* request) : request_(request ? request : "") {}
 
-void HTTPResponse::process(const char* data, unsigned long length) {
+bool HTTPResponse::process(const char* data, unsigned long length) {
+    if (length > HTTPRequest::MAX_REPLY_BYTES - response_.size()) return false;
     response_.append(data, length);
+    return true;
+}
+
+void HTTPResponse::expect(unsigned long length) {
+    if (length <= HTTPRequest::MAX_REPLY_BYTES) response_.reserve(length);
 }
 
 unsigned long HTTPResponse::_rcv_data(void* data, unsigned long size, unsigned long count,
@@ -25,12 +36,28 @@ unsigned long HTTPResponse::_rcv_data(void* data, unsigned long size, unsigned l
              static_cast<int>(size), static_cast<int>(count),
              static_cast<unsigned>(reinterpret_cast<uintptr_t>(response)), shown,
              static_cast<const char*>(data));
-    static_cast<HTTPResponse*>(response)->process(static_cast<const char*>(data), length);
+    if (!static_cast<HTTPResponse*>(response)->process(static_cast<const char*>(data), length)) {
+        Log::log(DEBUG_ServerComm, "rcv_data: the reply exceeds %lu bytes\n", HTTPRequest::MAX_REPLY_BYTES);
+        return 0;  // libcurl ends the transfer with a write error
+    }
     Log::log(DEBUG_ServerComm, "rcv_data returns %d\n", static_cast<int>(length));
     return length;
 }
 
 namespace {
+
+constexpr long RECEIVE_BUFFER_BYTES = 256 * 1024;
+
+// Makes room for an announced body before it arrives.
+size_t _rcv_header(char* data, size_t size, size_t count, void* response) {
+    static constexpr char NAME[] = "content-length:";
+    constexpr size_t NAME_LENGTH = sizeof NAME - 1;
+    const size_t length = size * count;
+    if (length > NAME_LENGTH && strncasecmp(data, NAME, NAME_LENGTH) == 0)
+        static_cast<HTTPResponse*>(response)->expect(
+            std::strtoul(std::string(data + NAME_LENGTH, length - NAME_LENGTH).c_str(), nullptr, 10));
+    return length;
+}
 
 struct CurlCleanup {
     void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
@@ -60,7 +87,65 @@ CURLcode _setup(CURL* handle, HTTPResponse* response, const std::string& url, lo
     if (rc == CURLE_OK) rc = curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, limit);
     if (rc == CURLE_OK) rc = curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
     if (rc == CURLE_OK) rc = curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, limit);
+    // An image arrives in large pieces: fewer reads and callbacks.
+    if (rc == CURLE_OK) rc = curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, RECEIVE_BUFFER_BYTES);
+    using HeaderFn = size_t (*)(char*, size_t, size_t, void*);
+    HeaderFn header = &_rcv_header;
+    if (rc == CURLE_OK) rc = curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, header);
+    if (rc == CURLE_OK) rc = curl_easy_setopt(handle, CURLOPT_HEADERDATA, response);
+    // An announced length beyond any reply is refused before the body comes.
+    if (rc == CURLE_OK)
+        rc = curl_easy_setopt(handle, CURLOPT_MAXFILESIZE_LARGE,
+                              static_cast<curl_off_t>(HTTPRequest::MAX_REPLY_BYTES));
     return rc;
+}
+
+// The site's own checks on top: the chain must end in its CA bundle (or the system's
+// store), and/or the server's public key must be one of its pins. Only https is
+// spoken then, so that nothing reaches the store unchecked.
+CURLcode _setup_trust(CURL* handle, const ServerTrust& trust) {
+    if (!trust.Enabled()) return CURLE_OK;
+    CURLcode rc = curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "https");
+    if (rc == CURLE_OK && trust.VerifiesChain()) {
+        rc = curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
+        // A bundle of its own replaces the system's store (file and directory alike).
+        if (rc == CURLE_OK && trust.ca_bundle != ServerTrust::SYSTEM_STORE)
+            rc = curl_easy_setopt(handle, CURLOPT_CAINFO, trust.ca_bundle.c_str());
+        if (rc == CURLE_OK && trust.ca_bundle != ServerTrust::SYSTEM_STORE)
+            rc = curl_easy_setopt(handle, CURLOPT_CAPATH, nullptr);
+    }
+    if (rc == CURLE_OK && !trust.pinned_keys.empty())
+        rc = curl_easy_setopt(handle, CURLOPT_PINNEDPUBLICKEY, trust.pinned_keys.c_str());
+    return rc;
+}
+
+// Why a server's certificate was not accepted, in the words a user looks for; null
+// when the failure was no certificate check.
+const char* _refusal(CURL* handle, CURLcode rc, const char* detail) {
+    if (rc == CURLE_SSL_PINNEDPUBKEYNOTMATCH) return "pin mismatch";
+    if (rc != CURLE_PEER_FAILED_VERIFICATION) return nullptr;
+    if (std::strstr(detail, "host name")) return "host-name mismatch";
+    long result = X509_V_OK;
+    curl_easy_getinfo(handle, CURLINFO_SSL_VERIFYRESULT, &result);
+    switch (result) {
+    case X509_V_ERR_CERT_HAS_EXPIRED: return "expired";
+    case X509_V_ERR_CERT_NOT_YET_VALID: return "not yet valid";
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+    case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+    case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE: return "unknown CA";
+    default: return "not trusted";
+    }
+}
+
+void _log_failure(CURL* handle, CURLcode rc, const std::string& url, const char* detail) {
+    const char* refusal = _refusal(handle, rc, detail);
+    const char* text = *detail ? detail : curl_easy_strerror(rc);
+    if (refusal)
+        Log::log(DEBUG_ServerComm, "GET(%s): server certificate refused (%s): %s\n", url.c_str(), refusal, text);
+    else
+        Log::log(DEBUG_ServerComm, "GET(%s) failed: %s\n", url.c_str(), text);
 }
 
 }  // namespace
@@ -85,14 +170,27 @@ HTTPResponse HTTPRequest::GET(const char* url, std::map<std::string, std::string
     HTTPResponse response(full.c_str());
     if (!handle) throw std::runtime_error("Could not create curl instance");
 
+    ServerTrust trust;
+    std::string refused;
+    if (!ServerTrust::FromEnvironment(trust, refused) || !trust.Allows(full, refused)) {
+        Log::log(DEBUG_ServerComm, "GET(%s) not made: %s\n", full.c_str(), refused.c_str());
+        throw std::runtime_error(refused);
+    }
+    char detail[CURL_ERROR_SIZE] = "";
     CURLcode rc = _setup(handle.get(), &response, full, StallLimitSeconds());
+    if (rc == CURLE_OK) rc = _setup_trust(handle.get(), trust);
+    if (rc == CURLE_OK) rc = curl_easy_setopt(handle.get(), CURLOPT_ERRORBUFFER, detail);
+    if (rc == CURLE_OK) HTTPConnectionShare::Attach(handle.get());
     long status = 0;
     if (rc == CURLE_OK) {
         Log::log(DEBUG_ServerComm, "GET(%s)\n", full.c_str());
         rc = curl_easy_perform(handle.get());
     }
     if (rc == CURLE_OK) rc = curl_easy_getinfo(handle.get(), CURLINFO_RESPONSE_CODE, &status);
-    if (rc != CURLE_OK) throw std::runtime_error(curl_easy_strerror(rc));
+    if (rc != CURLE_OK) {
+        _log_failure(handle.get(), rc, full, detail);
+        throw std::runtime_error(curl_easy_strerror(rc));
+    }
     response.set_status(status);
     return response;
 }

@@ -1,5 +1,7 @@
 // Base64 (RFC 4648 standard alphabet, "=" padding) for firmware images sent as one text line.
+#include <bit>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 
 #include "server/UpdateServerRequest.h"
@@ -10,6 +12,7 @@ const char encoding_table[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvw
 const int mod_table[] = {0, 2, 1};
 
 constexpr unsigned char INVALID = 0xFF;
+constexpr uint32_t INVALID_BITS = 0xFF000000u;
 
 // Character value for every byte; INVALID for bytes outside the alphabet.
 const unsigned char* _build_decoding_table() {
@@ -21,6 +24,20 @@ const unsigned char* _build_decoding_table() {
             table[static_cast<unsigned char>(encoding_table[i])] = i;
     });
     return table;
+}
+
+// For each of the four places of a quad, every byte's value already shifted into its
+// place of the 24-bit group, or INVALID_BITS: one OR per character decodes a quad.
+const uint32_t (*_placed_tables())[256] {
+    static uint32_t tables[4][256];
+    static std::once_flag once;
+    std::call_once(once, [] {
+        const unsigned char* table = _build_decoding_table();
+        for (int place = 0; place < 4; ++place)
+            for (int c = 0; c < 256; ++c)
+                tables[place][c] = table[c] == INVALID ? INVALID_BITS : uint32_t(table[c]) << (18 - 6 * place);
+    });
+    return tables;
 }
 
 }  // namespace
@@ -60,19 +77,21 @@ unsigned char* UpdateServerRequest::base64_decode(const char* text, size_t lengt
     unsigned char* bytes = static_cast<unsigned char*>(std::malloc(size + 1));
     if (!bytes) return nullptr;
 
-    // Every quad but a padded last one: INVALID has its top bits set, which the OR shows.
+    // Every quad but a padded last one. Each quad's three bytes go out as one 4-byte
+    // store whose last byte the next quad (or the terminating 0) overwrites.
     const size_t full = pad ? length - 4 : length;
+    const uint32_t (*placed)[256] = _placed_tables();
     unsigned char* out = bytes;
-    for (size_t i = 0; i < full; i += 4) {
-        const unsigned a = table[in[i]], b = table[in[i + 1]], c = table[in[i + 2]], d = table[in[i + 3]];
-        if ((a | b | c | d) & 0xC0) {
+    for (size_t i = 0; i < full; i += 4, out += 3) {
+        const uint32_t quad =
+            placed[0][in[i]] | placed[1][in[i + 1]] | placed[2][in[i + 2]] | placed[3][in[i + 3]];
+        if (quad & INVALID_BITS) {
             std::free(bytes);
             return nullptr;
         }
-        const uint32_t quad = (a << 18) | (b << 12) | (c << 6) | d;
-        *out++ = static_cast<unsigned char>(quad >> 16);
-        *out++ = static_cast<unsigned char>(quad >> 8);
-        *out++ = static_cast<unsigned char>(quad);
+        const uint32_t big_endian =
+            std::endian::native == std::endian::little ? __builtin_bswap32(quad << 8) : quad << 8;
+        std::memcpy(out, &big_endian, 4);
     }
     if (pad) {
         const unsigned a = table[in[full]], b = table[in[full + 1]];

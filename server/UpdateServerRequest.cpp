@@ -109,7 +109,13 @@ bool UpdateServerRequest::GetBuild(unsigned serial, const std::string& firmware,
     Reply reply;
     if (!_request("GetBuild", url, parameters, reply)) return false;
     file.clear();
-    if (reply.lines.size() > 1) file = reply.lines[1];
+    if (reply.lines.size() < 2) return true;
+    // The image is nearly all of the body: cut the body down to it rather than copy it.
+    const size_t start = reply.lines[1].data() - reply.response->get_response();
+    const size_t length = reply.lines[1].size();
+    file = reply.response->take_response();
+    file.resize(start + length);
+    file.erase(0, start);
     return true;
 }
 

@@ -52,7 +52,7 @@ bool ServerFault::Parse(const std::string& text, ServerFault& fault, std::string
     static const std::pair<const char*, Kind> kinds[] = {
         {"status", Status},       {"no-ok", NoOk},  {"bad-base64", BadBase64},
         {"bad-bird", BadBird},    {"broken-bird", BrokenBird},
-        {"slow", Slow},           {"cut", Cut},     {"stall", Stall}};
+        {"slow", Slow},           {"cut", Cut},     {"stall", Stall}, {"huge", Huge}};
     std::string spec = text;
     fault = ServerFault{};
     if (size_t at = spec.find('@'); at != std::string::npos) {
@@ -71,7 +71,7 @@ bool ServerFault::Parse(const std::string& text, ServerFault& fault, std::string
     for (const auto& [kind_name, kind] : kinds) {
         if (name != kind_name) continue;
         fault.kind = kind;
-        const bool needs_value = kind == Status || kind == Slow || kind == Stall;
+        const bool needs_value = kind == Status || kind == Slow || kind == Stall || kind == Huge;
         uint32_t number = 0;
         if (needs_value != !value.empty() ||
             (needs_value && (!ParseDecimal32(value, number) || number > 3600000))) {
@@ -105,6 +105,9 @@ bool UpdateServer::Start(std::string& error) {
     } else {
         server_ = std::make_unique<httplib::Server>();
     }
+    // A reply goes out as headers, then body: without this, a client that keeps its
+    // connection for the next request waits out its delayed acknowledgement each time.
+    server_->set_tcp_nodelay(true);
     server_->Get(".*", [this](const httplib::Request& req, httplib::Response& res) {
         _handle(req, res);
     });
@@ -172,6 +175,20 @@ void UpdateServer::_handle(const httplib::Request& request, httplib::Response& r
         std::fprintf(stderr, "update-server: GET %s -> %d\n", request.target.c_str(), reply.status);
 
     response.status = reply.status;
+    if (_has(faults, ServerFault::Huge, &value)) {
+        // Made as it goes out: the server holds one piece, never the whole line.
+        const size_t total = static_cast<size_t>(value) << 20;
+        response.set_chunked_content_provider("text/plain", [total](size_t offset, httplib::DataSink& sink) {
+            static const std::string piece(1 << 16, 'A');
+            if (offset == 0) return sink.write("ok\n", 3);
+            if (offset - 3 >= total) {
+                sink.done();
+                return true;
+            }
+            return sink.write(piece.data(), std::min(piece.size(), total - (offset - 3)));
+        });
+        return;
+    }
     if (_has(faults, ServerFault::Cut)) {
         auto body = std::make_shared<std::string>(std::move(reply.body));
         response.set_content_provider(

@@ -31,13 +31,14 @@ struct ServerFault {
         Slow,       // wait `value` milliseconds before replying
         Cut,        // announce the whole body but send only its first half, then hang up
         Stall,      // send the first half of the body, wait `value` milliseconds, then the rest
+        Huge,       // an endless-looking image line: `value` MiB of Base64, length not announced
     };
     Kind kind = Status;
     int value = 0;
     std::string op;  // empty: every operation
 
     // "status=500", "no-ok@qu", "bad-base64", "bad-bird", "broken-bird", "slow=800@bird",
-    // "cut@builds", "stall=5000@bird". False (with error) for text it does not understand.
+    // "cut@builds", "stall=5000@bird", "huge=65@bird". False (with error) for text it does not understand.
     static bool Parse(const std::string& text, ServerFault& fault, std::string& error);
 };
 

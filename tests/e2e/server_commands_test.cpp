@@ -276,6 +276,7 @@ TEST_F(ServerCommands, EveryInjectedFaultFailsTheDownloadAndLeavesTheStore) {
         {"status=500@bird", "Download failed\n" + invalid},
         {"no-ok@bird", "Download failed\n" + invalid},
         {"cut@bird", "Download failed\n" + invalid},
+        {"huge=1024@bird", "Download failed\n" + invalid},
         {"bad-base64", invalid},
         {"bad-bird", invalid},
         {"broken-bird", invalid},
@@ -435,13 +436,17 @@ TEST_F(ServerCommands, LocalListShowsStoredFiles) {
 TEST_F(ServerCommands, UpdateServerProgramServesAFirmwareMirror) {
     server.reset();  // the program below serves the same directory
     ServerProgram program;
-    ASSERT_TRUE(program.Start({UPDATER_BINARY_DIR "/sim/update-server", "--firmware", firmware.path()}));
-    ASSERT_EQ(program.url.rfind("http://127.0.0.1:", 0), 0u) << program.url;
+    // over HTTPS with a certificate from its own throw-away CA, which the updater trusts
+    ASSERT_TRUE(program.Start({UPDATER_BINARY_DIR "/sim/update-server", "--firmware", firmware.path(), "--make-cert",
+                               firmware / "tls"}));
+    ASSERT_EQ(program.url.rfind("https://127.0.0.1:", 0), 0u) << program.url;
     url = program.url;
-    ProcessResult result = Run({"-B", "-d", SN});
+    testsupport::RunOptions trusting;
+    trusting.env["UPDATER_CA_BUNDLE"] = firmware / "tls/ca.crt";
+    ProcessResult result = Run({"-B", "-d", SN}, trusting);
     EXPECT_EQ(result.exit_status, 0);
     EXPECT_TRUE(_contains(result.out, "116            \t2.10.3         \n")) << result.out;
-    result = Run({"-G", "-d", SN});
+    result = Run({"-G", "-d", SN}, trusting);
     EXPECT_EQ(result.exit_status, 0) << result.err;
     EXPECT_EQ(ReadFile(Device() + "/117.bird"), Bytes(117));
     EXPECT_EQ(program.Stop(), 0);

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <sys/resource.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -99,6 +100,31 @@ TEST_F(HTTPRequestTest, ReplyCutShortThrowsCurlText) {
         });
     });
     EXPECT_EQ(_failure_of(server.Url()), _curl_text(CURLE_PARTIAL_FILE));
+}
+
+// A reply longer than any build is refused as it arrives, announced or not, and the
+// process never holds more than the limit of it.
+TEST_F(HTTPRequestTest, OverlongReplyIsRefusedWithoutHoldingIt) {
+    constexpr size_t HUGE_REPLY = 16 * HTTPRequest::MAX_REPLY_BYTES;
+    const auto provider = [](size_t offset, size_t, httplib::DataSink& sink) {
+        static const std::string piece(1 << 16, 'A');
+        if (offset >= HUGE_REPLY) sink.done();
+        return offset >= HUGE_REPLY || sink.write(piece.data(), piece.size());
+    };
+    rusage before{}, after{};
+    getrusage(RUSAGE_SELF, &before);
+    server.Handle([&](const httplib::Request&, httplib::Response& res) {
+        res.set_chunked_content_provider("text/plain", [&](size_t offset, httplib::DataSink& sink) {
+            return provider(offset, 0, sink);
+        });
+    });
+    EXPECT_EQ(_failure_of(server.Url()), _curl_text(CURLE_WRITE_ERROR));
+    server.Handle([&](const httplib::Request&, httplib::Response& res) {
+        res.set_content_provider(HUGE_REPLY, "text/plain", provider);
+    });
+    EXPECT_EQ(_failure_of(server.Url()), _curl_text(CURLE_FILESIZE_EXCEEDED));
+    getrusage(RUSAGE_SELF, &after);
+    EXPECT_LT((after.ru_maxrss - before.ru_maxrss) * 1024, 3 * static_cast<long>(HTTPRequest::MAX_REPLY_BYTES));
 }
 
 TEST(HTTPRequest, RefusedConnectionThrowsCurlText) {
