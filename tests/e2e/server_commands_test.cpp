@@ -395,7 +395,7 @@ TEST_F(ServerCommands, SlowDownloadTurnsTheSpinnerOnATerminal) {
 }
 
 TEST_F(ServerCommands, SilentChipThenSuccessfulDownloadExitsZero) {
-    PtyPair pty(false);  // a silent chip on a serial port: nobody answers its far end
+    PtyPair pty;  // a silent chip on a serial port: nobody answers its far end
     ASSERT_TRUE(pty.ok());
     ProcessResult result = Run({"-N", "-s", pty.slavePath(), "-G", "-d", SN});
     EXPECT_TRUE(_contains(result.err, "Got no response from chip\n")) << result.err;

@@ -19,26 +19,24 @@ namespace {
 
 std::string _name(const std::string& program) { return program.substr(program.rfind('/') + 1); }
 
-// Reads whole lines into lines until one says "ready" or nothing comes for 10 s.
-bool _readUntilReady(int fd, std::vector<std::string>& lines) {
-    std::string pending;
+}  // namespace
+
+bool PeerProcess::readLines(bool untilReady, int timeoutMs) {
     for (;;) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 10000) <= 0) return false;
+        pollfd p{out_, POLLIN, 0};
+        if (poll(&p, 1, timeoutMs) <= 0) return false;
         char b[512];
-        ssize_t n = read(fd, b, sizeof b);
+        ssize_t n = read(out_, b, sizeof b);
         if (n <= 0) return false;
-        pending.append(b, static_cast<size_t>(n));
-        for (size_t eol; (eol = pending.find('\n')) != std::string::npos;) {
-            std::string line = pending.substr(0, eol);
-            pending.erase(0, eol + 1);
-            if (line == "ready") return true;
-            lines.push_back(line);
+        pending_.append(b, static_cast<size_t>(n));
+        for (size_t eol; (eol = pending_.find('\n')) != std::string::npos;) {
+            std::string line = pending_.substr(0, eol);
+            pending_.erase(0, eol + 1);
+            if (untilReady && line == "ready") return true;
+            lines_.push_back(line);
         }
     }
 }
-
-}  // namespace
 
 PeerProcess::~PeerProcess() {
     Stop();
@@ -67,8 +65,8 @@ bool PeerProcess::Start(const std::vector<std::string>& args) {
     }
     close(out[1]);
     close(errFd);
-    bool ready = pid_ > 0 && _readUntilReady(out[0], lines_);
-    close(out[0]);  // the programs print nothing more on standard output
+    out_ = out[0];
+    bool ready = pid_ > 0 && readLines(true, 20000);
     if (!ready) {
         error_ = _name(program_) + " did not get ready: " + Stderr();
         Stop();
@@ -76,7 +74,15 @@ bool PeerProcess::Start(const std::vector<std::string>& args) {
     return ready;
 }
 
-int PeerProcess::Stop() { return StopChild(pid_); }
+int PeerProcess::Stop(int signal) {
+    int status = StopChild(pid_, signal);
+    if (out_ >= 0) {
+        readLines(false, 200);
+        close(out_);
+        out_ = -1;
+    }
+    return status;
+}
 
 bool PeerProcess::Signal(int signal, const std::string& reply) {
     if (pid_ <= 0) return false;

@@ -1,6 +1,7 @@
 #include "Process.h"
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +12,8 @@
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <thread>
 
 namespace testsupport {
 namespace {
@@ -197,13 +200,21 @@ ProcessResult RunInChild(const std::function<void()>& body, const RunOptions& op
     return _spawn(body, options);
 }
 
-int StopChild(pid_t& pid)
+int StopChild(pid_t& pid, int signal)
 {
     if (pid <= 0)
         return -1;
-    kill(pid, SIGTERM);
+    kill(pid, signal);
     int status = 0;
-    waitpid(pid, &status, 0);
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > end) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     pid = -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }

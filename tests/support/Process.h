@@ -3,6 +3,7 @@
 // and collect its standard output, standard error and exit status.
 #include <sys/types.h>
 
+#include <csignal>
 #include <functional>
 #include <map>
 #include <string>
@@ -37,9 +38,9 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const RunOptions&
 // status 0 when body returns.
 ProcessResult RunInChild(const std::function<void()>& body, const RunOptions& options = {});
 
-// Ends a background child with SIGTERM and reaps it; its exit status, -1 when a
-// signal ended it (or pid names no child). pid becomes -1.
-int StopChild(pid_t& pid);
+// Ends a background child with the signal (SIGKILL after 20 s more) and reaps it;
+// its exit status, -1 when a signal ended it (or pid names no child). pid becomes -1.
+int StopChild(pid_t& pid, int signal = SIGTERM);
 
 // The program under test and the project's network-namespace wrapper.
 std::string UpdaterPath();
