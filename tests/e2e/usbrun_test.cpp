@@ -79,8 +79,9 @@ protected:
 
 }  // namespace
 
-// One session: discovery lists both modules, the update reaches the flash of
-// the one it names, and once it has restarted discovery shows its new build.
+// One session: discovery lists the modules at full and high speed and the one
+// whose kernel driver is bound, the update reaches the flash of the one it
+// names, and once it has restarted discovery shows its new build.
 TEST_F(UsbrunSession, DiscoversUpdatesAndFindsTheUpdatedModuleAgain)
 {
     PRIVATE_NETWORK_OR_RERUN();
@@ -99,8 +100,9 @@ TEST_F(UsbrunSession, DiscoversUpdatesAndFindsTheUpdatedModuleAgain)
                                    "serial=40F5849A,model=17,name=Bench supply,build=1000,new-version=2.16.0,"
                                    "new-build=1200,load-pause-ms=300,reboot-pause-ms=300,flash-dir="
                                        + flash,
-                                   "--module", "serial=0000ABCD,model=5,address=6,name=Desk hub,usb=high", "--", "sh",
-                                   "-c", script});
+                                   "--module", "serial=0000ABCD,model=5,address=6,name=Desk hub,usb=high",
+                                   "--module", "serial=0BADCAFE,model=19,address=4,name=Driver bound,usb=node", "--",
+                                   "sh", "-c", script});
     ASSERT_EQ(result.exit_status, 0) << result.out << result.err;
 
     size_t after = result.out.find("AFTER\n");
@@ -110,6 +112,8 @@ TEST_F(UsbrunSession, DiscoversUpdatesAndFindsTheUpdatedModuleAgain)
     EXPECT_TRUE(HasLine(before, "    40F5849A  02       00      MeterSerial    2.15.0 (      1000)         Bench supply"))
         << before;
     EXPECT_TRUE(HasLine(before, "    0000ABCD  06       00      Hub2x4         2.15.0 (      1000)         Desk hub"))
+        << before;
+    EXPECT_TRUE(HasLine(before, "    0BADCAFE  04       00      EtherLink      2.15.0 (      1000)         Driver bound"))
         << before;
     EXPECT_NE(before.find("Update time: "), std::string::npos) << before;
     for (const auto& [address, bytes] : code) {
