@@ -2,11 +2,11 @@
 #include <cstdio>
 #include <list>
 #include <memory>
+#include <utility>
 #include <new>
 
 #include "common/Log.h"
 #include "common/aLinkRecord.h"
-#include "common/aServerZeroMQ.h"
 #include "common/aStreamZeroMQClient.h"
 #include "unix/aSerialPort.h"
 #include "unix/aTime.h"
@@ -305,12 +305,13 @@ uint32_t aLink_CreateClient(uint32_t address, uint16_t port, uint32_t existingId
   return id;
 }
 
-bool aLink_AttachServer(uint32_t deviceId, aServer* server) {
+bool aLink_AttachServer(uint32_t deviceId, aServer* server, aLinkServerEndProc endServer) {
   ItemPtr item = _find(deviceId);
-  if (!item) return false;
+  if (!item || !server || !endServer) return false;
   RegistryLock lock;
   if (item->server) return false;
   item->server = server;
+  item->endServer = endServer;
   return true;
 }
 
@@ -318,8 +319,9 @@ aServer* aLink_DetachServer(uint32_t deviceId) {
   ItemPtr item = _find(deviceId);
   if (!item) return nullptr;
   RegistryLock lock;
-  aServer* server = static_cast<aServer*>(item->server);
+  aServer* server = item->server;
   item->server = nullptr;
+  item->endServer = nullptr;
   return server;
 }
 
@@ -327,7 +329,7 @@ aServer* aLink_GetServer(uint32_t deviceId) {
   ItemPtr item = _find(deviceId);
   if (!item) return nullptr;
   RegistryLock lock;
-  return static_cast<aServer*>(item->server);
+  return item->server;
 }
 
 bool aLink_SetDeviceId(uint32_t clientId, uint32_t deviceId) {
@@ -439,7 +441,14 @@ aErr aLink_Destroy(uint32_t* linkId) {
   if (!item) return aErrParam;
   if (!_dropUse(item)) return aErrNone;
   // The server stops using the link before the link goes.
-  if (aServer* server = aLink_DetachServer(id)) aServer_Destroy(&server);
+  aServer* server = nullptr;
+  aLinkServerEndProc endServer = nullptr;
+  {
+    RegistryLock lock;
+    std::swap(server, item->server);
+    std::swap(endServer, item->endServer);
+  }
+  if (server) endServer(server);
   aLink_InstallUserPacketFilter(id, nullptr, nullptr);
   _extract(id);
   uint32_t deviceId = item->deviceId;

@@ -36,6 +36,11 @@ aErr _put(uint32_t linkId, uint8_t address, uint8_t length, const uint8_t* paylo
     return err;
 }
 
+void _endServer(aServer* server)
+{
+    aServer_Destroy(&server);
+}
+
 // Asks the module, through the client link, for its address and model and
 // hands them to the server for discovery.
 bool _learnModule(uint32_t clientId, aServer* server)
@@ -78,7 +83,7 @@ uint32_t aLink_CreateServer(uint32_t deviceId, uint16_t* port, uint32_t* interfa
         server = aServer_Create(deviceId, *interfaceAddress, localOnly);
         if (!server)
             return 0;
-        if (aServer_Start(server) != aErrNone || !aLink_AttachServer(deviceId, server)) {
+        if (aServer_Start(server) != aErrNone || !aLink_AttachServer(deviceId, server, _endServer)) {
             aServer_Destroy(&server);
             return 0;
         }

@@ -14,6 +14,10 @@
 
 #define aLINK_CHECK 0xCEED
 
+struct aServer;
+// Ends a server that stands in front of a device link (stops it and frees it).
+typedef void (*aLinkServerEndProc)(aServer* server);
+
 struct LinkRecord {
   std::atomic<uint16_t> check;  // read by callers racing a teardown
   uint32_t id;
@@ -59,7 +63,10 @@ struct LinkRecord {
 struct linkItem {
   uint32_t id = 0;
   uint32_t deviceId = 0;   // a served device's client link: the device link's id
-  void* server = nullptr;  // set while the device link is served on the network
+  // Set while the device link is served on the network: the server, and how to end it
+  // before the link goes (the server's own code installs it).
+  aServer* server = nullptr;
+  aLinkServerEndProc endServer = nullptr;
   uint32_t ident0 = 0;     // serial number; 0xFFFFFFFF for a link over a caller's stream
   uint32_t ident1 = 0;     // IPv4 address (TCP/IP)
   uint32_t ident2 = 0;     // port (TCP/IP)
@@ -78,10 +85,10 @@ struct linkItem {
 // from the identifiers, started and, for USB, synchronised.
 uint32_t aLink_CreateDevice(uint32_t serialNumber, int32_t type, uint32_t ident1, uint32_t ident2);
 
-// Network serving (common/aLinkNetwork.cpp). The device link's server, destroyed with
-// the device link's last use; false when the link is not registered or already served.
-struct aServer;
-bool aLink_AttachServer(uint32_t deviceId, aServer* server);
+// Network serving (common/aLinkNetwork.cpp). The device link's server, ended with
+// endServer at the device link's last use; false when the link is not registered or
+// already served.
+bool aLink_AttachServer(uint32_t deviceId, aServer* server, aLinkServerEndProc endServer);
 // Takes the server off the device link again (null when there is none).
 aServer* aLink_DetachServer(uint32_t deviceId);
 aServer* aLink_GetServer(uint32_t deviceId);
