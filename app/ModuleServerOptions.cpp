@@ -32,7 +32,7 @@ bool _ipv4(const char* text, uint32_t& address)
 const char* ModuleServerOptions::Usage()
 {
     return "usage: module-server -d SERIAL [--usb | --tcp ADDR:PORT | --tcpip | --serial PORT [--baud RATE]]\n"
-           "                     [--interface ADDR]\n"
+           "                     [--interface ADDR] [--curve-key FILE --allow DIR]\n"
            "\n"
            "Serves one module on the network until SIGINT or SIGTERM, so that other programs\n"
            "reach it as network clients.\n"
@@ -46,6 +46,10 @@ const char* ModuleServerOptions::Usage()
            "  --baud RATE          the serial port's rate (default 115200)\n"
            "  --interface ADDR     serve on this IPv4 interface and answer beacons there;\n"
            "                       without it the module is served to this host only\n"
+           "  --curve-key FILE     admit only clients that connect with ZeroMQ CURVE, with\n"
+           "                       this secret certificate of the server's\n"
+           "  --allow DIR          with --curve-key: the public certificates of the clients\n"
+           "                       admitted\n"
            "  -h, --help           this text\n";
 }
 
@@ -111,11 +115,18 @@ bool ModuleServerOptions::Parse(int argc, const char* const* argv)
             if (!_ipv4(value, interfaceAddress) || interfaceAddress == 0 || interfaceAddress == htonl(INADDR_LOOPBACK))
                 return fail("--interface needs the IPv4 address of an interface other than loopback");
             ++i;
+        } else if (arg == "--curve-key" || arg == "--allow") {
+            if (!value || !*value)
+                return fail(arg + " needs a " + (arg == "--allow" ? "directory" : "file"));
+            (arg == "--allow" ? allowDirectory : curveKey) = value;
+            ++i;
         } else {
             return fail("unknown argument " + arg);
         }
     }
     if (!haveSerial)
         return fail("-d SERIAL is required");
+    if (curveKey.empty() != allowDirectory.empty())
+        return fail("--curve-key and --allow go together");
     return true;
 }

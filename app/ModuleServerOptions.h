@@ -18,6 +18,8 @@ public:
     std::string serialPort;
     uint32_t baudRate = 115200;
     uint32_t interfaceAddress = 0;  // --interface: network byte order; 0 = this host only
+    std::string curveKey;           // --curve-key: the server's secret certificate
+    std::string allowDirectory;     // --allow: the certificates of the clients admitted
     bool help = false;
 
     const std::string& Error() const { return error_; }

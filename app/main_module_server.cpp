@@ -1,8 +1,9 @@
 // module-server: serves one module on the network until SIGINT or SIGTERM.
 // It opens the module (USB, TCP/IP or a serial port) with networking on, so
 // that the device link is served, prints where and what it announces, and
-// waits. Exit status 0 after a signal, 1 when the module cannot be served,
-// 2 for a bad command line.
+// watches the module: when it goes away and comes back that is said on
+// standard error. Exit status 0 after a signal, 1 when the module cannot be
+// served, 2 for a bad command line.
 #include <arpa/inet.h>
 #include <czmq.h>
 #include <signal.h>
@@ -14,6 +15,9 @@
 #include "common/Module.h"
 #include "common/SystemClass.h"
 #include "common/aDefs.h"
+#include "common/aLink.h"
+#include "common/aServerZeroMQ.h"
+#include "unix/aTime.h"
 
 using namespace Kestrune::Tessarine;
 
@@ -72,6 +76,60 @@ const char* _transportName(int32_t type)
     }
 }
 
+// Reports the module going away and coming back. The device link finds its
+// module again by itself (a socket reconnects, a serial line resynchronises);
+// a USB device is opened again here.
+class ModuleWatch {
+public:
+    ModuleWatch(uint32_t serial, uint32_t deviceId) : serial_(serial), deviceId_(deviceId) {}
+
+    void check()
+    {
+        int32_t status = aLink_GetStatus(deviceId_);
+        uint64_t now = aTime_GetMSTicks();
+        if (status == LinkStatus::running) {
+            troubleSince_ = 0;
+            if (lost_)
+                fprintf(stderr, "module %08X back\n", serial_);
+            lost_ = false;
+            return;
+        }
+        if (troubleSince_ == 0)
+            troubleSince_ = now;
+        // A link resynchronises now and then; only a lasting loss counts.
+        if (!lost_ && now - troubleSince_ >= kLostAfterMs) {
+            lost_ = true;
+            fprintf(stderr, "module %08X lost: %s; reconnecting\n", serial_, _reason(status));
+        }
+        int32_t type = 0;
+        aLink_GetIdentity(deviceId_, &type, nullptr, nullptr, nullptr);
+        if (lost_ && type == USB && status != LinkStatus::syncing)
+            aLink_Reset(deviceId_);
+    }
+
+private:
+    static constexpr uint64_t kLostAfterMs = 1000;
+
+    static const char* _reason(int32_t status)
+    {
+        switch (status) {
+        case LinkStatus::syncing:
+            return "no answer";
+        case LinkStatus::ioError:
+            return "connection lost";
+        case LinkStatus::noStream:
+            return "cannot be opened";
+        default:
+            return "link failed";
+        }
+    }
+
+    uint32_t serial_;
+    uint32_t deviceId_;
+    bool lost_ = false;
+    uint64_t troubleSince_ = 0;
+};
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -93,6 +151,12 @@ int main(int argc, char** argv)
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
+    if (!options.curveKey.empty() &&
+        aServer_UseCurve(options.curveKey.c_str(), options.allowDirectory.c_str()) != aErrNone) {
+        fprintf(stderr, "module-server: cannot use the certificate %s and the directory %s\n",
+                options.curveKey.c_str(), options.allowDirectory.c_str());
+        return 1;
+    }
     Module module(0, true, 0);
     aErr err = _connect(module, options);
     if (err != aErrNone) {
@@ -116,11 +180,19 @@ int main(int argc, char** argv)
     printf("announcing type %d serial %08X module %u model %u at %s:%u %s\n", device.type + 4, options.serial,
            module.getModuleAddress(), model, address, config.assignedPort,
            options.interfaceAddress ? "by beacon on UDP 8585" : "by multicast on 224.0.0.7");
+    if (!options.curveKey.empty())
+        printf("admitting CURVE clients of %s\n", options.allowDirectory.c_str());
     printf("ready\n");
     fflush(stdout);
 
-    int received = 0;
-    sigwait(&stopSignals, &received);
+    ModuleWatch watch(options.serial, aLink_GetDeviceId(module.getLink()->getLinkId()));
+    const timespec interval{0, 200 * 1000 * 1000};
+    int received = -1;
+    while (received < 0) {
+        received = sigtimedwait(&stopSignals, nullptr, &interval);
+        if (received < 0)
+            watch.check();
+    }
     module.disconnect();
     printf("stopped on %s\n", strsignal(received));
     return 0;

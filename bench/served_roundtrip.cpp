@@ -1,22 +1,31 @@
 // A UEI get (the system model) through a served link, against the same get on
-// a direct link to an identical virtual module: both run interleaved in the same
-// iterations, and the "ratio" counter is served time / direct time (goal <= 2).
-// Then 8 clients of one server ask at once, each with its own echo payload:
-// "misdirected" counts replies that reached a client that did not ask (must
-// be 0), "gets_per_s" is the total rate.
+// a direct link to an identical virtual module and a bare round trip over a
+// loopback TCP socket (the hop a served get adds): all three run interleaved in
+// the same iterations, and the "ratio" counter is served / (direct + bare)
+// (goal <= 1.3). Then 8 clients of one server ask at once, each with its own
+// echo payload: "misdirected" counts replies that reached a client that did not
+// ask and "lost" those that never came (both must be 0), "gets_per_s" is the
+// total rate. Last, the CPU that module-server takes while it serves a virtual
+// module to one idle client, in percent of one core (goal <= 0.2).
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "LinkEchoPeer.h"
 #include "common/aLink.h"
 #include "common/aUEI.h"
-#include "sim/ModuleSet.h"
+#include "support/ModuleServerProcess.h"
+#include "support/VmoduleProcess.h"
 
 namespace {
 
@@ -45,48 +54,70 @@ double _get(uint32_t link)
     return seconds;
 }
 
-// Two virtual modules on 127.0.0.1: the first reached directly, the second served.
+// One packet to the echo peer and its echo back, on a plain blocking socket.
+double _bareRoundTrip(int fd)
+{
+    static const uint8_t packet[5] = {2, 3, cmdSYSTEM, 0x48, 0x20};
+    uint8_t echo[sizeof packet];
+    auto start = Clock::now();
+    if (send(fd, packet, sizeof packet, 0) != sizeof packet)
+        throw std::runtime_error("bare send failed");
+    for (size_t got = 0; got < sizeof echo;) {
+        ssize_t n = recv(fd, echo + got, sizeof echo - got, 0);
+        if (n <= 0)
+            throw std::runtime_error("bare receive failed");
+        got += static_cast<size_t>(n);
+    }
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Two virtual modules (vmodule) on 127.0.0.1: the first reached directly, the
+// second served by module-server, each program in its own process as in a lab.
 struct Modules {
-    Sim::ModuleSet set;
-    std::vector<uint16_t> ports;
+    testsupport::VmoduleProcess modules;
+    testsupport::ModuleServerProcess server;
+    uint16_t directPort = 0;
     Modules()
     {
-        std::vector<Sim::ModuleSpec> specs(2);
-        specs[1].config.serialNumber = 0x40F5849B;
-        std::string error;
-        if (!set.Start(specs, error))
-            throw std::runtime_error(error);
-        for (const std::string& line : set.Endpoints())
-            ports.push_back(static_cast<uint16_t>(std::stoi(line.substr(line.rfind(' ') + 1))));
+        if (!modules.Start({"--module", "serial=40F5849A", "--module", "serial=40F5849B"}))
+            throw std::runtime_error(modules.Error());
+        directPort = modules.TcpPort(0x40F5849A);
+        std::string served = "127.0.0.1:" + std::to_string(modules.TcpPort(0x40F5849B));
+        if (!server.Start({"-d", "40F5849B", "--tcp", served}))
+            throw std::runtime_error(server.Error());
     }
+    uint32_t client() { return aLink_CreateClient(htonl(INADDR_LOOPBACK), server.Port(), 0); }
 };
 
 void BM_ServedVsDirectGet(benchmark::State& state)
 {
     Modules modules;
-    uint32_t direct = aLink_CreateTCPIP(0x40F5849A, htonl(INADDR_LOOPBACK), modules.ports[0]);
-    uint32_t device = aLink_CreateTCPIP(0x40F5849B, htonl(INADDR_LOOPBACK), modules.ports[1]);
-    uint16_t port = 0;
-    uint32_t interfaceAddress = 0;
-    uint32_t served = device ? aLink_CreateServer(device, &port, &interfaceAddress, 1) : 0;
-    if (!direct || !served) {
+    uint32_t direct = aLink_CreateTCPIP(0x40F5849A, htonl(INADDR_LOOPBACK), modules.directPort);
+    uint32_t served = modules.client();
+    LinkEchoPeer peer;
+    int bare = peer.connectClient();
+    if (!direct || !served || bare < 0) {
         state.SkipWithError("no link to the virtual modules");
         return;
     }
-    for (int i = 0; i < 100; ++i) {  // warm up both paths
+    for (int i = 0; i < 100; ++i) {  // warm up every path
         _get(direct);
         _get(served);
+        _bareRoundTrip(bare);
     }
-    double directTime = 0, servedTime = 0;
+    double directTime = 0, servedTime = 0, bareTime = 0;
     int64_t rounds = 0;
     for (auto _ : state) {
         directTime += _get(direct);
         servedTime += _get(served);
+        bareTime += _bareRoundTrip(bare);
         rounds++;
     }
     state.counters["direct_us"] = directTime / rounds * 1e6;
     state.counters["served_us"] = servedTime / rounds * 1e6;
-    state.counters["ratio"] = servedTime / directTime;
+    state.counters["bare_us"] = bareTime / rounds * 1e6;
+    state.counters["ratio"] = servedTime / (directTime + bareTime);
+    close(bare);
     aLink_Destroy(&served);
     aLink_Destroy(&direct);
 }
@@ -104,20 +135,12 @@ uint8_t _anyEcho(const aPacket* packet, const void*)
 void BM_EightClientsAtOnce(benchmark::State& state)
 {
     Modules modules;
-    uint32_t device = aLink_CreateTCPIP(0x40F5849B, htonl(INADDR_LOOPBACK), modules.ports[1]);
-    uint16_t port = 0;
-    uint32_t interfaceAddress = 0;
-    uint32_t served = device ? aLink_CreateServer(device, &port, &interfaceAddress, 1) : 0;
-    if (!served) {
-        state.SkipWithError("no served link");
-        return;
-    }
     std::atomic<int64_t> misdirected{0}, lost{0}, answered{0};
     double seconds = 0;
     for (auto _ : state) {
         std::vector<uint32_t> clients;
         for (int c = 0; c < kClients; ++c)
-            clients.push_back(aLink_CreateClient(interfaceAddress, port, 0));
+            clients.push_back(modules.client());
         auto start = Clock::now();
         std::vector<std::thread> threads;
         for (int c = 0; c < kClients; ++c) {
@@ -149,12 +172,46 @@ void BM_EightClientsAtOnce(benchmark::State& state)
     state.counters["misdirected"] = static_cast<double>(misdirected);
     state.counters["lost"] = static_cast<double>(lost);
     state.counters["gets_per_s"] = static_cast<double>(answered) / seconds;
-    aLink_Destroy(&served);
+}
+
+// CPU time of a process so far (user and system), from /proc.
+double _cpuSeconds(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    unsigned long long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i == 14)
+            utime = std::stoull(field);
+        if (i == 15)
+            stime = std::stoull(field);
+    }
+    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+void BM_IdleServerCpu(benchmark::State& state)
+{
+    Modules modules;
+    testsupport::ModuleServerProcess& server = modules.server;
+    uint32_t client = modules.client();
+    for (auto _ : state) {
+        std::this_thread::sleep_for(std::chrono::seconds(1));  // settled
+        double before = _cpuSeconds(server.Pid());
+        auto start = Clock::now();
+        std::this_thread::sleep_for(std::chrono::seconds(20));
+        double wall = std::chrono::duration<double>(Clock::now() - start).count();
+        state.SetIterationTime(wall);
+        state.counters["server_cpu_percent"] = 100.0 * (_cpuSeconds(server.Pid()) - before) / wall;
+    }
+    aLink_Destroy(&client);
 }
 
 }  // namespace
 
 BENCHMARK(BM_ServedVsDirectGet)->Iterations(2000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_EightClientsAtOnce)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_IdleServerCpu)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

@@ -142,7 +142,7 @@ bool _init(linkItem& item, aStreamRef stream) {
   link.readerReady = link.writerReady = 0;
   link.hbState = link.syncState = 0;
   link.pooled = 0;
-  link.callerReads = item.type == LinkType::tcpip || item.type == LinkType::serial;
+  link.callerReads = item.type == LinkType::tcpip || item.type == LinkType::serial || item.type == LinkType::client;
   link.userFilter = nullptr;
   link.userFilterRef = nullptr;
   char name[64];
@@ -210,7 +210,9 @@ aErr _makeStream(const linkItem& item, aStreamRef* stream) {
     case LinkType::tcpip: return aStream_CreateSocket(item.ident1, static_cast<uint16_t>(item.ident2), stream);
     case LinkType::serial:
       return aStream_CreateSerial_Packetized(item.portName.c_str(), item.baudIndex, false, 0, 0, stream);
-    case LinkType::client: return aStream_CreateClient(item.ident0, static_cast<uint16_t>(item.ident1), stream);
+    case LinkType::client:
+      if (!item.portName.empty()) return aStream_CreateClientEndpoint(item.portName.c_str(), stream);
+      return aStream_CreateClient(item.ident0, static_cast<uint16_t>(item.ident1), stream);
     default: return aErrUnimplemented;
   }
 }
@@ -264,6 +266,29 @@ uint32_t _createShared(uint32_t serialNumber, int32_t type, uint32_t ident1, uin
   return id;
 }
 
+// A client link to a server: at address and port, or at the in-process endpoint when one is
+// given.
+uint32_t _createClient(uint32_t address, uint16_t port, const std::string& endpoint) {
+  std::lock_guard<std::mutex> creation(_creationMutex);
+  ItemPtr item = _register(LinkType::client, address, port, _clientCounter++);
+  if (!item) return 0;
+  item->portName = endpoint;
+  uint32_t id = item->id;
+  aStreamRef stream = nullptr;
+  bool ok = _makeStream(*item, &stream) == aErrNone && aLink_Init(id, stream) == id;
+  if (!ok && stream && !_valid(item->link)) aStream_Destroy(&stream);
+  if (ok) {
+    _addUse(item);
+    ok = aLink_Start(id) == aErrNone;
+  }
+  if (!ok) {
+    aLink_Destroy(&id);
+    return 0;
+  }
+  return id;
+}
+
+
 }  // namespace
 
 uint32_t aLink_CreateDevice(uint32_t serialNumber, int32_t type, uint32_t ident1, uint32_t ident2) {
@@ -287,22 +312,12 @@ uint32_t aLink_CreateClient(uint32_t address, uint16_t port, uint32_t existingId
     _addUse(existing);
     return existingId;
   }
-  std::lock_guard<std::mutex> creation(_creationMutex);
-  ItemPtr item = _register(LinkType::client, address, port, _clientCounter++);
-  if (!item) return 0;
-  uint32_t id = item->id;
-  aStreamRef stream = nullptr;
-  bool ok = _makeStream(*item, &stream) == aErrNone && aLink_Init(id, stream) == id;
-  if (!ok && stream && !_valid(item->link)) aStream_Destroy(&stream);
-  if (ok) {
-    _addUse(item);
-    ok = aLink_Start(id) == aErrNone;
-  }
-  if (!ok) {
-    aLink_Destroy(&id);
-    return 0;
-  }
-  return id;
+  return _createClient(address, port, std::string());
+}
+
+uint32_t aLink_CreateLocalClient(uint32_t address, uint16_t port, const char* endpoint) {
+  if (!endpoint) return 0;
+  return _createClient(address, port, endpoint);
 }
 
 bool aLink_AttachServer(uint32_t deviceId, aServer* server, aLinkServerEndProc endServer) {
@@ -330,6 +345,13 @@ aServer* aLink_GetServer(uint32_t deviceId) {
   if (!item) return nullptr;
   RegistryLock lock;
   return item->server;
+}
+
+uint32_t aLink_GetDeviceId(uint32_t clientId) {
+  ItemPtr item = _find(clientId);
+  if (!item) return 0;
+  RegistryLock lock;
+  return item->deviceId;
 }
 
 bool aLink_SetDeviceId(uint32_t clientId, uint32_t deviceId) {
@@ -410,6 +432,16 @@ aErr aLink_Reset(uint32_t linkId) {
   std::lock_guard<std::mutex> lifecycle(item->lifecycle);
   LinkRecord& link = item->link;
   _stop(link);
+  // What watches the link's packets (a server in front of it, stream callbacks) goes on
+  // watching the new stream.
+  aLinkPacketFilterProc filter = nullptr;
+  const void* filterRef = nullptr;
+  if (link.userFilterSema) {
+    aMutex_Lock(link.userFilterSema);
+    filter = link.userFilter;
+    filterRef = link.userFilterRef;
+    aMutex_Unlock(link.userFilterSema);
+  }
   {
     std::lock_guard<std::mutex> reading(link.readMutex);
     _releaseQueues(link, false);
@@ -429,6 +461,8 @@ aErr aLink_Reset(uint32_t linkId) {
     }
   }
   if (!_init(*item, stream)) return aErrResource;
+  link.userFilter = filter;
+  link.userFilterRef = filterRef;
   if (!stream) return aErrConnection;  // the link stays, without a stream, until the next reset
   return _start(link);
 }

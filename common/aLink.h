@@ -50,6 +50,8 @@ uint32_t aLink_CreateClient(uint32_t address, uint16_t port, uint32_t existingId
 // server's port; *interfaceAddress (network byte order, 0 = 127.0.0.1) is where to serve
 // and receives where clients reach the server. 0 when the module does not answer.
 uint32_t aLink_CreateServer(uint32_t deviceId, uint16_t* port, uint32_t* interfaceAddress, uint8_t localOnly);
+// The device link behind a client link that aLink_CreateServer returned; 0 for any other link.
+uint32_t aLink_GetDeviceId(uint32_t clientId);
 // A link over a stream of the caller's; the link owns the stream from here on (also
 // when creation fails, in which case it is destroyed).
 uint32_t aLink_Create(aStreamRef stream);

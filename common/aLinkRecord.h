@@ -56,7 +56,8 @@ struct LinkRecord {
   // reader state is replaced. Not held while waiting for input.
   std::mutex readMutex;
   // Whether a waiting caller may read the stream (under readMutex): streams whose wait
-  // looks at nothing that a read changes, except through atomics (sockets, serial ports).
+  // looks at nothing that a read changes, except through atomics or the stream's own lock
+  // (sockets, serial ports, network clients).
   bool callerReads;
 };
 
@@ -72,7 +73,8 @@ struct linkItem {
   uint32_t ident2 = 0;     // port (TCP/IP)
   int32_t type = 0;
   int16_t useCount = 0;    // guarded by the registry mutex
-  // What a serial link needs to open its port again on reset.
+  // What a serial link needs to open its port again on reset; a local client link's
+  // in-process endpoint.
   std::string portName;
   uint32_t baudIndex = 0;
   // Serialises start, stop, init, reset and teardown of this link.
@@ -92,6 +94,9 @@ bool aLink_AttachServer(uint32_t deviceId, aServer* server, aLinkServerEndProc e
 // Takes the server off the device link again (null when there is none).
 aServer* aLink_DetachServer(uint32_t deviceId);
 aServer* aLink_GetServer(uint32_t deviceId);
+// A client link to a server of this process at its in-process endpoint; address and
+// port are where others reach the server, kept as the link's identity.
+uint32_t aLink_CreateLocalClient(uint32_t address, uint16_t port, const char* endpoint);
 // The device link a client link stands for: one use of it goes with the client's last use.
 bool aLink_SetDeviceId(uint32_t clientId, uint32_t deviceId);
 

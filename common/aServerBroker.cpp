@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "common/aDiscovery.h"
+#include "common/aLink.h"
 #include "common/aServerFrame.h"
 #include "common/aServerRecord.h"
 #include "common/aTessarineDebug.h"
@@ -13,6 +14,9 @@
 namespace {
 
 constexpr int kPollMs = 1000;
+constexpr uint32_t kAwaitSliceMs = 50;
+// Packets of one multi-packet answer at most (a 4 KB byte string and some).
+constexpr size_t kMaxAnswerPackets = 256;
 constexpr int kBeaconIntervalMs = 100;
 constexpr uint64_t kPublishMs = 2000;
 
@@ -45,7 +49,7 @@ bool _pooled(aServerBrokerState* state, const std::string& identity, const aPack
             pool->sequence = sequence;
             return true;
         }
-        verdict.toSync = std::move(pool->frames);
+        verdict.toModule = std::move(pool->frames);
         // The last piece decides, as for a lone packet: a string that ends in a
         // route packet gets no reply from the module, so none is awaited.
         verdict.awaitReply = aServerFrame_NeedsReply(packet);
@@ -74,49 +78,11 @@ aServerClientVerdict aServerBroker_ClientFrame(aServerBrokerState* state, const 
     // beginning never came: alone it would only confuse the module.
     bool handled = aUEI_isUEIPayload(packet) && _pooled(state, identity, packet, verdict);
     if (!handled && !aServerFrame_IsRouteRequest(packet) && !aServerFrame_IsContinuedPiece(packet)) {
-        verdict.toSync.push_back(_frame(packet));
+        verdict.toModule.push_back(_frame(packet));
         verdict.awaitReply = aServerFrame_NeedsReply(packet);
     }
     aPacket_Destroy(&packet);
     return verdict;
-}
-
-void aServerBroker_Sent(aServerBrokerState* state, const std::string& identity, const aServerClientVerdict& verdict)
-{
-    if (verdict.awaitReply)
-        state->waiting.push_back(identity);
-}
-
-bool aServerBroker_SyncFrame(aServerBrokerState* state, const uint8_t* frame, size_t size, std::string* client)
-{
-    // Reply frames announced by a command are replies whatever their size, so a
-    // 3-byte packet is never taken for a command.
-    if (state->expected == 0 && size == aSERVER_CMD_SIZE) {
-        if (state->waiting.empty())
-            return false;
-        std::string identity = std::move(state->waiting.front());
-        state->waiting.pop_front();
-        if (frame[0] == SERVER_CMD_INCOMING_PACKETS) {
-            uint16_t count = static_cast<uint16_t>(frame[1] << 8 | frame[2]);
-            for (uint16_t i = 0; i < count; ++i)
-                state->waiting.push_front(identity);
-            state->expected = count;
-        }
-        return false;
-    }
-    if (state->expected > 0)
-        state->expected--;
-    if (state->waiting.empty())
-        return false;
-    *client = std::move(state->waiting.front());
-    state->waiting.pop_front();
-    return !client->empty();
-}
-
-void aServerBroker_Flush(aServerBrokerState* state)
-{
-    for (auto& identity : state->waiting)
-        identity.clear();
 }
 
 namespace {
@@ -139,18 +105,79 @@ void _streaming(Broker& broker)
     zframe_destroy(&frame);
 }
 
-void _fromSync(Broker& broker)
+uint8_t _any(const aPacket*, const void*)
 {
-    zframe_t* frame = zframe_recv(broker.server->sync.bound);
-    if (!frame)
-        return;
-    std::string client;
-    if (aServerBroker_SyncFrame(&broker.state, zframe_data(frame), zframe_size(frame), &client))
-        aZmq_SendTo(broker.server->frontend, client.data(), client.size(), zframe_data(frame), zframe_size(frame));
-    zframe_destroy(&frame);
+    return 1;
 }
 
-void _fromClient(Broker& broker)
+// The next packet from the module, awaited in slices so that a stop is not
+// held up; null when the module stays silent, the link is down, or the
+// server is being stopped.
+aPacket* _awaitPacket(uint32_t linkId, zsock_t* pipe)
+{
+    uint64_t start = aTime_GetMSTicks();
+    for (;;) {
+        uint64_t elapsed = aTime_GetMSTicks() - start;
+        if (elapsed >= aSERVER_REPLY_TIMEOUT_MS || aLink_GetStatus(linkId) != LinkStatus::running)
+            return nullptr;
+        uint64_t left = aSERVER_REPLY_TIMEOUT_MS - elapsed;
+        uint32_t slice = static_cast<uint32_t>(left < kAwaitSliceMs ? left : kAwaitSliceMs);
+        if (aPacket* packet = aLink_AwaitFirst(linkId, _any, nullptr, slice))
+            return packet;
+        if (zsock_events(pipe) & ZMQ_POLLIN)
+            return nullptr;
+    }
+}
+
+// The module's answer, sent to the client as it comes: packets while each is a
+// piece with more to come, up to and with the first other packet.
+void _relayAnswer(Broker& broker, zsock_t* pipe, const std::string& client)
+{
+    aServer* server = broker.server;
+    for (size_t count = 0; count < kMaxAnswerPackets; ++count) {
+        aPacket* packet = _awaitPacket(server->linkId, pipe);
+        if (!packet) {
+            if (count == 0)
+                aTessarine_Trace(aDEBUG_SERVER, "Server: a request got no answer\n");
+            return;
+        }
+        uint8_t bytes[aSERVER_FRAME_MAX];
+        size_t length = aServerFrame_FromPacket(packet, bytes, sizeof bytes);
+        aZmq_SendTo(server->frontend, client.data(), client.size(), bytes, length);
+        bool more = aServerFrame_IsContinuedPiece(packet);
+        aPacket_Destroy(&packet);
+        if (!more)
+            return;
+    }
+}
+
+// The verdict's frames to the module, in order; then, when the client awaits
+// it, the module's answer back to the client.
+void _toModule(Broker& broker, zsock_t* pipe, const std::string& client, const aServerClientVerdict& verdict)
+{
+    uint32_t linkId = broker.server->linkId;
+    for (size_t i = 0; i < verdict.toModule.size(); ++i) {
+        const aServerFrameBytes& frame = verdict.toModule[i];
+        aPacket* packet = aServerFrame_ToPacket(frame.data(), frame.size());
+        if (!packet)
+            return;
+        bool last = i + 1 == verdict.toModule.size();
+        // An answer that came after its request was given up belongs to nobody;
+        // left queued it would pass for the answer to this request.
+        if (last && verdict.awaitReply)
+            aLink_DrainPackets(linkId, _any, nullptr);
+        aErr put = aLink_PutPacket(linkId, packet);
+        aPacket_Destroy(&packet);
+        if (put != aErrNone) {
+            aTessarine_Trace(aDEBUG_SERVER, "Server: dropped a request it could not queue\n");
+            return;
+        }
+    }
+    if (verdict.awaitReply)
+        _relayAnswer(broker, pipe, client);
+}
+
+void _fromClient(Broker& broker, zsock_t* pipe)
 {
     zmsg_t* message = zmsg_recv(broker.server->frontend);
     if (!message)
@@ -161,14 +188,7 @@ void _fromClient(Broker& broker)
         std::string client(reinterpret_cast<const char*>(zframe_data(identity)), zframe_size(identity));
         aServerClientVerdict verdict =
             aServerBroker_ClientFrame(&broker.state, client, zframe_data(frame), zframe_size(frame));
-        bool sent = !verdict.toSync.empty();
-        for (const auto& piece : verdict.toSync)
-            sent = sent && aZmq_SendFrame(broker.server->sync.bound, piece.data(), piece.size(), 1);
-        // A request that could not be handed on waits for nothing.
-        if (sent)
-            aServerBroker_Sent(&broker.state, client, verdict);
-        else if (!verdict.toSync.empty())
-            aTessarine_Trace(aDEBUG_SERVER, "Server: dropped a request it could not queue\n");
+        _toModule(broker, pipe, client, verdict);
     }
     zframe_destroy(&identity);
     zframe_destroy(&frame);
@@ -204,14 +224,15 @@ void _beacon(Broker& broker)
     zstr_free(&sender);
 }
 
-// A pipe message: a flush signal, or the end.
-bool _pipe(Broker& broker, zsock_t* pipe)
+// A pipe message: a flush signal, or the end. The broker answers every request
+// before it takes the next, so between requests no client waits for a reply
+// and a flush has nothing to forget; an answer that comes too late is drained
+// before the next request.
+bool _pipe(zsock_t* pipe)
 {
     zframe_t* frame = zframe_recv(pipe);
     bool flush = frame && zframe_size(frame) == 8 && zframe_data(frame)[0] == aSERVER_SIGNAL_FLUSH;
     zframe_destroy(&frame);
-    if (flush)
-        aServerBroker_Flush(&broker.state);
     return flush;
 }
 
@@ -221,7 +242,7 @@ void aServerBroker_Actor(zsock_t* pipe, void* args)
 {
     Broker broker{static_cast<aServer*>(args), {}, false, 0};
     aServer* server = broker.server;
-    zpoller_t* poller = zpoller_new(pipe, server->sync.bound, server->frontend, server->streaming.bound, nullptr);
+    zpoller_t* poller = zpoller_new(pipe, server->frontend, server->streaming.bound, nullptr);
     if (poller && server->beaconMode)
         zpoller_add(poller, server->discovery);
     zsock_signal(pipe, poller ? 0 : 1);
@@ -231,14 +252,12 @@ void aServerBroker_Actor(zsock_t* pipe, void* args)
     for (;;) {
         void* which = zpoller_wait(poller, kPollMs);
         if (which == pipe) {
-            if (!_pipe(broker, pipe))
+            if (!_pipe(pipe))
                 break;
         } else if (which == server->streaming.bound) {
             _streaming(broker);
-        } else if (which == server->sync.bound) {
-            _fromSync(broker);
         } else if (which == server->frontend) {
-            _fromClient(broker);
+            _fromClient(broker, pipe);
         } else if (which && which == server->discovery) {
             _beacon(broker);
         }

@@ -47,10 +47,3 @@ bool aServerFrame_IsHeartbeat(const aPacket* packet)
 {
     return aVALIDPACKET(packet) && packet->dataSize == 2 && packet->data[0] == 0;
 }
-
-void aServerFrame_Command(uint8_t command, uint16_t count, uint8_t frame[aSERVER_CMD_SIZE])
-{
-    frame[0] = command;
-    frame[1] = static_cast<uint8_t>(count >> 8);
-    frame[2] = static_cast<uint8_t>(count);
-}

@@ -1,7 +1,6 @@
 #pragma once
 // Frames between network clients and the module server: every packet travels
 // as one frame, its address byte, its length byte and that many payload bytes.
-// The server's workers also exchange 3-byte command frames.
 #include <cstddef>
 #include <cstdint>
 
@@ -11,11 +10,6 @@
 constexpr size_t aSERVER_FRAME_MIN = 2;
 constexpr size_t aSERVER_FRAME_MAX = aPACKET_MAXWIRE;
 
-// Commands from the sync worker to the broker (3 bytes each).
-constexpr uint8_t SERVER_CMD_DROPPED_PACKET = 0;    // 0, 0, 0: the request got no reply
-constexpr uint8_t SERVER_CMD_INCOMING_PACKETS = 1;  // 1, count (big-endian u16): replies follow
-constexpr size_t aSERVER_CMD_SIZE = 3;
-
 // The packet a frame carries, or null: a frame outside 2..30 bytes, or whose
 // length byte does not match the bytes present, is refused.
 aPacket* aServerFrame_ToPacket(const uint8_t* frame, size_t size);
@@ -24,9 +18,7 @@ aPacket* aServerFrame_ToPacket(const uint8_t* frame, size_t size);
 size_t aServerFrame_FromPacket(const aPacket* packet, uint8_t* frame, size_t size);
 
 // Whether the module answers the packet: not for a route packet (address
-// 0xAF) nor for a piece of a byte string that more pieces follow. The broker
-// and the sync worker both decide by this, so that every request waiting for
-// a reply gets exactly one answer or drop.
+// 0xAF) nor for a piece of a byte string that more pieces follow.
 bool aServerFrame_NeedsReply(const aPacket* packet);
 
 // A UEI byte-string piece that fills its packet and has more pieces after it.
@@ -42,5 +34,3 @@ bool aServerFrame_IsRouteRequest(const aPacket* packet);
 // A heartbeat (length 2, first payload byte 0).
 bool aServerFrame_IsHeartbeat(const aPacket* packet);
 
-// Command frames.
-void aServerFrame_Command(uint8_t command, uint16_t count, uint8_t frame[aSERVER_CMD_SIZE]);

@@ -1,6 +1,6 @@
 #pragma once
 // The module server's record, shared by its parts: the API
-// (aServerZeroMQ.cpp), the broker, the sync worker, the stream filter and
+// (aServerZeroMQ.cpp), the broker, the stream filter and
 // discovery. Each socket belongs to one thread, named beside it.
 #include <czmq.h>
 
@@ -29,11 +29,18 @@ struct aServer {
 
     zsock_t* frontend = nullptr;  // ROUTER; the broker's
     uint16_t port = 0;
-    aZmqPair streaming;  // bound end: broker; connected end: the device link's reader (filter)
-    aZmqPair sync;       // bound end: broker; connected end: sync worker
+    // The frontend is bound in-process too, for the serving program's own client link.
+    char endpoint[48] = "";
+    // CURVE: the server's certificate and the authenticator that admits the clients
+    // whose certificates lie in the allowed directory.
+    zcert_t* certificate = nullptr;
+    zactor_t* authenticator = nullptr;
+    // Bound end: broker. Connected end: whichever thread reads the device link (its
+    // reader, or the broker awaiting an answer) through the filter, under the link's
+    // read lock.
+    aZmqPair streaming;
 
     zactor_t* broker = nullptr;
-    zactor_t* syncWorker = nullptr;
     zactor_t* discovery = nullptr;  // zbeacon in beacon mode, else the multicast actor
     bool beaconMode = false;
     uint32_t beaconHost = 0;  // the address beacons announce (network byte order)

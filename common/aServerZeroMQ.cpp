@@ -1,11 +1,17 @@
 // The module server's record and life cycle; its parts run as actors
-// (aServerBroker, aServerSyncWorker, aServerDiscovery) and as the device
-// link's packet filter (aServerStreamFilter).
+// (aServerBroker, aServerDiscovery) and as the device link's packet filter
+// (aServerStreamFilter).
 #include "common/aServerZeroMQ.h"
 
 #include <arpa/inet.h>
 
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cstdio>
+#include <mutex>
 #include <new>
+#include <string>
 
 #include "common/aDiscovery.h"
 #include "common/aLink.h"
@@ -13,12 +19,16 @@
 #include "common/aServerDiscovery.h"
 #include "common/aServerRecord.h"
 #include "common/aServerStreamFilter.h"
-#include "common/aServerSyncWorker.h"
 #include "common/aTessarineDebug.h"
 
 namespace {
 
 constexpr uint32_t kLoopback = 0x0100007F;
+
+// The CURVE settings of servers started from now on.
+std::mutex _curveMutex;
+std::string _curveCertificate;
+std::string _curveAllowed;
 
 bool _valid(const aServer* server)
 {
@@ -67,8 +77,43 @@ bool _startDiscovery(aServer* server)
     return server->discovery != nullptr;
 }
 
+// The in-process endpoint is bound before CURVE is set: in-process peers
+// need no handshake, and only this process can reach them.
+bool _bindInProcess(aServer* server)
+{
+    static std::atomic<unsigned> counter{0};
+    snprintf(server->endpoint, sizeof server->endpoint, "inproc://aServer-%u", counter++);
+    return zsock_bind(server->frontend, "%s", server->endpoint) == 0;
+}
+
+// Every other connection to the frontend must come with a certificate that the
+// authenticator finds in the allowed directory.
+bool _secure(aServer* server)
+{
+    std::string certificate, allowed;
+    {
+        std::lock_guard<std::mutex> lock(_curveMutex);
+        certificate = _curveCertificate;
+        allowed = _curveAllowed;
+    }
+    if (certificate.empty())
+        return true;
+    server->certificate = zcert_load(certificate.c_str());
+    server->authenticator = server->certificate ? zactor_new(zauth, nullptr) : nullptr;
+    if (!server->authenticator)
+        return false;
+    zstr_sendx(server->authenticator, "CURVE", allowed.c_str(), nullptr);
+    zsock_wait(server->authenticator);
+    zcert_apply(server->certificate, server->frontend);
+    zsock_set_curve_server(server->frontend, 1);
+    aTessarine_Trace(aDEBUG_SERVER, "Server: CURVE, clients of %s\n", allowed.c_str());
+    return true;
+}
+
 int _bindFrontend(aServer* server)
 {
+    if (!_bindInProcess(server) || !_secure(server))
+        return -1;
     if (server->localOnly)
         return zsock_bind(server->frontend, "tcp://127.0.0.1:*");
     char text[INET_ADDRSTRLEN];
@@ -121,12 +166,10 @@ aErr aServer_Start(aServer* server)
     int port = ok ? _bindFrontend(server) : -1;
     ok = ok && port > 0;
     server->port = ok ? static_cast<uint16_t>(port) : 0;
-    ok = ok && aZmqPair_Create(&server->streaming) == aErrNone && aZmqPair_Create(&server->sync) == aErrNone;
+    ok = ok && aZmqPair_Create(&server->streaming) == aErrNone;
     if (ok)
         server->broker = zactor_new(aServerBroker_Actor, server);
-    if (server->broker)
-        server->syncWorker = zactor_new(aServerSyncWorker_Actor, server);
-    ok = ok && server->broker && server->syncWorker;
+    ok = ok && server->broker;
     if (ok) {
         ok = aLink_InstallUserPacketFilter(server->linkId, _streamingPacketFilter, server) == aErrNone;
         server->filterInstalled = ok;
@@ -148,15 +191,15 @@ aErr aServer_Destroy(aServer** server)
     *server = nullptr;
     if (s->filterInstalled)
         aLink_InstallUserPacketFilter(s->linkId, nullptr, nullptr);
-    zactor_destroy(&s->syncWorker);
     zactor_destroy(&s->broker);
     if (s->beaconMode)
         aServerDiscovery_StopBeacon(&s->discovery);
     else
         zactor_destroy(&s->discovery);
-    aZmqPair_Destroy(&s->sync);
     aZmqPair_Destroy(&s->streaming);
     zsock_destroy(&s->frontend);
+    zactor_destroy(&s->authenticator);
+    zcert_destroy(&s->certificate);
     s->check = 0;
     delete s;
     return aErrNone;
@@ -191,6 +234,33 @@ aErr aServer_SetModel(aServer* server, uint8_t model)
     if (!_valid(server))
         return aErrParam;
     server->model = model;
+    return aErrNone;
+}
+
+const char* aServer_GetEndpoint(const aServer* server)
+{
+    return _valid(server) ? server->endpoint : "";
+}
+
+aErr aServer_UseCurve(const char* certificateFile, const char* allowDirectory)
+{
+    if (!certificateFile && !allowDirectory) {
+        std::lock_guard<std::mutex> lock(_curveMutex);
+        _curveCertificate.clear();
+        _curveAllowed.clear();
+        return aErrNone;
+    }
+    if (!certificateFile || !allowDirectory)
+        return aErrParam;
+    zcert_t* certificate = zcert_load(certificateFile);
+    struct stat allowed {};
+    bool usable = certificate && stat(allowDirectory, &allowed) == 0 && S_ISDIR(allowed.st_mode);
+    zcert_destroy(&certificate);
+    if (!usable)
+        return aErrNotFound;
+    std::lock_guard<std::mutex> lock(_curveMutex);
+    _curveCertificate = certificateFile;
+    _curveAllowed = allowDirectory;
     return aErrNone;
 }
 

@@ -32,6 +32,17 @@ aErr aServer_GetInterface(const aServer* server, uint32_t* interfaceAddress);
 aErr aServer_SetModuleAddress(aServer* server, uint8_t address);
 aErr aServer_SetModel(aServer* server, uint8_t model);
 
+// The in-process endpoint the frontend is bound to as well ("inproc://..."),
+// through which the serving program reaches the module itself; "" before start.
+const char* aServer_GetEndpoint(const aServer* server);
+
+// Servers started from now on accept only clients that connect with ZeroMQ
+// CURVE using a certificate whose public half lies in allowDirectory;
+// certificateFile is the servers' own secret certificate (zcert format).
+// aErrNotFound when the certificate cannot be read or the directory does not
+// exist. Null for both turns it off again.
+aErr aServer_UseCurve(const char* certificateFile, const char* allowDirectory);
+
 // Forgets every client waiting for a reply: a reply still on its way to one of
 // them is dropped rather than handed to a later client.
 aErr aServer_FlushFIFO(aServer* server);

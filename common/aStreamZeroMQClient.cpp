@@ -2,29 +2,39 @@
 
 #include <arpa/inet.h>
 #include <czmq.h>
-#include <signal.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
 #include <new>
 
 #include "common/aTessarineDebug.h"
 #include "common/aZmqPair.h"
+#include "unix/aTime.h"
 
 #define aCLIENT_STREAM_CHECK 0xDEAD
 
 namespace {
 
-constexpr int kBrokerPollMs = 1000;
-
 struct ClientStream {
     uint16_t check = aCLIENT_STREAM_CHECK;
-    zsock_t* frontend = nullptr;  // DEALER to the server; the broker actor's
-    aZmqPair outgoing;            // bound end: the stream's writer; connected end: the broker
-    aZmqPair incoming;            // bound end: the stream's reader; connected end: the broker
-    zpoller_t* poller = nullptr;  // on incoming.bound
-    zactor_t* broker = nullptr;
-    zframe_t* frame = nullptr;    // the frame being read
-    size_t size = 0;
+    // The socket is used by whichever thread reads or writes (the link's reader
+    // and writer, or a caller), one at a time under this mutex; waiting for
+    // input happens on its descriptor, outside the mutex.
+    std::mutex mutex;
+    zsock_t* frontend = nullptr;  // DEALER to the server
+    int socketFd = -1;            // signals that the socket's events may have changed
+    // A socket call can take the socket's signal while another thread waits on
+    // it: the caller then rings this bell for the waiters.
+    int bell = -1;
+    std::atomic<int> waiters{0};
+    zmq_msg_t frame;  // the frame being read; the reading thread's
+    bool holding = false;
     size_t position = 0;
 };
 
@@ -33,45 +43,34 @@ bool _valid(const ClientStream* client)
     return client && client->check == aCLIENT_STREAM_CHECK;
 }
 
-// czmq took Ctrl+C for itself; hand it back so that it ends the program as the
-// user meant, then take it again in case the program lives on.
-void _passInterruptOn()
+// Under the mutex, after any call on the socket (a look at its events among
+// them): when a frame is there, a waiter whose signal the call took is woken.
+// others: the waiters besides the calling thread.
+bool _afterCall(ClientStream* client, int others)
 {
-    zsys_handler_reset();
-    kill(getpid(), SIGINT);
-    zsys_interrupted = 0;
-    zsys_catch_interrupts();
+    bool readable = (zsock_events(client->frontend) & ZMQ_POLLIN) != 0;
+    if (readable && client->waiters.load() > others) {
+        uint64_t one = 1;
+        (void)!write(client->bell, &one, sizeof one);
+    }
+    return readable;
 }
 
-void _brokerActor(zsock_t* pipe, void* args)
+// A frame to read; false when none is there. Under the mutex.
+bool _hold(ClientStream* client)
 {
-    ClientStream* client = static_cast<ClientStream*>(args);
-    zpoller_t* poller = zpoller_new(pipe, client->frontend, client->outgoing.connected, nullptr);
-    zsock_signal(pipe, poller ? 0 : 1);
-    if (!poller)
-        return;
-    for (;;) {
-        void* which = zpoller_wait(poller, kBrokerPollMs);
-        if (zsys_interrupted) {
-            _passInterruptOn();
-            continue;
+    while (!client->holding) {
+        zmq_msg_init(&client->frame);
+        if (zmq_msg_recv(&client->frame, zsock_resolve(client->frontend), ZMQ_DONTWAIT) < 0) {
+            zmq_msg_close(&client->frame);
+            return false;
         }
-        if (which == pipe)
-            break;
-        if (!which && zpoller_terminated(poller))
-            break;
-        if (which != client->frontend && which != client->outgoing.connected)
-            continue;
-        zframe_t* frame = zframe_recv(which);
-        if (!frame)
-            continue;
-        if (which == client->frontend)
-            aZmq_SendFrame(client->incoming.connected, zframe_data(frame), zframe_size(frame), aZMQ_SEND_ATTEMPTS);
-        else
-            aZmq_SendFrame(client->frontend, zframe_data(frame), zframe_size(frame), 1);
-        zframe_destroy(&frame);
+        client->position = 0;
+        client->holding = zmq_msg_size(&client->frame) > 0;  // an empty frame has nothing to read
+        if (!client->holding)
+            zmq_msg_close(&client->frame);
     }
-    zpoller_destroy(&poller);
+    return true;
 }
 
 aErr _get(uint8_t* byte, void* ref)
@@ -79,24 +78,47 @@ aErr _get(uint8_t* byte, void* ref)
     ClientStream* client = static_cast<ClientStream*>(ref);
     if (!_valid(client) || !client->frontend || !byte)
         return aErrParam;
-    while (!client->frame) {
-        void* which = zpoller_wait(client->poller, aCLIENT_GET_WAIT_MS);
-        if (!which)
-            return zpoller_terminated(client->poller) ? aErrIO : aErrNotReady;
-        client->frame = zframe_recv(client->incoming.bound);
-        if (!client->frame)
-            return aErrIO;
-        client->size = zframe_size(client->frame);
-        client->position = 0;
-        if (client->size == 0)
-            zframe_destroy(&client->frame);  // an empty frame has nothing to read
+    std::lock_guard<std::mutex> lock(client->mutex);
+    bool held = _hold(client);
+    _afterCall(client, 0);
+    if (!held)
+        return aErrNotReady;
+    const uint8_t* data = static_cast<const uint8_t*>(zmq_msg_data(&client->frame));
+    *byte = data[client->position++];
+    if (client->position == zmq_msg_size(&client->frame)) {
+        zmq_msg_close(&client->frame);
+        client->holding = false;
     }
-    if (client->position >= client->size)
-        return aErrIndexRange;
-    *byte = zframe_data(client->frame)[client->position++];
-    if (client->position == client->size)
-        zframe_destroy(&client->frame);
     return aErrNone;
+}
+
+aErr _wait(void* ref, uint32_t timeoutMs)
+{
+    ClientStream* client = static_cast<ClientStream*>(ref);
+    if (!_valid(client) || !client->frontend)
+        return aErrParam;
+    client->waiters++;
+    uint64_t end = aTime_GetMSTicks() + timeoutMs;
+    aErr result = aErrTimeout;
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(client->mutex);
+            if (client->holding || _afterCall(client, 1)) {
+                result = aErrNone;
+                break;
+            }
+        }
+        uint64_t now = aTime_GetMSTicks();
+        if (now >= end)
+            break;
+        pollfd fds[2] = {{client->socketFd, POLLIN, 0}, {client->bell, POLLIN, 0}};
+        if (poll(fds, 2, static_cast<int>(end - now)) > 0 && (fds[1].revents & POLLIN)) {
+            uint64_t rung = 0;
+            (void)!read(client->bell, &rung, sizeof rung);
+        }
+    }
+    client->waiters--;
+    return result;
 }
 
 aErr _put(const uint8_t*, void*)
@@ -105,7 +127,23 @@ aErr _put(const uint8_t*, void*)
 }
 
 // One frame per packet: the link's pooled writes hand over several packets at
-// once, and the server takes a frame for exactly one packet.
+// once, and the server takes a frame for exactly one packet. A full queue is
+// waited for a little, without holding the socket from readers.
+bool _send(ClientStream* client, const uint8_t* bytes, size_t size)
+{
+    for (int attempt = 0; attempt < aZMQ_SEND_ATTEMPTS; ++attempt) {
+        if (attempt)
+            aTime_MSSleep(1);
+        std::lock_guard<std::mutex> lock(client->mutex);
+        bool sent = zmq_send(zsock_resolve(client->frontend), bytes, size, ZMQ_DONTWAIT) >= 0;
+        bool full = !sent && zmq_errno() == EAGAIN;
+        _afterCall(client, 0);
+        if (!full)
+            return sent;
+    }
+    return false;
+}
+
 aErr _write(const uint8_t* bytes, size_t length, void* ref)
 {
     ClientStream* client = static_cast<ClientStream*>(ref);
@@ -115,7 +153,7 @@ aErr _write(const uint8_t* bytes, size_t length, void* ref)
         size_t packet = length >= 2 ? 2 + static_cast<size_t>(bytes[1]) : length;
         if (packet > length)
             packet = length;
-        aZmq_SendFrame(client->outgoing.bound, bytes, packet, aZMQ_SEND_ATTEMPTS);
+        _send(client, bytes, packet);
         bytes += packet;
         length -= packet;
     }
@@ -124,12 +162,11 @@ aErr _write(const uint8_t* bytes, size_t length, void* ref)
 
 void _release(ClientStream* client)
 {
-    zactor_destroy(&client->broker);
-    zpoller_destroy(&client->poller);
-    zframe_destroy(&client->frame);
+    if (client->holding)
+        zmq_msg_close(&client->frame);
     zsock_destroy(&client->frontend);
-    aZmqPair_Destroy(&client->outgoing);
-    aZmqPair_Destroy(&client->incoming);
+    if (client->bell >= 0)
+        close(client->bell);
     client->check = 0;
     delete client;
 }
@@ -143,9 +180,59 @@ aErr _delete(void* ref)
     return aErrNone;
 }
 
-}  // namespace
+// The server's public key from the environment: Z85 text, or a certificate file.
+bool _serverKey(const char* setting, char key[41])
+{
+    if (strlen(setting) == 40 && access(setting, F_OK) != 0) {
+        snprintf(key, 41, "%s", setting);
+        return true;
+    }
+    zcert_t* cert = zcert_load(setting);
+    if (!cert)
+        return false;
+    snprintf(key, 41, "%s", zcert_public_txt(cert));
+    zcert_destroy(&cert);
+    return true;
+}
 
-aErr aStream_CreateClient(uint32_t address, uint16_t port, aStreamRef* stream)
+// CURVE when the environment names the server's key and this client's
+// certificate; a plain connection when it names neither.
+aErr _secure(zsock_t* socket)
+{
+    const char* serverKey = getenv(aCLIENT_SERVER_KEY_ENV);
+    const char* certificate = getenv(aCLIENT_CERTIFICATE_ENV);
+    bool wantKey = serverKey && *serverKey, wantCert = certificate && *certificate;
+    if (!wantKey && !wantCert)
+        return aErrNone;
+    char key[41] = "";
+    zcert_t* cert = wantCert ? zcert_load(certificate) : nullptr;
+    bool ok = wantKey && cert && _serverKey(serverKey, key);
+    if (ok) {
+        zcert_apply(cert, socket);
+        zsock_set_curve_serverkey(socket, key);
+    }
+    zcert_destroy(&cert);
+    aTessarine_Trace(aDEBUG_CLIENT, "Client: CURVE %s\n", ok ? "on" : "settings unusable");
+    return ok ? aErrNone : aErrConnection;
+}
+
+aErr _connect(ClientStream* client, const char* endpoint, bool secure)
+{
+    client->frontend = zsock_new(ZMQ_DEALER);
+    client->bell = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (!client->frontend || client->bell < 0)
+        return aErrMemory;
+    // czmq takes Ctrl+C for itself when its first socket is made; a program
+    // that reaches a module as a client is ended by it, as the user means.
+    zsys_handler_reset();
+    client->socketFd = zsock_fd(client->frontend);
+    aErr err = secure ? _secure(client->frontend) : aErrNone;
+    if (err != aErrNone)
+        return err;
+    return zsock_connect(client->frontend, "%s", endpoint) == 0 ? aErrNone : aErrConnection;
+}
+
+aErr _create(const char* endpoint, bool secure, aStreamRef* stream)
 {
     if (!stream)
         return aErrParam;
@@ -153,35 +240,33 @@ aErr aStream_CreateClient(uint32_t address, uint16_t port, aStreamRef* stream)
     ClientStream* client = new (std::nothrow) ClientStream;
     if (!client)
         return aErrMemory;
-    aErr err = aZmqPair_Create(&client->outgoing);
-    if (err == aErrNone)
-        err = aZmqPair_Create(&client->incoming);
-    if (err == aErrNone) {
-        client->frontend = zsock_new(ZMQ_DEALER);
-        char text[INET_ADDRSTRLEN] = "";
-        in_addr server{address};
-        inet_ntop(AF_INET, &server, text, sizeof text);
-        if (!client->frontend)
-            err = aErrMemory;
-        else if (zsock_connect(client->frontend, "tcp://%s:%d", text, port) != 0)
-            err = aErrConnection;
-    }
-    if (err == aErrNone) {
-        client->poller = zpoller_new(client->incoming.bound, nullptr);
-        if (client->poller)
-            client->broker = zactor_new(_brokerActor, client);
-        if (!client->poller || !client->broker)
-            err = aErrMemory;
-    }
-    if (err == aErrNone) {
-        *stream = aStream_Create(_get, _put, _write, _delete, client);
-        if (!*stream)
-            err = aErrResource;
-    }
+    aErr err = _connect(client, endpoint, secure);
     if (err != aErrNone) {
         _release(client);
         return err;
     }
-    aTessarine_Trace(aDEBUG_CLIENT, "Client: stream to port %u\n", port);
+    *stream = aStream_CreateWaiting(_get, _put, _write, _delete, _wait, client);
+    if (!*stream)
+        return aErrResource;  // the stream's delete procedure released the record
+    aTessarine_Trace(aDEBUG_CLIENT, "Client: stream to %s\n", endpoint);
     return aErrNone;
+}
+
+}  // namespace
+
+aErr aStream_CreateClient(uint32_t address, uint16_t port, aStreamRef* stream)
+{
+    char text[INET_ADDRSTRLEN] = "";
+    in_addr server{address};
+    inet_ntop(AF_INET, &server, text, sizeof text);
+    char endpoint[64];
+    snprintf(endpoint, sizeof endpoint, "tcp://%s:%u", text, port);
+    return _create(endpoint, true, stream);
+}
+
+aErr aStream_CreateClientEndpoint(const char* endpoint, aStreamRef* stream)
+{
+    if (!endpoint || strncmp(endpoint, "inproc://", 9) != 0)
+        return aErrParam;
+    return _create(endpoint, false, stream);
 }

@@ -3,8 +3,7 @@
 // fresh in-process endpoint and one connected to it, so that two threads can
 // hand frames to each other without sharing a socket. Each end belongs to one
 // thread. In-process endpoints spare each hand-over a trip through the TCP
-// stack (a served request crosses four of them), and nothing outside the
-// process can connect to them.
+// stack, and nothing outside the process can connect to them.
 #include <czmq.h>
 
 #include <cstddef>

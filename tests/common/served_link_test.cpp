@@ -258,9 +258,12 @@ TEST(ClientStream, FramesBothWaysAndAQuietSecondIsNotReady)
     EXPECT_EQ(frames[0], (std::vector<uint8_t>{2, 1, 0x11}));
     EXPECT_EQ(frames[1], (std::vector<uint8_t>{4, 2, 0x22, 0x33}));
 
+    // Nothing to read: a get says so at once, a wait waits the time it was given.
     uint8_t byte = 0;
     auto start = Clock::now();
     EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrNotReady);
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(100));
+    EXPECT_EQ(aStream_Wait(stream, 1000), aErrTimeout);
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(900));
 
     // An empty frame is skipped; the next frame is read byte by byte.
