@@ -1,9 +1,9 @@
 # Install rules and the Debian packages.
 #
-# Two components: "updater" is what a user installs (the program, its udev rules,
-# man page and bash completion); "lab" holds the simulated hardware and the lab
-# tools (virtual modules, boot-ROM simulators, the emulated USB bench usbrun, the
-# local update server, birdtool).
+# Two components: "updater" is what a user installs (the programs, the udev rules, man
+# pages, bash completions and module-server's systemd unit); "lab" holds the simulated
+# hardware and the lab tools (virtual modules, boot-ROM simulators, the emulated USB bench
+# usbrun, the local update server, birdtool).
 #
 # Every executable made in app/, firmware/, sim/ or sim/usb/ is installed into bin/
 # without a rule of its own: programs in app/ belong to "updater", the others to "lab".
@@ -49,9 +49,15 @@ endfunction()
 # udev reads lib/udev/rules.d below the prefix; the multiarch library directory
 # would hide the rules from it.
 install(FILES ${PROJECT_SOURCE_DIR}/contrib/udev/70-updater.rules DESTINATION lib/udev/rules.d COMPONENT updater)
-install(FILES ${PROJECT_SOURCE_DIR}/doc/updater.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT updater)
+install(FILES ${PROJECT_SOURCE_DIR}/doc/updater.1 ${PROJECT_SOURCE_DIR}/doc/module-server.1
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT updater)
 install(FILES ${PROJECT_SOURCE_DIR}/contrib/bash-completion/updater
+              ${PROJECT_SOURCE_DIR}/contrib/bash-completion/module-server
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions COMPONENT updater)
+# module-server as a service, one instance per module (module-server@SERIAL); systemd
+# reads units below lib/systemd/system of /usr and of /usr/local alike.
+install(FILES ${PROJECT_SOURCE_DIR}/contrib/systemd/module-server@.service
+        DESTINATION lib/systemd/system COMPONENT updater)
 
 # Debian packages: "updater" and "updater-lab", versioned as the program's
 # version line says (the device library's version in common/aVersion.cpp).

@@ -2,8 +2,12 @@
 // Helpers for the install and package tests: what a staged installation or an
 // unpacked package holds.
 #include <filesystem>
+#include <regex>
 #include <set>
 #include <string>
+#include <vector>
+
+#include "app/ModuleServerOptions.h"
 
 namespace packagetest {
 
@@ -25,6 +29,10 @@ inline const std::set<std::string>& UserFiles()
         "lib/udev/rules.d/70-updater.rules",
         "share/man/man1/updater.1",
         "share/bash-completion/completions/updater",
+        "bin/module-server",
+        "share/man/man1/module-server.1",
+        "share/bash-completion/completions/module-server",
+        "lib/systemd/system/module-server@.service",
     };
     return files;
 }
@@ -34,6 +42,17 @@ inline const std::set<std::string>& LabPrograms()
 {
     static const std::set<std::string> files = {"bin/birdtool", "bin/update-server", "bin/usbrun", "bin/vmodule"};
     return files;
+}
+
+// The option spellings module-server's usage names, sorted.
+inline std::vector<std::string> ServerOptions()
+{
+    static const std::regex option(R"((?:^|[\s\[|])(--?[a-z][a-z-]*))");
+    const std::string usage = ModuleServerOptions::Usage();
+    std::set<std::string> options;
+    for (std::sregex_iterator it(usage.begin(), usage.end(), option), end; it != end; ++it)
+        options.insert((*it)[1]);
+    return std::vector<std::string>(options.begin(), options.end());
 }
 
 }  // namespace packagetest

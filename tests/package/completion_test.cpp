@@ -1,6 +1,6 @@
-// The bash completion of updater, driven the way bash drives it: COMP_WORDS and
-// COMP_CWORD set, the function that "complete -p updater" names called, and
-// COMPREPLY read back.
+// The bash completions of updater and module-server, driven the way bash
+// drives them: COMP_WORDS and COMP_CWORD set, the function that "complete -p
+// PROGRAM" names called, and COMPREPLY read back.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "InstallTree.h"
 #include "app/Parameters.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
@@ -24,14 +25,14 @@ using testsupport::TempDir;
 const char* const DRIVER = R"(source "$1" || exit 2
 [[ -n $2 ]] && shopt -s $2
 shift 2
-spec=$(complete -p updater) || exit 3
+spec=$(complete -p "$1") || exit 3
 fn=${spec#*-F }
 fn=${fn%% *}
 COMP_WORDS=("$@")
 COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
 COMP_LINE="${COMP_WORDS[*]}"
 COMP_POINT=${#COMP_LINE}
-"$fn" updater "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
+"$fn" "$1" "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
 for word in "${COMPREPLY[@]}"; do printf '%s\n' "$word"; done
 )";
 
@@ -49,7 +50,7 @@ Words AllOptions()
 struct CompletionCase {
     const char* label;
     Words words;      // from "updater" to the word being completed
-    Words expected;   // in any order; {"<all options>"} for AllOptions()
+    Words expected;   // in any order; {"<all options>"} for the program's options
 };
 
 std::ostream& operator<<(std::ostream& out, const CompletionCase& c)
@@ -82,7 +83,7 @@ protected:
     Words Complete(const Words& words, const std::string& shell_options = "")
     {
         Words argv = {"bash", "--norc", "--noprofile", work / "driver.sh",
-                      UPDATER_SOURCE_DIR "/contrib/bash-completion/updater", shell_options};
+                      UPDATER_SOURCE_DIR "/contrib/bash-completion/" + words[0], shell_options};
         argv.insert(argv.end(), words.begin(), words.end());
         testsupport::RunOptions options;
         options.env["HOME"] = home.path();
@@ -106,7 +107,7 @@ TEST_P(Completion, Offers)
 {
     Words expected = GetParam().expected;
     if (expected == Words{"<all options>"})
-        expected = AllOptions();
+        expected = GetParam().words[0] == "updater" ? AllOptions() : packagetest::ServerOptions();
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(Complete(GetParam().words), expected);
     // A user's glob settings change nothing.
@@ -140,7 +141,12 @@ INSTANTIATE_TEST_SUITE_P(
         CompletionCase{"baud_rates", {"updater", "-o", "11"}, {"115200"}},
         CompletionCase{"uei_bytes", {"updater", "-m", ""}, {"0", "1", "false", "true"}},
         CompletionCase{"free_text", {"updater", "-u", ""}, {}},
-        CompletionCase{"serial_port_usb", {"updater", "-s", "U"}, {"USB"}}),
+        CompletionCase{"serial_port_usb", {"updater", "-s", "U"}, {"USB"}},
+        CompletionCase{"server_options", {"module-server", "-"}, {"<all options>"}},
+        CompletionCase{"server_serials", {"module-server", "--device", ""}, {"0000BEEF", "40F5849A"}},
+        CompletionCase{"server_rates", {"module-server", "--serial", "x.txt", "--baud", "2"}, {"2400", "230400"}},
+        CompletionCase{"server_allow", {"module-server", "--curve-key", "a.bird", "--allow", "s"}, {"sub"}},
+        CompletionCase{"server_tcp", {"module-server", "--tcp", ""}, {}}),
     [](const auto& info) { return std::string(info.param.label); });
 
 }  // namespace

@@ -85,14 +85,38 @@ TEST(Install, EveryComponentIntoAStagingDirectory)
     EXPECT_EQ(ReadFile(stage / "usr/share/man/man1/updater.1"), ReadFile(UPDATER_SOURCE_DIR "/doc/updater.1"));
     EXPECT_EQ(ReadFile(stage / "usr/share/bash-completion/completions/updater"),
               ReadFile(UPDATER_SOURCE_DIR "/contrib/bash-completion/updater"));
-    for (const char* program : {"usr/bin/updater", "usr/bin/vmodule", "usr/bin/update-server", "usr/bin/birdtool"})
+    for (const char* program : {"usr/bin/updater", "usr/bin/module-server", "usr/bin/vmodule", "usr/bin/update-server",
+                                "usr/bin/birdtool"})
         EXPECT_TRUE(Executable(stage / program)) << program;
+    EXPECT_EQ(ReadFile(stage / "usr/lib/systemd/system/module-server@.service"),
+              ReadFile(UPDATER_SOURCE_DIR "/contrib/systemd/module-server@.service"));
 
     // The installed program runs from its new place.
     ProcessResult help = testsupport::RunProcess({stage / "usr/bin/updater", "--help"});
     EXPECT_EQ(help.exit_status, 0);
     EXPECT_EQ(help.out.rfind("Updater (" + _app_version_text() + ")\n", 0), 0u) << help.out;
     EXPECT_EQ(help.err, _usage_text(false, true));
+}
+
+// systemd finds nothing to object to in module-server's unit. It looks the
+// program up on the host, where it is not installed: the unit is checked with
+// the staged program's full path in its place.
+TEST(Install, TheServiceUnitVerifies)
+{
+    if (testsupport::RunProcess({"sh", "-c", "command -v systemd-analyze"}).exit_status != 0)
+        GTEST_SKIP() << "no systemd-analyze";
+    TempDir stage, units;
+    ASSERT_EQ(Install(stage.path(), "/usr", "updater").exit_status, 0);
+    std::string unit = ReadFile(stage / "usr/lib/systemd/system/module-server@.service");
+    const std::string command = "ExecStart=module-server ";
+    size_t at = unit.find(command);
+    ASSERT_NE(at, std::string::npos) << unit;
+    unit.replace(at, command.size(), "ExecStart=" + (stage / "usr/bin/module-server") + " ");
+    units.Write("module-server@.service", unit);
+    ProcessResult verify =
+        testsupport::RunProcess({"systemd-analyze", "verify", "--man=no", units / "module-server@.service"});
+    EXPECT_EQ(verify.exit_status, 0) << verify.out << verify.err;
+    EXPECT_EQ(verify.out + verify.err, "");
 }
 
 TEST(Install, UserAndLabComponentsAreApart)

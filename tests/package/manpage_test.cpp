@@ -1,11 +1,13 @@
-// The man page updater(1): it lints without a warning and documents every
-// option the program accepts.
+// The man pages updater(1) and module-server(1): they lint without a warning
+// and document every option their programs accept.
 #include <gtest/gtest.h>
 
 #include <cctype>
 #include <string>
 
+#include "InstallTree.h"
 #include "app/Parameters.h"
+#include "common/aStreamZeroMQClient.h"
 #include "common/aVersion.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
@@ -16,9 +18,29 @@ using testsupport::ProcessResult;
 using testsupport::RunProcess;
 
 const std::string PAGE = UPDATER_SOURCE_DIR "/doc/updater.1";
+const std::string SERVER_PAGE = UPDATER_SOURCE_DIR "/doc/module-server.1";
 
-TEST(ManPage, LintsWithoutWarnings)
+// Whether the page names the option as a whole word (hyphens escaped as roff
+// wants them): "-h" is not found in "--h" nor in "-hx".
+bool _documents(const std::string& page, const std::string& option)
 {
+    std::string roff;
+    for (char c : option)
+        roff += (c == '-') ? std::string("\\-") : std::string(1, c);
+    for (size_t at = page.find(roff); at != std::string::npos; at = page.find(roff, at + 1)) {
+        char before = at >= 1 ? page[at - 1] : ' ';
+        char next = at + roff.size() < page.size() ? page[at + roff.size()] : '\n';
+        if (before != '-' && !isalnum(static_cast<unsigned char>(next)) && next != '\\')
+            return true;
+    }
+    return false;
+}
+
+class ManPages : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(ManPages, LintWithoutWarnings)
+{
+    const std::string PAGE = GetParam();
     ProcessResult mandoc = RunProcess({"mandoc", "-T", "lint", "-W", "warning", PAGE});
     EXPECT_EQ(mandoc.exit_status, 0) << mandoc.out << mandoc.err;
     EXPECT_EQ(mandoc.out + mandoc.err, "");
@@ -34,9 +56,25 @@ TEST(ManPage, LintsWithoutWarnings)
     ProcessResult man = RunProcess({"man", "-l", PAGE}, options);
     EXPECT_EQ(man.exit_status, 0);
     EXPECT_EQ(man.err, "");
-    for (const char* section : {"NAME", "SYNOPSIS", "DESCRIPTION", "COMMANDS", "OPTIONS", "EXIT STATUS",
-                                "ENVIRONMENT", "FILES", "NOTES", "EXAMPLES"})
+    for (const char* section : {"NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "EXIT STATUS", "ENVIRONMENT", "FILES",
+                                "NOTES", "EXAMPLES"})
         EXPECT_NE(man.out.find("\n" + std::string(section) + "\n"), std::string::npos) << section;
+    if (PAGE.find("/updater.1") != std::string::npos)
+        EXPECT_NE(man.out.find("\nCOMMANDS\n"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Pages, ManPages, ::testing::Values(PAGE, SERVER_PAGE));
+
+// Every option of module-server's usage, and the client's environment.
+TEST(ManPage, ModuleServerDocumentsItsOptions)
+{
+    const std::string page = testsupport::ReadFile(SERVER_PAGE);
+    const auto options = packagetest::ServerOptions();
+    for (const std::string& option : options)
+        EXPECT_TRUE(_documents(page, option)) << option;
+    EXPECT_GE(options.size(), 12u);
+    for (const char* variable : {aCLIENT_SERVER_KEY_ENV, aCLIENT_CERTIFICATE_ENV})
+        EXPECT_NE(page.find(std::string(".B ") + variable), std::string::npos) << variable;
 }
 
 TEST(ManPage, NamesTheProgramsVersion)
@@ -55,21 +93,11 @@ TEST(ManPage, DocumentsEveryOption)
     ASSERT_FALSE(page.empty());
     int documented = 0;
     for (const SOption* row = g_rgOptions; row->id != -1; ++row) {
-        std::string roff;
-        for (const char* c = row->spelling; *c; ++c)
-            roff += (*c == '-') ? std::string("\\-") : std::string(1, *c);
         if (std::string(row->spelling) == "-Y") {
             EXPECT_EQ(page.find(".B \\-Y\n"), std::string::npos);
             continue;
         }
-        // A whole word: "-h" is not found in "--h" nor in "-hx".
-        bool found = false;
-        for (size_t at = page.find(roff); at != std::string::npos && !found; at = page.find(roff, at + 1)) {
-            char before = at >= 1 ? page[at - 1] : ' ';
-            char next = at + roff.size() < page.size() ? page[at + roff.size()] : '\n';
-            found = before != '-' && !isalnum(static_cast<unsigned char>(next)) && next != '\\';
-        }
-        EXPECT_TRUE(found) << row->spelling;
+        EXPECT_TRUE(_documents(page, row->spelling)) << row->spelling;
         ++documented;
     }
     EXPECT_GE(documented, 32);
