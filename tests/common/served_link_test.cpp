@@ -275,8 +275,12 @@ TEST(ClientStream, FramesBothWaysAndAQuietSecondIsNotReady)
     const uint8_t reply[] = {2, 1, 0x55};
     zmq_send(zsock_resolve(router), reply, sizeof reply, 0);
     uint8_t got[3] = {};
-    for (uint8_t& b : got)
-        ASSERT_EQ(aStream_Read(stream, &b, 1), aErrNone);
+    for (uint8_t& b : got) {
+        aErr err = aErrNotReady;
+        for (int attempt = 0; attempt < 5 && err == aErrNotReady; ++attempt)
+            err = aStream_Wait(stream, 1000) == aErrNone ? aStream_Read(stream, &b, 1) : aErrNotReady;
+        ASSERT_EQ(err, aErrNone);
+    }
     EXPECT_EQ(std::vector<uint8_t>(got, got + 3), std::vector<uint8_t>(reply, reply + 3));
     EXPECT_EQ(stream->putProc(&byte, stream->procRef), aErrUnimplemented);
 
