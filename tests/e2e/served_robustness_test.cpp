@@ -318,7 +318,7 @@ TEST(ServedRobustness, MisbehavingClientsLeaveNoTrace)
                 aLink_Destroy(&link);
         }
     };
-    churn(1);  // the server's pools and queues have grown to their working size
+    churn(3);  // the server's buffers and allocator arenas have grown to their working size
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     const long fds = _fds(pid), rss = _rssKb(pid);
     const char* seconds = getenv("UPDATER_CHURN_SECONDS");
