@@ -89,6 +89,16 @@ void CLI_Display::info_message(const char* text)
 void CLI_Display::error_message(const char* text)
 {
     fprintf(stderr, "%s\n", text);
+    if (!errors_.empty())
+        errors_ += '\n';
+    errors_ += text;
+}
+
+std::string CLI_Display::take_errors()
+{
+    std::string taken;
+    taken.swap(errors_);
+    return taken;
 }
 
 void CLI_Display::reserve_stdout_for_documents()

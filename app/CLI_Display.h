@@ -25,9 +25,14 @@ public:
     // is; false when it could not be written whole (a full disk, a closed pipe).
     bool write_document(const std::string& text);
 
+    // The error messages shown since the last call, one per line; the history
+    // records them as the error of a command.
+    std::string take_errors();
+
 private:
     bool _on_terminal() const;
     void _clear_line();
 
     FILE* chatter_ = stdout;  // info messages and progress
+    std::string errors_;
 };

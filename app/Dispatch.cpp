@@ -1,9 +1,11 @@
 #include "app/Dispatch.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <vector>
 
+#include "app/History.h"
 #include "app/JsonListings.h"
 #include "app/Listings.h"
 #include "app/Usage.h"
@@ -25,21 +27,90 @@ uint32_t _build_number(const std::string& text)
     return _get_int_arg(text.c_str(), &end);
 }
 
+// One update, recovery or download as the history records it: started by
+// the constructor, closed by Finish.
+class HistoryRun {
+public:
+    HistoryRun(CLI_Display& display, const Parameters& params, Updater& updater, const char* command,
+               uint32_t serial)
+        : display_(display), params_(params), updater_(updater), start_(std::chrono::steady_clock::now())
+    {
+        display_.take_errors();
+        updater_.Clear_Outcome();
+        entry_.command = command;
+        entry_.serial = serial;
+        entry_.router = params.router_serial;
+        entry_.time = _utc_time_text();
+        entry_.message = params.history_message;
+        entry_.verify = params.verify;
+    }
+
+    // Appends the record; with "--json" it becomes the run's document.
+    int Finish(bool ok, std::string& document)
+    {
+        entry_.ok = ok;
+        entry_.error = display_.take_errors();
+        entry_.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+        const auto record = _history_record(entry_, updater_.Get_Outcome());
+        _append_history(display_, params_.store_directory, record);
+        if (params_.json_output)
+            document = record.dump(2, ' ', false, decltype(record)::error_handler_t::replace) + "\n";
+        return ok ? 0 : 1;
+    }
+
+private:
+    CLI_Display& display_;
+    const Parameters& params_;
+    Updater& updater_;
+    std::chrono::steady_clock::time_point start_;
+    HistoryEntry entry_;
+};
+
+std::string _dump(const nlohmann::ordered_json& document)
+{
+    return document.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+}
+
+const char* _chip_name(int chip)
+{
+    switch (chip) {
+    case RECOVERY_CHIP_LPC: return "LPC17xx";
+    case RECOVERY_CHIP_IMX: return "i.MX RT";
+    default: return nullptr;
+    }
+}
+
 // The fingerprint and download steps set the run's status but do not stop it.
-int _fingerprint(CLI_Display& display, Parameters* params, Updater& updater, int status)
+int _fingerprint(CLI_Display& display, Parameters* params, Updater& updater, int status, std::string& document)
 {
     Fingerprint fingerprint;
-    if (updater.Get_Fingerprint(fingerprint, params->serial_port, UNKNOWN_DEVICE_SERIAL, params->bird_file,
-                                static_cast<uint32_t>(params->baud_rate), true)) {
-        _display_fingerprint(display, fingerprint);
+    bool answered = updater.Get_Fingerprint(fingerprint, params->serial_port, UNKNOWN_DEVICE_SERIAL,
+                                            params->bird_file, static_cast<uint32_t>(params->baud_rate), true);
+    if (params->json_output) {
+        nlohmann::ordered_json words = nullptr;
+        if (answered) {
+            words = nlohmann::ordered_json::array();
+            for (uint32_t word : fingerprint.words) {
+                char text[16];
+                snprintf(text, sizeof text, "%08X", word);
+                words.push_back(text);
+            }
+        }
+        const char* chip = answered ? _chip_name(updater.Get_RecoveryChip()) : nullptr;
+        document = _dump({{"fingerprint", words}, {"chip", chip ? nlohmann::ordered_json(chip) : nullptr}});
+    }
+    if (answered) {
+        if (!params->json_output)
+            _display_fingerprint(display, fingerprint);
         return status;
     }
     display.message(LEVEL_ERR, "Got no response from chip");
     return 1;
 }
 
-int _get_build(CLI_Display& display, Parameters* params, Updater& updater)
+int _get_build(CLI_Display& display, Parameters* params, Updater& updater, std::string& document)
 {
+    HistoryRun run(display, *params, updater, "download", params->device_serial);
     display.message(INFO, "Retrieving firmware for device with serial number %08X", params->device_serial);
     if (params->build.empty()) {
         display.message(INFO, "No build specified");
@@ -49,11 +120,17 @@ int _get_build(CLI_Display& display, Parameters* params, Updater& updater)
     }
     uint32_t build = updater.Download_Firmware(params->device_serial, params->build, params->override_model_checks,
                                                false);
-    if (build == 0)
-        return 1;
     // A following update uses exactly the build just stored.
-    params->build = std::to_string(build);
-    return 0;
+    if (build != 0)
+        params->build = std::to_string(build);
+    return run.Finish(build != 0, document);
+}
+
+std::string _hex_text(uint32_t serial)
+{
+    char text[16];
+    snprintf(text, sizeof text, "%08X", serial);
+    return text;
 }
 
 // A script reading the document must not take a lost one for an empty listing.
@@ -93,22 +170,46 @@ int _discover(CLI_Display& display, const Parameters& params, Updater& updater)
     return _list_devices(display, params, updater.Discover_Devices(type), type);
 }
 
-int _update(CLI_Display& display, const Parameters& params, Updater& updater)
+int _update(CLI_Display& display, const Parameters& params, Updater& updater, std::string& document)
 {
     uint32_t build = _build_number(params.build);
     updater.Set_UEIBytes_Load(params.uei_bytes_load);
-    if (params.transport == TRANSPORT_RECOVER)
-        return updater.Recover_Firmware(params.serial_port, build, static_cast<uint32_t>(params.baud_rate),
-                                        params.device_serial, params.bird_file, params.override_model_checks)
-                   ? 0
-                   : 1;
+    updater.Set_Verify(params.verify);
+    if (params.transport == TRANSPORT_RECOVER) {
+        HistoryRun run(display, params, updater, "recover", params.device_serial);
+        return run.Finish(updater.Recover_Firmware(params.serial_port, build, static_cast<uint32_t>(params.baud_rate),
+                                                   params.device_serial, params.bird_file,
+                                                   params.override_model_checks),
+                          document);
+    }
+    HistoryRun run(display, params, updater, "update", params.device_serial);
     if (params.device_serial != 0)
-        return updater.Update_Firmware(params.device_serial, build, params.bird_file, params.module_address,
-                                       params.router_serial, params.override_model_checks)
-                   ? 0
-                   : 1;
+        return run.Finish(updater.Update_Firmware(params.device_serial, build, params.bird_file,
+                                                  params.module_address, params.router_serial,
+                                                  params.override_model_checks),
+                          document);
     display.message(LEVEL_ERR, "Must specify the specific device to be updated");
-    return 1;
+    return run.Finish(false, document);
+}
+
+int _token(CLI_Display& display, const Parameters& params, Updater& updater, std::string& document)
+{
+    // An empty token is a failed request: scripts must see it in the exit status.
+    const std::string token = updater.Get_JWT(params.device_serial);
+    if (params.json_output)
+        document = _dump({{"serial", _hex_text(params.device_serial)},
+                          {"token", token.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(token)}});
+    else
+        _display_jwt(display, token);
+    return token.empty() ? 1 : 0;
+}
+
+int _history(CLI_Display& display, const Parameters& params, std::string& document)
+{
+    return _show_history(display, params.store_directory, params.device_serial,
+                         params.json_output ? &document : nullptr)
+               ? 0
+               : 1;
 }
 
 // "-B", "-L" and "-J" all need a device.
@@ -145,14 +246,10 @@ linkType _discovery_link_type(const Parameters& params)
 
 bool _json_listing(const Parameters& params)
 {
-    // Help prints the usage as always.
-    if (!params.json_output || params.commands.IsSet(CMD_HELP))
-        return false;
-    const CommandsClass& commands = params.commands;
-    // The first of -D, -U, -B, -L and -J that is set decides what the run prints.
-    if (commands.IsSet(CMD_DISCOVER))
-        return true;
-    return !commands.IsSet(CMD_UPDATE) && commands.IsSet(CMD_LIST_BUILDS | CMD_LIST_LOCAL_BUILDS);
+    // Help prints the usage as always; -C and -I have no result to print.
+    return params.json_output && !params.commands.IsSet(CMD_HELP) &&
+           params.commands.IsSet(CMD_DISCOVER | CMD_UPDATE | CMD_LIST_BUILDS | CMD_LIST_LOCAL_BUILDS | CMD_GET_JWT |
+                                 CMD_GET_BUILD | CMD_FINGERPRINT | CMD_HISTORY);
 }
 
 bool _prepare_store_directory(CLI_Display& display, Parameters* params)
@@ -174,29 +271,18 @@ bool _prepare_store_directory(CLI_Display& display, Parameters* params)
     return true;
 }
 
-int _run_commands(CLI_Display& display, Parameters* params, Updater& updater)
-{
-    int status = 0;
-    if (params->commands.IsSet(CMD_FINGERPRINT)) {
-        if (params->serial_port.empty()) {
-            display.message(LEVEL_ERR, "Must specify the serial port used for connecting");
-            return 1;
-        }
-        status = _fingerprint(display, params, updater, status);
-    }
-    if (params->commands.IsSet(CMD_GET_BUILD)) {
-        if (params->device_serial == 0) {
-            display.message(LEVEL_ERR, "-G must specify a specific device via -d");
-            display.message(LEVEL_ERR, "--help for usage information");
-            return 1;
-        }
-        status = _get_build(display, params, updater);
-    }
+namespace {
 
+// The commands after the download; the last result that ends the run.
+int _final_command(CLI_Display& display, Parameters* params, Updater& updater, int status, std::string& document)
+{
+    if (params->commands.IsSet(CMD_DISCOVER | CMD_UPDATE | CMD_LIST_BUILDS | CMD_LIST_LOCAL_BUILDS | CMD_GET_JWT |
+                               CMD_HISTORY))
+        document.clear();
     if (params->commands.IsSet(CMD_DISCOVER))
         return _discover(display, *params, updater);
     if (params->commands.IsSet(CMD_UPDATE))
-        return _update(display, *params, updater);
+        return _update(display, *params, updater, document);
     if (params->commands.IsSet(CMD_LIST_BUILDS)) {
         if (!_require_device(display, *params, "List Builds"))
             return 1;
@@ -210,10 +296,41 @@ int _run_commands(CLI_Display& display, Parameters* params, Updater& updater)
     if (params->commands.IsSet(CMD_GET_JWT)) {
         if (!_require_device(display, *params, "Get JWT"))
             return 1;
-        // An empty token is a failed request: scripts must see it in the exit status.
-        const std::string token = updater.Get_JWT(params->device_serial);
-        _display_jwt(display, token);
-        return token.empty() ? 1 : 0;
+        return _token(display, *params, updater, document);
     }
+    if (params->commands.IsSet(CMD_HISTORY))
+        return _history(display, *params, document);
+    return status;
+}
+
+}  // namespace
+
+int _run_commands(CLI_Display& display, Parameters* params, Updater& updater)
+{
+    // "--json": the document of the last command that ran, written once at the end.
+    std::string document;
+    int status = 0;
+    if (params->commands.IsSet(CMD_FINGERPRINT)) {
+        if (params->serial_port.empty()) {
+            display.message(LEVEL_ERR, "Must specify the serial port used for connecting");
+            return 1;
+        }
+        status = _fingerprint(display, params, updater, status, document);
+    }
+    if (params->commands.IsSet(CMD_GET_BUILD)) {
+        if (params->device_serial == 0) {
+            HistoryRun run(display, *params, updater, "download", 0);
+            display.message(LEVEL_ERR, "-G must specify a specific device via -d");
+            display.message(LEVEL_ERR, "--help for usage information");
+            run.Finish(false, document);
+            if (!document.empty())
+                _write_document(display, document);
+            return 1;
+        }
+        status = _get_build(display, params, updater, document);
+    }
+    status = _final_command(display, params, updater, status, document);
+    if (!document.empty() && _write_document(display, document) != 0)
+        return 1;
     return status;
 }

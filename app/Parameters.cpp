@@ -44,6 +44,8 @@ const SOption g_rgOptions[] = {
     {OPT_HTTP, "--http", ARG_NONE},
     {OPT_HTTPS, "--https", ARG_NONE},
     {OPT_JSON, "--json", ARG_NONE},
+    {OPT_VERIFY, "--verify", ARG_NONE},
+    {OPT_HISTORY, "--history", ARG_NONE},
     {-1, nullptr, ARG_NONE},
 };
 
@@ -267,6 +269,12 @@ int _get_params(CLI_Display& display, int argc, char** argv, Parameters* params)
             break;
         case OPT_JSON:
             params->json_output = true;
+            break;
+        case OPT_VERIFY:
+            params->verify = true;
+            break;
+        case OPT_HISTORY:
+            params->commands.Set(CMD_HISTORY);
             break;
         case OPT_COMMAND:
             _command(display, scanner.OptionText(), params, &ok);

@@ -18,6 +18,7 @@ enum COMMANDS : uint32_t {
     CMD_RESERVED_Z = 0x00000080,         // -Z
     CMD_GET_JWT = 0x00000100,            // -J
     CMD_LIST_LOCAL_BUILDS = 0x00000200,  // -L
+    CMD_HISTORY = 0x00000400,            // --history
     CMD_HELP = 0x80000000,               // -h, -H, --help
 };
 
@@ -66,7 +67,8 @@ struct Parameters {
     uint32_t log_mask = 0;
     bool log_mask_given = false;  // selects the extended usage text
     bool help_requested = false;  // selects the full usage text
-    bool json_output = false;     // "--json": -D, -B and -L print one JSON document
+    bool json_output = false;     // "--json": the command's result as one JSON document
+    bool verify = false;          // "--verify": -U confirms the firmware the module comes back with
 };
 
 enum OptionIds {
@@ -76,6 +78,8 @@ enum OptionIds {
     OPT_HTTPS = 3,
     OPT_HTTP = 4,
     OPT_JSON = 5,
+    OPT_VERIFY = 6,
+    OPT_HISTORY = 7,
 };
 
 extern const SOption g_rgOptions[];

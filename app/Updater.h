@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,24 @@ constexpr uint32_t UNKNOWN_DEVICE_SERIAL = 0xDEADDEAD;
 // The chip a recovery talks to, as identification found it.
 enum RecoveryChip : int { RECOVERY_CHIP_NONE = 0, RECOVERY_CHIP_IMX = 1, RECOVERY_CHIP_LPC = 2 };
 
+// A firmware as a module reports it, or as an image's information block names it.
+struct FirmwareId {
+    std::string version;  // "2.16.1"
+    uint32_t build = 0;
+};
+
+// What the last update, recovery or download did, beyond its result: the
+// history and "--json" report it. Cleared by Clear_Outcome and filled as the
+// operation goes.
+struct Outcome {
+    uint32_t serial = 0;                // the module, when a recovery learnt it from the server
+    std::string transport;              // "USB", "TCPIP" or the recovery port; empty: none reached
+    std::optional<FirmwareId> from;     // what the module ran before the update
+    std::optional<FirmwareId> to;       // the image's information block
+    std::string image;                  // the image file sent or stored
+    std::optional<bool> verified;       // set only when "--verify" had something to check
+};
+
 class UpdaterStore;
 
 // Opens the store on store_path; on failure reports it for the calling operation and
@@ -61,6 +80,13 @@ public:
 
     void Set_UEIBytes_Load(bool enable) { uei_bytes_load = enable; }
     bool Get_UEIBytes_Load() const { return uei_bytes_load; }
+
+    // "--verify": after the reboot an update or an i.MX recovery waits for the
+    // module to come back and compares the firmware it runs with the image.
+    void Set_Verify(bool enable) { verify = enable; }
+    const Outcome& Get_Outcome() const { return outcome; }
+    void Clear_Outcome() { outcome = Outcome(); }
+    int Get_RecoveryChip() const { return recovery_chip; }
 
     // Discovery. Type 0 searches USB and then TCP/IP; for a router, type 0
     // means: find the router's own link type first.
@@ -95,5 +121,7 @@ private:
     std::string store_path;
     UpdaterDisplayInterface& display;
     bool uei_bytes_load = false;
+    bool verify = false;
+    Outcome outcome;
     int recovery_chip = RECOVERY_CHIP_NONE;  // set by Get_Fingerprint
 };

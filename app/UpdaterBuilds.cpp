@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "app/Updater.h"
+#include "app/UpdaterVerify.h"
 #include "common/Log.h"
 #include "server/HTTPConnectionShare.h"
 #include "server/UpdateServerRequest.h"
@@ -140,6 +141,17 @@ Bytes _decode_image(UpdaterDisplayInterface& display, const std::string& file_te
     return Bytes(nullptr, &std::free);
 }
 
+// The stored image for the history: its path and the firmware it names.
+void _note_image(Outcome& outcome, const std::string& path)
+{
+    outcome.image = path;
+    try {
+        outcome.to = _image_firmware(BirdFile(path.c_str()));
+    } catch (const std::runtime_error& e) {
+        Log::log(DEBUG_APP, "Download_Firmware: %s\n", e.what());
+    }
+}
+
 }  // namespace
 
 std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display, const std::string& store_path,
@@ -264,6 +276,7 @@ uint32_t Updater::Download_Firmware(uint32_t serial, const std::string& build_te
     item.attributes.Add(KEY_LATEST_DOWNLOAD, name);
     item.attributes.Add(KEY_LAST_DOWNLOAD_DATE, date);
     item.attributes.Save();
+    _note_image(outcome, item.basePath + "/" + item.name + "/" + name);
     return build;
 }
 

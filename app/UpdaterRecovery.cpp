@@ -10,8 +10,11 @@
 #include <vector>
 
 #include "app/Updater.h"
+#include "app/UpdaterDiscovery.h"
 #include "app/UpdaterRecovery.h"
+#include "app/UpdaterVerify.h"
 #include "common/Log.h"
+#include "common/Module.h"
 #include "firmware/BirdFile.h"
 #include "recovery/NXPSerialClass.h"
 #include "server/UpdateServerRequest.h"
@@ -227,6 +230,20 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& bird, con
     return true;
 }
 
+// The module an i.MX recovery rebooted comes back on USB under its own serial
+// number; without one there is nothing to find.
+bool _verify_recovery(UpdaterDisplayInterface& display, uint32_t serial, Outcome& outcome)
+{
+    if (serial == 0 || serial == UNKNOWN_DEVICE_SERIAL) {
+        display.message(INFO, "--verify: the module's serial number is unknown (-d); nothing is verified");
+        return true;
+    }
+    Kestrune::Tessarine::Module module(0, true, 0);
+    if (_disablePlexus(module, display) != aErrNone)
+        return false;
+    return _verify_update(display, module, VerifyRoute::Direct, USB, serial, outcome.to, outcome);
+}
+
 }  // namespace
 
 bool Updater::Get_Fingerprint(Fingerprint& fingerprint, const std::string& serial_port, uint32_t serial,
@@ -244,6 +261,7 @@ bool Updater::Recover_Firmware(const std::string& serial_port, uint32_t build, u
                                const std::string& bird_file, bool override_checks)
 {
     uint64_t start = aTime_GetMSTicks();
+    outcome.transport = serial_port;
     Fingerprint fingerprint;
     // The i.MX recovery loader must stay running: no reset afterwards.
     if (!Get_Fingerprint(fingerprint, serial_port, serial, bird_file, IDENTIFY_RATE, false)) {
@@ -259,6 +277,7 @@ bool Updater::Recover_Firmware(const std::string& serial_port, uint32_t build, u
         if (build == 0)
             build = server_build;
     }
+    outcome.serial = serial;
     BirdFile bird;
     try {
         bird = load_bird("Recovering", bird_file, serial, build, true);
@@ -266,6 +285,8 @@ bool Updater::Recover_Firmware(const std::string& serial_port, uint32_t build, u
         display.message(ERROR, "Failed to load bird file");
         return false;
     }
+    outcome.image = bird.path;
+    outcome.to = _image_firmware(bird);
     if (bird.hasSerialOffsets) {
         display.message(ERROR, "Updater does not support offline recovery");
         return false;
@@ -274,7 +295,11 @@ bool Updater::Recover_Firmware(const std::string& serial_port, uint32_t build, u
     bool recovered = false;
     if (recovery_chip == RECOVERY_CHIP_IMX) {
         recovered = _recover_firmware_imx(display, bird, serial, uei_bytes_load);
+        if (recovered && verify)
+            recovered = _verify_recovery(display, serial, outcome);
     } else if (recovery_chip == RECOVERY_CHIP_LPC) {
+        if (verify)
+            display.message(INFO, "--verify: an LPC recovery leaves no link to come back on; nothing is verified");
         bird.DecodeFirmwareBlocks(fingerprint.words);
         recovered = _recover_firmware_lpc(display, bird, serial_port, baud_rate, fingerprint);
     } else {

@@ -11,3 +11,8 @@
 // after its first pause.
 aErr _transfer_firmware(UpdaterDisplayInterface& display, Kestrune::Tessarine::Module& module, BirdFile& bird,
                         bool throughRouter, bool useUEIBytes);
+
+// A quick look for a module whose link dropped: on TCP/IP the address it had
+// (a restarting module comes back there; a closed port refuses at once), on
+// USB the bus. True when it is connected again.
+bool _look_again(Kestrune::Tessarine::Module& module, linkType type, uint32_t serial);

@@ -16,6 +16,7 @@
 #include "app/UpdaterDiscovery.h"
 #include "app/UpdaterEntity.h"
 #include "app/UpdaterTransfer.h"
+#include "app/UpdaterVerify.h"
 #include "common/Log.h"
 #include "common/Module.h"
 #include "common/SystemClass.h"
@@ -131,17 +132,6 @@ uint32_t _attempt_ms(linkType type)
     return (type == TCPIP ? DISCOVERY_WINDOW_MS : 0) + RECONNECT_PAUSE_MS;
 }
 
-// A quick look: on TCP/IP the address the module had (a restarting module
-// comes back there; a closed port refuses at once), on USB the bus.
-bool _look_again(Module& module, linkType type, uint32_t serial)
-{
-    if (type == TCPIP) module.reconnect();
-    else module.discoverAndConnect(type, serial);
-    if (module.isConnected()) return true;
-    module.disconnect();  // a half-made link would block the next look
-    return false;
-}
-
 // The module restarted into the loader: find it again on the transport it
 // was reached on. Each attempt looks at once, then searches (discovery, which
 // repeats its request until the module answers), and spends what is left of
@@ -149,11 +139,8 @@ bool _look_again(Module& module, linkType type, uint32_t serial)
 // module is found moments after it is back. Attempts and their time are
 // bounded as before. Giving up is not reported here: the firmware transfer
 // that follows fails on the missing link.
-void _reconnect_loader(Module& module, uint32_t serial)
+void _reconnect_loader(Module& module, uint32_t serial, linkType type)
 {
-    linkSpec spec{};
-    linkType type = USB;
-    if (module.getLinkSpecifier(&spec) == aErrNone && spec.type == TCPIP) type = TCPIP;
     module.disconnect();
     for (int attempt = 1; attempt <= RECONNECT_ATTEMPTS; ++attempt) {
         uint64_t attemptEnd = aTime_GetMSTicks() + _attempt_ms(type);
@@ -311,7 +298,28 @@ bool _connect_through_router(Updater& updater, UpdaterDisplayInterface& display,
     return true;
 }
 
+// The link type the module was reached on: TCP/IP, else USB.
+linkType _reached_on(Module& module)
+{
+    linkSpec spec{};
+    return module.getLinkSpecifier(&spec) == aErrNone && spec.type == TCPIP ? TCPIP : USB;
+}
+
+const char* _transport_name(linkType type)
+{
+    return type == TCPIP ? "TCPIP" : "USB";
+}
+
 }  // namespace
+
+bool _look_again(Module& module, linkType type, uint32_t serial)
+{
+    if (type == TCPIP) module.reconnect();
+    else module.discoverAndConnect(type, serial);
+    if (module.isConnected()) return true;
+    module.disconnect();  // a half-made link would block the next look
+    return false;
+}
 
 aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFile& bird, bool throughRouter,
                         bool useUEIBytes)
@@ -408,6 +416,8 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string
         display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to load bird file");
         return false;
     }
+    outcome.image = bird.path;
+    outcome.to = _image_firmware(bird);
 
     // Whatever the checks that -OVERRIDE skips, an image that cannot put both a
     // loader and firmware into the module never goes out: starting a loader
@@ -438,6 +448,13 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string
             return false;
         }
     }
+    linkType reachedOn = USB;
+    if (failure == aErrNone) {
+        reachedOn = _reached_on(module);
+        outcome.transport = _transport_name(reachedOn);
+        FirmwareId running;
+        if (_read_firmware(module, running)) outcome.from = running;
+    }
     if (failure == aErrNone && !override_checks && !_validate_birdfile(display, bird, module, serial)) {
         display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Birdfile failed validation");
         return false;
@@ -445,7 +462,7 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string
     if (failure == aErrNone) failure = _transfer_loader(display, module, bird);
     if (failure == aErrNone) {
         if (router_serial == 0) _await_loader_restart(module);
-        if (!module.isConnected()) _reconnect_loader(module, serial);
+        if (!module.isConnected()) _reconnect_loader(module, serial, reachedOn);
     }
     if (failure == aErrNone) failure = _transfer_firmware(display, module, bird, router_serial != 0, uei_bytes_load);
 
@@ -453,6 +470,11 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string
         Log::log(DEBUG_Updater, "Failed _transfer_firmware(): %d\n", failure);
         return false;
     }
+    // A module that does not come back with the image's firmware was not
+    // updated: nothing is recorded as transferred.
+    if (verify && !_verify_update(display, module, router_serial ? VerifyRoute::Router : VerifyRoute::Direct,
+                                  reachedOn, serial, outcome.to, outcome))
+        return false;
 
     std::string transferred = bird_file.empty() ? _build_file_name(build) : bird_file;
     _record_transfer(*store, item, known, serial, transferred);

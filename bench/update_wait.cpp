@@ -13,6 +13,12 @@
 // modules (restart pause 0.5 s) from eight processes at once, and one alone:
 //   line_vs_one   the eight's wall time / one update's                 (goal <= 1.5)
 //
+// BM_UpdateVerifyTcpip prices "--verify": an update whose module restarts
+// into the loader and reboots with a pause of 1 s each, confirmed after the
+// reboot, against the module's own share:
+//   verify_ratio  verified update time / (2 x pause + update time without pauses)
+//                                                                      (goal <= 1.2)
+//
 // The update falls back to TCP/IP discovery, which multicasts on every
 // interface: the whole benchmark re-runs itself in a private network namespace.
 #include <benchmark/benchmark.h>
@@ -64,11 +70,13 @@ double _median(std::vector<double> values)
 }
 
 // One update; its wall time in seconds, or a negative value when it failed.
-double _update(const testsupport::TempDir& store, const std::string& image, const testsupport::RunOptions& options)
+double _update(const testsupport::TempDir& store, const std::string& image, const testsupport::RunOptions& options,
+               bool verify = false)
 {
     auto start = std::chrono::steady_clock::now();
     std::vector<std::string> argv = {testsupport::UpdaterPath(), "-i", store.path(), "-u", NO_SERVER,
                                      "-U", "-d", SN, "-f", image};
+    if (verify) argv.push_back("--verify");
     testsupport::ProcessResult result = testsupport::RunProcess(argv, options);
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return result.exit_status == 0 ? seconds : -1;
@@ -143,6 +151,47 @@ void BM_UpdateWaitUsb(benchmark::State& state)
             medians.push_back(_median(times));
         }
         _report(state, medians);
+    }
+}
+
+// The median of RUNS updates of a module on TCP/IP whose restarts take pauseMs.
+double _tcpip_median(benchmark::State& state, const testsupport::TempDir& dir, const std::string& image,
+                     unsigned pauseMs, bool verify)
+{
+    testsupport::VmoduleProcess module;
+    std::string p = std::to_string(pauseMs);
+    if (!module.Start({"--module", "serial=" + SN + ",model=17,discovery=" + testsupport::kPrivateAddress +
+                                       ",load-pause-ms=" + p + ",reboot-pause-ms=" + p +
+                                       ",new-version=2.16.0,new-build=1200"})) {
+        state.SkipWithError(module.Error().c_str());
+        return -1;
+    }
+    std::vector<double> times;
+    for (int run = 0; run < RUNS; ++run) {
+        // A verified update returns with the module back; an unverified one may not.
+        if (!verify || run == 0) usleep(pauseMs * 1000 + 100000);
+        double t = _update(dir, image, {}, verify);
+        if (t < 0) {
+            state.SkipWithError(verify ? "verified update failed" : "update failed");
+            return -1;
+        }
+        times.push_back(t);
+    }
+    return _median(times);
+}
+
+void BM_UpdateVerifyTcpip(benchmark::State& state)
+{
+    constexpr unsigned PAUSE_MS = 1000;
+    testsupport::TempDir dir;
+    std::string image = _image(dir);
+    for (auto _ : state) {
+        double transfer = _tcpip_median(state, dir, image, 0, false);
+        double verified = transfer < 0 ? -1 : _tcpip_median(state, dir, image, PAUSE_MS, true);
+        if (verified < 0) return;
+        state.counters["transfer_s"] = transfer;
+        state.counters["verified_s"] = verified;
+        state.counters["verify_ratio"] = verified / (2 * PAUSE_MS / 1000.0 + transfer);
     }
 }
 
@@ -222,6 +271,7 @@ void BM_ProductionLine(benchmark::State& state)
 
 BENCHMARK(BM_UpdateWaitTcpip)->Iterations(1)->Unit(benchmark::kSecond);
 BENCHMARK(BM_UpdateWaitUsb)->Iterations(1)->Unit(benchmark::kSecond);
+BENCHMARK(BM_UpdateVerifyTcpip)->Iterations(1)->Unit(benchmark::kSecond);
 BENCHMARK(BM_ProductionLine)->Iterations(1)->Unit(benchmark::kSecond);
 
 // Re-runs this program with the same arguments inside a private network namespace.

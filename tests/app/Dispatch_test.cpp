@@ -76,7 +76,7 @@ TEST(DiscoveryLinkType, TransportOnlyWhenGivenAndNotRecover)
     EXPECT_EQ(_discovery_link_type(params), USB);
 }
 
-// "--json" applies when the command that ends the run is -D, -B or -L.
+// "--json" applies to every command that has a result to print.
 struct JsonCase {
     uint32_t commands;
     bool json;
@@ -85,7 +85,7 @@ struct JsonCase {
 
 class JsonListing : public ::testing::TestWithParam<JsonCase> {};
 
-TEST_P(JsonListing, OnlyForTheListingThatEndsTheRun)
+TEST_P(JsonListing, OnlyForCommandsWithAResult)
 {
     Parameters params;
     for (uint32_t bit = 1; bit; bit <<= 1)
@@ -104,10 +104,13 @@ INSTANTIATE_TEST_SUITE_P(
                       JsonCase{CMD_GET_BUILD | CMD_LIST_BUILDS, true, true},
                       JsonCase{CMD_FINGERPRINT | CMD_LIST_LOCAL_BUILDS, true, true},
                       JsonCase{CMD_DISCOVER | CMD_UPDATE, true, true},
-                      // The update runs instead of the build listings.
-                      JsonCase{CMD_UPDATE | CMD_LIST_BUILDS, true, false}, JsonCase{CMD_UPDATE, true, false},
-                      JsonCase{CMD_GET_BUILD, true, false}, JsonCase{CMD_GET_JWT, true, false},
-                      JsonCase{CMD_CHECK_BIRD, true, false}, JsonCase{0, true, false},
+                      // Updates, downloads, tokens, fingerprints and the history print
+                      // documents too; -C and -I have none.
+                      JsonCase{CMD_UPDATE | CMD_LIST_BUILDS, true, true}, JsonCase{CMD_UPDATE, true, true},
+                      JsonCase{CMD_GET_BUILD, true, true}, JsonCase{CMD_GET_JWT, true, true},
+                      JsonCase{CMD_FINGERPRINT, true, true}, JsonCase{CMD_HISTORY, true, true},
+                      JsonCase{CMD_UPDATE, false, false}, JsonCase{CMD_CHECK_BIRD | CMD_VIEW_INFO, true, false},
+                      JsonCase{0, true, false},
                       // Help prints the usage whatever else was asked.
                       JsonCase{CMD_HELP | CMD_DISCOVER, true, false}));
 

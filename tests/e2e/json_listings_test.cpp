@@ -69,6 +69,7 @@ protected:
         for (const auto& [build, version] : builds)
             ASSERT_TRUE(BirdWriter::WriteBytes(firmware / (std::string(SN) + "/" + std::to_string(build) + ".bird"),
                                                Image(build, version)));
+        ASSERT_TRUE(firmware.WriteFile("server.conf", "token 40F5849A abc.def.ghi\n"));
         Sim::UpdateServerOptions options;
         options.firmware_dir = firmware.path();
         server = std::make_unique<Sim::UpdateServer>(options);
@@ -108,7 +109,15 @@ TEST_F(JsonListings, BuildListsFromServerAndStore)
 
     // The store: a download, then images whose versions hold control characters and
     // bytes that are not UTF-8.
-    ASSERT_EQ(Run({"-G", "-d", SN, "-b", "115"}).exit_status, 0);
+    // The download prints its history record.
+    ProcessResult got = Run({"-G", "-d", SN, "-b", "115", "-l", "batch 7", "--json"});
+    ASSERT_EQ(got.exit_status, 0) << got.err;
+    json record = Document(got);
+    EXPECT_EQ(record["command"], "download");
+    EXPECT_EQ(record["result"], "ok");
+    EXPECT_EQ(record["message"], "batch 7");
+    EXPECT_EQ(record["to"], json({{"version", "2.9.12"}, {"build", 115}}));
+    EXPECT_EQ(record["image"]["sha256"].get<std::string>().size(), 64u);
     const std::string device = store / (std::string("updater/") + SN);
     ASSERT_TRUE(BirdWriter::WriteBytes(device + "/300.bird", Image(300, "a\tb\x01\x1f\n\"\\")));
     ASSERT_TRUE(BirdWriter::WriteBytes(device + "/301.bird", Image(301, "v\xff" "1")));
@@ -133,7 +142,7 @@ TEST_F(JsonListings, BuildListsFromServerAndStore)
     EXPECT_TRUE(empty["builds"].is_array() && empty["builds"].empty()) << none.out;
 }
 
-TEST_F(JsonListings, FailuresAndOtherCommandsPrintNoDocument)
+TEST_F(JsonListings, FailuresPrintNoListingAndTokensADocument)
 {
     ProcessResult missing = Run({"-B", "--json"});
     EXPECT_EQ(missing.exit_status, 1);
@@ -141,12 +150,13 @@ TEST_F(JsonListings, FailuresAndOtherCommandsPrintNoDocument)
     EXPECT_TRUE(testsupport::HasLine(missing.err, "Error must supply a serial number for the List Builds command"))
         << missing.err;
 
-    // The token command has no document: its output is as without --json.
+    // The token as a document; none issued: null, and exit 1 as without --json.
     ProcessResult token = Run({"-J", "-d", SN, "--json"});
-    ProcessResult token_plain = Run({"-J", "-d", SN});
-    EXPECT_EQ(token.exit_status, token_plain.exit_status);
-    EXPECT_EQ(token.out, token_plain.out);
-    EXPECT_EQ(token.out.rfind(VersionLine(), 0), 0u) << token.out;
+    EXPECT_EQ(token.exit_status, 0) << token.err;
+    EXPECT_EQ(Document(token), json({{"serial", SN}, {"token", "abc.def.ghi"}}));
+    ProcessResult no_token = Run({"-J", "-d", "1234", "--json"});
+    EXPECT_EQ(no_token.exit_status, 1);
+    EXPECT_EQ(Document(no_token), json({{"serial", "00001234"}, {"token", nullptr}}));
 
     // A document that cannot be written is a failure, not an empty listing.
     for (const char* command : {"-L", "-B"}) {

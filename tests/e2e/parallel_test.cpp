@@ -18,9 +18,13 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "firmware/BirdWriter.h"
 #include "support/CodeBytes.h"
@@ -180,6 +184,17 @@ TEST_F(ParallelRuns, EightUpdatesAtOnceAllSucceedTwentyTimesInARow) {
         const std::string settings = ReadFile(store / ("updater/" + Hex8(Serial(i)) + "/.settings"));
         EXPECT_NE(settings.find("LATEST_TRANSFER=image.bird\n"), std::string::npos) << settings;
     }
+    // Every process left one whole history line: twenty good records per module.
+    std::map<std::string, int> records;
+    std::istringstream history(ReadFile(store / "updater/history.jsonl"));
+    for (std::string line; std::getline(history, line);) {
+        nlohmann::json record = nlohmann::json::parse(line, nullptr, false);
+        ASSERT_TRUE(record.is_object()) << line;
+        EXPECT_EQ(record["result"], "ok") << line;
+        ++records[record["serial"].get<std::string>()];
+    }
+    ASSERT_EQ(records.size(), size_t(MODULES));
+    for (int i = 0; i < MODULES; ++i) EXPECT_EQ(records[Hex8(Serial(i))], 20) << Hex8(Serial(i));
 }
 
 TEST_F(ParallelRuns, EightDiscoveriesAtOnceEachListEveryModule) {

@@ -14,6 +14,9 @@
 #include <thread>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
+#include "common/aVersion.h"
 #include "firmware/BirdWriter.h"
 #include "sim/SdpRom.h"
 #include "sim/SdpRomSerial.h"
@@ -278,4 +281,46 @@ TEST(ImxRecoveryFault, ALoaderThatNeverAppearsFailsThenARetrySucceeds)
     EXPECT_EQ(result.exit_status, 0) << result.out << result.err;
     ASSERT_NE(onJump.module(), nullptr);
     EXPECT_EQ(onJump.module()->FlashImages(), (Image{{0x60000000, code}}));
+}
+
+// "--verify" after an i.MX recovery: a loader that knows the device's serial
+// number enumerates as it, and the module it reboots into comes back under it
+// with the image's build. The record goes to standard output as JSON and to
+// the history.
+TEST(ImxRecoveryVerify, TheRebootedModuleIsFoundUnderItsSerialNumber)
+{
+    UsbEmulation emulation;
+    Sim::ModuleConfig config = LoaderOnJump::DefaultLoader();
+    config.serialNumber = DEVICE;
+    config.rebootPauseMs = 300;
+    config.newVersion = aVersion_Pack(3, 0, 0);
+    config.newBuild = FIRMWARE_BUILD;
+    LoaderOnJump onJump(emulation, config);
+    EmulatedHidRom rom(emulation);
+    rom.rom().SetJumpHook([&onJump](uint32_t address) { onJump.jumped(address); });
+    testsupport::TempDir store;
+    std::string image = store / "recovery.bird";
+    ASSERT_TRUE(BirdWriter::WriteBytes(image, BirdWriter()
+                                                  .AddLoader(0x20000000, testsupport::Code(1000, 5))
+                                                  .AddFirmware(0x60000000, testsupport::Code(3000, 6))
+                                                  .AddInfo(FIRMWARE_BUILD, "3.0.0", DEVICE, "HubC4")
+                                                  .FileBytes()));
+    testsupport::RunOptions options;
+    options.env = emulation.childEnvironment();
+    ProcessResult result = testsupport::RunProcess(
+        {testsupport::UpdaterPath(), "-U", "-t", "RECOVER", "-s", "USB", "-d", Hex(DEVICE), "-f", image, "--verify",
+         "--json", "-i", store.path(), "-u", "http://127.0.0.1:1/cgi/u"},
+        options);
+    EXPECT_EQ(result.exit_status, 0) << result.out << result.err;
+    EXPECT_TRUE(HasLine(result.err, "Verified: 7E57AB1E runs 3.0.0 (build 1500)")) << result.err;
+    const std::string history = testsupport::ReadFile(store / "updater/history.jsonl");
+    for (const std::string& text : {result.out, history}) {
+        nlohmann::json record = nlohmann::json::parse(text, nullptr, false);
+        ASSERT_TRUE(record.is_object()) << text;
+        EXPECT_EQ(record["command"], "recover");
+        EXPECT_EQ(record["serial"], "7E57AB1E");
+        EXPECT_EQ(record["transport"], "USB");
+        EXPECT_EQ(record["verified"], true);
+        EXPECT_EQ(record["to"], nlohmann::json({{"version", "3.0.0"}, {"build", FIRMWARE_BUILD}}));
+    }
 }

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "firmware/BirdWriter.h"
 #include "sim/LpcIspPty.h"
 #include "sim/UpdateServer.h"
@@ -141,6 +143,19 @@ TEST_F(LpcRecovery, FingerprintIsTheChipsFourWords)
     EXPECT_EQ(Count("E 0 29"), 0u) << "identification erases nothing";
 }
 
+TEST_F(LpcRecovery, FingerprintAsJsonNamesTheChip)
+{
+    ProcessResult result = Updater({"-N", "-s", rom.SlavePath(), "--json"});
+    EXPECT_EQ(result.exit_status, 0) << result.out << result.err;
+    nlohmann::json document = nlohmann::json::parse(result.out, nullptr, false);
+    ASSERT_TRUE(document.is_object()) << result.out;
+    EXPECT_EQ(document["chip"], "LPC17xx");
+    ASSERT_EQ(document["fingerprint"].size(), 4u);
+    std::string line = "[";
+    for (const auto& word : document["fingerprint"]) line += " " + word.get<std::string>();
+    EXPECT_EQ(line + " ]", FINGERPRINT_LINE);
+}
+
 TEST(LpcRecoverySilent, FingerprintOfAPortWhereNothingAnswersFailsInBoundedTime)
 {
     PtyPair line;
@@ -158,8 +173,12 @@ TEST(LpcRecoverySilent, FingerprintOfAPortWhereNothingAnswersFailsInBoundedTime)
 TEST_F(LpcRecovery, RecoversFromTheServersBuildForTheFingerprint)
 {
     StartServer();
-    ProcessResult result = Updater({"-U", "-t", "RECOVER", "-s", rom.SlavePath(), "-X", "0x1"}, server->Url());
+    // --verify has no link to come back on here: it says so and changes nothing.
+    ProcessResult result =
+        Updater({"-U", "-t", "RECOVER", "-s", rom.SlavePath(), "-X", "0x1", "--verify"}, server->Url());
     ASSERT_EQ(result.exit_status, 0) << result.out << result.err;
+    EXPECT_TRUE(HasLine(result.out, "--verify: an LPC recovery leaves no link to come back on; nothing is verified"))
+        << result.out;
 
     // The query carried the fingerprint, and the build went into the store.
     bool asked = false;

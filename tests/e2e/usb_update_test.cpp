@@ -4,6 +4,7 @@
 // namespace, since an update that misses the module on USB searches TCP/IP.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <map>
 #include <thread>
 #include <string>
@@ -16,6 +17,7 @@
 #include "support/PrivateNetwork.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
+#include "support/TextLines.h"
 
 using testsupport::Code;
 using testsupport::ProcessResult;
@@ -141,4 +143,31 @@ TEST_F(UsbUpdate, AModuleThatDoesNotComeBackFailsTheUpdate)
     EXPECT_EQ(result.exit_status, 1) << result.out << result.err;
     EXPECT_EQ(result.out.find("Update time: "), std::string::npos) << result.out;
     EXPECT_EQ(module->Stats().upgrade.writes, 0u);
+}
+
+// "--verify" over USB: the module that re-enumerates with the image's build
+// confirms the update; one that comes back with its old build fails it, and
+// the transfer is not recorded.
+TEST_F(UsbUpdate, VerifyComparesTheBuildTheModuleComesBackWith)
+{
+    PRIVATE_NETWORK_OR_RERUN();
+    for (bool takes : {true, false}) {
+        SCOPED_TRACE(takes ? "takes the update" : "keeps its build");
+        std::filesystem::remove_all(store / "updater/40F5849A");
+        UsbEmulation emulation;
+        Sim::ModuleConfig config = Module();
+        if (!takes) config.newBuild = 0;
+        auto module = std::make_shared<Sim::VirtualModule>(config);
+        UsbModuleHost host(emulation, module, UsbModuleHost::Access::LibusbHighSpeed);
+
+        ProcessResult result = Updater(emulation, {"-U", "-d", "40F5849A", "-f", image, "--verify"});
+        EXPECT_EQ(result.exit_status, takes ? 0 : 1) << result.out << result.err;
+        const std::string& said = takes ? result.out : result.err;
+        EXPECT_TRUE(testsupport::HasLine(said, takes ? "Verified: 40F5849A runs 2.16.0 (build 1200)"
+                                                     : "Update not confirmed: expected build 1200, 40F5849A runs "
+                                                       "build 1000"))
+            << said;
+        const std::string settings = testsupport::ReadFile(store / "updater/40F5849A/.settings");
+        EXPECT_EQ(settings.find("LATEST_TRANSFER=") != std::string::npos, takes) << settings;
+    }
 }

@@ -120,7 +120,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         CompletionCase{"options", {"updater", ""}, {"<all options>"}},
         CompletionCase{"hyphen", {"updater", "-"}, {"<all options>"}},
-        CompletionCase{"long_prefix", {"updater", "--h"}, {"--help", "--http", "--https"}},
+        CompletionCase{"long_prefix", {"updater", "--h"}, {"--help", "--history", "--http", "--https"}},
         CompletionCase{"json", {"updater", "-D", "--j"}, {"--json"}},
         CompletionCase{"override", {"updater", "-O"}, {"-OVERRIDE"}},
         CompletionCase{"after_an_argument", {"updater", "-t", "TCPIP", "-"}, {"<all options>"}},

@@ -1,0 +1,172 @@
+#include "store/HistoryFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "unix/aFileLock.h"
+
+namespace {
+
+constexpr size_t READ_CHUNK = 64u << 10;
+
+// The lock is held for the life of this object; none when it could not be taken.
+class HistoryLock {
+public:
+    explicit HistoryLock(const std::string& path) { aFileLock_Acquire(path.c_str(), HistoryFile::LOCK_WAIT_MS, &fd); }
+    ~HistoryLock() { aFileLock_Release(&fd); }
+    HistoryLock(const HistoryLock&) = delete;
+    HistoryLock& operator=(const HistoryLock&) = delete;
+    bool Held() const { return fd >= 0; }
+
+private:
+    int fd = -1;
+};
+
+std::string _errno_text(const std::string& what, const std::string& path)
+{
+    return what + " " + path + ": " + strerror(errno);
+}
+
+// One write for the whole record: O_APPEND places it after every other
+// writer's whole line.
+bool _write_all(int fd, const std::string& text)
+{
+    ssize_t written = write(fd, text.data(), text.size());
+    if (written == ssize_t(text.size()))
+        return true;
+    if (written >= 0)
+        errno = ENOSPC;
+    return false;
+}
+
+// A file that has grown past the bound moves aside before the next record.
+bool _rotate_if_full(const std::string& path, const std::string& oldPath, size_t adding, std::string& error)
+{
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+        return true;
+    if (uint64_t(info.st_size) + adding <= HistoryFile::ROTATE_BYTES || info.st_size == 0)
+        return true;
+    if (rename(path.c_str(), oldPath.c_str()) == 0)
+        return true;
+    error = _errno_text("cannot move aside", path);
+    return false;
+}
+
+// A record cut short (a writer that died mid-line, a full disk) leaves no line
+// end: the next record starts on a line of its own rather than after it.
+bool _ends_mid_line(int fd)
+{
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size == 0)
+        return false;
+    char last = '\n';
+    return pread(fd, &last, 1, info.st_size - 1) == 1 && last != '\n';
+}
+
+}  // namespace
+
+HistoryFile::HistoryFile(const std::string& storeDirectory) : directory(storeDirectory) {}
+
+std::string HistoryFile::Path() const
+{
+    return directory + "/" + FILE_NAME;
+}
+
+std::string HistoryFile::OldPath() const
+{
+    return directory + "/" + OLD_FILE_NAME;
+}
+
+bool HistoryFile::Append(const std::string& line, std::string& error) const
+{
+    HistoryLock lock(directory + "/" + LOCK_NAME);
+    if (!lock.Held()) {
+        error = "cannot lock " + directory + "/" + LOCK_NAME;
+        return false;
+    }
+    std::string record = line + "\n";
+    if (!_rotate_if_full(Path(), OldPath(), record.size(), error))
+        return false;
+    int fd = open(Path().c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        error = _errno_text("cannot open", Path());
+        return false;
+    }
+    if (_ends_mid_line(fd))
+        record.insert(record.begin(), '\n');
+    bool written = _write_all(fd, record) && fsync(fd) == 0;
+    if (!written)
+        error = _errno_text("cannot write", Path());
+    if (close(fd) != 0 && written) {
+        error = _errno_text("cannot write", Path());
+        written = false;
+    }
+    return written;
+}
+
+bool HistoryFile::Read(const std::function<void(const Line&)>& visit, std::string& error) const
+{
+    // Readers take the lock too, so that no rotation falls between the two files;
+    // a store that cannot hold the lock file is read as it is.
+    HistoryLock lock(directory + "/" + LOCK_NAME);
+    return _read_file(OldPath(), visit, error) && _read_file(Path(), visit, error);
+}
+
+bool HistoryFile::_read_file(const std::string& path, const std::function<void(const Line&)>& visit,
+                             std::string& error) const
+{
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return true;
+        error = _errno_text("cannot open", path);
+        return false;
+    }
+    // A device or a pipe in its place might never end.
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        error = path + " is no regular file";
+        return false;
+    }
+    std::vector<char> chunk(READ_CHUNK);
+    std::string text;
+    size_t number = 1;
+    bool tooLong = false;
+    bool ok = true;
+    for (;;) {
+        ssize_t got = read(fd, chunk.data(), chunk.size());
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            error = _errno_text("cannot read", path);
+            ok = false;
+            break;
+        }
+        if (got == 0)
+            break;
+        for (const char* c = chunk.data(); c < chunk.data() + got; ++c) {
+            if (*c == '\n') {
+                visit(Line{path, number++, text, tooLong});
+                text.clear();
+                tooLong = false;
+            } else if (text.size() < MAX_LINE_BYTES) {
+                text.push_back(*c);
+            } else {
+                tooLong = true;
+            }
+        }
+    }
+    // A last line without its line end: a write that was cut short.
+    if (ok && (!text.empty() || tooLong))
+        visit(Line{path, number, text, tooLong});
+    close(fd);
+    return ok;
+}
