@@ -44,10 +44,15 @@ std::vector<uint8_t> _image(uint32_t build, const std::string& version) {
 bool _contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 // Everything below a directory: relative path -> content ("<dir>" for directories).
+// The store's firmware and attributes; the history, which records every
+// download, failed or not, is left out.
 std::map<std::string, std::string> _snapshot(const std::string& root) {
     std::map<std::string, std::string> files;
-    for (const auto& entry : fs::recursive_directory_iterator(root))
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        const std::string name = entry.path().filename().string();
+        if (name == "history.jsonl" || name == ".history.lock") continue;
         files[fs::relative(entry.path(), root).string()] = entry.is_directory() ? "<dir>" : ReadFile(entry.path());
+    }
     return files;
 }
 
