@@ -20,11 +20,16 @@ const uint8_t kAssociationKey[4] = {0x23, 0x45, 0x45, 0x23};
 
 SdpRomSerial::SdpRomSerial(std::shared_ptr<SdpRom> rom, unsigned baud) : _rom(std::move(rom)), _baud(baud) {}
 
-// Holds the ROM for as long as the bytes take on the line.
+// Holds the ROM for as long as the bytes take on the line. A burst keeps to one schedule,
+// so that a thread woken late catches up instead of slowing the line down by its delays.
 void SdpRomSerial::_lineTime(size_t bytes)
 {
-    if (_baud)
-        std::this_thread::sleep_for(std::chrono::microseconds(bytes * 10'000'000ull / _baud));
+    if (!_baud)
+        return;
+    auto now = std::chrono::steady_clock::now();
+    bool sameBurst = now - _lineFree < std::chrono::milliseconds(BURST_GAP_MS);
+    _lineFree = (sameBurst ? _lineFree : now) + std::chrono::microseconds(bytes * 10'000'000ull / _baud);
+    std::this_thread::sleep_until(_lineFree);
 }
 
 SdpRomSerial::~SdpRomSerial()

@@ -23,6 +23,7 @@ public:
     // again, so that the next attempt finds the ROM cleared even when this
     // thread notices the bytes late.
     static constexpr int PARTIAL_TIMEOUT_MS = 80;
+    static constexpr int BURST_GAP_MS = 50;  // a line idle longer than this starts a new burst
 
     // With a baud rate the ROM takes and sends bytes no faster than a UART at
     // that rate (10 bits a byte); 0: as fast as the pseudo-terminal goes.
@@ -47,6 +48,7 @@ private:
 
     std::shared_ptr<SdpRom> _rom;
     const unsigned _baud;
+    std::chrono::steady_clock::time_point _lineFree{};  // when the line has carried what it was given
     PtyLine _line;
     int _wake[2] = {-1, -1};
     std::vector<uint8_t> _command;
