@@ -45,15 +45,45 @@ json _firmware(const std::optional<FirmwareId>& id)
     return {{"version", id->version}, {"build", id->build}};
 }
 
-// Size and SHA-256 of the file as it lies on disk, read a piece at a time.
-json _image(const std::string& path)
+using Digest = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
+
+Digest _sha256_start()
+{
+    Digest digest(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
+    if (digest && EVP_DigestInit_ex(digest.get(), EVP_sha256(), nullptr) != 1)
+        digest.reset();
+    return digest;
+}
+
+std::string _sha256_hex(EVP_MD_CTX* digest)
+{
+    unsigned char sum[EVP_MAX_MD_SIZE];
+    unsigned length = 0;
+    EVP_DigestFinal_ex(digest, sum, &length);
+    std::string hex;
+    for (unsigned i = 0; i < length; ++i) {
+        char pair[3];
+        snprintf(pair, sizeof pair, "%02x", sum[i]);
+        hex += pair;
+    }
+    return hex;
+}
+
+// Size and SHA-256 of the image: as the download knew it, else of the file as it
+// lies on disk, read a piece at a time.
+json _image(const std::string& path, const std::optional<ImageDigest>& known)
 {
     if (path.empty())
         return nullptr;
     json image = {{"file", path}, {"bytes", nullptr}, {"sha256", nullptr}};
+    if (known) {
+        image["bytes"] = known->bytes;
+        image["sha256"] = known->sha256;
+        return image;
+    }
     std::ifstream in(path, std::ios::binary);
-    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> digest(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
-    if (!in || !digest || EVP_DigestInit_ex(digest.get(), EVP_sha256(), nullptr) != 1)
+    Digest digest = _sha256_start();
+    if (!in || !digest)
         return image;
     std::vector<char> chunk(64 * 1024);
     uint64_t bytes = 0;
@@ -63,17 +93,8 @@ json _image(const std::string& path)
     }
     if (in.bad())
         return image;
-    unsigned char sum[EVP_MAX_MD_SIZE];
-    unsigned length = 0;
-    EVP_DigestFinal_ex(digest.get(), sum, &length);
-    std::string hex;
-    for (unsigned i = 0; i < length; ++i) {
-        char pair[3];
-        snprintf(pair, sizeof pair, "%02x", sum[i]);
-        hex += pair;
-    }
     image["bytes"] = bytes;
-    image["sha256"] = hex;
+    image["sha256"] = _sha256_hex(digest.get());
     return image;
 }
 
@@ -168,6 +189,14 @@ std::string _utc_time_text()
     return text;
 }
 
+std::optional<ImageDigest> _image_digest(const unsigned char* data, size_t length)
+{
+    Digest digest = _sha256_start();
+    if (!digest || EVP_DigestUpdate(digest.get(), data, length) != 1)
+        return std::nullopt;
+    return ImageDigest{length, _sha256_hex(digest.get())};
+}
+
 json _history_record(const HistoryEntry& entry, const Outcome& outcome)
 {
     uint32_t serial = outcome.serial ? outcome.serial : entry.serial;
@@ -179,7 +208,7 @@ json _history_record(const HistoryEntry& entry, const Outcome& outcome)
         {"router", _serial_or_null(entry.router)},
         {"from", _firmware(outcome.from)},
         {"to", _firmware(outcome.to)},
-        {"image", _image(outcome.image)},
+        {"image", _image(outcome.image, outcome.digest)},
         {"seconds", entry.seconds},
         {"result", entry.ok ? "ok" : "failed"},
         {"error", entry.error.empty() ? json(nullptr) : json(entry.error)},

@@ -27,6 +27,9 @@ struct HistoryEntry {
 // The current time as the records write it: 2026-12-07T16:32:45.123Z.
 std::string _utc_time_text();
 
+// Size and SHA-256 of bytes in memory; none when the digest cannot be made.
+std::optional<ImageDigest> _image_digest(const unsigned char* data, size_t length);
+
 // {"time", "command", "serial", "transport", "router", "from", "to", "image",
 //  "seconds", "result", "error", "verified", "message"}
 nlohmann::ordered_json _history_record(const HistoryEntry& entry, const Outcome& outcome);

@@ -51,6 +51,12 @@ struct FirmwareId {
     uint32_t build = 0;
 };
 
+// Size and SHA-256 (lower-case hex) of an image.
+struct ImageDigest {
+    uint64_t bytes = 0;
+    std::string sha256;
+};
+
 // What the last update, recovery or download did, beyond its result: the
 // history and "--json" report it. Cleared by Clear_Outcome and filled as the
 // operation goes.
@@ -60,6 +66,7 @@ struct Outcome {
     std::optional<FirmwareId> from;     // what the module ran before the update
     std::optional<FirmwareId> to;       // the image's information block
     std::string image;                  // the image file sent or stored
+    std::optional<ImageDigest> digest;  // of the image's bytes, when known without reading it back
     std::optional<bool> verified;       // set only when "--verify" had something to check
 };
 

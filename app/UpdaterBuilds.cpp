@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "app/History.h"
 #include "app/Updater.h"
 #include "app/UpdaterVerify.h"
 #include "common/Log.h"
@@ -141,14 +142,14 @@ Bytes _decode_image(UpdaterDisplayInterface& display, const std::string& file_te
     return Bytes(nullptr, &std::free);
 }
 
-// The stored image for the history: its path and the firmware it names.
-void _note_image(Outcome& outcome, const std::string& path)
+// The firmware the stored image names, for the history.
+std::optional<FirmwareId> _stored_firmware(const std::string& path)
 {
-    outcome.image = path;
     try {
-        outcome.to = _image_firmware(BirdFile(path.c_str()));
+        return _image_firmware(BirdFile(path.c_str()));
     } catch (const std::runtime_error& e) {
         Log::log(DEBUG_APP, "Download_Firmware: %s\n", e.what());
+        return std::nullopt;
     }
 }
 
@@ -258,6 +259,8 @@ uint32_t Updater::Download_Firmware(uint32_t serial, const std::string& build_te
     if (!bytes)
         return 0;
 
+    // What the history says of the image is worked out while the store waits for the disk.
+    auto digest = std::async(std::launch::async, _image_digest, bytes.get(), length);
     UpdaterStoreItem item;
     try {
         item = store->AddDevice(serial);
@@ -273,10 +276,14 @@ uint32_t Updater::Download_Firmware(uint32_t serial, const std::string& build_te
         display.message(LEVEL_ERR, "Failed to write file with %d", static_cast<int>(written));
         return 0;
     }
+    const std::string path = item.basePath + "/" + item.name + "/" + name;
+    auto named = std::async(std::launch::async, _stored_firmware, path);
     item.attributes.Add(KEY_LATEST_DOWNLOAD, name);
     item.attributes.Add(KEY_LAST_DOWNLOAD_DATE, date);
     item.attributes.Save();
-    _note_image(outcome, item.basePath + "/" + item.name + "/" + name);
+    outcome.image = path;
+    outcome.to = named.get();
+    outcome.digest = digest.get();
     return build;
 }
 

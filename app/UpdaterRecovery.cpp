@@ -286,6 +286,7 @@ bool Updater::Recover_Firmware(const std::string& serial_port, uint32_t build, u
         return false;
     }
     outcome.image = bird.path;
+    outcome.digest.reset();
     outcome.to = _image_firmware(bird);
     if (bird.hasSerialOffsets) {
         display.message(ERROR, "Updater does not support offline recovery");

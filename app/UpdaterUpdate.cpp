@@ -417,6 +417,7 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string
         return false;
     }
     outcome.image = bird.path;
+    outcome.digest.reset();
     outcome.to = _image_firmware(bird);
 
     // Whatever the checks that -OVERRIDE skips, an image that cannot put both a
