@@ -4,7 +4,8 @@ JOBS       ?= 2
 CMAKE_ARGS ?=
 PREFIX     ?= /usr/local
 
-.PHONY: all deps configure build test demo test-asan test-tsan bench fuzz install package clean
+.PHONY: all deps configure build test demo test-asan test-tsan bench fuzz install package clean \
+        format format-check lint coverage
 
 all: build
 
@@ -29,7 +30,7 @@ demo: deps
 
 # Unit tests with AddressSanitizer and UndefinedBehaviorSanitizer, in their own build directory.
 test-asan: deps
-	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DUPDATER_SANITIZE=address,undefined -DUPDATER_BENCH=OFF
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DUPDATER_SANITIZE=address,undefined -DUPDATER_BENCH=OFF $(CMAKE_ARGS)
 	cmake --build build-asan -j $(JOBS)
 	ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir build-asan --output-on-failure -j $(JOBS) -L unit
@@ -37,7 +38,7 @@ test-asan: deps
 
 # The concurrent parts of the device library under ThreadSanitizer.
 test-tsan: deps
-	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DUPDATER_SANITIZE=thread -DUPDATER_BENCH=OFF
+	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DUPDATER_SANITIZE=thread -DUPDATER_BENCH=OFF $(CMAKE_ARGS)
 	cmake --build build-tsan -j $(JOBS) --target tsan_tests
 	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -L tsan
 
@@ -60,5 +61,23 @@ package: deps
 	$(MAKE) build
 	cd $(BUILD) && cpack -G DEB
 
+# Every C and C++ file of the tree in the style of .clang-format: `format` rewrites them,
+# `format-check` names each file out of format and fails.
+FORMAT_FILES = git ls-files -z '*.c' '*.cpp' '*.h' '*.hpp'
+format: deps
+	$(FORMAT_FILES) | xargs -0 clang-format-14 -i
+format-check: deps
+	$(FORMAT_FILES) | xargs -0 clang-format-14 --dry-run --Werror
+
+# clang-tidy (.clang-tidy) over the product's sources as the build compiles them.
+lint: deps
+	$(MAKE) configure
+	scripts/lint $(BUILD)
+
+# The tests on a build with gcov instrumentation; HTML report and per-folder summary
+# in build-coverage/.
+coverage: deps
+	scripts/coverage build-coverage
+
 clean:
-	rm -rf $(BUILD) build-asan build-tsan build-fuzz
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz build-coverage
