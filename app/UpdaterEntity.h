@@ -44,9 +44,9 @@ public:
     // Reconnection attempts after the module restarted into the loader.
     static constexpr int RECONNECT_ATTEMPTS = 5;
 
-    virtual ~UpdaterEntity() = default;
+    ~UpdaterEntity() override = default;
 
-    aErr init(Kestrune::Tessarine::Module* module, uint8_t index, bool verifySum, bool noRebootWait);
+    aErr init(Kestrune::Tessarine::Module* upgraded, uint8_t index, bool verify, bool noWait);
 
     aErr LoaderInit();
     // block = load address (4 bytes, big-endian) + data; blockSize counts both.

@@ -91,7 +91,8 @@ struct Awaiting {
 
 void _handlePacket(LinkRecord* link, Awaiting* awaiting) {
   aLink_LogPacket(link, aPACKETLOG_RECEIVED, link->rxPacket);
-  if (_userFilterConsumes(link)) {
+  // The order decides who takes the packet; an empty branch means it is taken already.
+  if (_userFilterConsumes(link)) {  // NOLINT(bugprone-branch-clone): empty like the awaiting branch, on purpose
   } else if (_isHeartbeat(link->rxPacket) && link->hbState <= 1) {
     _answerHeartbeat(link);  // heartbeats never reach the inbound queue
   } else if (awaiting && awaiting->proc(link->rxPacket, awaiting->ref) &&

@@ -55,7 +55,7 @@ bool BirdFile::ReplaceSerialNumber(unsigned int serialNumber)
         if (descriptorOffset != 0 && _covers(block, descriptorOffset, 16)) {
             // The USB string descriptor holds UTF-16LE: only the low bytes are written.
             unsigned char* chars = _at(block, descriptorOffset);
-            for (int i = 0; i < 8; i++) chars[2 * i] = uint8_t(text[i]);
+            for (size_t i = 0; i < 8; i++) chars[2 * i] = uint8_t(text[i]);
             result = true;
         }
     }
@@ -86,7 +86,7 @@ bool BirdFile::ValidateModel(const char* model) const
 {
     std::string field = InfoFieldText(INFO_MODEL);
     if (field.empty() || !model) return false;
-    field = field.c_str();  // the field ends at a terminator inside it, if any
+    field.resize(strlen(field.c_str()));  // the field ends at a terminator inside it, if any
     while (!field.empty() && field.back() == ' ') field.pop_back();
     if (strncmp(field.c_str(), model, strlen(model)) != 0) return false;
     Log::log(DEBUG_BirdFile, "Model matches model number ([%s] == [%s])\n", field.c_str(), model);

@@ -271,14 +271,14 @@ int _info(int argc, char** argv)
 
     printf("file: %s (%zu bytes)\n", path.c_str(), raw.size());
     if (raw.size() < BirdFile::HEADER_SIZE) {
-        problems.push_back("file too short for the 6-byte header");
+        problems.emplace_back("file too short for the 6-byte header");
     } else {
         unsigned formatVersion = (unsigned(raw[4]) << 8) | raw[5];
         printf("header: signature \"%.4s\", format version 0x%04X\n",
                memcmp(raw.data(), "bird", 4) == 0 ? "bird" : "????", formatVersion);
         if (memcmp(raw.data(), BirdFile::BIRD_FILE_SIGNATURE, 4) != 0)
-            problems.push_back("signature is not \"bird\"");
-        if (raw[4] == 0 || raw[5] == 0) problems.push_back("format version bytes must both be non-zero");
+            problems.emplace_back("signature is not \"bird\"");
+        if (raw[4] == 0 || raw[5] == 0) problems.emplace_back("format version bytes must both be non-zero");
     }
 
     BirdFile file;

@@ -69,7 +69,7 @@ std::vector<Packet> Bytes(uint8_t address, const Request& request, const std::ve
     do {
         size_t n = std::min(kChunk, data.size() - offset);
         Packet chunk = _head(address, request, 0);
-        chunk.payload.insert(chunk.payload.end(), data.begin() + offset, data.begin() + offset + n);
+        chunk.payload.insert(chunk.payload.end(), data.data() + offset, data.data() + offset + n);
         offset += n;
         bool more = offset < data.size();
         chunk.payload.push_back(static_cast<uint8_t>((sequence & 0x7F) | (more ? 0x80 : 0)));

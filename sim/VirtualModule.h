@@ -70,7 +70,7 @@ public:
     void HostConnected(Clock::time_point now);
     void HostDisconnected();
 
-    Reaction Handle(const Packet& packet, Clock::time_point now);
+    Reaction Handle(const Packet& in, Clock::time_point now);
     Reaction Poll(Clock::time_point now);
     // When Poll next has something to do; Clock::time_point::max() if never.
     Clock::time_point NextDeadline() const;

@@ -23,7 +23,7 @@ int aSerialPort_BaudIndex(uint32_t bitsPerSecond);
 // aErrPermission without access, aErrIO for any other failure; aErrResource for bad
 // arguments (selectors other than 0 or 1, an unknown baud index, null pointers).
 aErr aSerialPort_Open(const char* portName, uint32_t baudIndex, bool parity, uint32_t dataBits, uint32_t stopBits,
-                      SerialStreamData** port);
+                      SerialStreamData** out);
 
 aErr aSerialPort_Get(uint8_t* byte, void* ref);
 aErr aSerialPort_Put(const uint8_t* byte, void* ref);

@@ -17,7 +17,7 @@ void aTcpSocket_SetReporter(aTcpSocketReportProc proc);
 
 // Connects to address (IPv4, network byte order) and port (host order). aErrResource
 // when the first connection fails.
-aErr aTcpSocket_Open(uint32_t address, uint16_t port, SocketStreamData** socket);
+aErr aTcpSocket_Open(uint32_t address, uint16_t port, SocketStreamData** out);
 
 aErr aTcpSocket_Get(uint8_t* byte, void* ref);
 aErr aTcpSocket_Put(const uint8_t* byte, void* ref);

@@ -97,10 +97,12 @@ TEST(VmoduleProgram, RefusesWhatItDoesNotUnderstand) {
         {{"--module", "serial=1,discovery=198.51.100.77"}, "cannot listen on 198.51.100.77"},
         {{"--frobnicate"}, "unknown argument --frobnicate"},
     };
+    testsupport::RunOptions options;
+    options.kill_after_seconds = 30;
     for (const Case& c : cases) {
         std::vector<std::string> argv{testsupport::VmodulePath()};
         argv.insert(argv.end(), c.args.begin(), c.args.end());
-        auto result = testsupport::RunProcess(argv, {.kill_after_seconds = 30});
+        auto result = testsupport::RunProcess(argv, options);
         EXPECT_EQ(result.exit_status, 2) << c.message;
         EXPECT_NE(result.err.find(c.message), std::string::npos) << result.err;
     }
