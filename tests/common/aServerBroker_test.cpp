@@ -44,8 +44,9 @@ TEST_P(BrokerClientFrame, Decides)
     EXPECT_EQ(verdict.toModule.size(), GetParam().toModule);
     EXPECT_EQ(verdict.awaitReply, GetParam().awaitReply);
     EXPECT_EQ(state.subscribers.size(), GetParam().subscribers);
-    if (GetParam().toModule == 1)
+    if (GetParam().toModule == 1) {
         EXPECT_EQ(verdict.toModule[0], GetParam().frame);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(

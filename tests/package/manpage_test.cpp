@@ -59,8 +59,9 @@ TEST_P(ManPages, LintWithoutWarnings)
     for (const char* section : {"NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "EXIT STATUS", "ENVIRONMENT", "FILES",
                                 "NOTES", "EXAMPLES"})
         EXPECT_NE(man.out.find("\n" + std::string(section) + "\n"), std::string::npos) << section;
-    if (PAGE.find("/updater.1") != std::string::npos)
+    if (PAGE.find("/updater.1") != std::string::npos) {
         EXPECT_NE(man.out.find("\nCOMMANDS\n"), std::string::npos);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Pages, ManPages, ::testing::Values(PAGE, SERVER_PAGE));
