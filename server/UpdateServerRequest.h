@@ -38,7 +38,7 @@ public:
     // Newest version first; entries whose versions cannot be compared go last.
     static SortedBuildList SortBuildsByVersion(const BuildList& builds);
     // The three dot-separated parts of a version, or nothing when there are not three.
-    static std::vector<std::string> SplitTessarineVersion(std::string version);
+    static std::vector<std::string> SplitTessarineVersion(const std::string& version);
 
     // Standard alphabet, "=" padding. Both return malloc'ed memory the caller frees,
     // or null (decode: length not a multiple of 4, a character outside the alphabet,

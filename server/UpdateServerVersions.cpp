@@ -35,7 +35,7 @@ bool _sortVersion(const Version& a, const Version& b) {
 
 }  // namespace
 
-std::vector<std::string> UpdateServerRequest::SplitTessarineVersion(std::string version) {
+std::vector<std::string> UpdateServerRequest::SplitTessarineVersion(const std::string& version) {
     std::vector<std::string> parts;
     size_t start = 0;
     for (;;) {

@@ -112,8 +112,8 @@ bool UpdateServer::Start(std::string& error) {
         _handle(req, res);
     });
     if (options_.port == 0) {
-        port_ = server_->bind_to_any_port(options_.host.c_str());
-    } else if (server_->bind_to_port(options_.host.c_str(), options_.port)) {
+        port_ = server_->bind_to_any_port(options_.host);
+    } else if (server_->bind_to_port(options_.host, options_.port)) {
         port_ = options_.port;
     }
     if (port_ <= 0) {

@@ -203,7 +203,7 @@ void EmulatedUsbDevice::replug()
 
 void EmulatedUsbDevice::scheduleReplug(unsigned pauseMs, std::function<void()> whenPlugged)
 {
-    emulation_.post(0, [this, pauseMs, whenPlugged] {
+    emulation_.post(0, [this, pauseMs, whenPlugged = std::move(whenPlugged)] {
         unplug();
         emulation_.post(pauseMs, [this, whenPlugged] {
             replug();

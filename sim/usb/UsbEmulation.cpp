@@ -108,6 +108,7 @@ void reexecUnderPreload()
         setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
     std::vector<std::string> arguments = _own_arguments();
     std::vector<char*> argv;
+    argv.reserve(arguments.size() + 1);
     for (auto& argument : arguments)
         argv.push_back(argument.data());
     argv.push_back(nullptr);

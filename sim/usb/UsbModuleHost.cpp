@@ -56,7 +56,7 @@ void UsbModuleHost::later(unsigned delayMs, std::function<void()> action)
         std::lock_guard<std::mutex> hold(mutex_);
         ++posted_;
     }
-    emulation_.post(delayMs, [this, action] {
+    emulation_.post(delayMs, [this, action = std::move(action)] {
         action();
         std::lock_guard<std::mutex> hold(mutex_);
         --posted_;

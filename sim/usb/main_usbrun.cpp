@@ -146,7 +146,7 @@ bool _parse(int argc, char** argv, CommandLine& line, bool& help, std::string& e
         }
     }
     for (++i; i < argc; ++i)
-        line.command.push_back(argv[i]);
+        line.command.emplace_back(argv[i]);
     if (line.command.empty()) {
         error = "no command given (usbrun [DEVICE OPTIONS...] -- COMMAND [ARGS...])";
         return false;
