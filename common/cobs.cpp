@@ -12,8 +12,8 @@
   } while (0)
 
 size_t cobs_encode(const uint8_t* inputData, size_t length, uint8_t* outputData) {
-  COBS_ASSERT(inputData != nullptr);
-  COBS_ASSERT(outputData != nullptr);
+  COBS_ASSERT(inputData != NULL);  // NOLINT(modernize-use-nullptr): its text is the abort message
+  COBS_ASSERT(outputData != NULL);  // NOLINT(modernize-use-nullptr): its text is the abort message
   size_t codePos = 0;
   size_t writePos = 1;
   uint8_t code = 1;
@@ -62,7 +62,7 @@ struct _Lookahead {
 }  // namespace
 
 size_t cobs_encode_inplace(uint8_t* data, size_t length) {
-  COBS_ASSERT(data != nullptr);
+  COBS_ASSERT(data != NULL);  // NOLINT(modernize-use-nullptr): its text is the abort message
   _Lookahead ahead;
   size_t codePos = 0;
   size_t writePos = 1;
@@ -88,8 +88,8 @@ size_t cobs_encode_inplace(uint8_t* data, size_t length) {
 }
 
 size_t cobs_decode(const uint8_t* inputData, size_t length, uint8_t* outputData) {
-  COBS_ASSERT(inputData != nullptr);
-  COBS_ASSERT(outputData != nullptr);
+  COBS_ASSERT(inputData != NULL);  // NOLINT(modernize-use-nullptr): its text is the abort message
+  COBS_ASSERT(outputData != NULL);  // NOLINT(modernize-use-nullptr): its text is the abort message
   size_t readPos = 0;
   size_t writePos = 0;
   while (readPos < length) {
@@ -105,6 +105,6 @@ size_t cobs_decode(const uint8_t* inputData, size_t length, uint8_t* outputData)
 }
 
 size_t cobs_decode_inplace(uint8_t* data, size_t length) {
-  COBS_ASSERT(data != nullptr);
+  COBS_ASSERT(data != NULL);  // NOLINT(modernize-use-nullptr): its text is the abort message
   return cobs_decode(data, length, data);
 }
