@@ -59,8 +59,7 @@ void CLI_Display::update_progress(double fraction, const char* label)
     int filled = static_cast<int>(fraction * width);
     int percent = static_cast<int>(fraction * 100);
     if (label)
-        fprintf(chatter_, "\r (%s) [%.*s>%*s] (%3d%% ) ", label, filled, BAR_TEXT, width - filled - 1, "",
-                percent);
+        fprintf(chatter_, "\r (%s) [%.*s>%*s] (%3d%% ) ", label, filled, BAR_TEXT, width - filled - 1, "", percent);
     else
         fprintf(chatter_, "\r[%.*s>%*s] (%3d%% ) ", filled, BAR_TEXT, width - filled - 1, "", percent);
 }

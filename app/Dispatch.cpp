@@ -31,8 +31,7 @@ uint32_t _build_number(const std::string& text)
 // the constructor, closed by Finish.
 class HistoryRun {
 public:
-    HistoryRun(CLI_Display& display, const Parameters& params, Updater& updater, const char* command,
-               uint32_t serial)
+    HistoryRun(CLI_Display& display, const Parameters& params, Updater& updater, const char* command, uint32_t serial)
         : display_(display), params_(params), updater_(updater), start_(std::chrono::steady_clock::now())
     {
         display_.take_errors();
@@ -74,9 +73,12 @@ std::string _dump(const nlohmann::ordered_json& document)
 const char* _chip_name(int chip)
 {
     switch (chip) {
-    case RECOVERY_CHIP_LPC: return "LPC17xx";
-    case RECOVERY_CHIP_IMX: return "i.MX RT";
-    default: return nullptr;
+    case RECOVERY_CHIP_LPC:
+        return "LPC17xx";
+    case RECOVERY_CHIP_IMX:
+        return "i.MX RT";
+    default:
+        return nullptr;
     }
 }
 
@@ -84,8 +86,8 @@ const char* _chip_name(int chip)
 int _fingerprint(CLI_Display& display, Parameters* params, Updater& updater, int status, std::string& document)
 {
     Fingerprint fingerprint;
-    bool answered = updater.Get_Fingerprint(fingerprint, params->serial_port, UNKNOWN_DEVICE_SERIAL,
-                                            params->bird_file, static_cast<uint32_t>(params->baud_rate), true);
+    bool answered = updater.Get_Fingerprint(fingerprint, params->serial_port, UNKNOWN_DEVICE_SERIAL, params->bird_file,
+                                            static_cast<uint32_t>(params->baud_rate), true);
     if (params->json_output) {
         nlohmann::ordered_json words = nullptr;
         if (answered) {
@@ -118,8 +120,8 @@ int _get_build(CLI_Display& display, Parameters* params, Updater& updater, std::
     } else {
         display.message(INFO, "Retrieving firmware build %s", params->build.c_str());
     }
-    uint32_t build = updater.Download_Firmware(params->device_serial, params->build, params->override_model_checks,
-                                               false);
+    uint32_t build =
+        updater.Download_Firmware(params->device_serial, params->build, params->override_model_checks, false);
     // A following update uses exactly the build just stored.
     if (build != 0)
         params->build = std::to_string(build);
@@ -142,8 +144,7 @@ int _write_document(CLI_Display& display, const std::string& document)
     return 1;
 }
 
-int _list_devices(CLI_Display& display, const Parameters& params, const std::vector<DeviceInfo>& devices,
-                  linkType type)
+int _list_devices(CLI_Display& display, const Parameters& params, const std::vector<DeviceInfo>& devices, linkType type)
 {
     if (params.json_output)
         return _write_document(display, _device_list_json(devices, type));
@@ -177,16 +178,15 @@ int _update(CLI_Display& display, const Parameters& params, Updater& updater, st
     updater.Set_Verify(params.verify);
     if (params.transport == TRANSPORT_RECOVER) {
         HistoryRun run(display, params, updater, "recover", params.device_serial);
-        return run.Finish(updater.Recover_Firmware(params.serial_port, build, static_cast<uint32_t>(params.baud_rate),
-                                                   params.device_serial, params.bird_file,
-                                                   params.override_model_checks),
-                          document);
+        return run.Finish(
+            updater.Recover_Firmware(params.serial_port, build, static_cast<uint32_t>(params.baud_rate),
+                                     params.device_serial, params.bird_file, params.override_model_checks),
+            document);
     }
     HistoryRun run(display, params, updater, "update", params.device_serial);
     if (params.device_serial != 0)
-        return run.Finish(updater.Update_Firmware(params.device_serial, build, params.bird_file,
-                                                  params.module_address, params.router_serial,
-                                                  params.override_model_checks),
+        return run.Finish(updater.Update_Firmware(params.device_serial, build, params.bird_file, params.module_address,
+                                                  params.router_serial, params.override_model_checks),
                           document);
     display.message(LEVEL_ERR, "Must specify the specific device to be updated");
     return run.Finish(false, document);

@@ -148,14 +148,12 @@ void _print_row(UpdaterDisplayInterface& display, const json& record)
     char secs[32] = "-";
     if (seconds.is_number())
         snprintf(secs, sizeof secs, "%.1f", seconds.get<double>());
-    display.message(INFO, "%-24.24s %-8.8s %-8.8s %-6.6s %-16.16s %-16.16s %-8.8s %7s  %s",
-                    _text_or_empty(record.value("time", json())).c_str(),
-                    _text_or_empty(record.value("command", json())).c_str(),
-                    _text_or_empty(record.value("serial", json())).c_str(),
-                    _text_or_empty(record.value("result", json())).c_str(),
-                    _firmware_cell(record.value("from", json())).c_str(),
-                    _firmware_cell(record.value("to", json())).c_str(),
-                    _verified_cell(record.value("verified", json())).c_str(), secs, note.c_str());
+    display.message(
+        INFO, "%-24.24s %-8.8s %-8.8s %-6.6s %-16.16s %-16.16s %-8.8s %7s  %s",
+        _text_or_empty(record.value("time", json())).c_str(), _text_or_empty(record.value("command", json())).c_str(),
+        _text_or_empty(record.value("serial", json())).c_str(), _text_or_empty(record.value("result", json())).c_str(),
+        _firmware_cell(record.value("from", json())).c_str(), _firmware_cell(record.value("to", json())).c_str(),
+        _verified_cell(record.value("verified", json())).c_str(), secs, note.c_str());
 }
 
 // The records kept for showing: their time and their line, oldest first.
@@ -232,19 +230,20 @@ bool _show_history(UpdaterDisplayInterface& display, const std::string& store_di
     const std::string wanted = serial ? _hex_serial(serial) : "";
     Kept kept;
     std::string error;
-    bool read = HistoryFile(store_directory).Read(
-        [&](const HistoryFile::Line& line) {
-            json record = line.tooLong ? json() : json::parse(line.text, nullptr, false);
-            if (!record.is_object()) {
-                if (++kept.skipped <= WARNED_LINES)
-                    display.message(LEVEL_ERR, "Warning: %s line %zu is no history record; skipped",
-                                    line.file.c_str(), line.number);
-                return;
-            }
-            if (wanted.empty() || _text_or_empty(record.value("serial", json())) == wanted)
-                _keep(kept, record, line.text);
-        },
-        error);
+    bool read = HistoryFile(store_directory)
+                    .Read(
+                        [&](const HistoryFile::Line& line) {
+                            json record = line.tooLong ? json() : json::parse(line.text, nullptr, false);
+                            if (!record.is_object()) {
+                                if (++kept.skipped <= WARNED_LINES)
+                                    display.message(LEVEL_ERR, "Warning: %s line %zu is no history record; skipped",
+                                                    line.file.c_str(), line.number);
+                                return;
+                            }
+                            if (wanted.empty() || _text_or_empty(record.value("serial", json())) == wanted)
+                                _keep(kept, record, line.text);
+                        },
+                        error);
     if (kept.skipped > WARNED_LINES)
         display.message(LEVEL_ERR, "Warning: %zu more lines are no history records; skipped",
                         kept.skipped - WARNED_LINES);
@@ -255,11 +254,11 @@ bool _show_history(UpdaterDisplayInterface& display, const std::string& store_di
 
     // Newest first; records of the same time in the order they were written, last first.
     std::vector<std::pair<std::string, std::string>> records(kept.records.rbegin(), kept.records.rend());
-    std::stable_sort(records.begin(), records.end(),
-                     [](const auto& a, const auto& b) { return a.first > b.first; });
+    std::stable_sort(records.begin(), records.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
     if (document) {
         json list = json::array();
-        for (const auto& record : records) list.push_back(json::parse(record.second, nullptr, false));
+        for (const auto& record : records)
+            list.push_back(json::parse(record.second, nullptr, false));
         *document = list.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
         return true;
     }
@@ -270,8 +269,9 @@ bool _show_history(UpdaterDisplayInterface& display, const std::string& store_di
             display.message(INFO, "No history records");
         return true;
     }
-    display.message(INFO, "%-24s %-8s %-8s %-6s %-16s %-16s %-8s %7s  %s", "Time (UTC)", "Command", "Device",
-                    "Result", "From", "To", "Verified", "Seconds", "Message [error]");
-    for (const auto& record : records) _print_row(display, json::parse(record.second, nullptr, false));
+    display.message(INFO, "%-24s %-8s %-8s %-6s %-16s %-16s %-8s %7s  %s", "Time (UTC)", "Command", "Device", "Result",
+                    "From", "To", "Verified", "Seconds", "Message [error]");
+    for (const auto& record : records)
+        _print_row(display, json::parse(record.second, nullptr, false));
     return true;
 }

@@ -21,9 +21,12 @@ std::string _hex_serial(uint32_t serial)
 const char* _link_type_name(linkType type)
 {
     switch (type) {
-    case USB: return "USB";
-    case TCPIP: return "TCPIP";
-    default: return "Unknown";
+    case USB:
+        return "USB";
+    case TCPIP:
+        return "TCPIP";
+    default:
+        return "Unknown";
     }
 }
 

@@ -10,9 +10,12 @@ constexpr auto INFO = UpdaterDisplayInterface::LEVEL_INFO;
 const char* _link_type_name(linkType type)
 {
     switch (type) {
-    case USB: return "USB";
-    case TCPIP: return "TCPIP";
-    default: return "Unknown";
+    case USB:
+        return "USB";
+    case TCPIP:
+        return "TCPIP";
+    default:
+        return "Unknown";
     }
 }
 
@@ -32,9 +35,8 @@ void _display_device(UpdaterDisplayInterface& display, const DeviceInfo& device)
         char ip[24];
         snprintf(ip, sizeof ip, "[%d.%d.%d.%d]", octet[0], octet[1], octet[2], octet[3]);
         display.message(INFO, "    %08X  %02X       %02X      %-12s %3d.%d.%u (%10u)        %-17s  %s",
-                        spec.serialNumber, spec.module, spec.router, model, device.version_major,
-                        device.version_minor, device.version_patch, device.build_number, ip,
-                        device.device_name.c_str());
+                        spec.serialNumber, spec.module, spec.router, model, device.version_major, device.version_minor,
+                        device.version_patch, device.build_number, ip, device.device_name.c_str());
     } else {
         display.message(INFO, "    %08X  %02X       %02X      %-12s %3d.%d.%u (%10u)         %s", spec.serialNumber,
                         spec.module, spec.router, model, device.version_major, device.version_minor,
@@ -54,8 +56,9 @@ void _display_device_list(UpdaterDisplayInterface& display, const std::vector<De
     if (type == USB)
         display.message(INFO, "    Device    Module   Router  Model          Firmware Version (Build)    Device Name");
     else
-        display.message(INFO, "    Device    Module   Router  Model          Firmware Version (Build)   "
-                              "[IP address]       Device Name");
+        display.message(INFO,
+                        "    Device    Module   Router  Model          Firmware Version (Build)   "
+                        "[IP address]       Device Name");
     for (const DeviceInfo& device : devices)
         _display_device(display, device);
 }
@@ -80,8 +83,8 @@ void _display_builds(UpdaterDisplayInterface& display, const BuildMap& builds, u
 
 void _display_fingerprint(UpdaterDisplayInterface& display, const Fingerprint& fingerprint)
 {
-    display.message(INFO, "[ %08X %08X %08X %08X ]", fingerprint.words[0], fingerprint.words[1],
-                    fingerprint.words[2], fingerprint.words[3]);
+    display.message(INFO, "[ %08X %08X %08X %08X ]", fingerprint.words[0], fingerprint.words[1], fingerprint.words[2],
+                    fingerprint.words[3]);
 }
 
 void _display_jwt(UpdaterDisplayInterface& display, const std::string& token)

@@ -11,42 +11,18 @@
 #include "unix/aDirectory.h"
 
 const SOption g_rgOptions[] = {
-    {OPT_COMMAND, "-B", ARG_NONE},
-    {OPT_COMMAND, "-L", ARG_NONE},
-    {OPT_COMMAND, "-D", ARG_NONE},
-    {OPT_COMMAND, "-G", ARG_NONE},
-    {OPT_COMMAND, "-I", ARG_NONE},
-    {OPT_COMMAND, "-U", ARG_NONE},
-    {OPT_COMMAND, "-OVERRIDE", ARG_NONE},
-    {OPT_COMMAND, "-N", ARG_NONE},
-    {OPT_COMMAND, "-Y", ARG_NONE},
-    {OPT_COMMAND, "-C", ARG_NONE},
-    {OPT_COMMAND, "-J", ARG_NONE},
-    {OPT_HELP, "-h", ARG_NONE},
-    {OPT_HELP, "-H", ARG_NONE},
-    {OPT_PARAMETER, "-n", ARG_NONE},
-    {OPT_PARAMETER, "-X", ARG_REQUIRED},
-    {OPT_PARAMETER, "-Z", ARG_REQUIRED},
-    {OPT_PARAMETER, "-m", ARG_REQUIRED},
-    {OPT_PARAMETER, "-i", ARG_REQUIRED},
-    {OPT_PARAMETER, "-b", ARG_REQUIRED},
-    {OPT_PARAMETER, "-d", ARG_REQUIRED},
-    {OPT_PARAMETER, "-t", ARG_REQUIRED},
-    {OPT_PARAMETER, "-f", ARG_REQUIRED},
-    {OPT_PARAMETER, "-r", ARG_REQUIRED},
-    {OPT_PARAMETER, "-s", ARG_REQUIRED},
-    {OPT_PARAMETER, "-o", ARG_REQUIRED},
-    {OPT_PARAMETER, "-e", ARG_NONE},
-    {OPT_PARAMETER, "-l", ARG_REQUIRED},
-    {OPT_PARAMETER, "-k", ARG_REQUIRED},
-    {OPT_PARAMETER, "-u", ARG_REQUIRED},
-    {OPT_HELP, "--help", ARG_NONE},
-    {OPT_HTTP, "--http", ARG_NONE},
-    {OPT_HTTPS, "--https", ARG_NONE},
-    {OPT_JSON, "--json", ARG_NONE},
-    {OPT_VERIFY, "--verify", ARG_NONE},
-    {OPT_HISTORY, "--history", ARG_NONE},
-    {-1, nullptr, ARG_NONE},
+    {OPT_COMMAND, "-B", ARG_NONE},        {OPT_COMMAND, "-L", ARG_NONE},        {OPT_COMMAND, "-D", ARG_NONE},
+    {OPT_COMMAND, "-G", ARG_NONE},        {OPT_COMMAND, "-I", ARG_NONE},        {OPT_COMMAND, "-U", ARG_NONE},
+    {OPT_COMMAND, "-OVERRIDE", ARG_NONE}, {OPT_COMMAND, "-N", ARG_NONE},        {OPT_COMMAND, "-Y", ARG_NONE},
+    {OPT_COMMAND, "-C", ARG_NONE},        {OPT_COMMAND, "-J", ARG_NONE},        {OPT_HELP, "-h", ARG_NONE},
+    {OPT_HELP, "-H", ARG_NONE},           {OPT_PARAMETER, "-n", ARG_NONE},      {OPT_PARAMETER, "-X", ARG_REQUIRED},
+    {OPT_PARAMETER, "-Z", ARG_REQUIRED},  {OPT_PARAMETER, "-m", ARG_REQUIRED},  {OPT_PARAMETER, "-i", ARG_REQUIRED},
+    {OPT_PARAMETER, "-b", ARG_REQUIRED},  {OPT_PARAMETER, "-d", ARG_REQUIRED},  {OPT_PARAMETER, "-t", ARG_REQUIRED},
+    {OPT_PARAMETER, "-f", ARG_REQUIRED},  {OPT_PARAMETER, "-r", ARG_REQUIRED},  {OPT_PARAMETER, "-s", ARG_REQUIRED},
+    {OPT_PARAMETER, "-o", ARG_REQUIRED},  {OPT_PARAMETER, "-e", ARG_NONE},      {OPT_PARAMETER, "-l", ARG_REQUIRED},
+    {OPT_PARAMETER, "-k", ARG_REQUIRED},  {OPT_PARAMETER, "-u", ARG_REQUIRED},  {OPT_HELP, "--help", ARG_NONE},
+    {OPT_HTTP, "--http", ARG_NONE},       {OPT_HTTPS, "--https", ARG_NONE},     {OPT_JSON, "--json", ARG_NONE},
+    {OPT_VERIFY, "--verify", ARG_NONE},   {OPT_HISTORY, "--history", ARG_NONE}, {-1, nullptr, ARG_NONE},
 };
 
 namespace {
@@ -144,8 +120,7 @@ void _transport_arg(CLI_Display& display, const char* arg, Parameters* params, b
     }
 }
 
-void _parameter(CLI_Display& display, const OptionScanner& scanner, Parameters* params, int* url_count,
-                bool* ok)
+void _parameter(CLI_Display& display, const OptionScanner& scanner, Parameters* params, int* url_count, bool* ok)
 {
     const char* arg = scanner.OptionArg();
     char* end = nullptr;
@@ -209,16 +184,36 @@ void _parameter(CLI_Display& display, const OptionScanner& scanner, Parameters* 
 void _command(CLI_Display& display, const char* spelling, Parameters* params, bool* ok)
 {
     switch (spelling[1]) {
-    case 'B': params->commands.Set(CMD_LIST_BUILDS); break;
-    case 'C': params->commands.Set(CMD_CHECK_BIRD); break;
-    case 'D': params->commands.Set(CMD_DISCOVER); break;
-    case 'G': params->commands.Set(CMD_GET_BUILD); break;
-    case 'I': params->commands.Set(CMD_VIEW_INFO); break;
-    case 'J': params->commands.Set(CMD_GET_JWT); break;
-    case 'L': params->commands.Set(CMD_LIST_LOCAL_BUILDS); break;
-    case 'N': params->commands.Set(CMD_FINGERPRINT); break;
-    case 'U': params->commands.Set(CMD_UPDATE); break;
-    case 'O': params->override_model_checks = true; break;
+    case 'B':
+        params->commands.Set(CMD_LIST_BUILDS);
+        break;
+    case 'C':
+        params->commands.Set(CMD_CHECK_BIRD);
+        break;
+    case 'D':
+        params->commands.Set(CMD_DISCOVER);
+        break;
+    case 'G':
+        params->commands.Set(CMD_GET_BUILD);
+        break;
+    case 'I':
+        params->commands.Set(CMD_VIEW_INFO);
+        break;
+    case 'J':
+        params->commands.Set(CMD_GET_JWT);
+        break;
+    case 'L':
+        params->commands.Set(CMD_LIST_LOCAL_BUILDS);
+        break;
+    case 'N':
+        params->commands.Set(CMD_FINGERPRINT);
+        break;
+    case 'U':
+        params->commands.Set(CMD_UPDATE);
+        break;
+    case 'O':
+        params->override_model_checks = true;
+        break;
     default:
         display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Unhandled command: [%s]", spelling);
         *ok = false;

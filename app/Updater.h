@@ -27,8 +27,8 @@ struct DeviceInfo {
     uint8_t version_minor = 0;
     uint32_t version_patch = 0;
     std::string model_name;
-    std::string device_name;       // stored in the module (firmware 2.10.4 and later)
-    aErr error = aErrNone;         // first failure while querying the module
+    std::string device_name;  // stored in the module (firmware 2.10.4 and later)
+    aErr error = aErrNone;    // first failure while querying the module
 };
 
 // Four words that identify a chip in recovery.

@@ -92,16 +92,14 @@ bool _valid_build(uint32_t serial, uint32_t build, const std::string& server_url
 // Fetches the image line on a worker thread while this thread turns the spinner.
 // The worker owns copies of its arguments; file_text and the promise outlive it.
 bool _fetch_image(UpdaterDisplayInterface& display, uint32_t serial, const std::string& firmware,
-                  const std::string& build, bool no_calibration, const std::string& server_url,
-                  std::string& file_text)
+                  const std::string& build, bool no_calibration, const std::string& server_url, std::string& file_text)
 {
     std::promise<bool> fetched;
     std::future<bool> result = fetched.get_future();
     std::thread worker([&fetched, &file_text, serial, firmware, build, no_calibration, server_url] {
         bool ok = false;
         try {
-            ok = UpdateServerRequest::GetBuild(serial, firmware, build, file_text, server_url.c_str(),
-                                               no_calibration);
+            ok = UpdateServerRequest::GetBuild(serial, firmware, build, file_text, server_url.c_str(), no_calibration);
         } catch (const std::exception& e) {
             Log::log(DEBUG_APP, "Download_Firmware: %s\n", e.what());
         }
@@ -122,19 +120,19 @@ bool _fetch_image(UpdaterDisplayInterface& display, uint32_t serial, const std::
 // stream that inflates.
 bool _loadable_bird(const unsigned char* bytes, size_t length)
 {
-    if (length <= BirdFile::HEADER_SIZE || std::memcmp(bytes, BirdFile::BIRD_FILE_SIGNATURE, 4) != 0 ||
-        bytes[4] == 0 || bytes[5] == 0)
+    if (length <= BirdFile::HEADER_SIZE || std::memcmp(bytes, BirdFile::BIRD_FILE_SIGNATURE, 4) != 0 || bytes[4] == 0 ||
+        bytes[5] == 0)
         return false;
     return BirdFile::Inflates(bytes + BirdFile::HEADER_SIZE, length - BirdFile::HEADER_SIZE);
 }
 
 // The image bytes of a downloaded line, or null (reported) when they are not a BIRD file.
-Bytes _decode_image(UpdaterDisplayInterface& display, const std::string& file_text, uint32_t build,
-                    size_t& length)
+Bytes _decode_image(UpdaterDisplayInterface& display, const std::string& file_text, uint32_t build, size_t& length)
 {
     Bytes bytes(UpdateServerRequest::base64_decode(file_text.data(), file_text.size(), &length), &std::free);
-    const char* fault = !bytes ? "is not Base64" : !_loadable_bird(bytes.get(), length) ? "is no loadable BIRD file"
-                                                                                          : nullptr;
+    const char* fault = !bytes                                 ? "is not Base64"
+                        : !_loadable_bird(bytes.get(), length) ? "is no loadable BIRD file"
+                                                               : nullptr;
     if (!fault)
         return bytes;
     Log::log(DEBUG_APP, "Download_Firmware: the image of build %u %s\n", build, fault);

@@ -48,7 +48,8 @@ aErr UpdaterEntity::init(Module* upgraded, uint8_t index, bool verify, bool noWa
 uint32_t UpdaterEntity::ByteSum(const uint8_t* data, uint32_t length)
 {
     uint32_t sum = 0;
-    for (uint32_t i = 0; i < length; ++i) sum += data[i];
+    for (uint32_t i = 0; i < length; ++i)
+        sum += data[i];
     return sum;
 }
 
@@ -78,8 +79,10 @@ aErr UpdaterEntity::LoaderInit()
     uint8_t reply[REPLY_MAX] = {};
     uint8_t length = 0;
     err = _await(val_UPGRADE_INIT, reply, length);
-    if (err != aErrNone) return err;
-    if (length < INIT_REPLY_MIN) return aErrPacket;
+    if (err != aErrNone)
+        return err;
+    if (length < INIT_REPLY_MIN)
+        return aErrPacket;
     uint32_t base = _big_endian32(reply + 2);
     Log::log(DEBUG_Network_FIRM, "NETWORK: load base = %d [%08X]\n", base, base);
     return aErrNone;
@@ -88,12 +91,13 @@ aErr UpdaterEntity::LoaderInit()
 aErr UpdaterEntity::TransferPrepare(const uint8_t* block, uint32_t blockSize, uint8_t blockFlags,
                                     uint16_t* moduleBlockSize)
 {
-    if (block == nullptr || blockSize < 4 || moduleBlockSize == nullptr) return aErrParam;
+    if (block == nullptr || blockSize < 4 || moduleBlockSize == nullptr)
+        return aErrParam;
     Log::log(DEBUG_Network_FIRM, "NETWORK: TransferPrepare(..., %d, %02X, %d)\n", blockSize, blockFlags,
              *moduleBlockSize);
     Log::log(DEBUG_Network_FIRM,
-             "NETWORK: TransferPrepare {cmdUPGRADE, val_UPGRADE_PREPARE, %02X, [%02X %02X %02X %02X]} \n",
-             blockFlags, block[0], block[1], block[2], block[3]);
+             "NETWORK: TransferPrepare {cmdUPGRADE, val_UPGRADE_PREPARE, %02X, [%02X %02X %02X %02X]} \n", blockFlags,
+             block[0], block[1], block[2], block[3]);
     uint32_t address = _big_endian32(block);
     Log::log(DEBUG_Network_FIRM, "NETWORK: Address: %d\n", address);
 
@@ -106,7 +110,8 @@ aErr UpdaterEntity::TransferPrepare(const uint8_t* block, uint32_t blockSize, ui
     uint8_t reply[REPLY_MAX] = {};
     uint8_t length = 0;
     err = _await(val_UPGRADE_STATUS, reply, length);
-    if (err != aErrNone) return err;
+    if (err != aErrNone)
+        return err;
     // A reply without a block size cannot be used: a size of 0 would never
     // move the transfer forward.
     uint16_t size = length >= PREPARE_REPLY_MIN ? _big_endian16(reply + 3) : 0;
@@ -121,9 +126,9 @@ aErr UpdaterEntity::TransferPrepare(const uint8_t* block, uint32_t blockSize, ui
 
 aErr UpdaterEntity::LoaderTransfer(const uint8_t* block, uint32_t blockSize)
 {
-    if (block == nullptr || blockSize < 4) return aErrParam;
-    Log::log(DEBUG_Network_FIRM, "NETWORK: Loader Transfer (addr=%08X, len=%d)\n", _big_endian32(block),
-             blockSize - 4);
+    if (block == nullptr || blockSize < 4)
+        return aErrParam;
+    Log::log(DEBUG_Network_FIRM, "NETWORK: Loader Transfer (addr=%08X, len=%d)\n", _big_endian32(block), blockSize - 4);
     uint32_t blocks = 0;
     return _blockTransfer(block + 4, blockSize - 4, blocks);
 }
@@ -138,9 +143,11 @@ aErr UpdaterEntity::_blockTransfer(const uint8_t* data, uint32_t length, uint32_
     bool sendFailed = false;  // logged already, and ends the transfer at once
     aErr err = ueiData ? _ueiTransfer(data, length, remaining, sum, blocks, sendFailed)
                        : _rawTransfer(data, length, remaining, sum, blocks, sendFailed);
-    if (sendFailed) return err;
+    if (sendFailed)
+        return err;
     Log::log(DEBUG_Network_FIRM, "\nNETWORK: transferred %d of %d bytes\n", length - remaining, length);
-    if (err == aErrNone && verifySum) err = _verifyBlockSum(sum, blocks);
+    if (err == aErrNone && verifySum)
+        err = _verifyBlockSum(sum, blocks);
     return err;
 }
 
@@ -190,7 +197,8 @@ aErr UpdaterEntity::_rawTransfer(const uint8_t* data, uint32_t length, uint32_t&
             // The same bytes go again, but not for ever: a module that keeps
             // miscounting is not taking this block.
             if (++resends > RAW_RESEND_LIMIT) {
-                Log::log(DEBUG_Network_FIRM, "\nNETWORK: Giving up after %d resends of the same data.\n", RAW_RESEND_LIMIT);
+                Log::log(DEBUG_Network_FIRM, "\nNETWORK: Giving up after %d resends of the same data.\n",
+                         RAW_RESEND_LIMIT);
                 return aErrPacket;
             }
             continue;
@@ -199,8 +207,7 @@ aErr UpdaterEntity::_rawTransfer(const uint8_t* data, uint32_t length, uint32_t&
         sum += ByteSum(chunk, n);
         remaining -= n;
         ++blocks;
-        Log::log(DEBUG_Network_FIRM, "\nNETWORK: accepted %d more bytes (%d of %d remaining)\n", n, remaining,
-                 length);
+        Log::log(DEBUG_Network_FIRM, "\nNETWORK: accepted %d more bytes (%d of %d remaining)\n", n, remaining, length);
     }
     return aErrNone;
 }
@@ -263,12 +270,12 @@ aErr UpdaterEntity::LoaderStart()
 
 aErr UpdaterEntity::_reconnect(uint32_t pauseMs)
 {
-    if (module == nullptr) return aErrInitialization;
+    if (module == nullptr)
+        return aErrInitialization;
     module->disconnect();
     aErr err = aErrConnection;
     for (int attempt = 1; attempt <= RECONNECT_ATTEMPTS; ++attempt) {
-        Log::log(DEBUG_Network, "NETWORK: Attempting to reconnect. Attempt: %d of %d\n", attempt,
-                 RECONNECT_ATTEMPTS);
+        Log::log(DEBUG_Network, "NETWORK: Attempting to reconnect. Attempt: %d of %d\n", attempt, RECONNECT_ATTEMPTS);
         err = module->reconnect();
         if (err == aErrNone) {
             Log::log(DEBUG_Network, "NETWORK: Reconnected to device\n");
@@ -283,7 +290,8 @@ aErr UpdaterEntity::_reconnect(uint32_t pauseMs)
 aErr UpdaterEntity::FirmwareTransfer(const uint8_t* block, uint32_t blockSize, uint16_t moduleBlockSize,
                                      UpdaterDisplayInterface& display)
 {
-    if (block == nullptr || blockSize < 4 || moduleBlockSize == 0) return aErrParam;
+    if (block == nullptr || blockSize < 4 || moduleBlockSize == 0)
+        return aErrParam;
     Log::log(DEBUG_Network_FIRM, "NETWORK: Firmware Transfer (addr=%08X, len=%d)\n", _big_endian32(block),
              blockSize - 4);
     uint32_t remaining = blockSize - 4;
@@ -296,7 +304,8 @@ aErr UpdaterEntity::FirmwareTransfer(const uint8_t* block, uint32_t blockSize, u
     while (remaining > 0 && err == aErrNone) {
         uint32_t n = std::min<uint32_t>(remaining, moduleBlockSize);
         err = _blockTransfer(data, n, pieces);
-        if (err != aErrNone) break;
+        if (err != aErrNone)
+            break;
         remaining -= n;
         data += n;
         display.update_progress(double(blockSize - remaining) / double(blockSize), nullptr);
@@ -306,7 +315,8 @@ aErr UpdaterEntity::FirmwareTransfer(const uint8_t* block, uint32_t blockSize, u
     }
     display.display_progress(false);
     Log::log(DEBUG_Network_FIRM, "NETWORK: transferred %d of %d bytes\n", blockSize - remaining, blockSize);
-    if (err != aErrNone) Log::log(0, "NETWORK: Failed to transfer firmware\n");
+    if (err != aErrNone)
+        Log::log(0, "NETWORK: Failed to transfer firmware\n");
     return err;
 }
 
@@ -316,8 +326,7 @@ aErr UpdaterEntity::FirmwareWrite(uint16_t count)
     const uint8_t request[3] = {val_UPGRADE_WRITE, uint8_t(count >> 8), uint8_t(count & 0xFF)};
     aErr err = _send(sizeof(request), request);
     if (err != aErrNone) {
-        Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_WRITE (%d, %s)\n", err,
-                 aError_GetErrorText(err));
+        Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_WRITE (%d, %s)\n", err, aError_GetErrorText(err));
         return err;
     }
     uint8_t reply[REPLY_MAX] = {};
@@ -336,7 +345,8 @@ aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display)
     Log::log(DEBUG_Network_FIRM, "NETWORK: LoaderReboot {cmdUPGRADE, val_UPGRADE_REBOOT}\n");
     const uint8_t request[1] = {val_UPGRADE_REBOOT};
     aErr result = _send(sizeof(request), request);
-    if (result != aErrNone) Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending Loader REBOOT\n");
+    if (result != aErrNone)
+        Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending Loader REBOOT\n");
 
     // The module reboots into the new firmware and the link drops. Behind a
     // router the link stays, so one pause is all there is to wait for. A
@@ -349,7 +359,8 @@ aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display)
             Log::log(DEBUG_Network_FIRM, "NETWORK: Device did not drop the link within %d ms after REBOOT\n",
                      REBOOT_POLL_LIMIT * int(REBOOT_POLL_MS));
             display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Device did not restart after the update");
-            if (result == aErrNone) result = aErrTimeout;
+            if (result == aErrNone)
+                result = aErrTimeout;
             break;
         }
         for (uint32_t waited = 0; waited < REBOOT_POLL_MS && !dropped; waited += LINK_WATCH_MS) {
@@ -360,7 +371,8 @@ aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display)
         display.update_spinner(true, "Verifying Update");
         Log::log(DEBUG_Network_FIRM, "Waiting for link to drop.\n");
         Log::log(DEBUG_Network_FIRM, "Rebooting Device\n");
-        if (noRebootWait) break;
+        if (noRebootWait)
+            break;
     }
     display.update_spinner(false, "Verifying Update");
     return result;
@@ -368,24 +380,30 @@ aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display)
 
 aErr UpdaterEntity::CheckUEIDataSupport()
 {
-    if (module == nullptr) return aErrResource;
+    if (module == nullptr)
+        return aErrResource;
     aErr err = module->hasUEI(cmdUPGRADE, val_UPGRADE_DATA_UEI, 0, 0x80);
     Log::log(DEBUG_Network_FIRM, "NETWORK: CheckUEIDataSupport: Error: %d\n", err);
-    if (err == aErrNone) ueiData = true;
+    if (err == aErrNone)
+        ueiData = true;
     return err;
 }
 
 aErr UpdaterEntity::CheckPooledPacketsSupport()
 {
-    if (module == nullptr) return aErrResource;
+    if (module == nullptr)
+        return aErrResource;
     SystemClass system;
     system.init(module, 0);
     uint32_t features = 0;
     aErr err = system.getProtocolFeatures(&features);
     Log::log(DEBUG_Network_FIRM, "NETWORK: Protocol Version: %d Error: %d\n", features, err);
-    if (err != aErrNone) return err;
-    if ((features & FEATURE_POOLED_PACKETS) == 0) return aErrNone;
+    if (err != aErrNone)
+        return err;
+    if ((features & FEATURE_POOLED_PACKETS) == 0)
+        return aErrNone;
     Link* link = module->getLink();
-    if (link == nullptr) return aErrConnection;
+    if (link == nullptr)
+        return aErrConnection;
     return link->enablePooledPackets(true);
 }

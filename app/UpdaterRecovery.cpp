@@ -95,8 +95,7 @@ bool _lpc_blocks(UpdaterDisplayInterface& display, const BirdFile& bird, std::ve
             return false;
         }
         uint32_t last = flash.length % LPC_CHUNK;
-        uint64_t end = uint64_t(flash.address) + (flash.length - last)
-                       + (last ? NXPSerialClass::CopyLength(last) : 0);
+        uint64_t end = uint64_t(flash.address) + (flash.length - last) + (last ? NXPSerialClass::CopyLength(last) : 0);
         if (end > LPC_FLASH_END) {
             display.message(ERROR, "Firmware block %d at 0x%08X, %u bytes, does not fit the chip's flash", number,
                             flash.address, flash.length);
@@ -221,8 +220,7 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& bird, con
     display.message(INFO, "Transferred %d blocks, %d total bytes", number - 1, int(total));
     aErr err = chip.SetEcho(true);
     if (err != aErrNone) {
-        display.message(ERROR, "Recovery Error transfering data to device ==> [%d, %s]", err,
-                        aError_GetErrorText(err));
+        display.message(ERROR, "Recovery Error transfering data to device ==> [%d, %s]", err, aError_GetErrorText(err));
         return false;
     }
     display.message(INFO, "Rebooting Device");

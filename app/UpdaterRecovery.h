@@ -14,9 +14,8 @@ inline uint32_t _be32(const unsigned char* bytes)
 
 // Puts the recovery loader into the i.MX RT chip's RAM, waits for it on USB
 // and reads the chip's identifier through it (word 3 - j from subindex j).
-bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, const std::string& port,
-                          uint32_t serial, const std::string& bird_file, Fingerprint& fingerprint,
-                          bool reset_afterwards);
+bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, const std::string& port, uint32_t serial,
+                          const std::string& bird_file, Fingerprint& fingerprint, bool reset_afterwards);
 
 // Sends the firmware to the running recovery loader (as the unknown device or
 // as `serial`) through the ordinary transfer.

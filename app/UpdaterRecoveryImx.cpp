@@ -82,8 +82,8 @@ aErr _transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFile& bird,
 
 // The recovery loader to put into the chip: the given file (for a known
 // device), else the device's latest download, else a fresh download.
-bool _recovery_loader_image(UpdaterDisplayInterface& display, Updater& updater, UpdaterStore& store,
-                            uint32_t serial, const std::string& bird_file, BirdFile& bird)
+bool _recovery_loader_image(UpdaterDisplayInterface& display, Updater& updater, UpdaterStore& store, uint32_t serial,
+                            const std::string& bird_file, BirdFile& bird)
 {
     UpdaterStoreItem item;
     bool known = store.FindDevice(serial, &item);
@@ -141,9 +141,8 @@ bool _await_usb_module(Module& module, uint32_t serial, uint32_t fallback, bool 
 
 }  // namespace
 
-bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, const std::string& port,
-                          uint32_t serial, const std::string& bird_file, Fingerprint& fingerprint,
-                          bool reset_afterwards)
+bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, const std::string& port, uint32_t serial,
+                          const std::string& bird_file, Fingerprint& fingerprint, bool reset_afterwards)
 {
     std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, updater.Get_StorePath(), "_get_fingerprint_imx");
     if (!store)
@@ -205,4 +204,3 @@ bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& bird, uin
     }
     return true;
 }
-

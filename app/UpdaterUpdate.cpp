@@ -58,17 +58,20 @@ std::string _local_time_text()
     char text[64] = {};
     ctime_r(&now, text);
     std::string result(text);
-    while (!result.empty() && (result.back() == '\n' || result.back() == '\r')) result.pop_back();
+    while (!result.empty() && (result.back() == '\n' || result.back() == '\r'))
+        result.pop_back();
     return result;
 }
 
 // Reads the whole text as an unsigned decimal; false when it is not one.
 bool _parse_build(const std::string& text, uint32_t& build)
 {
-    if (text.empty()) return false;
+    if (text.empty())
+        return false;
     char* end = nullptr;
     unsigned long value = strtoul(text.c_str(), &end, 10);
-    if (end == text.c_str() || value > 0xFFFFFFFFul) return false;
+    if (end == text.c_str() || value > 0xFFFFFFFFul)
+        return false;
     build = uint32_t(value);
     return true;
 }
@@ -96,7 +99,8 @@ bool _sendable(const BirdFile& bird)
 {
     bool sendable = !bird.FindBlocks(BirdFile::BIRD_BLOCK_LOADER).empty() &&
                     !bird.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE).empty();
-    if (!sendable) Log::log(DEBUG_Updater, "Bird file %s lacks loader or firmware blocks.\n", bird.path.c_str());
+    if (!sendable)
+        Log::log(DEBUG_Updater, "Bird file %s lacks loader or firmware blocks.\n", bird.path.c_str());
     return sendable;
 }
 
@@ -104,7 +108,8 @@ bool _sendable(const BirdFile& bird)
 aErr _connect_direct(Module& module, uint32_t serial)
 {
     aErr err = module.connect(USB, serial);
-    if (err == aErrNotFound) err = module.connect(TCPIP, serial);
+    if (err == aErrNotFound)
+        err = module.connect(TCPIP, serial);
     return err;
 }
 
@@ -148,23 +153,28 @@ void _reconnect_loader(Module& module, uint32_t serial, linkType type)
             Log::log(DEBUG_APP, "Failed enumeration after 3 tries, refreshing libusb context.\n");
             Tessarine_libusb_exit();
         }
-        if (_look_again(module, type, serial)) return;
+        if (_look_again(module, type, serial))
+            return;
         if (type == TCPIP) {
             module.discoverAndConnect(type, serial);
-            if (module.isConnected()) return;
+            if (module.isConnected())
+                return;
             module.disconnect();
         }
         for (uint64_t now = aTime_GetMSTicks(); now < attemptEnd; now = aTime_GetMSTicks()) {
             aTime_MSSleep(std::min<uint64_t>(RECONNECT_POLL_MS, attemptEnd - now));
-            if (_look_again(module, type, serial)) return;
+            if (_look_again(module, type, serial))
+                return;
         }
     }
 }
 
 bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& bird, Module& module, uint32_t serial)
 {
-    if (bird.blockCount == 0) return false;
-    if (!bird.hasSerialOffsets && !bird.ValidateSerialNumber(serial)) return false;
+    if (bird.blockCount == 0)
+        return false;
+    if (!bird.hasSerialOffsets && !bird.ValidateSerialNumber(serial))
+        return false;
 
     Log::log(DEBUG_Updater, "UpdateFirmware() Connecting to device\n");
     SystemClass system;
@@ -214,7 +224,8 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile
         err = entity.LoaderTransfer(block.data, block.length);
         if (err != aErrNone) {
             Log::log(DEBUG_Updater, "Error loader transfer [%d, %s].\n", err, aError_GetErrorText(err));
-            if (blockFailure == aErrNone) blockFailure = err;
+            if (blockFailure == aErrNone)
+                blockFailure = err;
             continue;
         }
         total += block.length;
@@ -222,7 +233,8 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile
     }
     // A loader with a block missing must never be started, whatever became of
     // the blocks after it.
-    if (err == aErrNone) err = blockFailure;
+    if (err == aErrNone)
+        err = blockFailure;
     display.message(UpdaterDisplayInterface::LEVEL_INFO, "Transferred %d blocks, %d total bytes", number - 1,
                     int(total));
     display.display_progress(false);
@@ -249,7 +261,8 @@ void _record_transfer(UpdaterStore& store, UpdaterStoreItem& item, bool known, u
                       const std::string& transferred)
 {
     try {
-        if (!known) item = store.AddDevice(serial);
+        if (!known)
+            item = store.AddDevice(serial);
     } catch (const std::runtime_error& error) {
         Log::log(DEBUG_Updater, "Could not record the transfer: %s\n", error.what());
         return;
@@ -271,7 +284,8 @@ bool _connect_through_router(Updater& updater, UpdaterDisplayInterface& display,
         }
         uint16_t address = 0;
         for (const DeviceInfo& info : found) {
-            if (info.spec.serialNumber == serial) address = info.network_address;  // the last match wins
+            if (info.spec.serialNumber == serial)
+                address = info.network_address;  // the last match wins
         }
         if (address == 0) {
             display.message(UpdaterDisplayInterface::LEVEL_ERROR,
@@ -285,10 +299,10 @@ bool _connect_through_router(Updater& updater, UpdaterDisplayInterface& display,
 
     Module router(0, true, 0);
     failure = _disablePlexus(router, display);
-    if (failure != aErrNone) return true;  // the update ends on the failure code
+    if (failure != aErrNone)
+        return true;  // the update ends on the failure code
     if (_connect_direct(router, router_serial) != aErrNone) {
-        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to connect to link module [%08X]",
-                        router_serial);
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to connect to link module [%08X]", router_serial);
         return false;
     }
     failure = module.connectThroughLinkModule(&router);
@@ -314,9 +328,12 @@ const char* _transport_name(linkType type)
 
 bool _look_again(Module& module, linkType type, uint32_t serial)
 {
-    if (type == TCPIP) module.reconnect();
-    else module.discoverAndConnect(type, serial);
-    if (module.isConnected()) return true;
+    if (type == TCPIP)
+        module.reconnect();
+    else
+        module.discoverAndConnect(type, serial);
+    if (module.isConnected())
+        return true;
     module.disconnect();  // a half-made link would block the next look
     return false;
 }
@@ -326,7 +343,8 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFi
 {
     UpdaterEntity entity;
     entity.init(&module, 0, true, throughRouter);
-    if (useUEIBytes && entity.CheckUEIDataSupport() == aErrNone) entity.CheckPooledPacketsSupport();
+    if (useUEIBytes && entity.CheckUEIDataSupport() == aErrNone)
+        entity.CheckPooledPacketsSupport();
 
     Log::log(DEBUG_Updater, "Transferring firmware to device %s\n", bird.path.c_str());
     std::vector<BirdBlock> blocks = bird.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE);
@@ -337,7 +355,8 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFi
         for (int attempt = 0; attempt < FIRMWARE_BLOCK_ATTEMPTS; ++attempt) {
             display.message(UpdaterDisplayInterface::LEVEL_INFO, "Transferring firmware block %u of %u, %d bytes",
                             number, unsigned(blocks.size()), int(block.length));
-            if (attempt > 0) display.message(UpdaterDisplayInterface::LEVEL_INFO, "  Retry %d", attempt);
+            if (attempt > 0)
+                display.message(UpdaterDisplayInterface::LEVEL_INFO, "  Retry %d", attempt);
             uint16_t moduleBlockSize = 0;
             err = entity.TransferPrepare(block.data, block.length, block.flags, &moduleBlockSize);
             if (err != aErrNone) {
@@ -346,12 +365,14 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFi
                 // still starting its loader or a link that is being taken up
                 // again: give the link a moment and ask again. A refusal ends
                 // the attempts.
-                if (err != aErrTimeout && err != aErrConnection) break;
+                if (err != aErrTimeout && err != aErrConnection)
+                    break;
                 _await_link(module, LINK_RETRY_WAIT_MS);
                 continue;
             }
             err = entity.FirmwareTransfer(block.data, block.length, moduleBlockSize, display);
-            if (err == aErrNone) break;
+            if (err == aErrNone)
+                break;
             Log::log(DEBUG_Updater, "Error firmware transfer [%d, %s].\n", err, aError_GetErrorText(err));
         }
         if (err != aErrNone) {
@@ -363,7 +384,8 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFi
     }
     display.message(UpdaterDisplayInterface::LEVEL_INFO, "Transferred %d blocks, %d total bytes", int(number - 1),
                     int(total));
-    if (err == aErrNone) err = entity.LoaderReboot(display);
+    if (err == aErrNone)
+        err = entity.LoaderReboot(display);
     return err;
 }
 
@@ -375,7 +397,8 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string
         return false;
     }
     std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, store_path, "Update_Firmware");
-    if (!store) return false;
+    if (!store)
+        return false;
     UpdaterStoreItem item;
     bool known = store->FindDevice(serial, &item);
     uint64_t start = aTime_GetMSTicks();
@@ -385,7 +408,8 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string
             build = _server_latest_build(serial, server_url);
             if (build != 0) {
                 try {
-                    if (!known) throw std::runtime_error("device not in the store");
+                    if (!known)
+                        throw std::runtime_error("device not in the store");
                     item.ReadBirdFile(_build_file_name(build).c_str());
                 } catch (const std::runtime_error&) {
                     build = 0;
@@ -397,11 +421,13 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string
         }
         if (build == 0) {
             build = _attribute_build(item, "LATEST_DOWNLOAD");
-            if (build != 0) display.message(UpdaterDisplayInterface::LEVEL_INFO, "Updating with the Latest Download");
+            if (build != 0)
+                display.message(UpdaterDisplayInterface::LEVEL_INFO, "Updating with the Latest Download");
         }
         if (build == 0) {
             build = _attribute_build(item, "LATEST_TRANSFER");
-            if (build != 0) display.message(UpdaterDisplayInterface::LEVEL_INFO, "Updating with the Latest Transfer");
+            if (build != 0)
+                display.message(UpdaterDisplayInterface::LEVEL_INFO, "Updating with the Latest Transfer");
         }
         if (build == 0) {
             display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Could not find valid build for this device.");
@@ -454,18 +480,23 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string
         reachedOn = _reached_on(module);
         outcome.transport = _transport_name(reachedOn);
         FirmwareId running;
-        if (_read_firmware(module, running)) outcome.from = running;
+        if (_read_firmware(module, running))
+            outcome.from = running;
     }
     if (failure == aErrNone && !override_checks && !_validate_birdfile(display, bird, module, serial)) {
         display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Birdfile failed validation");
         return false;
     }
-    if (failure == aErrNone) failure = _transfer_loader(display, module, bird);
+    if (failure == aErrNone)
+        failure = _transfer_loader(display, module, bird);
     if (failure == aErrNone) {
-        if (router_serial == 0) _await_loader_restart(module);
-        if (!module.isConnected()) _reconnect_loader(module, serial, reachedOn);
+        if (router_serial == 0)
+            _await_loader_restart(module);
+        if (!module.isConnected())
+            _reconnect_loader(module, serial, reachedOn);
     }
-    if (failure == aErrNone) failure = _transfer_firmware(display, module, bird, router_serial != 0, uei_bytes_load);
+    if (failure == aErrNone)
+        failure = _transfer_firmware(display, module, bird, router_serial != 0, uei_bytes_load);
 
     if (failure != aErrNone) {
         Log::log(DEBUG_Updater, "Failed _transfer_firmware(): %d\n", failure);
@@ -473,8 +504,8 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string
     }
     // A module that does not come back with the image's firmware was not
     // updated: nothing is recorded as transferred.
-    if (verify && !_verify_update(display, module, router_serial ? VerifyRoute::Router : VerifyRoute::Direct,
-                                  reachedOn, serial, outcome.to, outcome))
+    if (verify && !_verify_update(display, module, router_serial ? VerifyRoute::Router : VerifyRoute::Direct, reachedOn,
+                                  serial, outcome.to, outcome))
         return false;
 
     std::string transferred = bird_file.empty() ? _build_file_name(build) : bird_file;

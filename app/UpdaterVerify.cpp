@@ -81,8 +81,8 @@ bool _await_direct(Module& module, linkType type, uint32_t serial, uint64_t dead
 // Behind a router no link drops to show the restart: the module is asked until
 // it reports the image's firmware or the time is up. `answered` tells whether
 // it answered at all; `running` holds its last answer.
-bool _await_router(Module& module, uint64_t deadline, const std::optional<FirmwareId>& expected,
-                   FirmwareId& running, bool& answered)
+bool _await_router(Module& module, uint64_t deadline, const std::optional<FirmwareId>& expected, FirmwareId& running,
+                   bool& answered)
 {
     answered = false;
     for (uint64_t now = aTime_GetMSTicks(); now < deadline; now = aTime_GetMSTicks()) {
@@ -125,13 +125,12 @@ bool _read_firmware(Module& module, FirmwareId& running)
     return true;
 }
 
-bool _verify_update(UpdaterDisplayInterface& display, Module& module, VerifyRoute route, linkType type,
-                    uint32_t serial, const std::optional<FirmwareId>& expected, Outcome& outcome)
+bool _verify_update(UpdaterDisplayInterface& display, Module& module, VerifyRoute route, linkType type, uint32_t serial,
+                    const std::optional<FirmwareId>& expected, Outcome& outcome)
 {
     unsigned timeout = _timeout_s(display);
     if (!expected)
-        display.message(INFO, "The image names no build to compare with: checking only that %08X comes back",
-                        serial);
+        display.message(INFO, "The image names no build to compare with: checking only that %08X comes back", serial);
     uint64_t deadline = aTime_GetMSTicks() + uint64_t(timeout) * 1000;
     FirmwareId running;
     bool answered = false;
@@ -151,8 +150,8 @@ bool _verify_update(UpdaterDisplayInterface& display, Module& module, VerifyRout
         display.message(LEVEL_ERR, "Update not confirmed: expected build %u, %08X runs build %u", expected->build,
                         serial, running.build);
     } else if (!*outcome.verified) {
-        display.message(LEVEL_ERR, "Update not confirmed: expected version %s, %08X runs %s",
-                        expected->version.c_str(), serial, running.version.c_str());
+        display.message(LEVEL_ERR, "Update not confirmed: expected version %s, %08X runs %s", expected->version.c_str(),
+                        serial, running.version.c_str());
     } else {
         display.message(INFO, "Verified: %08X runs %s (build %u)", serial, running.version.c_str(), running.build);
     }

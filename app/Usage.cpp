@@ -120,8 +120,8 @@ void _block_extended(UsageText& u)
     u.option("-m", {"Attemps to use UEIBytes for faster loading"});
     u.option("-l 'log message'", {"message to place in device history log"});
     u.option("-k <filename>", {"log messages written into given filename", "Default:[APP.log]"});
-    u.option("-u <host:port>",
-             {"The hostname and port of the update server", std::string("Default: ") + UpdateServerRequest::default_host + ":port"});
+    u.option("-u <host:port>", {"The hostname and port of the update server",
+                                std::string("Default: ") + UpdateServerRequest::default_host + ":port"});
     u.line("  Extended Commands:");
     u.option("-I", {"View stored device information.", "Must either use DISCOVER command [\"-D\"] or",
                     "specify a specific device [\"-d\" option]."});
@@ -131,25 +131,15 @@ void _block_extended(UsageText& u)
     u.line();
     u.option("-N", {"Get fingerprint from a device, requires -s"});
     u.line();
-    u.option("-X <BIT_MASK>", {"Bitmask for Logging",
-                               _package_line("DEBUG_Updater", 0x00000001),
-                               _package_line("DEBUG_History", 0x00000002),
-                               _package_line("DEBUG_Attributes", 0x00000004),
-                               _package_line("DEBUG_BirdFile", 0x00000008),
-                               _package_line("DEBUG_Network", 0x00000010),
-                               _package_line("DEBUG_ServerComm", 0x00000020),
-                               "",
-                               _package_line("DEBUG_Network", 0x00000100),
-                               _package_line("DEBUG_Network_SR", 0x00000200),
-                               _package_line("DEBUG_Network_FIRM", 0x00000400),
-                               "",
-                               _package_line("DEBUG_NXPSerial", 0x00001000),
-                               _package_line("DEBUG_NXPSerial_E", 0x00002000),
-                               _package_line("DEBUG_NXPSerial_SR", 0x00004000),
-                               "",
-                               _package_line("DEBUG_APP", 0x00010000),
-                               "",
-                               _package_line("DEBUG_iMXSerial", 0x10000000)});
+    u.option(
+        "-X <BIT_MASK>",
+        {"Bitmask for Logging", _package_line("DEBUG_Updater", 0x00000001), _package_line("DEBUG_History", 0x00000002),
+         _package_line("DEBUG_Attributes", 0x00000004), _package_line("DEBUG_BirdFile", 0x00000008),
+         _package_line("DEBUG_Network", 0x00000010), _package_line("DEBUG_ServerComm", 0x00000020), "",
+         _package_line("DEBUG_Network", 0x00000100), _package_line("DEBUG_Network_SR", 0x00000200),
+         _package_line("DEBUG_Network_FIRM", 0x00000400), "", _package_line("DEBUG_NXPSerial", 0x00001000),
+         _package_line("DEBUG_NXPSerial_E", 0x00002000), _package_line("DEBUG_NXPSerial_SR", 0x00004000), "",
+         _package_line("DEBUG_APP", 0x00010000), "", _package_line("DEBUG_iMXSerial", 0x10000000)});
     u.line();
     u.option("-C", {"Check the given BIRDFILE"});
     u.line();
@@ -171,26 +161,25 @@ void _block_samples(UsageText& u)
     u.sample("-G -d 40F5849A", {"Get the latest firmware for the given device.",
                                 "Downloads the firmware file into the updater specific device directory."});
     u.line();
-    u.sample("-U -d 40F5849A", {"Update the firmware on the specific device.",
-                                "Without other options, this command will try to locate",
-                                "the latest firmware version to be used for updating the device."});
+    u.sample("-U -d 40F5849A",
+             {"Update the firmware on the specific device.", "Without other options, this command will try to locate",
+              "the latest firmware version to be used for updating the device."});
     u.line();
     u.sample("-G -d 40F5849A -b 99528558", {"Get the specified build's firmware for the given device.",
                                             "Downloads the firmware file into the updater's specific",
                                             "device directory with the build number as the filename."});
     u.line();
-    u.sample("-G -U -d 40F5849A", {"Get the latest firmware for the given device.",
-                                   "Downloads the firmware file into the updater specific",
-                                   "device directory. After download, update the firmware",
-                                   "using the latest release."});
+    u.sample("-G -U -d 40F5849A",
+             {"Get the latest firmware for the given device.", "Downloads the firmware file into the updater specific",
+              "device directory. After download, update the firmware", "using the latest release."});
     u.line();
     u.sample("-U -t RECOVER -s /dev/serial", {"Update the firmware as described above, but uses the serial interface",
                                               "in communicating with the device to install the latest firmware."});
     u.line();
     u.line(" Sample usage for network discovery and updates:");
     u.line();
-    u.sample("-D -r D272031D", {"Discover all devices connected to the I2C Tessarine network",
-                                "of the given routing device D272031D."});
+    u.sample("-D -r D272031D",
+             {"Discover all devices connected to the I2C Tessarine network", "of the given routing device D272031D."});
     u.line();
     u.sample("-G -U -d 2181F0EE -r D272031D", {"Get and Update to the latest firmware for device 2181F0EE",
                                                "indirectly through routing device D272031D."});

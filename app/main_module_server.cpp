@@ -153,8 +153,8 @@ int main(int argc, char** argv)
 
     if (!options.curveKey.empty() &&
         aServer_UseCurve(options.curveKey.c_str(), options.allowDirectory.c_str()) != aErrNone) {
-        fprintf(stderr, "module-server: cannot use the certificate %s and the directory %s\n",
-                options.curveKey.c_str(), options.allowDirectory.c_str());
+        fprintf(stderr, "module-server: cannot use the certificate %s and the directory %s\n", options.curveKey.c_str(),
+                options.allowDirectory.c_str());
         return 1;
     }
     Module module(0, true, 0);

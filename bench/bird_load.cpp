@@ -31,7 +31,8 @@ std::vector<uint8_t> _firmware_like(size_t length)
     for (size_t i = 0; i + 4 <= length; i += 4) {
         seed = seed * 1103515245u + 12345u;
         uint32_t word = (seed >> 28) < 9 ? words[(seed >> 16) % 6] : seed;
-        for (int b = 0; b < 4; b++) code[i + b] = uint8_t(word >> (8 * b));
+        for (int b = 0; b < 4; b++)
+            code[i + b] = uint8_t(word >> (8 * b));
     }
     return code;
 }
@@ -49,11 +50,13 @@ struct Image {
         bytes = writer.FileBytes();
         char name[] = "/tmp/bird-bench-XXXXXX";
         int fd = mkstemp(name);
-        if (fd < 0) throw std::runtime_error("mkstemp failed");
+        if (fd < 0)
+            throw std::runtime_error("mkstemp failed");
         close(fd);
         path = name;
         std::string error;
-        if (!BirdWriter::WriteBytes(path, bytes, &error)) throw std::runtime_error(error);
+        if (!BirdWriter::WriteBytes(path, bytes, &error))
+            throw std::runtime_error(error);
     }
     ~Image() { unlink(path.c_str()); }
 };
@@ -85,7 +88,8 @@ void BM_BirdFileLoad(benchmark::State& state)
 {
     Image& image = _image();
     for (auto _ : state)
-        if (!_load_once(image.path)) state.SkipWithError("load failed");
+        if (!_load_once(image.path))
+            state.SkipWithError("load failed");
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(IMAGE_SIZE));
 }
 
@@ -95,7 +99,8 @@ void BM_ZlibUncompress(benchmark::State& state)
     uLongf capacity = 8 * (image.bytes.size() - 6);
     std::unique_ptr<unsigned char[]> out(new unsigned char[capacity]);
     for (auto _ : state)
-        if (!_uncompress_once(image.bytes, out.get(), capacity)) state.SkipWithError("uncompress failed");
+        if (!_uncompress_once(image.bytes, out.get(), capacity))
+            state.SkipWithError("uncompress failed");
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(IMAGE_SIZE));
 }
 
@@ -112,7 +117,8 @@ void BM_LoadVsUncompress(benchmark::State& state)
         auto t1 = Clock::now();
         bool inflated = _uncompress_once(image.bytes, out.get(), capacity);
         auto t2 = Clock::now();
-        if (!loaded || !inflated) state.SkipWithError("load or uncompress failed");
+        if (!loaded || !inflated)
+            state.SkipWithError("load or uncompress failed");
         load += t1 - t0;
         inflate += t2 - t1;
     }
@@ -120,7 +126,7 @@ void BM_LoadVsUncompress(benchmark::State& state)
     state.counters["compressed_bytes"] = double(image.bytes.size());
 }
 
-} // namespace
+}  // namespace
 
 BENCHMARK(BM_BirdFileLoad)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ZlibUncompress)->Unit(benchmark::kMillisecond);

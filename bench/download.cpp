@@ -30,10 +30,12 @@ constexpr uint32_t BUILD = 4242;
 const char* const SERIAL = "40F5849A";
 
 // Firmware that hardly compresses, so the BIRD file itself is about 2 MiB.
-std::vector<uint8_t> _code(size_t length) {
+std::vector<uint8_t> _code(size_t length)
+{
     std::vector<uint8_t> code(length);
     std::mt19937 random(99);
-    for (auto& byte : code) byte = static_cast<uint8_t>(random());
+    for (auto& byte : code)
+        byte = static_cast<uint8_t>(random());
     return code;
 }
 
@@ -43,16 +45,19 @@ struct Setup {
     std::string ca_bundle;  // HTTPS only
     std::unique_ptr<Sim::UpdateServer> server;
 
-    explicit Setup(bool https) {
+    explicit Setup(bool https)
+    {
         char pattern[] = "/tmp/download-bench-XXXXXX";
-        if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
+        if (!mkdtemp(pattern))
+            throw std::runtime_error("mkdtemp failed");
         root = pattern;
         std::filesystem::create_directories(root + "/firmware/" + SERIAL);
         BirdWriter writer;
         writer.AddFirmware(0x60000000, _code(IMAGE_SIZE - 400)).AddInfo(BUILD, "2.12.2", 0, "BENCH");
         std::string error;
         const std::string image = root + "/firmware/" + SERIAL + "/" + std::to_string(BUILD) + ".bird";
-        if (!writer.Write(image, &error)) throw std::runtime_error(error);
+        if (!writer.Write(image, &error))
+            throw std::runtime_error(error);
 
         Sim::UpdateServerOptions options;
         options.firmware_dir = root + "/firmware";
@@ -66,25 +71,30 @@ struct Setup {
                 throw std::runtime_error(error);
         }
         server = std::make_unique<Sim::UpdateServer>(options);
-        if (!server->Start(error)) throw std::runtime_error(error);
+        if (!server->Start(error))
+            throw std::runtime_error(error);
         url = server->Url();
     }
-    ~Setup() {
+    ~Setup()
+    {
         server->Stop();
         std::filesystem::remove_all(root);
     }
 };
 
-Setup& _setup(bool https) {
+Setup& _setup(bool https)
+{
     static Setup plain(false);
     static Setup tls(true);
     return https ? tls : plain;
 }
 
 // Runs a program with its output discarded; true when it exited 0.
-bool _run(const std::vector<std::string>& args, char** env = environ) {
+bool _run(const std::vector<std::string>& args, char** env = environ)
+{
     std::vector<char*> argv;
-    for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    for (const auto& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -93,27 +103,32 @@ bool _run(const std::vector<std::string>& args, char** env = environ) {
     pid_t pid = 0;
     const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), env);
     posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return false;
+    if (rc != 0)
+        return false;
     int status = 0;
     waitpid(pid, &status, 0);
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-bool _updater_get(const Setup& setup) {
+bool _updater_get(const Setup& setup)
+{
     std::vector<std::string> variables;
-    for (char** variable = environ; *variable; ++variable) variables.push_back(*variable);
-    if (!setup.ca_bundle.empty()) variables.push_back("UPDATER_CA_BUNDLE=" + setup.ca_bundle);
+    for (char** variable = environ; *variable; ++variable)
+        variables.push_back(*variable);
+    if (!setup.ca_bundle.empty())
+        variables.push_back("UPDATER_CA_BUNDLE=" + setup.ca_bundle);
     std::vector<char*> env;
-    for (auto& variable : variables) env.push_back(variable.data());
+    for (auto& variable : variables)
+        env.push_back(variable.data());
     env.push_back(nullptr);
-    return _run({UPDATER_BINARY_DIR "/app/updater", "-G", "-d", SERIAL, "-u", setup.url, "-i",
-                 setup.root + "/store"},
+    return _run({UPDATER_BINARY_DIR "/app/updater", "-G", "-d", SERIAL, "-u", setup.url, "-i", setup.root + "/store"},
                 env.data());
 }
 
-bool _tools_get(const Setup& setup) {
-    const std::string query = setup.url + "?bld=" + std::to_string(BUILD) +
-                              "&fw=std&no_cal=false&op=bird&sn=" + SERIAL + "&";
+bool _tools_get(const Setup& setup)
+{
+    const std::string query =
+        setup.url + "?bld=" + std::to_string(BUILD) + "&fw=std&no_cal=false&op=bird&sn=" + SERIAL + "&";
     const std::string out = setup.root + "/tools/" + std::to_string(BUILD) + ".bird";
     return _run({"/bin/sh", "-c",
                  "mkdir -p '" + setup.root + "/tools' && curl -sSf " +
@@ -121,27 +136,34 @@ bool _tools_get(const Setup& setup) {
                      "' | tail -n +2 | base64 -d > '" + out + "'"});
 }
 
-double _seconds(bool (*step)(const Setup&), const Setup& setup, benchmark::State& state) {
+double _seconds(bool (*step)(const Setup&), const Setup& setup, benchmark::State& state)
+{
     const auto start = std::chrono::steady_clock::now();
-    if (!step(setup)) state.SkipWithError("download failed");
+    if (!step(setup))
+        state.SkipWithError("download failed");
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 // state.range(0): 1 over HTTPS.
-void BM_UpdaterGet(benchmark::State& state) {
+void BM_UpdaterGet(benchmark::State& state)
+{
     const Setup& setup = _setup(state.range(0));
     for (auto _ : state)
-        if (!_updater_get(setup)) state.SkipWithError("updater -G failed");
+        if (!_updater_get(setup))
+            state.SkipWithError("updater -G failed");
 }
 
-void BM_CurlBase64(benchmark::State& state) {
+void BM_CurlBase64(benchmark::State& state)
+{
     const Setup& setup = _setup(state.range(0));
     for (auto _ : state)
-        if (!_tools_get(setup)) state.SkipWithError("curl | base64 -d failed");
+        if (!_tools_get(setup))
+            state.SkipWithError("curl | base64 -d failed");
 }
 
 // Both ways in every iteration, so that machine load hits both alike.
-void BM_DownloadVsCurl(benchmark::State& state) {
+void BM_DownloadVsCurl(benchmark::State& state)
+{
     const Setup& setup = _setup(state.range(0));
     double updater = 0, tools = 0;
     for (auto _ : state) {
@@ -155,7 +177,13 @@ void BM_DownloadVsCurl(benchmark::State& state) {
 
 BENCHMARK(BM_UpdaterGet)->ArgName("https")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_CurlBase64)->ArgName("https")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_DownloadVsCurl)->ArgName("https")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(5.0);
+BENCHMARK(BM_DownloadVsCurl)
+    ->ArgName("https")
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MinTime(5.0);
 
 }  // namespace
 

@@ -28,7 +28,8 @@ using Clock = std::chrono::steady_clock;
 constexpr size_t kImageSize = 256 * 1024;
 
 // What a recovery does with the chip.
-bool _ours(const std::string& port, const Bytes& image) {
+bool _ours(const std::string& port, const Bytes& image)
+{
     NXPSerialClass isp;
     if (isp.Connect(port.c_str(), 115200) != aErrNone || isp.Sync() != aErrNone || isp.Unlock() != aErrNone ||
         isp.Prepare(0, 29) != aErrNone || isp.Erase(0, 29) != aErrNone)
@@ -37,17 +38,20 @@ bool _ours(const std::string& port, const Bytes& image) {
     for (uint32_t at = 0; at < image.size(); at += 4096) {
         uint32_t n = std::min<uint32_t>(4096, static_cast<uint32_t>(image.size()) - at);
         if (isp.Write(NXPSerialClass::WRITE_ADDRESS, n, image.data() + at) != aErrNone ||
-            isp.Prepare(NXPSerialClass::SectorFromAddress(at), NXPSerialClass::SectorFromAddress(at + n - 1)) != aErrNone ||
+            isp.Prepare(NXPSerialClass::SectorFromAddress(at), NXPSerialClass::SectorFromAddress(at + n - 1)) !=
+                aErrNone ||
             isp.CopyToFlash(at, NXPSerialClass::WRITE_ADDRESS, NXPSerialClass::CopyLength(n)) != aErrNone)
             return false;
     }
     return isp.SetEcho(true) == aErrNone && isp.ExecuteFrom(0) == aErrNone;
 }
 
-bool _lpc21isp(const std::string& port, const std::string& imagePath) {
+bool _lpc21isp(const std::string& port, const std::string& imagePath)
+{
     std::vector<std::string> args{"lpc21isp", "-bin", imagePath, port, "115200", "14746"};
     std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
+    for (auto& a : args)
+        argv.push_back(a.data());
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -56,7 +60,8 @@ bool _lpc21isp(const std::string& port, const std::string& imagePath) {
     pid_t pid = -1;
     int rc = posix_spawnp(&pid, "lpc21isp", &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return false;
+    if (rc != 0)
+        return false;
     int status = 0;
     waitpid(pid, &status, 0);
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
@@ -65,7 +70,8 @@ bool _lpc21isp(const std::string& port, const std::string& imagePath) {
 // One flashing on a fresh (reset, erased) chip; its seconds, or -1 when it failed or
 // the flash does not hold the image afterwards.
 template <class Flash>
-double _timed(Sim::LpcIspPty& rom, const Bytes& image, Flash flash) {
+double _timed(Sim::LpcIspPty& rom, const Bytes& image, Flash flash)
+{
     rom.With([](Sim::LpcIspRom& r) {
         r.Reset();
         r.SetFlash(Bytes(Sim::LpcIspRom::kFlashSize, 0xFF));
@@ -77,7 +83,8 @@ double _timed(Sim::LpcIspPty& rom, const Bytes& image, Flash flash) {
     return ok ? seconds : -1;
 }
 
-void BM_Flash256KiB(benchmark::State& state) {
+void BM_Flash256KiB(benchmark::State& state)
+{
     uint32_t baud = static_cast<uint32_t>(state.range(0));
     Bytes image = testsupport::BootableLpcCode(kImageSize, 23);
     char path[] = "/tmp/lpc-bench-XXXXXX";
@@ -114,6 +121,12 @@ void BM_Flash256KiB(benchmark::State& state) {
 }  // namespace
 
 // Paced: 256 KiB is about 30 s of line time each way, so one iteration is enough.
-BENCHMARK(BM_Flash256KiB)->ArgName("baud")->Arg(115200)->Arg(0)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+BENCHMARK(BM_Flash256KiB)
+    ->ArgName("baud")
+    ->Arg(115200)
+    ->Arg(0)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
 
 BENCHMARK_MAIN();

@@ -39,7 +39,7 @@ std::vector<uint8_t> _image()
     std::vector<uint8_t> image(IMAGE_SIZE);
     for (size_t i = 0; i < image.size(); ++i)
         image[i] = uint8_t(i * 13 + (i >> 8));
-    const uint32_t words[] = {0x412000D1, LOAD_ADDRESS + 0x100, 0, 0, LOAD_ADDRESS + 0x20, LOAD_ADDRESS, 0, 0,
+    const uint32_t words[] = {0x412000D1,   LOAD_ADDRESS + 0x100, 0, 0, LOAD_ADDRESS + 0x20, LOAD_ADDRESS, 0, 0,
                               LOAD_ADDRESS, uint32_t(IMAGE_SIZE), 0};
     for (size_t w = 0; w < std::size(words); ++w)
         for (int b = 0; b < 4; ++b)

@@ -85,7 +85,8 @@ public:
         virtualModule = std::make_shared<Sim::VirtualModule>(config);
         server = std::make_unique<Sim::TcpModuleServer>(virtualModule, "127.0.0.1", 0);
         std::string error;
-        if (!server->Start(error)) throw std::runtime_error("module server: " + error);
+        if (!server->Start(error))
+            throw std::runtime_error("module server: " + error);
         spec.type = TCPIP;
         spec.serialNumber = config.serialNumber;
         spec.ipAddress = htonl(INADDR_LOOPBACK);
@@ -113,8 +114,10 @@ public:
         module.getLink()->enablePooledPackets(pooled);
         uint16_t blockSize = 0;
         aErr err = entity.TransferPrepare(firmware.data(), uint32_t(firmware.size()), 0, &blockSize);
-        if (err == aErrNone) err = entity.FirmwareTransfer(firmware.data(), uint32_t(firmware.size()), blockSize, display);
-        if (err != aErrNone) throw std::runtime_error("transfer failed: " + std::to_string(err));
+        if (err == aErrNone)
+            err = entity.FirmwareTransfer(firmware.data(), uint32_t(firmware.size()), blockSize, display);
+        if (err != aErrNone)
+            throw std::runtime_error("transfer failed: " + std::to_string(err));
     }
 
     std::chrono::nanoseconds ModuleBusy() const { return server->BusyTime(); }
@@ -138,7 +141,8 @@ private:
     void _connect()
     {
         for (int attempt = 0; attempt < 100; ++attempt) {
-            if (module.connectFromSpec(spec) == aErrNone) return;
+            if (module.connectFromSpec(spec) == aErrNone)
+                return;
             module.disconnect();
             aTime_MSSleep(20);
         }
@@ -158,7 +162,8 @@ private:
             entity.LoaderStart() != aErrNone) {
             throw std::runtime_error("loader start failed");
         }
-        while (!virtualModule->Stats().loaderRunning) aTime_MSSleep(10);
+        while (!virtualModule->Stats().loaderRunning)
+            aTime_MSSleep(10);
         module.disconnect();
         _connect();
     }
@@ -218,7 +223,8 @@ public:
                 !_read_all(client, message, sizeof message)) {
                 throw std::runtime_error("ping-pong broke");
             }
-            if (seconds) seconds->push_back(std::chrono::duration<double>(Clock::now() - start).count());
+            if (seconds)
+                seconds->push_back(std::chrono::duration<double>(Clock::now() - start).count());
         }
     }
 
@@ -234,7 +240,8 @@ private:
         size_t got = 0;
         while (got < length) {
             ssize_t n = recv(fd, buffer + got, length - got, 0);
-            if (n <= 0) return false;
+            if (n <= 0)
+                return false;
             got += size_t(n);
         }
         return true;
@@ -243,7 +250,8 @@ private:
     void _echo()
     {
         int peer = accept(listener, nullptr, nullptr);
-        if (peer < 0) return;
+        if (peer < 0)
+            return;
         _no_delay(peer);
         uint8_t message[PING_SIZE];
         while (_read_all(peer, message, sizeof message) && send(peer, message, sizeof message, 0) > 0) {
@@ -310,14 +318,16 @@ void BM_UpdateModes(benchmark::State& state)
 void BM_Transfer(benchmark::State& state, bool uei, bool pooled)
 {
     Bench& bench = _bench();
-    for (auto _ : state) bench.Transfer(uei, pooled);
+    for (auto _ : state)
+        bench.Transfer(uei, pooled);
     state.SetBytesProcessed(int64_t(state.iterations()) * FIRMWARE_SIZE);
 }
 
 void BM_SocketPingPong(benchmark::State& state)
 {
     PingPong ping;
-    for (auto _ : state) ping.Exchange(1);
+    for (auto _ : state)
+        ping.Exchange(1);
 }
 
 }  // namespace

@@ -59,7 +59,8 @@ std::string _image(const testsupport::TempDir& dir)
         .AddInfo(1200, "2.16.0", SERIAL, "MeterSerial");
     std::string path = dir / "image.bird";
     std::string error;
-    if (!BirdWriter::WriteBytes(path, writer.FileBytes(), &error)) throw std::runtime_error(error);
+    if (!BirdWriter::WriteBytes(path, writer.FileBytes(), &error))
+        throw std::runtime_error(error);
     return path;
 }
 
@@ -74,9 +75,10 @@ double _update(const testsupport::TempDir& store, const std::string& image, cons
                bool verify = false)
 {
     auto start = std::chrono::steady_clock::now();
-    std::vector<std::string> argv = {testsupport::UpdaterPath(), "-i", store.path(), "-u", NO_SERVER,
-                                     "-U", "-d", SN, "-f", image};
-    if (verify) argv.push_back("--verify");
+    std::vector<std::string> argv = {
+        testsupport::UpdaterPath(), "-i", store.path(), "-u", NO_SERVER, "-U", "-d", SN, "-f", image};
+    if (verify)
+        argv.push_back("--verify");
     testsupport::ProcessResult result = testsupport::RunProcess(argv, options);
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return result.exit_status == 0 ? seconds : -1;
@@ -169,7 +171,8 @@ double _tcpip_median(benchmark::State& state, const testsupport::TempDir& dir, c
     std::vector<double> times;
     for (int run = 0; run < RUNS; ++run) {
         // A verified update returns with the module back; an unverified one may not.
-        if (!verify || run == 0) usleep(pauseMs * 1000 + 100000);
+        if (!verify || run == 0)
+            usleep(pauseMs * 1000 + 100000);
         double t = _update(dir, image, {}, verify);
         if (t < 0) {
             state.SkipWithError(verify ? "verified update failed" : "update failed");
@@ -188,7 +191,8 @@ void BM_UpdateVerifyTcpip(benchmark::State& state)
     for (auto _ : state) {
         double transfer = _tcpip_median(state, dir, image, 0, false);
         double verified = transfer < 0 ? -1 : _tcpip_median(state, dir, image, PAUSE_MS, true);
-        if (verified < 0) return;
+        if (verified < 0)
+            return;
         state.counters["transfer_s"] = transfer;
         state.counters["verified_s"] = verified;
         state.counters["verify_ratio"] = verified / (2 * PAUSE_MS / 1000.0 + transfer);
@@ -211,16 +215,18 @@ double _line(const testsupport::TempDir& store, const std::string& image, const 
     auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < modules; ++i) {
         runs.emplace_back([&, i] {
-            status[i] = testsupport::RunProcess({testsupport::UpdaterPath(), "-i", store.path(), "-u", NO_SERVER,
-                                                 "-U", "-d", _hex8(SERIAL + i), "-f", image},
+            status[i] = testsupport::RunProcess({testsupport::UpdaterPath(), "-i", store.path(), "-u", NO_SERVER, "-U",
+                                                 "-d", _hex8(SERIAL + i), "-f", image},
                                                 options)
                             .exit_status;
         });
     }
-    for (auto& run : runs) run.join();
+    for (auto& run : runs)
+        run.join();
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     for (int s : status)
-        if (s != 0) return -1;
+        if (s != 0)
+            return -1;
     return seconds;
 }
 
@@ -283,17 +289,20 @@ int _rerun_in_private_network(char** argv)
         return 0;
     }
     struct stat info;
-    if (stat("/proc/self/ns/net", &info) != 0) return 1;
+    if (stat("/proc/self/ns/net", &info) != 0)
+        return 1;
     setenv("UPDATER_TEST_OUTER_NETNS", std::to_string(info.st_ino).c_str(), 1);
     char self[4096];
     ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0) return 1;
+    if (n <= 0)
+        return 1;
     self[n] = '\0';
     std::vector<char*> args;
     std::string netns = testsupport::NetnsRunPath();
     args.push_back(netns.data());
     args.push_back(self);
-    for (char** a = argv + 1; *a; ++a) args.push_back(*a);
+    for (char** a = argv + 1; *a; ++a)
+        args.push_back(*a);
     args.push_back(nullptr);
     execv(netns.c_str(), args.data());
     perror("netns-run");
@@ -314,7 +323,8 @@ int main(int argc, char** argv)
     usbemu::reexecUnderPreload();
     prctl(PR_SET_TIMERSLACK, 1);
     benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;

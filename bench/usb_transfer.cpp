@@ -30,7 +30,7 @@ constexpr uint8_t CMD_UPGRADE = 95;
 constexpr uint8_t UPGRADE_DATA = 1;
 constexpr uint8_t DATA_UEI_SET = 0x8A;  // set of option 10
 constexpr uint8_t DATA_UEI_ACK = 0xCA;
-constexpr uint8_t SPECIFIER = 0x20;     // index 0
+constexpr uint8_t SPECIFIER = 0x20;  // index 0
 constexpr uint8_t ADDRESS = 2;
 constexpr uint32_t SERIAL = 0x40F5849A;
 
@@ -41,8 +41,8 @@ struct Expect {
 uint8_t _reply_filter(const aPacket* packet, const void* ref)
 {
     const auto* expect = static_cast<const Expect*>(ref);
-    return packet->address == ADDRESS && packet->dataSize >= 2 && packet->data[0] == CMD_UPGRADE
-           && packet->data[1] == expect->second;
+    return packet->address == ADDRESS && packet->dataSize >= 2 && packet->data[0] == CMD_UPGRADE &&
+           packet->data[1] == expect->second;
 }
 
 bool _put(uint32_t link, const std::vector<uint8_t>& payload)

@@ -106,7 +106,7 @@ struct Link::impl {
     std::mutex streamMutex;  // guards streamValues and streamHandlers
     std::map<uint64_t, StreamValue> streamValues;
     std::map<uint64_t, StreamHandler> streamHandlers;  // keyed with subindex 0
-    uint32_t filterLinkId = 0;  // the engine link our stream filter sits on
+    uint32_t filterLinkId = 0;                         // the engine link our stream filter sits on
     LocklessQueue_SPSC<asyncPacket, kAsyncSlots> asyncQueue;
     std::thread asyncWorker;
     std::promise<void> asyncStop;
@@ -256,11 +256,22 @@ void Link::impl::recordStreamSample(const aPacket* packet)
     uint8_t subindex = 0;
     uint32_t number = 0;
     switch (packet->dataSize - ueiPAYLOAD_VALUE) {
-    case 2: number = aUEI_RetrieveShort(value); break;
-    case 3: subindex = value[0]; number = aUEI_RetrieveShort(value + 1); break;
-    case 4: number = aUEI_RetrieveInt(value); break;
-    case 5: subindex = value[0]; number = aUEI_RetrieveInt(value + 1); break;
-    default: return;
+    case 2:
+        number = aUEI_RetrieveShort(value);
+        break;
+    case 3:
+        subindex = value[0];
+        number = aUEI_RetrieveShort(value + 1);
+        break;
+    case 4:
+        number = aUEI_RetrieveInt(value);
+        break;
+    case 5:
+        subindex = value[0];
+        number = aUEI_RetrieveInt(value + 1);
+        break;
+    default:
+        return;
     }
     uint8_t address = packet->address;
     uint8_t command = payload[ueiPAYLOAD_COMMAND];
@@ -649,8 +660,8 @@ aErr Link::receiveUEI(uint8_t address, uint8_t command, uint8_t option, uint8_t 
     record->command = command;
     record->option = option;
     record->specifier = specifier;
-    uint32_t timeout = record->type == ueiTypeBytes && record->v.bytes.size > kLongBytes ? kLongBytesTimeoutMs
-                                                                                           : kReplyTimeoutMs;
+    uint32_t timeout =
+        record->type == ueiTypeBytes && record->v.bytes.size > kLongBytes ? kLongBytesTimeoutMs : kReplyTimeoutMs;
     aPacket* reply = aLink_AwaitFirst(pImpl->linkId, filter, record, timeout);
     if (!reply)
         return aErrTimeout;

@@ -14,10 +14,10 @@ namespace Kestrune::Tessarine {
 
 // Network settings of a Link.
 struct PlexusConfig {
-    bool enabled = true;                // serve device links; reach network kinds as clients
-    bool fallback = true;               // retry once with the other transport family
-    uint8_t localOnly = 1;              // serve and answer on the loopback interface only
-    uint16_t assignedPort = 0;          // server port, filled in when served
+    bool enabled = true;                     // serve device links; reach network kinds as clients
+    bool fallback = true;                    // retry once with the other transport family
+    uint8_t localOnly = 1;                   // serve and answer on the loopback interface only
+    uint16_t assignedPort = 0;               // server port, filled in when served
     uint32_t networkInterface = 0x0100007F;  // 127.0.0.1, network byte order
 };
 
@@ -84,8 +84,8 @@ public:
 
     // A stream value the module sent of its own accord: aErrNotFound when none
     // is recorded, aErrStreamStale when it was read before.
-    aErr getStreamValue(uint8_t address, uint8_t command, uint8_t option, uint8_t index,
-                        uint8_t subindex, uint32_t* value);
+    aErr getStreamValue(uint8_t address, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,
+                        uint32_t* value);
 
     // Writes the packets of the link to a file while enabled.
     aErr enablePacketLog(const char* fileName);

@@ -34,8 +34,7 @@ public:
     static constexpr size_t MESSAGE_MAX = 2047;
 
     // Writes the formatted text as it is (callers supply their line ends).
-    static void log(unsigned package, const char* format, ...)
-        __attribute__((format(printf, 2, 3)));
+    static void log(unsigned package, const char* format, ...) __attribute__((format(printf, 2, 3)));
     static void SetOutput(FILE* output);
     // The bytes as printable text for byte dumps: CR and LF as \r and \n, other
     // control and non-ASCII bytes as \xHH.

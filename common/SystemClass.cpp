@@ -25,46 +25,166 @@ void SystemClass::init(Module* module, uint8_t index)
     EntityClass::init(module, cmdSYSTEM, index);
 }
 
-aErr SystemClass::getModule(uint8_t* address) { return getUEI8(systemModule, address); }
-aErr SystemClass::setRouter(uint8_t address) { return setUEI8(systemRouter, address); }
-aErr SystemClass::getRouter(uint8_t* address) { return getUEI8(systemRouter, address); }
-aErr SystemClass::setHBInterval(uint8_t interval) { return setUEI8(systemHBInterval, interval); }
-aErr SystemClass::getHBInterval(uint8_t* interval) { return getUEI8(systemHBInterval, interval); }
-aErr SystemClass::setLED(uint8_t on) { return setUEI8(systemLED, on); }
-aErr SystemClass::getLED(uint8_t* on) { return getUEI8(systemLED, on); }
-aErr SystemClass::setBootSlot(uint8_t slot) { return setUEI8(systemBootSlot, slot); }
-aErr SystemClass::getBootSlot(uint8_t* slot) { return getUEI8(systemBootSlot, slot); }
-aErr SystemClass::getVersion(uint32_t* packed) { return getUEI32(systemVersion, packed); }
-aErr SystemClass::getModel(uint8_t* model) { return getUEI8(systemModel, model); }
-aErr SystemClass::getSerialNumber(uint32_t* serial) { return getUEI32(systemSerialNumber, serial); }
-aErr SystemClass::save() { return callUEI(systemSave); }
-aErr SystemClass::reset() { return callUEI(systemReset); }
-aErr SystemClass::getInputVoltage(uint32_t* microvolts) { return getUEI32(systemInputVoltage, microvolts); }
-aErr SystemClass::getModuleHardwareOffset(uint8_t* offset) { return getUEI8(systemModuleHardwareOffset, offset); }
-aErr SystemClass::getModuleBaseAddress(uint8_t* address) { return getUEI8(systemModuleBaseAddress, address); }
-aErr SystemClass::setModuleSoftwareOffset(uint8_t offset) { return setUEI8(systemModuleSoftwareOffset, offset); }
-aErr SystemClass::getModuleSoftwareOffset(uint8_t* offset) { return getUEI8(systemModuleSoftwareOffset, offset); }
-aErr SystemClass::getRouterAddressSetting(uint8_t* address) { return getUEI8(systemRouterAddressSetting, address); }
-aErr SystemClass::routeToMe(uint8_t on) { return setUEI8(systemRouteToMe, on); }
-aErr SystemClass::getInputCurrent(uint32_t* current) { return getUEI32(systemInputCurrent, current); }
-aErr SystemClass::getUptime(uint32_t* minutes) { return getUEI32(systemUptime, minutes); }
-aErr SystemClass::logEvents() { return callUEI(systemLogEvents); }
-aErr SystemClass::getInputPowerSource(uint8_t* source) { return getUEI8(systemInputPowerSource, source); }
-aErr SystemClass::setInputPowerBehavior(uint8_t behavior) { return setUEI8(systemInputPowerBehavior, behavior); }
-aErr SystemClass::getInputPowerBehavior(uint8_t* behavior) { return getUEI8(systemInputPowerBehavior, behavior); }
-aErr SystemClass::getPowerLimit(uint32_t* limit) { return getUEI32(systemPowerLimit, limit); }
-aErr SystemClass::setPowerLimitMax(uint32_t limit) { return setUEI32(systemPowerLimitMax, limit); }
-aErr SystemClass::getPowerLimitMax(uint32_t* limit) { return getUEI32(systemPowerLimitMax, limit); }
-aErr SystemClass::getPowerLimitState(uint32_t* state) { return getUEI32(systemPowerLimitState, state); }
-aErr SystemClass::resetDeviceToFactoryDefaults() { return callUEI(systemResetDeviceToFactoryDefaults); }
-aErr SystemClass::setLinkInterface(uint8_t linkInterface) { return setUEI8(systemLinkInterface, linkInterface); }
-aErr SystemClass::getLinkInterface(uint8_t* linkInterface) { return getUEI8(systemLinkInterface, linkInterface); }
-aErr SystemClass::getHardwareVersion(uint32_t* version) { return getUEI32(systemHardwareVersion, version); }
-aErr SystemClass::getErrors(uint32_t* errors) { return getUEI32(systemErrors, errors); }
-aErr SystemClass::setLEDMaxBrightness(uint8_t brightness) { return setUEI8(systemLEDMaxBrightness, brightness); }
-aErr SystemClass::getLEDMaxBrightness(uint8_t* brightness) { return getUEI8(systemLEDMaxBrightness, brightness); }
-aErr SystemClass::getBuild(uint32_t* build) { return getUEI32(systemBuild, build); }
-aErr SystemClass::getProtocolFeatures(uint32_t* features) { return getUEI32(systemProtocolFeatures, features); }
+aErr SystemClass::getModule(uint8_t* address)
+{
+    return getUEI8(systemModule, address);
+}
+aErr SystemClass::setRouter(uint8_t address)
+{
+    return setUEI8(systemRouter, address);
+}
+aErr SystemClass::getRouter(uint8_t* address)
+{
+    return getUEI8(systemRouter, address);
+}
+aErr SystemClass::setHBInterval(uint8_t interval)
+{
+    return setUEI8(systemHBInterval, interval);
+}
+aErr SystemClass::getHBInterval(uint8_t* interval)
+{
+    return getUEI8(systemHBInterval, interval);
+}
+aErr SystemClass::setLED(uint8_t on)
+{
+    return setUEI8(systemLED, on);
+}
+aErr SystemClass::getLED(uint8_t* on)
+{
+    return getUEI8(systemLED, on);
+}
+aErr SystemClass::setBootSlot(uint8_t slot)
+{
+    return setUEI8(systemBootSlot, slot);
+}
+aErr SystemClass::getBootSlot(uint8_t* slot)
+{
+    return getUEI8(systemBootSlot, slot);
+}
+aErr SystemClass::getVersion(uint32_t* packed)
+{
+    return getUEI32(systemVersion, packed);
+}
+aErr SystemClass::getModel(uint8_t* model)
+{
+    return getUEI8(systemModel, model);
+}
+aErr SystemClass::getSerialNumber(uint32_t* serial)
+{
+    return getUEI32(systemSerialNumber, serial);
+}
+aErr SystemClass::save()
+{
+    return callUEI(systemSave);
+}
+aErr SystemClass::reset()
+{
+    return callUEI(systemReset);
+}
+aErr SystemClass::getInputVoltage(uint32_t* microvolts)
+{
+    return getUEI32(systemInputVoltage, microvolts);
+}
+aErr SystemClass::getModuleHardwareOffset(uint8_t* offset)
+{
+    return getUEI8(systemModuleHardwareOffset, offset);
+}
+aErr SystemClass::getModuleBaseAddress(uint8_t* address)
+{
+    return getUEI8(systemModuleBaseAddress, address);
+}
+aErr SystemClass::setModuleSoftwareOffset(uint8_t offset)
+{
+    return setUEI8(systemModuleSoftwareOffset, offset);
+}
+aErr SystemClass::getModuleSoftwareOffset(uint8_t* offset)
+{
+    return getUEI8(systemModuleSoftwareOffset, offset);
+}
+aErr SystemClass::getRouterAddressSetting(uint8_t* address)
+{
+    return getUEI8(systemRouterAddressSetting, address);
+}
+aErr SystemClass::routeToMe(uint8_t on)
+{
+    return setUEI8(systemRouteToMe, on);
+}
+aErr SystemClass::getInputCurrent(uint32_t* current)
+{
+    return getUEI32(systemInputCurrent, current);
+}
+aErr SystemClass::getUptime(uint32_t* minutes)
+{
+    return getUEI32(systemUptime, minutes);
+}
+aErr SystemClass::logEvents()
+{
+    return callUEI(systemLogEvents);
+}
+aErr SystemClass::getInputPowerSource(uint8_t* source)
+{
+    return getUEI8(systemInputPowerSource, source);
+}
+aErr SystemClass::setInputPowerBehavior(uint8_t behavior)
+{
+    return setUEI8(systemInputPowerBehavior, behavior);
+}
+aErr SystemClass::getInputPowerBehavior(uint8_t* behavior)
+{
+    return getUEI8(systemInputPowerBehavior, behavior);
+}
+aErr SystemClass::getPowerLimit(uint32_t* limit)
+{
+    return getUEI32(systemPowerLimit, limit);
+}
+aErr SystemClass::setPowerLimitMax(uint32_t limit)
+{
+    return setUEI32(systemPowerLimitMax, limit);
+}
+aErr SystemClass::getPowerLimitMax(uint32_t* limit)
+{
+    return getUEI32(systemPowerLimitMax, limit);
+}
+aErr SystemClass::getPowerLimitState(uint32_t* state)
+{
+    return getUEI32(systemPowerLimitState, state);
+}
+aErr SystemClass::resetDeviceToFactoryDefaults()
+{
+    return callUEI(systemResetDeviceToFactoryDefaults);
+}
+aErr SystemClass::setLinkInterface(uint8_t linkInterface)
+{
+    return setUEI8(systemLinkInterface, linkInterface);
+}
+aErr SystemClass::getLinkInterface(uint8_t* linkInterface)
+{
+    return getUEI8(systemLinkInterface, linkInterface);
+}
+aErr SystemClass::getHardwareVersion(uint32_t* version)
+{
+    return getUEI32(systemHardwareVersion, version);
+}
+aErr SystemClass::getErrors(uint32_t* errors)
+{
+    return getUEI32(systemErrors, errors);
+}
+aErr SystemClass::setLEDMaxBrightness(uint8_t brightness)
+{
+    return setUEI8(systemLEDMaxBrightness, brightness);
+}
+aErr SystemClass::getLEDMaxBrightness(uint8_t* brightness)
+{
+    return getUEI8(systemLEDMaxBrightness, brightness);
+}
+aErr SystemClass::getBuild(uint32_t* build)
+{
+    return getUEI32(systemBuild, build);
+}
+aErr SystemClass::getProtocolFeatures(uint32_t* features)
+{
+    return getUEI32(systemProtocolFeatures, features);
+}
 
 aErr SystemClass::getMaximumTemperature(int32_t* temperature)
 {

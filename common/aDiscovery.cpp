@@ -34,8 +34,7 @@ bool _match_first(const linkSpec* spec, bool* found, void* ref)
     return false;
 }
 
-linkSpec* _find(linkType type, uint32_t serialNumber, uint32_t networkInterface,
-                aDiscoveryCallback match)
+linkSpec* _find(linkType type, uint32_t serialNumber, uint32_t networkInterface, aDiscoveryCallback match)
 {
     linkSpec* spec = aLinkSpec_Create(type);
     if (!spec)
@@ -49,8 +48,7 @@ linkSpec* _find(linkType type, uint32_t serialNumber, uint32_t networkInterface,
 
 }  // namespace
 
-uint8_t aDiscovery_EnumerateModules(linkType type, aDiscoveryCallback callback, void* ref,
-                                    uint32_t networkInterface)
+uint8_t aDiscovery_EnumerateModules(linkType type, aDiscoveryCallback callback, void* ref, uint32_t networkInterface)
 {
     if (!callback)
         return 0;
@@ -69,8 +67,7 @@ uint8_t aDiscovery_EnumerateModules(linkType type, aDiscoveryCallback callback, 
     }
 }
 
-uint8_t aDiscovery_Enumerate_PlexusModules(aDiscoveryCallback callback, void* ref,
-                                           uint32_t networkInterface)
+uint8_t aDiscovery_Enumerate_PlexusModules(aDiscoveryCallback callback, void* ref, uint32_t networkInterface)
 {
     uint32_t interfaces[aDISCOVERY_MAX_INTERFACES];
     size_t count = aDiscovery_GetIPv4Interfaces(interfaces, aDISCOVERY_MAX_INTERFACES);

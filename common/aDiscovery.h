@@ -15,14 +15,12 @@ typedef bool (*aDiscoveryCallback)(const linkSpec* spec, bool* found, void* ref)
 // Enumerates modules of the transport type: USB, direct TCP/IP, or the network
 // kinds (4 to 7); other types find nothing. networkInterface is an IPv4 address
 // in network byte order, 0 for any. Returns the count, at most 255.
-uint8_t aDiscovery_EnumerateModules(linkType type, aDiscoveryCallback callback, void* ref,
-                                    uint32_t networkInterface);
+uint8_t aDiscovery_EnumerateModules(linkType type, aDiscoveryCallback callback, void* ref, uint32_t networkInterface);
 
 // Modules served by other programs: local servers by multicast on the loopback
 // interface when networkInterface is 0 or 127.0.0.1 (or the host has no IPv4
 // interface), otherwise beacons on that interface.
-uint8_t aDiscovery_Enumerate_PlexusModules(aDiscoveryCallback callback, void* ref,
-                                           uint32_t networkInterface);
+uint8_t aDiscovery_Enumerate_PlexusModules(aDiscoveryCallback callback, void* ref, uint32_t networkInterface);
 
 // A new spec of the module with that serial number, or null.
 linkSpec* aDiscovery_FindModule(linkType type, uint32_t serialNumber, uint32_t networkInterface);

@@ -40,8 +40,8 @@ struct Enumeration {
     {
         if (!seen.isNew(spec))
             return;
-        aTessarine_Trace(aDEBUG_NETWORK_SPEC, "Found spec: type %d serial %08X port %u\n",
-                         spec.type, spec.serialNumber, spec.ipPort);
+        aTessarine_Trace(aDEBUG_NETWORK_SPEC, "Found spec: type %d serial %08X port %u\n", spec.type, spec.serialNumber,
+                         spec.ipPort);
         bool counted = false;
         go = callback(&spec, &counted, ref);
         if (counted)
@@ -55,10 +55,8 @@ struct Enumeration {
 void _query_local_server(unsigned offset, bool localOnly, Enumeration& enumeration)
 {
     uint32_t group = _address(aDISCOVERY_LOCAL_GROUP);
-    MulticastEndpoint* receiver =
-        aMulticast_Create(kLoopback, group, aDISCOVERY_LOCAL_REPLY_PORT + offset, false);
-    MulticastEndpoint* sender =
-        aMulticast_Create(kLoopback, group, aDISCOVERY_LOCAL_REQUEST_PORT + offset, true);
+    MulticastEndpoint* receiver = aMulticast_Create(kLoopback, group, aDISCOVERY_LOCAL_REPLY_PORT + offset, false);
+    MulticastEndpoint* sender = aMulticast_Create(kLoopback, group, aDISCOVERY_LOCAL_REQUEST_PORT + offset, true);
     if (receiver && sender) {
         uint32_t request = aDISCOVERY_LOCAL_REQUEST;
         if (aMulticast_Send(sender, &request, sizeof request) == sizeof request) {
@@ -101,8 +99,7 @@ uint8_t aDiscovery_EnumerateBeacons(bool localOnly, aDiscoveryCallback callback,
     char* host = zstr_recv(beacon);
     uint32_t hostAddress = _address(host);
     if (host && *host) {
-        zsock_send(beacon, "sbi", "PUBLISH", aDISCOVERY_BEACON_TEXT, strlen(aDISCOVERY_BEACON_TEXT),
-                   kBeaconIntervalMs);
+        zsock_send(beacon, "sbi", "PUBLISH", aDISCOVERY_BEACON_TEXT, strlen(aDISCOVERY_BEACON_TEXT), kBeaconIntervalMs);
         zsock_send(beacon, "sb", "SUBSCRIBE", "", static_cast<size_t>(0));
         zsock_set_rcvtimeo(beacon, kBeaconReceiveTimeoutMs);
         for (int attempt = 0; attempt < kBeaconAttempts && enumeration.go; ++attempt) {
@@ -112,8 +109,7 @@ uint8_t aDiscovery_EnumerateBeacons(bool localOnly, aDiscoveryCallback callback,
             zframe_t* frame = zframe_recv(beacon);
             linkSpec spec;
             if (frame && aLinkSpec_FromRecord(zframe_data(frame), zframe_size(frame), &spec)) {
-                if (!localOnly || spec.ipAddress == kLoopback ||
-                    (hostAddress && spec.ipAddress == hostAddress))
+                if (!localOnly || spec.ipAddress == kLoopback || (hostAddress && spec.ipAddress == hostAddress))
                     enumeration.offer(spec);
                 else
                     aTessarine_Trace(aDEBUG_NETWORK_SPEC, "We are in local mode, ignoring(2)\n");

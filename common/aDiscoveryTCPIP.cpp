@@ -77,8 +77,8 @@ bool _send_request(uint32_t fromAddress)
         group.sin_family = AF_INET;
         group.sin_port = htons(aDISCOVERY_TCPIP_REQUEST_PORT);
         inet_pton(AF_INET, aDISCOVERY_TCPIP_GROUP, &group.sin_addr);
-        sent = sendto(fd, request, sizeof request, 0, reinterpret_cast<sockaddr*>(&group),
-                      sizeof group) == static_cast<ssize_t>(sizeof request);
+        sent = sendto(fd, request, sizeof request, 0, reinterpret_cast<sockaddr*>(&group), sizeof group) ==
+               static_cast<ssize_t>(sizeof request);
         if (!sent)
             perror("Failed to multicast discovery package");
     }
@@ -222,8 +222,8 @@ uint8_t _enumerate(aDiscoveryCallback callback, void* ref, uint32_t networkInter
         uint8_t reply[64];
         sockaddr_in sender{};
         socklen_t senderLength = sizeof sender;
-        ssize_t length = recvfrom(listener, reply, sizeof reply, MSG_DONTWAIT,
-                                  reinterpret_cast<sockaddr*>(&sender), &senderLength);
+        ssize_t length =
+            recvfrom(listener, reply, sizeof reply, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&sender), &senderLength);
         if (length < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
             continue;
         if (length < 0)

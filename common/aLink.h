@@ -15,14 +15,14 @@
 // Link status values.
 namespace LinkStatus {
 enum : int32_t {
-  stopped = 0,
-  starting = 1,
-  running = 2,
-  stopping = 3,
-  syncing = 4,
-  noStream = 5,
-  ioError = 6,
-  failed = 8,
+    stopped = 0,
+    starting = 1,
+    running = 2,
+    stopping = 3,
+    syncing = 4,
+    noStream = 5,
+    ioError = 6,
+    failed = 8,
 };
 }
 
@@ -88,9 +88,9 @@ aErr aLink_PacketDebug_Read(uint32_t linkId, uint8_t* direction, uint8_t* length
 aErr aLink_PacketDebug_Write(uint32_t linkId, uint8_t direction, uint8_t length, const uint8_t* bytes);
 
 // Timing of the engine, in milliseconds.
-constexpr uint32_t aLINK_READER_IDLE_WAIT_MS = 50;  // reader's wait for input when idle
-constexpr uint32_t aLINK_READER_YIELD_MS = 2;       // reader's pause while a waiting caller reads
-constexpr uint32_t aLINK_WRITER_AWAIT_MS = 100;     // writer's wait for an outbound packet
+constexpr uint32_t aLINK_READER_IDLE_WAIT_MS = 50;    // reader's wait for input when idle
+constexpr uint32_t aLINK_READER_YIELD_MS = 2;         // reader's pause while a waiting caller reads
+constexpr uint32_t aLINK_WRITER_AWAIT_MS = 100;       // writer's wait for an outbound packet
 constexpr uint32_t aLINK_POOLED_WRITER_AWAIT_MS = 5;  // pooled packets are queued without waking the writer
-constexpr uint32_t aLINK_SYNC_RETRY_MS = 250;       // unanswered magic packets are sent again
-constexpr uint32_t aLINK_IO_ERROR_PAUSE_MS = 100;   // pause after a failed stream read
+constexpr uint32_t aLINK_SYNC_RETRY_MS = 250;         // unanswered magic packets are sent again
+constexpr uint32_t aLINK_IO_ERROR_PAUSE_MS = 100;     // pause after a failed stream read

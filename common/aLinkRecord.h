@@ -19,67 +19,67 @@ struct aServer;
 typedef void (*aLinkServerEndProc)(aServer* server);
 
 struct LinkRecord {
-  std::atomic<uint16_t> check;  // read by callers racing a teardown
-  uint32_t id;
-  // Written by one side and polled by the other.
-  std::atomic<uint8_t> running;
-  std::atomic<int32_t> status;
-  std::atomic<aPacketFifoHandle> inFromModule;  // replaced by a reset while callers wait
-  aPacket* rxPacket;  // reader only
-  std::atomic<aPacketFifoHandle> outToModule;
-  aThreadRef reader;
-  aThreadRef writer;
-  std::atomic<uint8_t> readerReady;
-  std::atomic<uint8_t> writerReady;
-  aStreamRef stream;
-  // Reader state: used under readMutex, by the reader thread or by a caller that
-  // reads the stream itself while it awaits a packet.
-  int32_t hbState;
-  int32_t syncState;
-  uint8_t syncAddress;
-  uint64_t syncStartedMs;
-  // Packet debug log; the pointer is published once the mutex exists.
-  std::atomic<aPacketLog*> log;
-  int32_t logSize;
-  aMutexRef logMutex;
-  std::atomic<bool> logEnabled;
-  aLinkPacketFilterProc userFilter;  // guarded by userFilterSema
-  const void* userFilterRef;
-  aMutexRef userFilterSema;
-  std::atomic<uint8_t> pooled;
-  // Held for every stream write and while the stream is replaced. Packets leave the
-  // outbound queue only under it, so a caller that finds the queue empty under it may
-  // write its packet at once without passing any queued one.
-  std::mutex writeMutex;
-  // Held while the stream is read and what it gives is handled (packet assembly,
-  // synchronisation, heartbeat answers, inbound queuing), and while the stream or the
-  // reader state is replaced. Not held while waiting for input.
-  std::mutex readMutex;
-  // Whether a waiting caller may read the stream (under readMutex): streams whose wait
-  // looks at nothing that a read changes, except through atomics or the stream's own lock
-  // (sockets, serial ports, network clients).
-  bool callerReads;
+    std::atomic<uint16_t> check;  // read by callers racing a teardown
+    uint32_t id;
+    // Written by one side and polled by the other.
+    std::atomic<uint8_t> running;
+    std::atomic<int32_t> status;
+    std::atomic<aPacketFifoHandle> inFromModule;  // replaced by a reset while callers wait
+    aPacket* rxPacket;                            // reader only
+    std::atomic<aPacketFifoHandle> outToModule;
+    aThreadRef reader;
+    aThreadRef writer;
+    std::atomic<uint8_t> readerReady;
+    std::atomic<uint8_t> writerReady;
+    aStreamRef stream;
+    // Reader state: used under readMutex, by the reader thread or by a caller that
+    // reads the stream itself while it awaits a packet.
+    int32_t hbState;
+    int32_t syncState;
+    uint8_t syncAddress;
+    uint64_t syncStartedMs;
+    // Packet debug log; the pointer is published once the mutex exists.
+    std::atomic<aPacketLog*> log;
+    int32_t logSize;
+    aMutexRef logMutex;
+    std::atomic<bool> logEnabled;
+    aLinkPacketFilterProc userFilter;  // guarded by userFilterSema
+    const void* userFilterRef;
+    aMutexRef userFilterSema;
+    std::atomic<uint8_t> pooled;
+    // Held for every stream write and while the stream is replaced. Packets leave the
+    // outbound queue only under it, so a caller that finds the queue empty under it may
+    // write its packet at once without passing any queued one.
+    std::mutex writeMutex;
+    // Held while the stream is read and what it gives is handled (packet assembly,
+    // synchronisation, heartbeat answers, inbound queuing), and while the stream or the
+    // reader state is replaced. Not held while waiting for input.
+    std::mutex readMutex;
+    // Whether a waiting caller may read the stream (under readMutex): streams whose wait
+    // looks at nothing that a read changes, except through atomics or the stream's own lock
+    // (sockets, serial ports, network clients).
+    bool callerReads;
 };
 
 struct linkItem {
-  uint32_t id = 0;
-  uint32_t deviceId = 0;   // a served device's client link: the device link's id
-  // Set while the device link is served on the network: the server, and how to end it
-  // before the link goes (the server's own code installs it).
-  aServer* server = nullptr;
-  aLinkServerEndProc endServer = nullptr;
-  uint32_t ident0 = 0;     // serial number; 0xFFFFFFFF for a link over a caller's stream
-  uint32_t ident1 = 0;     // IPv4 address (TCP/IP)
-  uint32_t ident2 = 0;     // port (TCP/IP)
-  int32_t type = 0;
-  int16_t useCount = 0;    // guarded by the registry mutex
-  // What a serial link needs to open its port again on reset; a local client link's
-  // in-process endpoint.
-  std::string portName;
-  uint32_t baudIndex = 0;
-  // Serialises start, stop, init, reset and teardown of this link.
-  std::mutex lifecycle;
-  LinkRecord link{};
+    uint32_t id = 0;
+    uint32_t deviceId = 0;  // a served device's client link: the device link's id
+    // Set while the device link is served on the network: the server, and how to end it
+    // before the link goes (the server's own code installs it).
+    aServer* server = nullptr;
+    aLinkServerEndProc endServer = nullptr;
+    uint32_t ident0 = 0;  // serial number; 0xFFFFFFFF for a link over a caller's stream
+    uint32_t ident1 = 0;  // IPv4 address (TCP/IP)
+    uint32_t ident2 = 0;  // port (TCP/IP)
+    int32_t type = 0;
+    int16_t useCount = 0;  // guarded by the registry mutex
+    // What a serial link needs to open its port again on reset; a local client link's
+    // in-process endpoint.
+    std::string portName;
+    uint32_t baudIndex = 0;
+    // Serialises start, stop, init, reset and teardown of this link.
+    std::mutex lifecycle;
+    LinkRecord link{};
 };
 
 // Shared creation of a device link kind whose creator lives in its own file

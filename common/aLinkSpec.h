@@ -26,17 +26,17 @@ constexpr size_t aLINKSPEC_PORTNAME_MAX = 99;
 struct linkSpec {
     linkType type;
     uint32_t serialNumber;
-    uint32_t module;              // module address; 0 until learned
-    uint32_t router;              // routing module's address; 0 when none
+    uint32_t module;  // module address; 0 until learned
+    uint32_t router;  // routing module's address; 0 when none
     uint32_t routerSerialNumber;
-    uint32_t model;               // 0 matches any model in enumeration
+    uint32_t model;  // 0 matches any model in enumeration
     union {
-        uint32_t usbId;           // USB: the serial number again
-        uint32_t ipAddress;       // TCP/IP and network kinds, network byte order
-        uint32_t baudRate;        // serial port
+        uint32_t usbId;      // USB: the serial number again
+        uint32_t ipAddress;  // TCP/IP and network kinds, network byte order
+        uint32_t baudRate;   // serial port
     };
     union {
-        uint16_t ipPort;          // TCP/IP and network kinds
+        uint16_t ipPort;                            // TCP/IP and network kinds
         char portName[aLINKSPEC_PORTNAME_MAX + 1];  // serial port, NUL-terminated
     };
 };

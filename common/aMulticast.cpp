@@ -12,7 +12,7 @@
 #include <new>
 
 struct MulticastEndpoint {
-    addrinfo* group = nullptr;      // group address with the port
+    addrinfo* group = nullptr;  // group address with the port
     addrinfo* bindAddress = nullptr;
     addrinfo* interface = nullptr;  // interface address with port 0
     int socket = -1;
@@ -44,8 +44,7 @@ bool _configure(MulticastEndpoint* endpoint, in_addr interfaceAddress, in_addr g
     int on = 1;
     if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0)
         return false;
-    if (!endpoint->sender &&
-        bind(fd, endpoint->bindAddress->ai_addr, endpoint->bindAddress->ai_addrlen) != 0)
+    if (!endpoint->sender && bind(fd, endpoint->bindAddress->ai_addr, endpoint->bindAddress->ai_addrlen) != 0)
         return false;
     ip_mreq membership{};
     membership.imr_multiaddr = groupAddress;
@@ -66,8 +65,7 @@ bool _configure(MulticastEndpoint* endpoint, in_addr interfaceAddress, in_addr g
 
 }  // namespace
 
-MulticastEndpoint* aMulticast_Create(uint32_t interfaceAddress, uint32_t groupAddress,
-                                     uint16_t port, bool sender)
+MulticastEndpoint* aMulticast_Create(uint32_t interfaceAddress, uint32_t groupAddress, uint16_t port, bool sender)
 {
     in_addr interfaceIn{interfaceAddress ? interfaceAddress : kLoopback};
     in_addr groupIn{groupAddress};
@@ -99,8 +97,7 @@ int aMulticast_Send(MulticastEndpoint* endpoint, const void* data, size_t length
         return -2;
     if (!endpoint->sender)
         return -3;
-    ssize_t sent = sendto(endpoint->socket, data, length, 0, endpoint->group->ai_addr,
-                          endpoint->group->ai_addrlen);
+    ssize_t sent = sendto(endpoint->socket, data, length, 0, endpoint->group->ai_addr, endpoint->group->ai_addrlen);
     return sent < 0 ? -1 : static_cast<int>(sent);
 }
 

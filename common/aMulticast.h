@@ -11,8 +11,7 @@ struct MulticastEndpoint;
 // interface address (network byte order; 0 means 127.0.0.1). A receiver binds
 // the port with address reuse; a sender does not bind. TTL 1, loopback on,
 // receive time-out 1 s. Null on any failure.
-MulticastEndpoint* aMulticast_Create(uint32_t interfaceAddress, uint32_t groupAddress,
-                                     uint16_t port, bool sender);
+MulticastEndpoint* aMulticast_Create(uint32_t interfaceAddress, uint32_t groupAddress, uint16_t port, bool sender);
 
 // Sends one datagram to the group: bytes sent; -1 on failure, -2 for no
 // endpoint, -3 for a receiver.

@@ -8,22 +8,23 @@
 #include "unix/aError.h"
 
 #define aPACKET_CHECK 0xBEEF
-#define aPACKET_MAXDATA 28                       // payload bytes
-#define aPACKET_MAXWIRE (aPACKET_MAXDATA + 2)    // address + length + payload
+#define aPACKET_MAXDATA 28                     // payload bytes
+#define aPACKET_MAXWIRE (aPACKET_MAXDATA + 2)  // address + length + payload
 
 #define aPACKET_ADDR_MAGIC 0xAD  // magic packet: the module answers with an empty packet
 #define cmdFORCEROUTE 0xAF       // route packet: force routing on (1) or off (0)
 
 struct aPacket {
-  uint16_t check;    // aPACKET_CHECK while the record is valid
-  uint8_t curSize;   // wire bytes held (address and length byte included)
-  uint8_t address;   // 0 = no address byte received yet
-  uint8_t dataSize;  // payload length
-  uint8_t data[aPACKET_MAXDATA];
+    uint16_t check;    // aPACKET_CHECK while the record is valid
+    uint8_t curSize;   // wire bytes held (address and length byte included)
+    uint8_t address;   // 0 = no address byte received yet
+    uint8_t dataSize;  // payload length
+    uint8_t data[aPACKET_MAXDATA];
 };
 
-inline bool aVALIDPACKET(const aPacket* packet) {
-  return packet != nullptr && packet->check == aPACKET_CHECK;
+inline bool aVALIDPACKET(const aPacket* packet)
+{
+    return packet != nullptr && packet->check == aPACKET_CHECK;
 }
 
 aPacket* aPacket_Create();

@@ -27,8 +27,7 @@ aErr aPacketFifo_PutQuietly(aPacketFifoHandle handle, const aPacket* packet);
 aPacket* aPacketFifo_Get(aPacketFifoHandle handle);
 aPacket* aPacketFifo_Await(aPacketFifoHandle handle, uint32_t timeoutMs);
 aPacket* aPacketFifo_GetFirst(aPacketFifoHandle handle, aPacketFilterProc proc, const void* ref);
-aPacket* aPacketFifo_AwaitFirst(aPacketFifoHandle handle, aPacketFilterProc proc, const void* ref,
-                                uint32_t timeoutMs);
+aPacket* aPacketFifo_AwaitFirst(aPacketFifoHandle handle, aPacketFilterProc proc, const void* ref, uint32_t timeoutMs);
 // Waits up to timeoutMs until the queue holds a packet, taking none: true if it does.
 bool aPacketFifo_AwaitNotEmpty(aPacketFifoHandle handle, uint32_t timeoutMs);
 size_t aPacketFifo_DrainPackets(aPacketFifoHandle handle, aPacketFilterProc proc, const void* ref);

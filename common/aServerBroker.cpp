@@ -202,7 +202,8 @@ void _beacon(Broker& broker)
     char* sender = zstr_recv(server->discovery);
     zframe_t* frame = sender ? zframe_recv(server->discovery) : nullptr;
     size_t prefix = strlen(aDISCOVERY_BEACON_TEXT);
-    bool asked = frame && zframe_size(frame) >= prefix && memcmp(zframe_data(frame), aDISCOVERY_BEACON_TEXT, prefix) == 0;
+    bool asked =
+        frame && zframe_size(frame) >= prefix && memcmp(zframe_data(frame), aDISCOVERY_BEACON_TEXT, prefix) == 0;
     if (asked && server->model != 0) {
         in_addr from{};
         bool foreign = inet_pton(AF_INET, sender, &from) != 1 || from.s_addr != server->beaconHost;

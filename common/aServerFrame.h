@@ -33,4 +33,3 @@ bool aServerFrame_IsRouteRequest(const aPacket* packet);
 
 // A heartbeat (length 2, first payload byte 0).
 bool aServerFrame_IsHeartbeat(const aPacket* packet);
-

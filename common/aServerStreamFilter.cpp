@@ -18,8 +18,8 @@ uint8_t _streamingPacketFilter(const aPacket* packet, const void* ref)
         server->streamFill = static_cast<uint16_t>(server->streamFill + length);
         consumed = 1;
     }
-    bool flush = server->streamFill > aSERVER_STREAM_FLUSH ||
-                 (aServerFrame_IsHeartbeat(packet) && server->streamFill > 0);
+    bool flush =
+        server->streamFill > aSERVER_STREAM_FLUSH || (aServerFrame_IsHeartbeat(packet) && server->streamFill > 0);
     if (flush) {
         aZmq_SendFrame(server->streaming.connected, server->streamBuffer, server->streamFill, aZMQ_SEND_ATTEMPTS);
         server->streamFill = 0;

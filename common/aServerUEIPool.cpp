@@ -7,8 +7,7 @@
 void aServerUEIPools_Age(aServerUEIPools* pools)
 {
     auto& list = pools->pools;
-    list.erase(std::remove_if(list.begin(), list.end(),
-                              [](aServerUEIPool& pool) { return pool.timeToLive-- == 0; }),
+    list.erase(std::remove_if(list.begin(), list.end(), [](aServerUEIPool& pool) { return pool.timeToLive-- == 0; }),
                list.end());
 }
 
@@ -35,7 +34,7 @@ void aServerUEIPools_Start(aServerUEIPools* pools, const std::string& identity, 
 void aServerUEIPools_Remove(aServerUEIPools* pools, const std::string& identity)
 {
     auto& list = pools->pools;
-    list.erase(std::remove_if(list.begin(), list.end(),
-                              [&](const aServerUEIPool& pool) { return pool.identity == identity; }),
-               list.end());
+    list.erase(
+        std::remove_if(list.begin(), list.end(), [&](const aServerUEIPool& pool) { return pool.identity == identity; }),
+        list.end());
 }

@@ -23,22 +23,25 @@ typedef aErr (*aStreamWaitProc)(void* ref, uint32_t timeoutMs);
 #define aSTREAM_CHECK 0x4321
 
 struct aStream {
-  aStreamGetProc getProc;
-  aStreamPutProc putProc;
-  aStreamWriteProc writeProc;
-  aStreamDeleteProc deleteProc;
-  void* procRef;
-  uint8_t* buffer;  // push-back ring, allocated on first use
-  uint32_t bufCount;
-  uint64_t bufSize;
-  uint64_t bufFirst;
-  uint64_t bufLast;
-  uint16_t check;
-  aStreamWaitProc waitProc;  // optional
+    aStreamGetProc getProc;
+    aStreamPutProc putProc;
+    aStreamWriteProc writeProc;
+    aStreamDeleteProc deleteProc;
+    void* procRef;
+    uint8_t* buffer;  // push-back ring, allocated on first use
+    uint32_t bufCount;
+    uint64_t bufSize;
+    uint64_t bufFirst;
+    uint64_t bufLast;
+    uint16_t check;
+    aStreamWaitProc waitProc;  // optional
 };
 typedef aStream* aStreamRef;
 
-inline bool aVALIDSTREAM(const aStream* stream) { return stream != nullptr && stream->check == aSTREAM_CHECK; }
+inline bool aVALIDSTREAM(const aStream* stream)
+{
+    return stream != nullptr && stream->check == aSTREAM_CHECK;
+}
 
 aStreamRef aStream_Create(aStreamGetProc getProc, aStreamPutProc putProc, aStreamWriteProc writeProc,
                           aStreamDeleteProc deleteProc, void* procRef);
@@ -77,8 +80,8 @@ aErr aStreamBufferChar(aStreamRef stream, uint8_t byte);
 aErr aStream_CreateFileInput(const char* path, aStreamRef* stream);
 aErr aStream_CreateFileOutput(const char* path, aStreamRef* stream);
 // baudIndex 0..7 = 2400 ... 230400; dataBits 1 = 7 bits else 8; stopBits 1 = two stop bits.
-aErr aStream_CreateSerial(const char* portName, uint32_t baudIndex, bool parity, uint32_t dataBits,
-                          uint32_t stopBits, aStreamRef* stream);
+aErr aStream_CreateSerial(const char* portName, uint32_t baudIndex, bool parity, uint32_t dataBits, uint32_t stopBits,
+                          aStreamRef* stream);
 // A serial port carrying packets in COBS frames with a CRC-8 each.
 aErr aStream_CreateSerial_Packetized(const char* portName, uint32_t baudIndex, bool parity, uint32_t dataBits,
                                      uint32_t stopBits, aStreamRef* stream);

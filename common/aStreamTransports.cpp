@@ -7,45 +7,56 @@
 
 namespace {
 
-void _logSocketError(const char* file, int line, const char* description, int error) {
-  Log::log(0, "Error in File; %s on line; %d, %s: %d\n", file, line, description, error);
+void _logSocketError(const char* file, int line, const char* description, int error)
+{
+    Log::log(0, "Error in File; %s on line; %d, %s: %d\n", file, line, description, error);
 }
 
 }  // namespace
 
-aErr aStream_CreateSerial(const char* portName, uint32_t baudIndex, bool parity, uint32_t dataBits,
-                          uint32_t stopBits, aStreamRef* stream) {
-  if (stream == nullptr) return aErrResource;
-  *stream = nullptr;
-  SerialStreamData* port = nullptr;
-  aErr err = aSerialPort_Open(portName, baudIndex, parity, dataBits, stopBits, &port);
-  if (err != aErrNone) return err;
-  *stream = aStream_CreateWaiting(aSerialPort_Get, aSerialPort_Put, aSerialPort_Write, aSerialPort_Delete,
-                                  aSerialPort_Wait, port);
-  return *stream ? aErrNone : aErrResource;
+aErr aStream_CreateSerial(const char* portName, uint32_t baudIndex, bool parity, uint32_t dataBits, uint32_t stopBits,
+                          aStreamRef* stream)
+{
+    if (stream == nullptr)
+        return aErrResource;
+    *stream = nullptr;
+    SerialStreamData* port = nullptr;
+    aErr err = aSerialPort_Open(portName, baudIndex, parity, dataBits, stopBits, &port);
+    if (err != aErrNone)
+        return err;
+    *stream = aStream_CreateWaiting(aSerialPort_Get, aSerialPort_Put, aSerialPort_Write, aSerialPort_Delete,
+                                    aSerialPort_Wait, port);
+    return *stream ? aErrNone : aErrResource;
 }
 
 aErr aStream_CreateSerial_Packetized(const char* portName, uint32_t baudIndex, bool parity, uint32_t dataBits,
-                                     uint32_t stopBits, aStreamRef* stream) {
-  if (stream == nullptr) return aErrResource;
-  *stream = nullptr;
-  SerialStreamData* port = nullptr;
-  aErr err = aSerialPort_Open(portName, baudIndex, parity, dataBits, stopBits, &port);
-  if (err != aErrNone) return err;
-  err = aStream_CreateCobsEncodingWithWait(aSerialPort_Get, aSerialPort_Put, aSerialPort_Write, aSerialPort_Delete,
-                                           aSerialPort_Wait, port, stream);
-  if (err != aErrNone) aSerialPort_Delete(port);
-  return err;
+                                     uint32_t stopBits, aStreamRef* stream)
+{
+    if (stream == nullptr)
+        return aErrResource;
+    *stream = nullptr;
+    SerialStreamData* port = nullptr;
+    aErr err = aSerialPort_Open(portName, baudIndex, parity, dataBits, stopBits, &port);
+    if (err != aErrNone)
+        return err;
+    err = aStream_CreateCobsEncodingWithWait(aSerialPort_Get, aSerialPort_Put, aSerialPort_Write, aSerialPort_Delete,
+                                             aSerialPort_Wait, port, stream);
+    if (err != aErrNone)
+        aSerialPort_Delete(port);
+    return err;
 }
 
-aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStreamRef* stream) {
-  if (stream == nullptr) return aErrParam;
-  *stream = nullptr;
-  aTcpSocket_SetReporter(_logSocketError);
-  SocketStreamData* socket = nullptr;
-  aErr err = aTcpSocket_Open(address, port, &socket);
-  if (err != aErrNone) return err;
-  *stream = aStream_CreateWaiting(aTcpSocket_Get, aTcpSocket_Put, aTcpSocket_Write, aTcpSocket_Delete,
-                                  aTcpSocket_Wait, socket);
-  return *stream ? aErrNone : aErrMemory;
+aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStreamRef* stream)
+{
+    if (stream == nullptr)
+        return aErrParam;
+    *stream = nullptr;
+    aTcpSocket_SetReporter(_logSocketError);
+    SocketStreamData* socket = nullptr;
+    aErr err = aTcpSocket_Open(address, port, &socket);
+    if (err != aErrNone)
+        return err;
+    *stream = aStream_CreateWaiting(aTcpSocket_Get, aTcpSocket_Put, aTcpSocket_Write, aTcpSocket_Delete,
+                                    aTcpSocket_Wait, socket);
+    return *stream ? aErrNone : aErrMemory;
 }

@@ -61,8 +61,19 @@ bool aUEI_isNotUEIPayload(const aPacket* packet)
     if (!aVALIDPACKET(packet) || packet->dataSize == 0)
         return true;
     switch (packet->data[ueiPAYLOAD_COMMAND]) {
-    case 0: case 1: case 2: case 4: case 8: case 9: case 23: case 24:
-    case 73: case 94: case 95: case 173: case 175:
+    case 0:
+    case 1:
+    case 2:
+    case 4:
+    case 8:
+    case 9:
+    case 23:
+    case 24:
+    case 73:
+    case 94:
+    case 95:
+    case 173:
+    case 175:
         return true;
     default:
         return false;
@@ -76,6 +87,6 @@ bool aUEI_isUEIPayload(const aPacket* packet)
 
 bool aUEI_isStreamPacket(const aPacket* packet)
 {
-    return aUEI_isUEIPayload(packet) && packet->dataSize > 4 &&
-           packet->data[ueiPAYLOAD_OPTION] < 64 && (packet->data[ueiPAYLOAD_SPECIFIER] & ueiSPECIFIER_STREAM);
+    return aUEI_isUEIPayload(packet) && packet->dataSize > 4 && packet->data[ueiPAYLOAD_OPTION] < 64 &&
+           (packet->data[ueiPAYLOAD_SPECIFIER] & ueiSPECIFIER_STREAM);
 }

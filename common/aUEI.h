@@ -57,10 +57,10 @@ constexpr size_t ueiPAYLOAD_VALUE = 3;
 // Descriptor of a byte string being sent or received.
 struct ueiBytes {
     uint8_t* data;
-    size_t size;      // bytes to send, or the receive capacity
-    size_t* count;    // bytes received so far
-    uint8_t sequence; // next expected chunk number
-    uint8_t more;     // continue flag of the last chunk
+    size_t size;       // bytes to send, or the receive capacity
+    size_t* count;     // bytes received so far
+    uint8_t sequence;  // next expected chunk number
+    uint8_t more;      // continue flag of the last chunk
 };
 
 // One entity value exchange.

@@ -46,8 +46,8 @@ uint32_t aVersion_Pack(uint8_t major, uint8_t minor, uint8_t patch)
     return CURRENT_MARK + (uint32_t(major) << 16 | uint32_t(minor) << 8 | patch);
 }
 
-bool aVersion_IsAtLeastCompare(unsigned major1, unsigned minor1, unsigned patch1,
-                               unsigned major2, unsigned minor2, unsigned patch2)
+bool aVersion_IsAtLeastCompare(unsigned major1, unsigned minor1, unsigned patch1, unsigned major2, unsigned minor2,
+                               unsigned patch2)
 {
     const uint8_t first[] = {uint8_t(major1), uint8_t(minor1), uint8_t(patch1)};
     const uint8_t second[] = {uint8_t(major2), uint8_t(minor2), uint8_t(patch2)};
@@ -58,15 +58,27 @@ bool aVersion_IsAtLeastCompare(unsigned major1, unsigned minor1, unsigned patch1
     return true;
 }
 
-uint32_t aVersion_GetMajor() { return LIBRARY_MAJOR; }
-uint32_t aVersion_GetMinor() { return LIBRARY_MINOR; }
-uint32_t aVersion_GetPatch() { return LIBRARY_PATCH; }
+uint32_t aVersion_GetMajor()
+{
+    return LIBRARY_MAJOR;
+}
+uint32_t aVersion_GetMinor()
+{
+    return LIBRARY_MINOR;
+}
+uint32_t aVersion_GetPatch()
+{
+    return LIBRARY_PATCH;
+}
 
 const char* aVersion_GetString()
 {
     static const struct Text {
         char value[15];
-        Text() { snprintf(value, sizeof value, "%d.%d%s%d", int(LIBRARY_MAJOR), int(LIBRARY_MINOR), ".", int(LIBRARY_PATCH)); }
+        Text()
+        {
+            snprintf(value, sizeof value, "%d.%d%s%d", int(LIBRARY_MAJOR), int(LIBRARY_MINOR), ".", int(LIBRARY_PATCH));
+        }
     } text;
     return text.value;
 }

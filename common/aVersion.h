@@ -21,8 +21,8 @@ uint32_t aVersion_Pack(uint8_t major, uint8_t minor, uint8_t patch);
 
 // True when version 1 >= version 2, part by part; only the low 8 bits of each
 // part count.
-bool aVersion_IsAtLeastCompare(unsigned major1, unsigned minor1, unsigned patch1,
-                               unsigned major2, unsigned minor2, unsigned patch2);
+bool aVersion_IsAtLeastCompare(unsigned major1, unsigned minor1, unsigned patch1, unsigned major2, unsigned minor2,
+                               unsigned patch2);
 
 // The device library's own version, 2.12.2.
 uint32_t aVersion_GetMajor();

@@ -7,7 +7,10 @@
 #include <cstdint>
 
 // Largest encoded size of length input bytes: one code byte per started block of 254.
-constexpr size_t cobs_max_encoded(size_t length) { return length + length / 254 + 1; }
+constexpr size_t cobs_max_encoded(size_t length)
+{
+    return length + length / 254 + 1;
+}
 
 size_t cobs_encode(const uint8_t* inputData, size_t length, uint8_t* outputData);
 // The buffer must have room for cobs_max_encoded(length) bytes. 0 on failure.

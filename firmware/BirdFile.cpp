@@ -25,8 +25,10 @@ uint32_t _be32(const unsigned char* p)
 
 int _clamp_int(int64_t value)
 {
-    if (value < INT_MIN) return INT_MIN;
-    if (value > INT_MAX) return INT_MAX;
+    if (value < INT_MIN)
+        return INT_MIN;
+    if (value > INT_MAX)
+        return INT_MAX;
     return int(value);
 }
 
@@ -35,16 +37,22 @@ int _clamp_int(int64_t value)
 uint32_t _parse_unsigned(const std::string& text, unsigned base)
 {
     size_t i = 0;
-    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) i++;
+    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r')))
+        i++;
     uint32_t value = 0;
     for (; i < text.size(); i++) {
         char c = text[i];
         unsigned digit;
-        if (c >= '0' && c <= '9') digit = unsigned(c - '0');
-        else if (c >= 'a' && c <= 'f') digit = unsigned(c - 'a' + 10);
-        else if (c >= 'A' && c <= 'F') digit = unsigned(c - 'A' + 10);
-        else break;
-        if (digit >= base) break;
+        if (c >= '0' && c <= '9')
+            digit = unsigned(c - '0');
+        else if (c >= 'a' && c <= 'f')
+            digit = unsigned(c - 'a' + 10);
+        else if (c >= 'A' && c <= 'F')
+            digit = unsigned(c - 'A' + 10);
+        else
+            break;
+        if (digit >= base)
+            break;
         value = value * base + digit;
     }
     return value;
@@ -52,17 +60,18 @@ uint32_t _parse_unsigned(const std::string& text, unsigned base)
 
 bool _too_large(unsigned long length)
 {
-    if (length <= MAX_COMPRESSED_LENGTH) return false;
-    Log::log(DEBUG_BirdFile, "BIRDFILE: Error - compressed payload of %lu bytes is too large to inflate.\n",
-             length);
+    if (length <= MAX_COMPRESSED_LENGTH)
+        return false;
+    Log::log(DEBUG_BirdFile, "BIRDFILE: Error - compressed payload of %lu bytes is too large to inflate.\n", length);
     return true;
 }
 
-} // namespace
+}  // namespace
 
 BirdFile::BirdFile(const char* filePath) : path(filePath ? filePath : "")
 {
-    if (!Load()) throw std::runtime_error("Failed to load bird data");
+    if (!Load())
+        throw std::runtime_error("Failed to load bird data");
 }
 
 BirdFile::BirdFile(BirdFile&& other) noexcept
@@ -72,7 +81,8 @@ BirdFile::BirdFile(BirdFile&& other) noexcept
 
 BirdFile& BirdFile::operator=(BirdFile&& other) noexcept
 {
-    if (this == &other) return *this;
+    if (this == &other)
+        return *this;
     path = std::move(other.path);
     signature = other.signature;
     version = other.version;
@@ -150,9 +160,11 @@ bool BirdFile::Load()
 void BirdFile::FindSerialNumberOffsets()
 {
     const BirdBlock* offsets = _first_block(BIRD_BLOCK_OFFSETS);
-    if (!offsets) return;
+    if (!offsets)
+        return;
     hasSerialOffsets = true;
-    if (blockCount == 0) return;
+    if (blockCount == 0)
+        return;
     // A damaged offsets block shorter than its two words yields only what it holds.
     unsigned char words[8] = {};
     memcpy(words, offsets->data, offsets->length < 8 ? offsets->length : 8);
@@ -173,19 +185,21 @@ bool BirdFile::VerifyFile(const char* filePath)
     size_t got = 0;
     aErr err = aFile_Read(file, header, sizeof header, &got);
     aFile_Close(&file);
-    if (err != aErrNone || got < HEADER_SIZE) return false;
-    return memcmp(header, BIRD_FILE_SIGNATURE, sizeof BIRD_FILE_SIGNATURE) == 0 && header[4] != 0 &&
-           header[5] != 0;
+    if (err != aErrNone || got < HEADER_SIZE)
+        return false;
+    return memcmp(header, BIRD_FILE_SIGNATURE, sizeof BIRD_FILE_SIGNATURE) == 0 && header[4] != 0 && header[5] != 0;
 }
 
 bool BirdFile::Inflates(const unsigned char* source, unsigned long length)
 {
     // The same bound as a load: what would not fit its buffer does not load.
-    if (_too_large(length)) return false;
+    if (_too_large(length))
+        return false;
     const unsigned long capacity = length * 8;
     unsigned char window[1 << 16];
     z_stream stream{};
-    if (inflateInit(&stream) != Z_OK) return false;
+    if (inflateInit(&stream) != Z_OK)
+        return false;
     stream.next_in = const_cast<unsigned char*>(source);
     stream.avail_in = static_cast<uInt>(length);
     int z = Z_OK;
@@ -208,13 +222,15 @@ bool BirdFile::DecompressData(const unsigned char* source, unsigned long length)
     serialNumberOffset = descriptorOffset = 0;
     buffer.reset();
     bufferLength = 0;
-    if (_too_large(length)) return false;
+    if (_too_large(length))
+        return false;
 
     uint32_t capacity = uint32_t(length) * 8;
     buffer.reset(new (std::nothrow) unsigned char[capacity ? capacity : 1]);
     int z = Z_MEM_ERROR;
     uLongf produced = capacity;
-    if (buffer) z = uncompress(buffer.get(), &produced, source, length);
+    if (buffer)
+        z = uncompress(buffer.get(), &produced, source, length);
     if (z != Z_OK) {
         Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) decompressing bird file.\n", z);
         bufferLength = 0;
@@ -270,11 +286,11 @@ bool BirdFile::ScanBlocks(const unsigned char* data, unsigned length)
         blocks.push_back(block);
         if (block.type == BIRD_BLOCK_INFO) {
             for (int field = INFO_BUILD; field <= INFO_MODEL; field++)
-                Log::log(DEBUG_BirdFile, "BIRDFILE:\t\t \t[%16.16s]\n",
-                         InfoFieldText(InfoField(field)).c_str());
+                Log::log(DEBUG_BirdFile, "BIRDFILE:\t\t \t[%16.16s]\n", InfoFieldText(InfoField(field)).c_str());
         }
     }
-    if (remaining >= 4) checksumAt = true;
+    if (remaining >= 4)
+        checksumAt = true;
 
     if (checksumAt) {
         fileChecksum = _be32(data + pos);
@@ -287,8 +303,8 @@ bool BirdFile::ScanBlocks(const unsigned char* data, unsigned length)
         result = false;
     }
     if (blockCount != declared) {
-        Log::log(DEBUG_BirdFile, "BIRDFILE: Block parsing mismatch in number of blocks. (%d != %d)\n",
-                 int(blockCount), int(declared));
+        Log::log(DEBUG_BirdFile, "BIRDFILE: Block parsing mismatch in number of blocks. (%d != %d)\n", int(blockCount),
+                 int(declared));
         result = false;
     }
     return result;
@@ -298,21 +314,24 @@ std::vector<BirdBlock> BirdFile::FindBlocks(BLOCK_TYPE type) const
 {
     std::vector<BirdBlock> found;
     for (const BirdBlock& block : blocks)
-        if (block.type == type) found.push_back(block);
+        if (block.type == type)
+            found.push_back(block);
     return found;
 }
 
 const BirdBlock* BirdFile::_first_block(BLOCK_TYPE type) const
 {
     for (const BirdBlock& block : blocks)
-        if (block.type == type) return &block;
+        if (block.type == type)
+            return &block;
     return nullptr;
 }
 
 std::string BirdFile::InfoFieldText(InfoField field) const
 {
     const BirdBlock* info = _first_block(BIRD_BLOCK_INFO);
-    if (!info) return std::string();
+    if (!info)
+        return std::string();
     // A damaged information block shorter than 64 bytes reads as spaces past its end.
     std::string text(INFO_FIELD_SIZE, ' ');
     uint32_t start = uint32_t(field) * INFO_FIELD_SIZE;
@@ -324,7 +343,8 @@ std::string BirdFile::InfoFieldText(InfoField field) const
 std::string BirdFile::GetVersion() const
 {
     std::string field = InfoFieldText(INFO_VERSION);
-    if (field.empty()) return field;
+    if (field.empty())
+        return field;
     field.resize(INFO_FIELD_SIZE - 1);
     size_t end = field.find_first_of(std::string(" \0", 2));
     return end == std::string::npos ? field : field.substr(0, end);
@@ -333,7 +353,8 @@ std::string BirdFile::GetVersion() const
 uint32_t BirdFile::GetBuild() const
 {
     std::string field = InfoFieldText(INFO_BUILD);
-    if (field.empty()) return 0;
+    if (field.empty())
+        return 0;
     field.resize(INFO_FIELD_SIZE - 1);
     return _parse_unsigned(field, 10);
 }
@@ -341,7 +362,8 @@ uint32_t BirdFile::GetBuild() const
 uint32_t BirdFile::GetSerialNumber() const
 {
     std::string field = InfoFieldText(INFO_SERIAL);
-    if (field.empty()) return 0;
+    if (field.empty())
+        return 0;
     field.resize(8);
     return _parse_unsigned(field, 16);
 }
@@ -350,7 +372,8 @@ bool BirdFile::DumpBlocks(BLOCK_TYPE type) const
 {
     printf("BIRDFILE: BLOCK DUMP [%s]\n", path.c_str());
     for (const BirdBlock& block : blocks) {
-        if (block.type != type) continue;
+        if (block.type != type)
+            continue;
         std::string text;
         for (uint32_t i = 0; i < block.length; i++) {
             if (i % 50 == 0) {

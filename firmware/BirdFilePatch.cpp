@@ -16,14 +16,16 @@ uint32_t _le32(const unsigned char* p)
 
 void _put_le32(unsigned char* p, uint32_t value)
 {
-    for (int i = 0; i < 4; i++) p[i] = uint8_t(value >> (8 * i));
+    for (int i = 0; i < 4; i++)
+        p[i] = uint8_t(value >> (8 * i));
 }
 
 // True when the firmware block holds the device addresses [address, address + size).
 // A block covers its load address up to load address + length - 4.
 bool _covers(const BirdBlock& block, uint64_t address, uint64_t size)
 {
-    if (block.length < 4) return false;
+    if (block.length < 4)
+        return false;
     uint64_t end = uint64_t(block.address) + block.length - 4;
     return block.address <= address && address + size <= end;
 }
@@ -34,7 +36,7 @@ unsigned char* _at(const BirdBlock& block, uint64_t address)
     return block.data + (address - block.address) + 4;
 }
 
-} // namespace
+}  // namespace
 
 bool BirdFile::ReplaceSerialNumber(unsigned int serialNumber)
 {
@@ -42,7 +44,8 @@ bool BirdFile::ReplaceSerialNumber(unsigned int serialNumber)
     snprintf(text, sizeof text, "%08X", serialNumber);
     bool result = false;
     for (const BirdBlock& block : blocks) {
-        if (block.type != BIRD_BLOCK_FIRMWARE) continue;
+        if (block.type != BIRD_BLOCK_FIRMWARE)
+            continue;
         if (serialNumberOffset != 0) {
             if (_covers(block, serialNumberOffset, 4)) {
                 unsigned char* word = _at(block, serialNumberOffset);
@@ -55,7 +58,8 @@ bool BirdFile::ReplaceSerialNumber(unsigned int serialNumber)
         if (descriptorOffset != 0 && _covers(block, descriptorOffset, 16)) {
             // The USB string descriptor holds UTF-16LE: only the low bytes are written.
             unsigned char* chars = _at(block, descriptorOffset);
-            for (size_t i = 0; i < 8; i++) chars[2 * i] = uint8_t(text[i]);
+            for (size_t i = 0; i < 8; i++)
+                chars[2 * i] = uint8_t(text[i]);
             result = true;
         }
     }
@@ -66,10 +70,12 @@ bool BirdFile::DecodeFirmwareBlocks(const unsigned int* key)
 {
     unsigned char keyBytes[16];
     for (int w = 0; w < 4; w++)
-        for (int b = 0; b < 4; b++) keyBytes[4 * w + b] = uint8_t(key[w] >> (24 - 8 * b));
+        for (int b = 0; b < 4; b++)
+            keyBytes[4 * w + b] = uint8_t(key[w] >> (24 - 8 * b));
 
     for (const BirdBlock& block : blocks) {
-        if (block.type != BIRD_BLOCK_FIRMWARE) continue;
+        if (block.type != BIRD_BLOCK_FIRMWARE)
+            continue;
         unsigned char previous = 0;
         unsigned k = 0;
         for (uint32_t i = 4; i < block.length; i++) {
@@ -85,10 +91,13 @@ bool BirdFile::DecodeFirmwareBlocks(const unsigned int* key)
 bool BirdFile::ValidateModel(const char* model) const
 {
     std::string field = InfoFieldText(INFO_MODEL);
-    if (field.empty() || !model) return false;
+    if (field.empty() || !model)
+        return false;
     field.resize(strlen(field.c_str()));  // the field ends at a terminator inside it, if any
-    while (!field.empty() && field.back() == ' ') field.pop_back();
-    if (strncmp(field.c_str(), model, strlen(model)) != 0) return false;
+    while (!field.empty() && field.back() == ' ')
+        field.pop_back();
+    if (strncmp(field.c_str(), model, strlen(model)) != 0)
+        return false;
     Log::log(DEBUG_BirdFile, "Model matches model number ([%s] == [%s])\n", field.c_str(), model);
     return true;
 }
@@ -104,7 +113,8 @@ bool BirdFile::ValidateData(unsigned char* pattern, unsigned count) const
     bool found = false;
     if (pattern && count > 0) {
         for (const BirdBlock& block : blocks) {
-            if (block.type != BIRD_BLOCK_FIRMWARE || count > block.length) continue;
+            if (block.type != BIRD_BLOCK_FIRMWARE || count > block.length)
+                continue;
             // Every start position where the whole pattern fits, the last one included.
             for (uint32_t i = 0; i <= block.length - count; i++) {
                 if (memcmp(block.data + i, pattern, count) == 0) {

@@ -18,7 +18,8 @@ namespace {
 
 void _put_be32(std::vector<uint8_t>& out, uint32_t value)
 {
-    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(uint8_t(value >> shift));
+    for (int shift = 24; shift >= 0; shift -= 8)
+        out.push_back(uint8_t(value >> shift));
 }
 
 std::string _info_field(const std::string& text, const char* what)
@@ -39,8 +40,10 @@ bool _write_all(int fd, const uint8_t* data, size_t length)
 {
     while (length > 0) {
         ssize_t n = ::write(fd, data, length);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
         data += n;
         length -= size_t(n);
     }
@@ -56,13 +59,16 @@ std::string _temporary_name(const std::string& path)
     return dir + "." + name + ".tmp-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
 }
 
-} // namespace
+}  // namespace
 
 BirdWriter& BirdWriter::AddBlock(uint8_t type, std::vector<uint8_t> payload, uint8_t flags)
 {
-    if (type > BirdFile::BIRD_FILE_TYPE_MASK) throw std::invalid_argument("BIRD block type above 31");
-    if (flags > 7) throw std::invalid_argument("BIRD block flags above 7");
-    if (payload.size() > UINT32_MAX) throw std::invalid_argument("BIRD block payload too large");
+    if (type > BirdFile::BIRD_FILE_TYPE_MASK)
+        throw std::invalid_argument("BIRD block type above 31");
+    if (flags > 7)
+        throw std::invalid_argument("BIRD block flags above 7");
+    if (payload.size() > UINT32_MAX)
+        throw std::invalid_argument("BIRD block payload too large");
     blocks.push_back(Block{type, flags, std::move(payload)});
     return *this;
 }
@@ -153,7 +159,8 @@ std::vector<uint8_t> BirdWriter::EncodeBlock(uint8_t type, uint8_t flags, const 
 std::vector<uint8_t> BirdWriter::BlockStream() const
 {
     size_t total = 8;
-    for (const Block& block : blocks) total += BirdFile::BLOCK_HEADER_SIZE + block.payload.size();
+    for (const Block& block : blocks)
+        total += BirdFile::BLOCK_HEADER_SIZE + block.payload.size();
     std::vector<uint8_t> stream;
     stream.reserve(total);
     _put_be32(stream, uint32_t(blocks.size()));
@@ -170,7 +177,8 @@ std::vector<uint8_t> BirdWriter::Compress(const std::vector<uint8_t>& data, int 
     uLongf length = compressBound(data.size());
     std::vector<uint8_t> out(length);
     int z = compress2(out.data(), &length, data.data(), data.size(), compressionLevel);
-    if (z != Z_OK) throw std::runtime_error("zlib compress2 failed with " + std::to_string(z));
+    if (z != Z_OK)
+        throw std::runtime_error("zlib compress2 failed with " + std::to_string(z));
     out.resize(length);
     return out;
 }
@@ -196,7 +204,8 @@ bool BirdWriter::Write(const std::string& path, std::string* error) const
     try {
         bytes = FileBytes();
     } catch (const std::exception& e) {
-        if (error) *error = e.what();
+        if (error)
+            *error = e.what();
         return false;
     }
     return WriteBytes(path, bytes, error);
@@ -207,20 +216,25 @@ bool BirdWriter::WriteBytes(const std::string& path, const std::vector<uint8_t>&
     std::string temporary = _temporary_name(path);
     int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) {
-        if (error) *error = _errno_text("cannot create", temporary);
+        if (error)
+            *error = _errno_text("cannot create", temporary);
         return false;
     }
     bool ok = _write_all(fd, bytes.data(), bytes.size()) && ::fsync(fd) == 0;
-    if (!ok && error) *error = _errno_text("cannot write", temporary);
+    if (!ok && error)
+        *error = _errno_text("cannot write", temporary);
     if (::close(fd) != 0 && ok) {
         ok = false;
-        if (error) *error = _errno_text("cannot close", temporary);
+        if (error)
+            *error = _errno_text("cannot close", temporary);
     }
     if (ok && ::rename(temporary.c_str(), path.c_str()) != 0) {
         ok = false;
-        if (error) *error = _errno_text("cannot rename to", path);
+        if (error)
+            *error = _errno_text("cannot rename to", path);
     }
-    if (!ok) ::unlink(temporary.c_str());
+    if (!ok)
+        ::unlink(temporary.c_str());
     return ok;
 }
 
@@ -228,7 +242,8 @@ void BirdWriter::Scramble(std::vector<uint8_t>& code, const uint32_t key[4])
 {
     uint8_t keyBytes[16];
     for (int w = 0; w < 4; w++)
-        for (int b = 0; b < 4; b++) keyBytes[4 * w + b] = uint8_t(key[w] >> (24 - 8 * b));
+        for (int b = 0; b < 4; b++)
+            keyBytes[4 * w + b] = uint8_t(key[w] >> (24 - 8 * b));
     uint8_t previous = 0;
     for (size_t i = 0; i < code.size(); i++) {
         uint8_t plain = code[i];

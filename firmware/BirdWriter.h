@@ -42,8 +42,7 @@ public:
     BirdWriter& AddOffsets(uint32_t serialNumberOffset, uint32_t descriptorOffset);
     // Information block: build in decimal, version text, serial number as 8 hexadecimal
     // digits, model name; each field padded with spaces to 16 characters.
-    BirdWriter& AddInfo(uint32_t build, const std::string& version, uint32_t serialNumber,
-                        const std::string& model);
+    BirdWriter& AddInfo(uint32_t build, const std::string& version, uint32_t serialNumber, const std::string& model);
     // Information block from four raw texts (each at most 16 characters).
     BirdWriter& AddInfoText(const std::string& build, const std::string& version, const std::string& serial,
                             const std::string& model);

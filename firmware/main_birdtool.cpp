@@ -74,35 +74,45 @@ uint8_t _block_type(const std::string& text)
 {
     static const char* const names[] = {"loader", "firmware", "offsets", "", "info", "start-address"};
     for (uint8_t t = 0; t < 6; t++)
-        if (text == names[t] && names[t][0]) return t;
+        if (text == names[t] && names[t][0])
+            return t;
     uint32_t value = _number(text, "block type");
-    if (value > BirdFile::BIRD_FILE_TYPE_MASK) throw UsageError("block type above 31: " + text);
+    if (value > BirdFile::BIRD_FILE_TYPE_MASK)
+        throw UsageError("block type above 31: " + text);
     return uint8_t(value);
 }
 
 const char* _type_name(uint8_t type)
 {
     switch (type) {
-    case BirdFile::BIRD_BLOCK_LOADER: return "loader";
-    case BirdFile::BIRD_BLOCK_FIRMWARE: return "firmware";
-    case BirdFile::BIRD_BLOCK_OFFSETS: return "offsets";
-    case BirdFile::BIRD_BLOCK_INFO: return "info";
-    case BirdFile::BIRD_BLOCK_START_ADDRESS: return "start-address";
-    default: return "-";
+    case BirdFile::BIRD_BLOCK_LOADER:
+        return "loader";
+    case BirdFile::BIRD_BLOCK_FIRMWARE:
+        return "firmware";
+    case BirdFile::BIRD_BLOCK_OFFSETS:
+        return "offsets";
+    case BirdFile::BIRD_BLOCK_INFO:
+        return "info";
+    case BirdFile::BIRD_BLOCK_START_ADDRESS:
+        return "start-address";
+    default:
+        return "-";
     }
 }
 
 std::vector<uint8_t> _read_file(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
-    if (!in) throw std::runtime_error("cannot read " + path + ": " + strerror(errno));
+    if (!in)
+        throw std::runtime_error("cannot read " + path + ": " + strerror(errno));
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 // "W0:W1:W2:W3" (hexadecimal words) into key; false for "off".
 bool _scramble_key(const std::string& text, uint32_t key[4])
 {
-    if (text == "off") return false;
+    if (text == "off")
+        return false;
     size_t start = 0;
     for (int w = 0; w < 4; w++) {
         size_t end = w < 3 ? text.find(':', start) : text.size();
@@ -119,7 +129,8 @@ bool _scramble_key(const std::string& text, uint32_t key[4])
 
 int _create(int argc, char** argv)
 {
-    if (argc < 1) throw UsageError("create needs an output file");
+    if (argc < 1)
+        throw UsageError("create needs an output file");
     std::string output = argv[0];
     BirdWriter writer;
     uint8_t flags = 0;
@@ -128,15 +139,19 @@ int _create(int argc, char** argv)
     for (int i = 1; i < argc; i++) {
         std::string option = argv[i];
         auto need = [&](int count) {
-            if (i + count >= argc) throw UsageError(option + " needs " + std::to_string(count) + " argument(s)");
+            if (i + count >= argc)
+                throw UsageError(option + " needs " + std::to_string(count) + " argument(s)");
         };
         if (option == "--loader" || option == "--firmware") {
             need(2);
             uint32_t address = _number(argv[i + 1], "address");
             std::vector<uint8_t> code = _read_file(argv[i + 2]);
-            if (scramble && option == "--firmware") BirdWriter::Scramble(code, key);
-            if (option == "--loader") writer.AddLoader(address, code, flags);
-            else writer.AddFirmware(address, code, flags);
+            if (scramble && option == "--firmware")
+                BirdWriter::Scramble(code, key);
+            if (option == "--loader")
+                writer.AddLoader(address, code, flags);
+            else
+                writer.AddFirmware(address, code, flags);
             i += 2;
         } else if (option == "--offsets") {
             need(2);
@@ -162,13 +177,15 @@ int _create(int argc, char** argv)
         } else if (option == "--flags") {
             need(1);
             uint32_t value = _number(argv[i + 1], "flags");
-            if (value > 7) throw UsageError("flags above 7: " + std::string(argv[i + 1]));
+            if (value > 7)
+                throw UsageError("flags above 7: " + std::string(argv[i + 1]));
             flags = uint8_t(value);
             i += 1;
         } else if (option == "--format-version") {
             need(1);
             uint32_t value = _number(argv[i + 1], "format version");
-            if (value > 0xFFFF) throw UsageError("format version above 0xFFFF");
+            if (value > 0xFFFF)
+                throw UsageError("format version above 0xFFFF");
             writer.SetFormatVersion(uint16_t(value));
             i += 1;
         } else {
@@ -193,7 +210,8 @@ bool _load_logged(BirdFile& file, std::string& log)
     FILE* capture = open_memstream(&text, &size);
     FILE* previousOutput = Log::fh;
     uint32_t previousMask = Log::package_bitmask;
-    if (capture) Log::SetOutput(capture);
+    if (capture)
+        Log::SetOutput(capture);
     Log::ActivatePackage(DEBUG_BirdFile);
     bool loaded = file.Load();
     Log::package_bitmask = previousMask;
@@ -212,10 +230,12 @@ std::vector<std::string> _problems_in(const std::string& log)
     size_t start = 0;
     while (start < log.size()) {
         size_t end = log.find('\n', start);
-        if (end == std::string::npos) end = log.size();
+        if (end == std::string::npos)
+            end = log.size();
         std::string line = log.substr(start, end - start);
         if (line.find("Error") != std::string::npos || line.find("mismatch") != std::string::npos) {
-            if (line.rfind("BIRDFILE: ", 0) == 0) line.erase(0, 10);
+            if (line.rfind("BIRDFILE: ", 0) == 0)
+                line.erase(0, 10);
             problems.push_back(line);
         }
         start = end + 1;
@@ -255,7 +275,8 @@ void _print_information(const BirdFile& file)
         printf("offsets: none\n");
     for (const BirdBlock& block : file.FindBlocks(BirdFile::BIRD_BLOCK_START_ADDRESS)) {
         uint32_t address = 0;
-        for (uint32_t i = 0; i < 4 && i < block.length; i++) address = (address << 8) | block.data[i];
+        for (uint32_t i = 0; i < 4 && i < block.length; i++)
+            address = (address << 8) | block.data[i];
         printf("start address: 0x%08X\n", address);
     }
 }
@@ -263,8 +284,10 @@ void _print_information(const BirdFile& file)
 int _info(int argc, char** argv)
 {
     bool verbose = argc > 0 && std::string(argv[0]) == "-v";
-    if (verbose) argc--, argv++;
-    if (argc != 1) throw UsageError("info needs one file");
+    if (verbose)
+        argc--, argv++;
+    if (argc != 1)
+        throw UsageError("info needs one file");
     std::string path = argv[0];
     std::vector<uint8_t> raw = _read_file(path);
     std::vector<std::string> problems;
@@ -278,15 +301,18 @@ int _info(int argc, char** argv)
                memcmp(raw.data(), "bird", 4) == 0 ? "bird" : "????", formatVersion);
         if (memcmp(raw.data(), BirdFile::BIRD_FILE_SIGNATURE, 4) != 0)
             problems.emplace_back("signature is not \"bird\"");
-        if (raw[4] == 0 || raw[5] == 0) problems.emplace_back("format version bytes must both be non-zero");
+        if (raw[4] == 0 || raw[5] == 0)
+            problems.emplace_back("format version bytes must both be non-zero");
     }
 
     BirdFile file;
     file.path = path;
     std::string log;
     bool loaded = _load_logged(file, log);
-    if (verbose) fputs(log.c_str(), stderr);
-    for (const std::string& problem : _problems_in(log)) problems.push_back(problem);
+    if (verbose)
+        fputs(log.c_str(), stderr);
+    for (const std::string& problem : _problems_in(log))
+        problems.push_back(problem);
 
     if (loaded) {
         printf("block stream: %u bytes inflated from %zu\n", file.DataLength(),
@@ -301,13 +327,15 @@ int _info(int argc, char** argv)
                                             : "not the CRC-32 of the block stream: another writer's rule");
         }
     }
-    for (const std::string& problem : problems) printf("damaged: %s\n", problem.c_str());
+    for (const std::string& problem : problems)
+        printf("damaged: %s\n", problem.c_str());
     return problems.empty() ? 0 : 1;
 }
 
 int _dump(int argc, char** argv)
 {
-    if (argc != 2) throw UsageError("dump needs a block type and a file");
+    if (argc != 2)
+        throw UsageError("dump needs a block type and a file");
     uint8_t type = _block_type(argv[0]);
     if (!BirdFile::VerifyFile(argv[1])) {
         fprintf(stderr, "birdtool: %s is not a BIRD file\n", argv[1]);
@@ -318,7 +346,7 @@ int _dump(int argc, char** argv)
     return 0;
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv)
 {
@@ -329,9 +357,12 @@ int main(int argc, char** argv)
     }
     std::string command = argv[1];
     try {
-        if (command == "create") return _create(argc - 2, argv + 2);
-        if (command == "info") return _info(argc - 2, argv + 2);
-        if (command == "dump") return _dump(argc - 2, argv + 2);
+        if (command == "create")
+            return _create(argc - 2, argv + 2);
+        if (command == "info")
+            return _info(argc - 2, argv + 2);
+        if (command == "dump")
+            return _dump(argc - 2, argv + 2);
         if (command == "-h" || command == "--help" || command == "help") {
             fputs(USAGE, stdout);
             return 0;

@@ -24,8 +24,8 @@ public:
     static constexpr uint32_t ACKNOWLEDGE = 0xF0F0F0F0;     // `_expectAck`
     static constexpr uint32_t FINGERPRINT_LOW_REGISTER = 0x401F4410;
     static constexpr uint32_t FINGERPRINT_HIGH_REGISTER = 0x401F4420;
-    static constexpr size_t COMMAND_SIZE = 17;   // report id and 16 command bytes
-    static constexpr size_t DATA_CHUNK = 1024;   // image bytes per data packet
+    static constexpr size_t COMMAND_SIZE = 17;  // report id and 16 command bytes
+    static constexpr size_t DATA_CHUNK = 1024;  // image bytes per data packet
     static constexpr int ANSWER_WAIT_MS = 100;
     static constexpr int ALIVE_ATTEMPTS = 5;
 

@@ -18,23 +18,26 @@
 
 HTTPResponse::HTTPResponse(const char* request) : request_(request ? request : "") {}
 
-bool HTTPResponse::process(const char* data, unsigned long length) {
-    if (length > HTTPRequest::MAX_REPLY_BYTES - response_.size()) return false;
+bool HTTPResponse::process(const char* data, unsigned long length)
+{
+    if (length > HTTPRequest::MAX_REPLY_BYTES - response_.size())
+        return false;
     response_.append(data, length);
     return true;
 }
 
-void HTTPResponse::expect(unsigned long length) {
-    if (length <= HTTPRequest::MAX_REPLY_BYTES) response_.reserve(length);
+void HTTPResponse::expect(unsigned long length)
+{
+    if (length <= HTTPRequest::MAX_REPLY_BYTES)
+        response_.reserve(length);
 }
 
-unsigned long HTTPResponse::_rcv_data(void* data, unsigned long size, unsigned long count,
-                                      void* response) {
+unsigned long HTTPResponse::_rcv_data(void* data, unsigned long size, unsigned long count, void* response)
+{
     const unsigned long length = size * count;
     const int shown = static_cast<int>(std::min<unsigned long>(length, 100));
-    Log::log(DEBUG_ServerComm, "rcv_data called (..., %d, %d, %08X) [%100.*s]\n",
-             static_cast<int>(size), static_cast<int>(count),
-             static_cast<unsigned>(reinterpret_cast<uintptr_t>(response)), shown,
+    Log::log(DEBUG_ServerComm, "rcv_data called (..., %d, %d, %08X) [%100.*s]\n", static_cast<int>(size),
+             static_cast<int>(count), static_cast<unsigned>(reinterpret_cast<uintptr_t>(response)), shown,
              static_cast<const char*>(data));
     if (!static_cast<HTTPResponse*>(response)->process(static_cast<const char*>(data), length)) {
         Log::log(DEBUG_ServerComm, "rcv_data: the reply exceeds %lu bytes\n", HTTPRequest::MAX_REPLY_BYTES);
@@ -49,7 +52,8 @@ namespace {
 constexpr long RECEIVE_BUFFER_BYTES = 256 * 1024;
 
 // Makes room for an announced body before it arrives.
-size_t _rcv_header(char* data, size_t size, size_t count, void* response) {
+size_t _rcv_header(char* data, size_t size, size_t count, void* response)
+{
     static constexpr char NAME[] = "content-length:";
     constexpr size_t NAME_LENGTH = sizeof NAME - 1;
     const size_t length = size * count;
@@ -64,47 +68,63 @@ struct CurlCleanup {
 };
 using CurlHandle = std::unique_ptr<CURL, CurlCleanup>;
 
-std::string _full_url(const char* url, const std::map<std::string, std::string>& parameters) {
+std::string _full_url(const char* url, const std::map<std::string, std::string>& parameters)
+{
     std::string full = url ? url : "";
-    if (parameters.empty()) return full;
+    if (parameters.empty())
+        return full;
     full += "?";
-    for (const auto& [key, value] : parameters) full += key + "=" + value + "&";
+    for (const auto& [key, value] : parameters)
+        full += key + "=" + value + "&";
     return full;
 }
 
 // Applies the options one by one and stops at the first that libcurl refuses.
-CURLcode _setup(CURL* handle, HTTPResponse* response, const std::string& url, long limit) {
+CURLcode _setup(CURL* handle, HTTPResponse* response, const std::string& url, long limit)
+{
     using WriteFn = unsigned long (*)(void*, unsigned long, unsigned long, void*);
     WriteFn write = &HTTPResponse::_rcv_data;
     CURLcode rc = curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, write);
-    if (rc == CURLE_OK) rc = curl_easy_setopt(handle, CURLOPT_WRITEDATA, response);
-    if (rc == CURLE_OK) rc = curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
-    if (rc == CURLE_OK) rc = curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
-    if (rc == CURLE_OK) rc = curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 0L);
-    if (rc == CURLE_OK) rc = curl_easy_setopt(handle, CURLOPT_SSL_VERIFYSTATUS, 0L);
+    if (rc == CURLE_OK)
+        rc = curl_easy_setopt(handle, CURLOPT_WRITEDATA, response);
+    if (rc == CURLE_OK)
+        rc = curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
+    if (rc == CURLE_OK)
+        rc = curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (rc == CURLE_OK)
+        rc = curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 0L);
+    if (rc == CURLE_OK)
+        rc = curl_easy_setopt(handle, CURLOPT_SSL_VERIFYSTATUS, 0L);
     // A server that never answers, or stops sending mid-body, must not hold the run for
     // ever: connecting (TLS included) and every silence are bounded by the same limit.
-    if (rc == CURLE_OK) rc = curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, limit);
-    if (rc == CURLE_OK) rc = curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    if (rc == CURLE_OK) rc = curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, limit);
+    if (rc == CURLE_OK)
+        rc = curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, limit);
+    if (rc == CURLE_OK)
+        rc = curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    if (rc == CURLE_OK)
+        rc = curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, limit);
     // An image arrives in large pieces: fewer reads and callbacks.
-    if (rc == CURLE_OK) rc = curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, RECEIVE_BUFFER_BYTES);
+    if (rc == CURLE_OK)
+        rc = curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, RECEIVE_BUFFER_BYTES);
     using HeaderFn = size_t (*)(char*, size_t, size_t, void*);
     HeaderFn header = &_rcv_header;
-    if (rc == CURLE_OK) rc = curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, header);
-    if (rc == CURLE_OK) rc = curl_easy_setopt(handle, CURLOPT_HEADERDATA, response);
+    if (rc == CURLE_OK)
+        rc = curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, header);
+    if (rc == CURLE_OK)
+        rc = curl_easy_setopt(handle, CURLOPT_HEADERDATA, response);
     // An announced length beyond any reply is refused before the body comes.
     if (rc == CURLE_OK)
-        rc = curl_easy_setopt(handle, CURLOPT_MAXFILESIZE_LARGE,
-                              static_cast<curl_off_t>(HTTPRequest::MAX_REPLY_BYTES));
+        rc = curl_easy_setopt(handle, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(HTTPRequest::MAX_REPLY_BYTES));
     return rc;
 }
 
 // The site's own checks on top: the chain must end in its CA bundle (or the system's
 // store), and/or the server's public key must be one of its pins. Only https is
 // spoken then, so that nothing reaches the store unchecked.
-CURLcode _setup_trust(CURL* handle, const ServerTrust& trust) {
-    if (!trust.Enabled()) return CURLE_OK;
+CURLcode _setup_trust(CURL* handle, const ServerTrust& trust)
+{
+    if (!trust.Enabled())
+        return CURLE_OK;
     CURLcode rc = curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "https");
     if (rc == CURLE_OK && trust.VerifiesChain()) {
         rc = curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
@@ -121,25 +141,34 @@ CURLcode _setup_trust(CURL* handle, const ServerTrust& trust) {
 
 // Why a server's certificate was not accepted, in the words a user looks for; null
 // when the failure was no certificate check.
-const char* _refusal(CURL* handle, CURLcode rc, const char* detail) {
-    if (rc == CURLE_SSL_PINNEDPUBKEYNOTMATCH) return "pin mismatch";
-    if (rc != CURLE_PEER_FAILED_VERIFICATION) return nullptr;
-    if (std::strstr(detail, "host name")) return "host-name mismatch";
+const char* _refusal(CURL* handle, CURLcode rc, const char* detail)
+{
+    if (rc == CURLE_SSL_PINNEDPUBKEYNOTMATCH)
+        return "pin mismatch";
+    if (rc != CURLE_PEER_FAILED_VERIFICATION)
+        return nullptr;
+    if (std::strstr(detail, "host name"))
+        return "host-name mismatch";
     long result = X509_V_OK;
     curl_easy_getinfo(handle, CURLINFO_SSL_VERIFYRESULT, &result);
     switch (result) {
-    case X509_V_ERR_CERT_HAS_EXPIRED: return "expired";
-    case X509_V_ERR_CERT_NOT_YET_VALID: return "not yet valid";
+    case X509_V_ERR_CERT_HAS_EXPIRED:
+        return "expired";
+    case X509_V_ERR_CERT_NOT_YET_VALID:
+        return "not yet valid";
     case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
     case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
     case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
     case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
-    case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE: return "unknown CA";
-    default: return "not trusted";
+    case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+        return "unknown CA";
+    default:
+        return "not trusted";
     }
 }
 
-void _log_failure(CURL* handle, CURLcode rc, const std::string& url, const char* detail) {
+void _log_failure(CURL* handle, CURLcode rc, const std::string& url, const char* detail)
+{
     const char* refusal = _refusal(handle, rc, detail);
     const char* text = *detail ? detail : curl_easy_strerror(rc);
     if (refusal)
@@ -150,25 +179,29 @@ void _log_failure(CURL* handle, CURLcode rc, const std::string& url, const char*
 
 }  // namespace
 
-long HTTPRequest::StallLimitSeconds() {
+long HTTPRequest::StallLimitSeconds()
+{
     const char* text = std::getenv(STALL_LIMIT_VARIABLE);
-    if (!text || !*text) return DEFAULT_STALL_LIMIT_SECONDS;
+    if (!text || !*text)
+        return DEFAULT_STALL_LIMIT_SECONDS;
     char* end = nullptr;
     errno = 0;
     const long seconds = std::strtol(text, &end, 10);
     if (errno || *end || seconds < 1 || seconds > MAX_STALL_LIMIT_SECONDS) {
-        Log::log(DEBUG_ServerComm, "%s=%s is not a number of seconds from 1 to %ld; using %ld\n",
-                 STALL_LIMIT_VARIABLE, text, MAX_STALL_LIMIT_SECONDS, DEFAULT_STALL_LIMIT_SECONDS);
+        Log::log(DEBUG_ServerComm, "%s=%s is not a number of seconds from 1 to %ld; using %ld\n", STALL_LIMIT_VARIABLE,
+                 text, MAX_STALL_LIMIT_SECONDS, DEFAULT_STALL_LIMIT_SECONDS);
         return DEFAULT_STALL_LIMIT_SECONDS;
     }
     return seconds;
 }
 
-HTTPResponse HTTPRequest::GET(const char* url, std::map<std::string, std::string>& parameters) {
+HTTPResponse HTTPRequest::GET(const char* url, std::map<std::string, std::string>& parameters)
+{
     CurlHandle handle(curl_easy_init());
     const std::string full = _full_url(url, parameters);
     HTTPResponse response(full.c_str());
-    if (!handle) throw std::runtime_error("Could not create curl instance");
+    if (!handle)
+        throw std::runtime_error("Could not create curl instance");
 
     ServerTrust trust;
     std::string refused;
@@ -178,15 +211,19 @@ HTTPResponse HTTPRequest::GET(const char* url, std::map<std::string, std::string
     }
     char detail[CURL_ERROR_SIZE] = "";
     CURLcode rc = _setup(handle.get(), &response, full, StallLimitSeconds());
-    if (rc == CURLE_OK) rc = _setup_trust(handle.get(), trust);
-    if (rc == CURLE_OK) rc = curl_easy_setopt(handle.get(), CURLOPT_ERRORBUFFER, detail);
-    if (rc == CURLE_OK) HTTPConnectionShare::Attach(handle.get());
+    if (rc == CURLE_OK)
+        rc = _setup_trust(handle.get(), trust);
+    if (rc == CURLE_OK)
+        rc = curl_easy_setopt(handle.get(), CURLOPT_ERRORBUFFER, detail);
+    if (rc == CURLE_OK)
+        HTTPConnectionShare::Attach(handle.get());
     long status = 0;
     if (rc == CURLE_OK) {
         Log::log(DEBUG_ServerComm, "GET(%s)\n", full.c_str());
         rc = curl_easy_perform(handle.get());
     }
-    if (rc == CURLE_OK) rc = curl_easy_getinfo(handle.get(), CURLINFO_RESPONSE_CODE, &status);
+    if (rc == CURLE_OK)
+        rc = curl_easy_getinfo(handle.get(), CURLINFO_RESPONSE_CODE, &status);
     if (rc != CURLE_OK) {
         _log_failure(handle.get(), rc, full, detail);
         throw std::runtime_error(curl_easy_strerror(rc));

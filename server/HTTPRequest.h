@@ -22,8 +22,7 @@ public:
     void expect(unsigned long length);
 
     // libcurl write callback; response is the HTTPResponse being filled.
-    static unsigned long _rcv_data(void* data, unsigned long size, unsigned long count,
-                                   void* response);
+    static unsigned long _rcv_data(void* data, unsigned long size, unsigned long count, void* response);
 
 private:
     std::string request_;

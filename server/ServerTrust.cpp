@@ -13,20 +13,24 @@ namespace {
 constexpr const char* PIN_PREFIX = "sha256//";
 constexpr size_t SHA256_LENGTH = 32;
 
-std::string _variable(const char* name) {
+std::string _variable(const char* name)
+{
     const char* value = std::getenv(name);
     return value ? value : "";
 }
 
-bool _check_bundle(const std::string& path, std::string& error) {
+bool _check_bundle(const std::string& path, std::string& error)
+{
     const std::string prefix = std::string(ServerTrust::CA_BUNDLE_VARIABLE) + ": ";
     std::string text;
     FILE* file = std::fopen(path.c_str(), "rb");
     int reason = file ? 0 : errno;
     if (file) {
         char buffer[16384];
-        for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, n);
-        if (std::ferror(file)) reason = errno ? errno : EIO;
+        for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
+            text.append(buffer, n);
+        if (std::ferror(file))
+            reason = errno ? errno : EIO;
         std::fclose(file);
     }
     if (reason) {
@@ -40,8 +44,10 @@ bool _check_bundle(const std::string& path, std::string& error) {
     return true;
 }
 
-bool _valid_pin(const std::string& pin) {
-    if (pin.compare(0, std::strlen(PIN_PREFIX), PIN_PREFIX) != 0) return false;
+bool _valid_pin(const std::string& pin)
+{
+    if (pin.compare(0, std::strlen(PIN_PREFIX), PIN_PREFIX) != 0)
+        return false;
     const std::string digest = pin.substr(std::strlen(PIN_PREFIX));
     size_t length = 0;
     std::unique_ptr<unsigned char, decltype(&std::free)> bytes(
@@ -49,7 +55,8 @@ bool _valid_pin(const std::string& pin) {
     return bytes && length == SHA256_LENGTH;
 }
 
-bool _check_pins(const std::string& pins, std::string& error) {
+bool _check_pins(const std::string& pins, std::string& error)
+{
     size_t start = 0;
     while (true) {
         const size_t end = pins.find(';', start);
@@ -59,26 +66,32 @@ bool _check_pins(const std::string& pins, std::string& error) {
                     "' is not sha256// followed by the Base64 of a SHA-256 digest";
             return false;
         }
-        if (end == std::string::npos) return true;
+        if (end == std::string::npos)
+            return true;
         start = end + 1;
     }
 }
 
 }  // namespace
 
-bool ServerTrust::FromEnvironment(ServerTrust& trust, std::string& error) {
+bool ServerTrust::FromEnvironment(ServerTrust& trust, std::string& error)
+{
     trust = ServerTrust{};
     const std::string bundle = _variable(CA_BUNDLE_VARIABLE);
     const std::string pins = _variable(PINNED_KEY_VARIABLE);
-    if (!bundle.empty() && bundle != SYSTEM_STORE && !_check_bundle(bundle, error)) return false;
-    if (!pins.empty() && !_check_pins(pins, error)) return false;
+    if (!bundle.empty() && bundle != SYSTEM_STORE && !_check_bundle(bundle, error))
+        return false;
+    if (!pins.empty() && !_check_pins(pins, error))
+        return false;
     trust.ca_bundle = bundle;
     trust.pinned_keys = pins;
     return true;
 }
 
-bool ServerTrust::Allows(const std::string& url, std::string& error) const {
-    if (!Enabled() || url.compare(0, 8, "https://") == 0) return true;
+bool ServerTrust::Allows(const std::string& url, std::string& error) const
+{
+    if (!Enabled() || url.compare(0, 8, "https://") == 0)
+        return true;
     error = std::string(VerifiesChain() ? CA_BUNDLE_VARIABLE : PINNED_KEY_VARIABLE) +
             " needs an https:// update server; " + url + " cannot be checked";
     return false;

@@ -15,11 +15,13 @@ constexpr unsigned char INVALID = 0xFF;
 constexpr uint32_t INVALID_BITS = 0xFF000000u;
 
 // Character value for every byte; INVALID for bytes outside the alphabet.
-const unsigned char* _build_decoding_table() {
+const unsigned char* _build_decoding_table()
+{
     static unsigned char table[256];
     static std::once_flag once;
     std::call_once(once, [] {
-        for (auto& value : table) value = INVALID;
+        for (auto& value : table)
+            value = INVALID;
         for (unsigned char i = 0; i < 64; ++i)
             table[static_cast<unsigned char>(encoding_table[i])] = i;
     });
@@ -28,7 +30,8 @@ const unsigned char* _build_decoding_table() {
 
 // For each of the four places of a quad, every byte's value already shifted into its
 // place of the 24-bit group, or INVALID_BITS: one OR per character decodes a quad.
-const uint32_t (*_placed_tables())[256] {
+const uint32_t (*_placed_tables())[256]
+{
     static uint32_t tables[4][256];
     static std::once_flag once;
     std::call_once(once, [] {
@@ -42,11 +45,12 @@ const uint32_t (*_placed_tables())[256] {
 
 }  // namespace
 
-char* UpdateServerRequest::base64_encode(const unsigned char* data, size_t length,
-                                         size_t* out_length) {
+char* UpdateServerRequest::base64_encode(const unsigned char* data, size_t length, size_t* out_length)
+{
     const size_t size = 4 * ((length + 2) / 3);
     char* text = static_cast<char*>(std::malloc(size + 1));
-    if (!text) return nullptr;
+    if (!text)
+        return nullptr;
     size_t j = 0;
     for (size_t i = 0; i < length;) {
         const uint32_t a = data[i++];
@@ -58,33 +62,37 @@ char* UpdateServerRequest::base64_encode(const unsigned char* data, size_t lengt
         text[j++] = encoding_table[(triple >> 6) & 0x3F];
         text[j++] = encoding_table[triple & 0x3F];
     }
-    for (int i = 0; i < mod_table[length % 3]; ++i) text[size - 1 - i] = '=';
+    for (int i = 0; i < mod_table[length % 3]; ++i)
+        text[size - 1 - i] = '=';
     text[size] = '\0';
-    if (out_length) *out_length = size;
+    if (out_length)
+        *out_length = size;
     return text;
 }
 
 // Rejects what is not Base64: a length that is not a multiple of 4, characters
 // outside the alphabet, and "=" anywhere but in the last two places.
-unsigned char* UpdateServerRequest::base64_decode(const char* text, size_t length,
-                                                  size_t* out_length) {
-    if (length % 4 != 0 || (length && !text)) return nullptr;
+unsigned char* UpdateServerRequest::base64_decode(const char* text, size_t length, size_t* out_length)
+{
+    if (length % 4 != 0 || (length && !text))
+        return nullptr;
     const unsigned char* table = _build_decoding_table();
     const auto* in = reinterpret_cast<const unsigned char*>(text);
     size_t pad = 0;
-    if (length >= 4 && in[length - 1] == '=') pad = in[length - 2] == '=' ? 2 : 1;
+    if (length >= 4 && in[length - 1] == '=')
+        pad = in[length - 2] == '=' ? 2 : 1;
     const size_t size = length / 4 * 3 - pad;
     unsigned char* bytes = static_cast<unsigned char*>(std::malloc(size + 1));
-    if (!bytes) return nullptr;
+    if (!bytes)
+        return nullptr;
 
     // Every quad but a padded last one. Each quad's three bytes go out as one 4-byte
     // store whose last byte the next quad (or the terminating 0) overwrites.
     const size_t full = pad ? length - 4 : length;
-    const uint32_t (*placed)[256] = _placed_tables();
+    const uint32_t(*placed)[256] = _placed_tables();
     unsigned char* out = bytes;
     for (size_t i = 0; i < full; i += 4, out += 3) {
-        const uint32_t quad =
-            placed[0][in[i]] | placed[1][in[i + 1]] | placed[2][in[i + 2]] | placed[3][in[i + 3]];
+        const uint32_t quad = placed[0][in[i]] | placed[1][in[i + 1]] | placed[2][in[i + 2]] | placed[3][in[i + 3]];
         if (quad & INVALID_BITS) {
             std::free(bytes);
             return nullptr;
@@ -102,9 +110,11 @@ unsigned char* UpdateServerRequest::base64_decode(const char* text, size_t lengt
         }
         const uint32_t quad = (a << 18) | (b << 12) | (c << 6);
         *out++ = static_cast<unsigned char>(quad >> 16);
-        if (pad == 1) *out++ = static_cast<unsigned char>(quad >> 8);
+        if (pad == 1)
+            *out++ = static_cast<unsigned char>(quad >> 8);
     }
     bytes[size] = 0;
-    if (out_length) *out_length = size;
+    if (out_length)
+        *out_length = size;
     return bytes;
 }

@@ -10,7 +10,7 @@
 
 #include "server/HTTPRequest.h"
 
-using BuildList = std::map<std::string, std::string>;                  // build -> version
+using BuildList = std::map<std::string, std::string>;  // build -> version
 using SortedBuildList = std::vector<std::pair<std::string, std::string>>;
 
 class UpdateServerRequest {
@@ -26,13 +26,11 @@ public:
     static Transport transport;
 
     static bool ping(const char* url);
-    static bool QueryBuild(unsigned serial, std::string& build, std::string& firmware,
-                           const char* url);
-    static bool GetBuild(unsigned serial, const std::string& firmware, const std::string& build,
-                         std::string& file, const char* url, bool no_cal);
+    static bool QueryBuild(unsigned serial, std::string& build, std::string& firmware, const char* url);
+    static bool GetBuild(unsigned serial, const std::string& firmware, const std::string& build, std::string& file,
+                         const char* url, bool no_cal);
     static bool GetBuildList(unsigned serial, BuildList& builds, const char* url);
-    static bool GetRecoveryInfo(const uint32_t* fingerprint, uint32_t& serial, uint32_t& build,
-                                const char* url);
+    static bool GetRecoveryInfo(const uint32_t* fingerprint, uint32_t& serial, uint32_t& build, const char* url);
     static bool GetDeviceJWT(unsigned serial, std::string& token, const char* url);
 
     // Newest version first; entries whose versions cannot be compared go last.

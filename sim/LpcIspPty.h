@@ -30,7 +30,8 @@ public:
     void SetPacing(uint32_t bitsPerSecond);
     // Runs fn on the ROM while the line is held still.
     template <class F>
-    auto With(F fn) {
+    auto With(F fn)
+    {
         std::lock_guard lock(_mutex);
         return fn(_rom);
     }

@@ -47,7 +47,8 @@ public:
 
     // Takes bytes from the host; returns what the ROM sends back.
     std::string Receive(const uint8_t* bytes, size_t length);
-    std::string Receive(const std::string& text) {
+    std::string Receive(const std::string& text)
+    {
         return Receive(reinterpret_cast<const uint8_t*>(text.data()), text.size());
     }
 
@@ -62,7 +63,10 @@ public:
     // Bytes of RAM from address (empty when the range is not RAM).
     std::vector<uint8_t> Ram(uint32_t address, uint32_t count) const;
 
-    bool Synchronized() const { return _state != State::Autobaud && _state != State::SyncWord && _state != State::Crystal; }
+    bool Synchronized() const
+    {
+        return _state != State::Autobaud && _state != State::SyncWord && _state != State::Crystal;
+    }
     bool Echo() const { return _echo; }
     bool Unlocked() const { return _unlocked; }
     bool Silent() const { return _state == State::Silent; }

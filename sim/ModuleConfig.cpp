@@ -19,40 +19,50 @@ struct StepName {
 };
 
 constexpr StepName _step_names[] = {
-    {UpgradeStep::Init, "INIT"},       {UpgradeStep::Data, "DATA"},     {UpgradeStep::Load, "LOAD"},
-    {UpgradeStep::Prepare, "PREPARE"}, {UpgradeStep::Sum, "SUM"},       {UpgradeStep::Write, "WRITE"},
+    {UpgradeStep::Init, "INIT"},       {UpgradeStep::Data, "DATA"},        {UpgradeStep::Load, "LOAD"},
+    {UpgradeStep::Prepare, "PREPARE"}, {UpgradeStep::Sum, "SUM"},          {UpgradeStep::Write, "WRITE"},
     {UpgradeStep::Reboot, "REBOOT"},   {UpgradeStep::DataUEI, "DATA_UEI"},
 };
 
-bool _parse_unsigned(const std::string& text, uint64_t max, uint64_t& value) {
-    if (text.empty() || text[0] == '-' || text[0] == '+') return false;
+bool _parse_unsigned(const std::string& text, uint64_t max, uint64_t& value)
+{
+    if (text.empty() || text[0] == '-' || text[0] == '+')
+        return false;
     char* end = nullptr;
     errno = 0;
     unsigned long long v = strtoull(text.c_str(), &end, 0);
-    if (errno != 0 || end == text.c_str() || *end != '\0' || v > max) return false;
+    if (errno != 0 || end == text.c_str() || *end != '\0' || v > max)
+        return false;
     value = v;
     return true;
 }
 
 template <typename T>
-bool _set_unsigned(const std::string& text, uint64_t max, T& field) {
+bool _set_unsigned(const std::string& text, uint64_t max, T& field)
+{
     uint64_t v;
-    if (!_parse_unsigned(text, max, v)) return false;
+    if (!_parse_unsigned(text, max, v))
+        return false;
     field = static_cast<T>(v);
     return true;
 }
 
-bool _parse_hex32(const std::string& text, uint32_t& value) {
+bool _parse_hex32(const std::string& text, uint32_t& value)
+{
     std::string digits = text;
-    if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) digits = digits.substr(2);
-    if (digits.empty() || digits.size() > 8) return false;
+    if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X'))
+        digits = digits.substr(2);
+    if (digits.empty() || digits.size() > 8)
+        return false;
     for (char c : digits)
-        if (!isxdigit(static_cast<unsigned char>(c))) return false;
+        if (!isxdigit(static_cast<unsigned char>(c)))
+            return false;
     value = static_cast<uint32_t>(strtoul(digits.c_str(), nullptr, 16));
     return true;
 }
 
-bool _parse_bool(const std::string& text, bool& value) {
+bool _parse_bool(const std::string& text, bool& value)
+{
     if (text == "1" || text == "yes" || text == "true" || text == "on") {
         value = true;
         return true;
@@ -64,35 +74,43 @@ bool _parse_bool(const std::string& text, bool& value) {
     return false;
 }
 
-bool _is_ipv4(const std::string& text) {
+bool _is_ipv4(const std::string& text)
+{
     in_addr a;
     return inet_pton(AF_INET, text.c_str(), &a) == 1;
 }
 
-std::vector<std::string> _split(const std::string& text, char separator) {
+std::vector<std::string> _split(const std::string& text, char separator)
+{
     std::vector<std::string> parts;
     std::string part;
     std::istringstream in(text);
-    while (std::getline(in, part, separator)) parts.push_back(part);
+    while (std::getline(in, part, separator))
+        parts.push_back(part);
     return parts;
 }
 
-std::string _trim(const std::string& text) {
+std::string _trim(const std::string& text)
+{
     size_t b = text.find_first_not_of(" \t");
-    if (b == std::string::npos) return "";
+    if (b == std::string::npos)
+        return "";
     size_t e = text.find_last_not_of(" \t");
     return text.substr(b, e - b + 1);
 }
 
 }  // namespace
 
-const char* UpgradeStepName(UpgradeStep step) {
+const char* UpgradeStepName(UpgradeStep step)
+{
     for (const auto& s : _step_names)
-        if (s.step == step) return s.name;
+        if (s.step == step)
+            return s.name;
     return "?";
 }
 
-bool ParseUpgradeStep(const std::string& text, UpgradeStep& step) {
+bool ParseUpgradeStep(const std::string& text, UpgradeStep& step)
+{
     for (const auto& s : _step_names)
         if (strcasecmp(text.c_str(), s.name) == 0) {
             step = s.step;
@@ -101,7 +119,8 @@ bool ParseUpgradeStep(const std::string& text, UpgradeStep& step) {
     return false;
 }
 
-bool Fault::Parse(const std::string& text, Fault& fault, std::string& error) {
+bool Fault::Parse(const std::string& text, Fault& fault, std::string& error)
+{
     std::vector<std::string> parts = _split(text, ',');
     if (parts.empty()) {
         error = "empty fault";
@@ -117,7 +136,8 @@ bool Fault::Parse(const std::string& text, Fault& fault, std::string& error) {
     }
     auto need_step = [&](bool optional) {
         if (arg.empty()) {
-            if (optional) return true;
+            if (optional)
+                return true;
             error = "fault '" + kind + "' needs a step (INIT, DATA, LOAD, PREPARE, SUM, WRITE, REBOOT, DATA_UEI)";
             return false;
         }
@@ -136,22 +156,26 @@ bool Fault::Parse(const std::string& text, Fault& fault, std::string& error) {
         }
     } else if (kind == "drop-at") {
         f.kind = FaultKind::DropAtStep;
-        if (!need_step(false)) return false;
+        if (!need_step(false))
+            return false;
     } else if (kind == "wrong-data-count") {
         f.kind = FaultKind::WrongDataCount;
     } else if (kind == "wrong-sum") {
         f.kind = FaultKind::WrongSum;
     } else if (kind == "error-status") {
         f.kind = FaultKind::ErrorStatus;
-        if (!need_step(false)) return false;
+        if (!need_step(false))
+            return false;
         if (f.step != UpgradeStep::Prepare && f.step != UpgradeStep::Sum && f.step != UpgradeStep::Write) {
             error = "error-status applies to PREPARE, SUM or WRITE";
             return false;
         }
     } else if (kind == "silent") {
         f.kind = FaultKind::Silent;
-        if (!need_step(true)) return false;
-        if (f.anyStep) f.times = -1;
+        if (!need_step(true))
+            return false;
+        if (f.anyStep)
+            f.times = -1;
     } else if (kind == "busy") {
         f.kind = FaultKind::Busy;
         f.times = -1;
@@ -183,39 +207,63 @@ bool Fault::Parse(const std::string& text, Fault& fault, std::string& error) {
     return true;
 }
 
-std::string Fault::Describe() const {
+std::string Fault::Describe() const
+{
     std::ostringstream out;
     switch (kind) {
-        case FaultKind::DropAfterBytes: out << "drop-after-bytes=" << bytes; break;
-        case FaultKind::DropAtStep: out << "drop-at=" << UpgradeStepName(step); break;
-        case FaultKind::WrongDataCount: out << "wrong-data-count"; break;
-        case FaultKind::WrongSum: out << "wrong-sum"; break;
-        case FaultKind::ErrorStatus: out << "error-status=" << UpgradeStepName(step) << ",code=" << int(code); break;
-        case FaultKind::Silent: out << "silent"; if (!anyStep) out << "=" << UpgradeStepName(step); break;
-        case FaultKind::Busy: out << "busy"; break;
+    case FaultKind::DropAfterBytes:
+        out << "drop-after-bytes=" << bytes;
+        break;
+    case FaultKind::DropAtStep:
+        out << "drop-at=" << UpgradeStepName(step);
+        break;
+    case FaultKind::WrongDataCount:
+        out << "wrong-data-count";
+        break;
+    case FaultKind::WrongSum:
+        out << "wrong-sum";
+        break;
+    case FaultKind::ErrorStatus:
+        out << "error-status=" << UpgradeStepName(step) << ",code=" << int(code);
+        break;
+    case FaultKind::Silent:
+        out << "silent";
+        if (!anyStep)
+            out << "=" << UpgradeStepName(step);
+        break;
+    case FaultKind::Busy:
+        out << "busy";
+        break;
     }
-    if (times < 0) out << ",always";
-    else if (times != 1) out << ",times=" << times;
-    if (skip) out << ",after=" << skip;
+    if (times < 0)
+        out << ",always";
+    else if (times != 1)
+        out << ",times=" << times;
+    if (skip)
+        out << ",after=" << skip;
     return out.str();
 }
 
-bool ParseVersion(const std::string& text, uint32_t& packed) {
+bool ParseVersion(const std::string& text, uint32_t& packed)
+{
     std::vector<std::string> parts = _split(text, '.');
     if (parts.size() == 3) {
         uint64_t v[3];
         for (int i = 0; i < 3; ++i)
-            if (!_parse_unsigned(parts[i], 255, v[i])) return false;
+            if (!_parse_unsigned(parts[i], 255, v[i]))
+                return false;
         packed = aVersion_Pack(uint8_t(v[0]), uint8_t(v[1]), uint8_t(v[2]));
         return true;
     }
     uint64_t v;
-    if (!_parse_unsigned(text, UINT32_MAX, v)) return false;
+    if (!_parse_unsigned(text, UINT32_MAX, v))
+        return false;
     packed = static_cast<uint32_t>(v);
     return true;
 }
 
-bool ModuleConfig::Set(const std::string& rawKey, const std::string& rawValue, std::string& error) {
+bool ModuleConfig::Set(const std::string& rawKey, const std::string& rawValue, std::string& error)
+{
     std::string key = _trim(rawKey), value = _trim(rawValue);
     bool ok = true;
     if (key == "serial") {
@@ -228,7 +276,8 @@ bool ModuleConfig::Set(const std::string& rawKey, const std::string& rawValue, s
         ok = _set_unsigned(value, UINT32_MAX, build);
     } else if (key == "name") {
         ok = value.size() <= 32;
-        if (ok) name = value;
+        if (ok)
+            name = value;
     } else if (key == "address") {
         ok = _set_unsigned(value, 254, moduleAddress) && moduleAddress >= 2 && moduleAddress % 2 == 0;
     } else if (key == "router-address") {
@@ -238,7 +287,8 @@ bool ModuleConfig::Set(const std::string& rawKey, const std::string& rawValue, s
     } else if (key == "pooled") {
         bool on;
         ok = _parse_bool(value, on);
-        if (ok) protocolFeatures = on ? (protocolFeatures | 0x80000000u) : (protocolFeatures & 0x7FFFFFFFu);
+        if (ok)
+            protocolFeatures = on ? (protocolFeatures | 0x80000000u) : (protocolFeatures & 0x7FFFFFFFu);
     } else if (key == "loader") {
         ok = _parse_bool(value, startInLoader);
     } else if (key == "uei-data") {
@@ -264,25 +314,33 @@ bool ModuleConfig::Set(const std::string& rawKey, const std::string& rawValue, s
     } else if (key == "identifier") {
         std::vector<std::string> words = _split(value, ':');
         ok = words.size() == 4;
-        for (size_t i = 0; ok && i < 4; ++i) ok = _parse_hex32(words[i], identifier[i]);
+        for (size_t i = 0; ok && i < 4; ++i)
+            ok = _parse_hex32(words[i], identifier[i]);
     } else if (key == "transport") {
-        if (value == "tcp") transport = Transport::Tcp;
-        else if (value == "pty") transport = Transport::Pty;
-        else if (value == "none") transport = Transport::None;
-        else ok = false;
+        if (value == "tcp")
+            transport = Transport::Tcp;
+        else if (value == "pty")
+            transport = Transport::Pty;
+        else if (value == "none")
+            transport = Transport::None;
+        else
+            ok = false;
     } else if (key == "listen") {
         ok = _is_ipv4(value);
-        if (ok) listenAddress = value;
+        if (ok)
+            listenAddress = value;
     } else if (key == "port") {
         ok = _set_unsigned(value, 65535, port);
     } else if (key == "discovery") {
         ok = _is_ipv4(value);
-        if (ok) discoveryInterface = value;
+        if (ok)
+            discoveryInterface = value;
     } else if (key == "fault") {
         Fault f;
         std::string why;
         ok = Fault::Parse(value, f, why);
-        if (ok) faults.push_back(f);
+        if (ok)
+            faults.push_back(f);
         else {
             error = why;
             return false;
@@ -291,13 +349,16 @@ bool ModuleConfig::Set(const std::string& rawKey, const std::string& rawValue, s
         error = "unknown setting '" + key + "'";
         return false;
     }
-    if (!ok) error = "bad value '" + value + "' for " + key;
+    if (!ok)
+        error = "bad value '" + value + "' for " + key;
     return ok;
 }
 
-bool ModuleConfig::SetList(const std::string& list, std::string& error) {
+bool ModuleConfig::SetList(const std::string& list, std::string& error)
+{
     for (const std::string& item : _split(list, ',')) {
-        if (_trim(item).empty()) continue;
+        if (_trim(item).empty())
+            continue;
         size_t eq = item.find('=');
         if (eq == std::string::npos) {
             error = "setting '" + item + "' is not key=value";
@@ -307,12 +368,14 @@ bool ModuleConfig::SetList(const std::string& list, std::string& error) {
             error = "faults are given with their own option (--fault)";
             return false;
         }
-        if (!Set(item.substr(0, eq), item.substr(eq + 1), error)) return false;
+        if (!Set(item.substr(0, eq), item.substr(eq + 1), error))
+            return false;
     }
     return true;
 }
 
-std::string ModuleSettingsUsage(bool transportKeys) {
+std::string ModuleSettingsUsage(bool transportKeys)
+{
     std::string usage =
         "keys: serial model version build name address router-address features pooled uei-data\n"
         "      block-size load-base load-pause-ms reboot-pause-ms drop-pause-ms new-version new-build\n"

@@ -47,7 +47,7 @@ enum class Transport { Tcp, Pty, None };
 struct ModuleConfig {
     // Identity.
     uint32_t serialNumber = 0x40F5849A;
-    uint8_t model = 7;  // HubC4
+    uint8_t model = 7;              // HubC4
     uint32_t version = 0x2F020F00;  // packed firmware version (2.15.0)
     uint32_t build = 1000;
     std::string name = "Virtual module";
@@ -58,15 +58,15 @@ struct ModuleConfig {
     uint32_t identifier[4] = {0x11111111, 0x22222222, 0x33333333, 0x44444444};  // option 39
 
     // Upgrade loader.
-    bool ueiData = true;           // command 95 accepts a set of UEI option 10
-    uint16_t blockSize = 1024;     // answered to PREPARE
+    bool ueiData = true;             // command 95 accepts a set of UEI option 10
+    uint16_t blockSize = 1024;       // answered to PREPARE
     uint32_t loadBase = 0x20000000;  // answered to INIT
-    unsigned loadPauseMs = 500;    // restart into the loader after LOAD
-    unsigned rebootPauseMs = 1000;  // restart after REBOOT or a reset
-    uint32_t newVersion = 0;       // firmware running after a flashed reboot (0 = unchanged)
+    unsigned loadPauseMs = 500;      // restart into the loader after LOAD
+    unsigned rebootPauseMs = 1000;   // restart after REBOOT or a reset
+    uint32_t newVersion = 0;         // firmware running after a flashed reboot (0 = unchanged)
     uint32_t newBuild = 0;
-    std::string flashDir;          // where the flash images go as files ("" = memory only)
-    bool startInLoader = false;    // runs its loader from the start (one a boot ROM started)
+    std::string flashDir;        // where the flash images go as files ("" = memory only)
+    bool startInLoader = false;  // runs its loader from the start (one a boot ROM started)
 
     // Link.
     unsigned heartbeatMs = 0;  // 0 = no heartbeats
@@ -74,8 +74,8 @@ struct ModuleConfig {
 
     // Transport (the module at the head of a link; attached modules have none).
     Transport transport = Transport::Tcp;
-    std::string listenAddress;    // "" = the discovery interface if any, else 127.0.0.1
-    uint16_t port = 0;            // 0 = any free port
+    std::string listenAddress;       // "" = the discovery interface if any, else 127.0.0.1
+    uint16_t port = 0;               // 0 = any free port
     std::string discoveryInterface;  // IPv4 address to answer direct TCP/IP discovery on
 
     std::vector<Fault> faults;

@@ -4,7 +4,8 @@
 
 namespace Sim {
 
-std::string Packet::Hex() const {
+std::string Packet::Hex() const
+{
     std::string text;
     char b[4];
     snprintf(b, sizeof b, "%02X", address);
@@ -18,23 +19,30 @@ std::string Packet::Hex() const {
     return text;
 }
 
-void PutBE(std::vector<uint8_t>& out, uint32_t value, int bytes) {
-    for (int i = bytes - 1; i >= 0; --i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+void PutBE(std::vector<uint8_t>& out, uint32_t value, int bytes)
+{
+    for (int i = bytes - 1; i >= 0; --i)
+        out.push_back(static_cast<uint8_t>(value >> (8 * i)));
 }
 
-uint32_t GetBE(const uint8_t* in, int bytes) {
+uint32_t GetBE(const uint8_t* in, int bytes)
+{
     uint32_t value = 0;
-    for (int i = 0; i < bytes; ++i) value = value << 8 | in[i];
+    for (int i = 0; i < bytes; ++i)
+        value = value << 8 | in[i];
     return value;
 }
 
 namespace Uei {
 
-bool Parse(const Packet& packet, Request& request) {
+bool Parse(const Packet& packet, Request& request)
+{
     const auto& p = packet.payload;
-    if (p.size() < 3 || !(p[2] & kRequest)) return false;
+    if (p.size() < 3 || !(p[2] & kRequest))
+        return false;
     uint8_t flags = p[1] & ~kOptionMask;
-    if (flags != kGet && flags != kSet) return false;
+    if (flags != kGet && flags != kSet)
+        return false;
     request.command = p[0];
     request.option = p[1] & kOptionMask;
     request.index = p[2] & kIndexMask;
@@ -43,26 +51,34 @@ bool Parse(const Packet& packet, Request& request) {
     return true;
 }
 
-static Packet _head(uint8_t address, const Request& request, uint8_t specifierBits) {
+static Packet _head(uint8_t address, const Request& request, uint8_t specifierBits)
+{
     uint8_t option = request.set ? (request.option | kAck) : request.option;
     return Packet(address, {request.command, option, static_cast<uint8_t>(request.index | specifierBits)});
 }
 
-Packet Value(uint8_t address, const Request& request, Type type, uint32_t value) {
+Packet Value(uint8_t address, const Request& request, Type type, uint32_t value)
+{
     Packet reply = _head(address, request, 0);
-    if (type != Type::Void) PutBE(reply.payload, value, static_cast<int>(type));
+    if (type != Type::Void)
+        PutBE(reply.payload, value, static_cast<int>(type));
     return reply;
 }
 
-Packet Ack(uint8_t address, const Request& request) { return _head(address, request, 0); }
+Packet Ack(uint8_t address, const Request& request)
+{
+    return _head(address, request, 0);
+}
 
-Packet Error(uint8_t address, const Request& request, aErr code) {
+Packet Error(uint8_t address, const Request& request, aErr code)
+{
     Packet reply = _head(address, request, kError);
     reply.payload.push_back(static_cast<uint8_t>(code));
     return reply;
 }
 
-std::vector<Packet> Bytes(uint8_t address, const Request& request, const std::vector<uint8_t>& data) {
+std::vector<Packet> Bytes(uint8_t address, const Request& request, const std::vector<uint8_t>& data)
+{
     std::vector<Packet> packets;
     size_t offset = 0;
     uint8_t sequence = 0;
@@ -79,7 +95,8 @@ std::vector<Packet> Bytes(uint8_t address, const Request& request, const std::ve
     return packets;
 }
 
-ByteStringReceiver::Result ByteStringReceiver::Add(const std::vector<uint8_t>& chunk) {
+ByteStringReceiver::Result ByteStringReceiver::Add(const std::vector<uint8_t>& chunk)
+{
     if (chunk.empty() || chunk.size() > kChunk + 1) {
         Reset();
         return Result::Error;
@@ -100,12 +117,14 @@ ByteStringReceiver::Result ByteStringReceiver::Add(const std::vector<uint8_t>& c
     }
     _data.insert(_data.end(), chunk.begin(), chunk.end() - 1);
     _expected = (_expected + 1) & 0x7F;
-    if (more) return Result::More;
+    if (more)
+        return Result::More;
     _active = false;
     return Result::Complete;
 }
 
-void ByteStringReceiver::Reset() {
+void ByteStringReceiver::Reset()
+{
     _active = false;
     _expected = 0;
     _data.clear();

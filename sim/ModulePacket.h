@@ -60,10 +60,10 @@ constexpr uint8_t kGet = 0x40;
 constexpr uint8_t kSet = 0x80;
 constexpr uint8_t kAck = 0xC0;
 constexpr uint8_t kOptionMask = 0x3F;
-constexpr uint8_t kRequest = 0x20;   // specifier bit of every host request
-constexpr uint8_t kError = 0x80;     // specifier bit of an error reply
+constexpr uint8_t kRequest = 0x20;  // specifier bit of every host request
+constexpr uint8_t kError = 0x80;    // specifier bit of an error reply
 constexpr uint8_t kIndexMask = 0x1F;
-constexpr size_t kChunk = 24;        // data bytes per byte-string packet
+constexpr size_t kChunk = 24;  // data bytes per byte-string packet
 
 enum class Type { Void = 0, Byte = 1, Short = 2, Int = 4, Bytes = 5 };
 

@@ -10,14 +10,17 @@ namespace Sim {
 
 namespace {
 
-std::string _trim(const std::string& text) {
+std::string _trim(const std::string& text)
+{
     size_t b = text.find_first_not_of(" \t\r");
-    if (b == std::string::npos) return "";
+    if (b == std::string::npos)
+        return "";
     size_t e = text.find_last_not_of(" \t\r");
     return text.substr(b, e - b + 1);
 }
 
-std::string _hex(uint32_t value) {
+std::string _hex(uint32_t value)
+{
     char text[16];
     snprintf(text, sizeof text, "%08X", value);
     return text;
@@ -25,7 +28,8 @@ std::string _hex(uint32_t value) {
 
 }  // namespace
 
-bool ReadModuleFile(const std::string& path, std::vector<ModuleSpec>& specs, std::string& error) {
+bool ReadModuleFile(const std::string& path, std::vector<ModuleSpec>& specs, std::string& error)
+{
     std::ifstream in(path);
     if (!in) {
         error = "cannot read " + path;
@@ -38,9 +42,11 @@ bool ReadModuleFile(const std::string& path, std::vector<ModuleSpec>& specs, std
         ++number;
         std::string where = path + ":" + std::to_string(number) + ": ";
         size_t hash = line.find('#');
-        if (hash != std::string::npos) line.erase(hash);
+        if (hash != std::string::npos)
+            line.erase(hash);
         line = _trim(line);
-        if (line.empty()) continue;
+        if (line.empty())
+            continue;
         if (line == "[module]") {
             specs.emplace_back();
             current = &specs.back().config;
@@ -73,12 +79,17 @@ bool ReadModuleFile(const std::string& path, std::vector<ModuleSpec>& specs, std
 
 ModuleSet::ModuleSet() = default;
 
-ModuleSet::~ModuleSet() { Stop(); }
+ModuleSet::~ModuleSet()
+{
+    Stop();
+}
 
-bool ModuleSet::Start(const std::vector<ModuleSpec>& specs, std::string& error) {
+bool ModuleSet::Start(const std::vector<ModuleSpec>& specs, std::string& error)
+{
     auto make = [&](const ModuleConfig& config) {
         auto module = std::make_shared<VirtualModule>(config);
-        if (_logger) module->SetLogger(_logger);
+        if (_logger)
+            module->SetLogger(_logger);
         _modules.push_back(module);
         return module;
     };
@@ -99,14 +110,17 @@ bool ModuleSet::Start(const std::vector<ModuleSpec>& specs, std::string& error) 
         const ModuleConfig& c = spec.config;
         if (c.transport == Transport::Tcp) {
             auto server = std::make_unique<TcpModuleServer>(head, c.listenAddress, c.port, c.discoveryInterface);
-            if (_trace) server->SetTrace(_trace);
+            if (_trace)
+                server->SetTrace(_trace);
             if (!server->Start(error)) {
                 error = "module " + serial + ": " + error;
                 Stop();
                 return false;
             }
-            _endpoints.push_back("module " + serial + " tcp " + server->Address() + " " + std::to_string(server->Port()));
-            if (server->Discovery()) _endpoints.push_back("module " + serial + " discovery " + server->DiscoveryInterface());
+            _endpoints.push_back("module " + serial + " tcp " + server->Address() + " " +
+                                 std::to_string(server->Port()));
+            if (server->Discovery())
+                _endpoints.push_back("module " + serial + " discovery " + server->DiscoveryInterface());
             _tcp.push_back(std::move(server));
         } else if (c.transport == Transport::Pty) {
             if (!c.discoveryInterface.empty()) {
@@ -115,7 +129,8 @@ bool ModuleSet::Start(const std::vector<ModuleSpec>& specs, std::string& error) 
                 return false;
             }
             auto server = std::make_unique<PtyModuleServer>(head);
-            if (_trace) server->SetTrace(_trace);
+            if (_trace)
+                server->SetTrace(_trace);
             if (!server->Start(error)) {
                 error = "module " + serial + ": " + error;
                 Stop();
@@ -128,11 +143,17 @@ bool ModuleSet::Start(const std::vector<ModuleSpec>& specs, std::string& error) 
     return true;
 }
 
-std::vector<std::string> ModuleSet::Endpoints() const { return _endpoints; }
+std::vector<std::string> ModuleSet::Endpoints() const
+{
+    return _endpoints;
+}
 
-void ModuleSet::Stop() {
-    for (auto& s : _tcp) s->Stop();
-    for (auto& s : _pty) s->Stop();
+void ModuleSet::Stop()
+{
+    for (auto& s : _tcp)
+        s->Stop();
+    for (auto& s : _pty)
+        s->Stop();
     _tcp.clear();
     _pty.clear();
 }

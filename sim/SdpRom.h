@@ -79,7 +79,7 @@ public:
 
     // What the host did.
     std::vector<uint8_t> Memory(uint32_t address, size_t length) const;  // 0 where nothing was written
-    std::vector<Segment> Writes() const;  // every completed write, in order
+    std::vector<Segment> Writes() const;                                 // every completed write, in order
     std::vector<uint32_t> Jumps() const;
     unsigned CommandCount(uint8_t type) const;
     unsigned UnknownCommands() const;

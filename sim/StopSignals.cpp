@@ -4,10 +4,12 @@
 
 namespace Sim {
 
-sigset_t BlockForSigwait(std::initializer_list<int> signals) {
+sigset_t BlockForSigwait(std::initializer_list<int> signals)
+{
     sigset_t set;
     sigemptyset(&set);
-    for (int s : signals) sigaddset(&set, s);
+    for (int s : signals)
+        sigaddset(&set, s);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     signal(SIGPIPE, SIG_IGN);
     return set;

@@ -19,15 +19,19 @@ namespace {
 
 // Closing with a zero linger time resets the connection, as a module that
 // vanishes leaves the host's next send to a reset.
-void _reset_close(int fd) {
+void _reset_close(int fd)
+{
     linger l{1, 0};
     setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
     close(fd);
 }
 
-int _poll_timeout(Clock::time_point now, Clock::time_point deadline) {
-    if (deadline == Clock::time_point::max()) return 1000;
-    if (deadline <= now) return 0;
+int _poll_timeout(Clock::time_point now, Clock::time_point deadline)
+{
+    if (deadline == Clock::time_point::max())
+        return 1000;
+    if (deadline <= now)
+        return 0;
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1;
     return static_cast<int>(std::min<long long>(ms, 1000));
 }
@@ -41,13 +45,22 @@ TcpModuleServer::TcpModuleServer(std::shared_ptr<VirtualModule> module, std::str
                                      : std::move(listenAddress)),
       _port(port),
       _discoveryInterface(std::move(discoveryInterface)),
-      _link(_module) {}
+      _link(_module)
+{
+}
 
-TcpModuleServer::~TcpModuleServer() { Stop(); }
+TcpModuleServer::~TcpModuleServer()
+{
+    Stop();
+}
 
-void TcpModuleServer::SetTrace(std::function<void(const std::string&)> trace) { _link.SetTrace(std::move(trace)); }
+void TcpModuleServer::SetTrace(std::function<void(const std::string&)> trace)
+{
+    _link.SetTrace(std::move(trace));
+}
 
-bool TcpModuleServer::_listen(std::string& error) {
+bool TcpModuleServer::_listen(std::string& error)
+{
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         error = std::string("socket: ") + strerror(errno);
@@ -75,14 +88,19 @@ bool TcpModuleServer::_listen(std::string& error) {
     return true;
 }
 
-void TcpModuleServer::_close_listener() {
-    if (_listener >= 0) close(_listener);
+void TcpModuleServer::_close_listener()
+{
+    if (_listener >= 0)
+        close(_listener);
     _listener = -1;
 }
 
-bool TcpModuleServer::Start(std::string& error) {
-    if (_running) return true;
-    if (!_listen(error)) return false;
+bool TcpModuleServer::Start(std::string& error)
+{
+    if (_running)
+        return true;
+    if (!_listen(error))
+        return false;
     if (!_discoveryInterface.empty() && !_discovery.Open(_discoveryInterface, error)) {
         _close_listener();
         return false;
@@ -98,8 +116,10 @@ bool TcpModuleServer::Start(std::string& error) {
     return true;
 }
 
-void TcpModuleServer::Stop() {
-    if (!_running.exchange(false)) return;
+void TcpModuleServer::Stop()
+{
+    if (!_running.exchange(false))
+        return;
     char b = 0;
     (void)!write(_wake[1], &b, 1);
     _thread.join();
@@ -111,9 +131,11 @@ void TcpModuleServer::Stop() {
     _wake[0] = _wake[1] = -1;
 }
 
-void TcpModuleServer::_accept() {
+void TcpModuleServer::_accept()
+{
     int fd = accept4(_listener, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) return;
+    if (fd < 0)
+        return;
     if (_client.load() >= 0) {  // one host at a time
         _reset_close(fd);
         return;
@@ -127,41 +149,53 @@ void TcpModuleServer::_accept() {
 }
 
 // A reset throws away what is still queued: let the last reply leave first.
-void TcpModuleServer::_drain_client() {
+void TcpModuleServer::_drain_client()
+{
     int fd = _client.load();
     for (int i = 0; fd >= 0 && i < 100; ++i) {
         int queued = 0;
-        if (ioctl(fd, SIOCOUTQ, &queued) != 0 || queued == 0) return;
+        if (ioctl(fd, SIOCOUTQ, &queued) != 0 || queued == 0)
+            return;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }
 
-void TcpModuleServer::_close_client(bool reset) {
+void TcpModuleServer::_close_client(bool reset)
+{
     int fd = _client.exchange(-1);
-    if (fd < 0) return;
-    if (reset) _reset_close(fd);
-    else close(fd);
+    if (fd < 0)
+        return;
+    if (reset)
+        _reset_close(fd);
+    else
+        close(fd);
     _link.Disconnected();
 }
 
-bool TcpModuleServer::_send(const std::vector<uint8_t>& bytes) {
+bool TcpModuleServer::_send(const std::vector<uint8_t>& bytes)
+{
     int fd = _client.load();
-    if (fd < 0 || bytes.empty()) return true;
+    if (fd < 0 || bytes.empty())
+        return true;
     size_t sent = 0;
     while (sent < bytes.size()) {
         ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
         sent += static_cast<size_t>(n);
     }
     return true;
 }
 
-void TcpModuleServer::_react(const ModuleByteLink::Output& output, Clock::time_point now) {
+void TcpModuleServer::_react(const ModuleByteLink::Output& output, Clock::time_point now)
+{
     bool ok = _send(output.bytes);
     if (output.action != LinkAction::None) {
         // Away for a while: refuse connections from before the host sees the reset.
-        if (!_module->Online(now)) _close_listener();
+        if (!_module->Online(now))
+            _close_listener();
         _drain_client();
         _close_client(true);
     } else if (!ok) {
@@ -169,15 +203,20 @@ void TcpModuleServer::_react(const ModuleByteLink::Output& output, Clock::time_p
     }
 }
 
-void TcpModuleServer::_read_client(Clock::time_point now) {
+void TcpModuleServer::_read_client(Clock::time_point now)
+{
     struct Busy {
         std::atomic<uint64_t>& total;
         Clock::time_point start = Clock::now();
-        ~Busy() { total += uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count()); }
+        ~Busy()
+        {
+            total += uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count());
+        }
     } busy{_busyNs};
     uint8_t buffer[4096];
     ssize_t n = recv(_client.load(), buffer, sizeof buffer, MSG_DONTWAIT);
-    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+    if (n < 0 && (errno == EAGAIN || errno == EINTR))
+        return;
     if (n <= 0) {  // the host closed or reset its end
         _close_client(false);
         return;
@@ -185,13 +224,15 @@ void TcpModuleServer::_read_client(Clock::time_point now) {
     _react(_link.FromHost(buffer, static_cast<size_t>(n), now), now);
 }
 
-void TcpModuleServer::_run() {
+void TcpModuleServer::_run()
+{
     while (_running) {
         Clock::time_point now = Clock::now();
         bool online = _module->Online(now);
         if (online && _listener < 0) {
             std::string ignored;
-            if (!_listen(ignored)) online = false;  // try again shortly
+            if (!_listen(ignored))
+                online = false;  // try again shortly
         }
         pollfd fds[4];
         int n = 0;
@@ -210,15 +251,20 @@ void TcpModuleServer::_run() {
             fds[n++] = {_discovery.Fd(), POLLIN, 0};
         }
         int timeout = online ? _poll_timeout(now, _module->NextDeadline()) : 50;
-        if (poll(fds, n, timeout) < 0 && errno != EINTR) break;
-        if (fds[0].revents) break;
+        if (poll(fds, n, timeout) < 0 && errno != EINTR)
+            break;
+        if (fds[0].revents)
+            break;
         now = Clock::now();
         if (discoveryAt >= 0 && fds[discoveryAt].revents) {
             DiscoveryIdentity who{_module->SerialNumber(), _module->ModuleAddress(), _port, _module->Config().model};
-            if (_discovery.HandleReadable(who, _module->Online(now))) ++_discoveryAnswers;
+            if (_discovery.HandleReadable(who, _module->Online(now)))
+                ++_discoveryAnswers;
         }
-        if (clientAt >= 0 && fds[clientAt].revents) _read_client(now);
-        if (listenerAt >= 0 && _listener >= 0 && fds[listenerAt].revents) _accept();
+        if (clientAt >= 0 && fds[clientAt].revents)
+            _read_client(now);
+        if (listenerAt >= 0 && _listener >= 0 && fds[listenerAt].revents)
+            _accept();
         _react(_link.Tick(Clock::now()), Clock::now());
     }
 }

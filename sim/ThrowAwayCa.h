@@ -10,8 +10,8 @@ namespace Sim {
 
 // What a server certificate says about itself.
 struct CertificateSpec {
-    std::string host = "127.0.0.1";  // subject and alternative name (IP address or DNS name)
-    long valid_from_seconds = -3600; // relative to now
+    std::string host = "127.0.0.1";   // subject and alternative name (IP address or DNS name)
+    long valid_from_seconds = -3600;  // relative to now
     long valid_for_seconds = 2 * 86400;
 };
 

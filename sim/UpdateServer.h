@@ -23,15 +23,15 @@ namespace Sim {
 // One injected fault, optionally limited to one operation (hi, qu, bird, builds, fix, ent_jwt).
 struct ServerFault {
     enum Kind {
-        Status,     // reply with status `value` (the body stays as it would be)
-        NoOk,       // leave out the "ok" line
-        BadBase64,  // image line that is not Base64
-        BadBird,    // image line that decodes to bytes that are not a BIRD file
-        BrokenBird, // image line that decodes to a BIRD header over a cut zlib stream
-        Slow,       // wait `value` milliseconds before replying
-        Cut,        // announce the whole body but send only its first half, then hang up
-        Stall,      // send the first half of the body, wait `value` milliseconds, then the rest
-        Huge,       // an endless-looking image line: `value` MiB of Base64, length not announced
+        Status,      // reply with status `value` (the body stays as it would be)
+        NoOk,        // leave out the "ok" line
+        BadBase64,   // image line that is not Base64
+        BadBird,     // image line that decodes to bytes that are not a BIRD file
+        BrokenBird,  // image line that decodes to a BIRD header over a cut zlib stream
+        Slow,        // wait `value` milliseconds before replying
+        Cut,         // announce the whole body but send only its first half, then hang up
+        Stall,       // send the first half of the body, wait `value` milliseconds, then the rest
+        Huge,        // an endless-looking image line: `value` MiB of Base64, length not announced
     };
     Kind kind = Status;
     int value = 0;
@@ -46,11 +46,11 @@ struct UpdateServerOptions {
     std::string firmware_dir;
     std::string config_path;  // empty: <firmware_dir>/server.conf when present
     std::string host = "127.0.0.1";
-    int port = 0;             // 0: any free port
+    int port = 0;  // 0: any free port
     std::string path = "/cgi/u";
-    std::string cert, key;    // both set: HTTPS
+    std::string cert, key;  // both set: HTTPS
     std::vector<ServerFault> faults;
-    bool verbose = false;     // each request on standard error
+    bool verbose = false;  // each request on standard error
 };
 
 class UpdateServer {

@@ -66,7 +66,7 @@ private:
     FaultPlan& _faults;
     FlashMemory& _flash;
     bool _prepared = false;
-    uint32_t _address = 0;         // load address of the block being received
+    uint32_t _address = 0;          // load address of the block being received
     std::vector<uint8_t> _pending;  // bytes since PREPARE or the last WRITE
     Uei::ByteStringReceiver _dataString;
     bool _flashWritten = false;

@@ -33,9 +33,9 @@ struct ModuleStats {
     uint64_t magicAnswered = 0;
     uint64_t heartbeatsSent = 0;
     uint64_t heartbeatsAnswered = 0;
-    uint64_t heartbeatsMissed = 0;     // not answered before the next one was due
+    uint64_t heartbeatsMissed = 0;       // not answered before the next one was due
     uint64_t heartbeatAnswersWrong = 0;  // answered with a value other than sent + 2
-    int forceRoute = -1;               // last route packet value, -1 = none seen
+    int forceRoute = -1;                 // last route packet value, -1 = none seen
     uint8_t routeToMe = 0;
     uint64_t connections = 0;
     uint64_t drops = 0;

@@ -50,17 +50,18 @@ const char* const USAGE =
     "\n"
     "The first line printed is the server URL, e.g. http://127.0.0.1:40123/cgi/u\n";
 
-bool _parse(int argc, char** argv, Sim::UpdateServerOptions& options, std::string& make_cert,
-            std::string& error) {
-    static const char* const valued[] = {"--firmware", "--config", "--host", "--port",
-                                         "--path",     "--cert",   "--key",  "--fault", "--make-cert"};
+bool _parse(int argc, char** argv, Sim::UpdateServerOptions& options, std::string& make_cert, std::string& error)
+{
+    static const char* const valued[] = {"--firmware", "--config", "--host",  "--port",     "--path",
+                                         "--cert",     "--key",    "--fault", "--make-cert"};
     for (int i = 1; i < argc; ++i) {
         const std::string word = argv[i];
         if (word == "--verbose") {
             options.verbose = true;
             continue;
         }
-        if (word == "-h" || word == "--help") return false;  // usage, no error
+        if (word == "-h" || word == "--help")
+            return false;  // usage, no error
         if (std::find(std::begin(valued), std::end(valued), word) == std::end(valued)) {
             error = "unknown option " + word;
             return false;
@@ -70,13 +71,20 @@ bool _parse(int argc, char** argv, Sim::UpdateServerOptions& options, std::strin
             return false;
         }
         const std::string value = argv[++i];
-        if (word == "--firmware") options.firmware_dir = value;
-        else if (word == "--config") options.config_path = value;
-        else if (word == "--host") options.host = value;
-        else if (word == "--path") options.path = value;
-        else if (word == "--cert") options.cert = value;
-        else if (word == "--key") options.key = value;
-        else if (word == "--make-cert") make_cert = value;
+        if (word == "--firmware")
+            options.firmware_dir = value;
+        else if (word == "--config")
+            options.config_path = value;
+        else if (word == "--host")
+            options.host = value;
+        else if (word == "--path")
+            options.path = value;
+        else if (word == "--cert")
+            options.cert = value;
+        else if (word == "--key")
+            options.key = value;
+        else if (word == "--make-cert")
+            make_cert = value;
         else if (word == "--port") {
             uint32_t port = 0;
             if (!Sim::ParseDecimal32(value, port) || port > 65535) {
@@ -86,18 +94,23 @@ bool _parse(int argc, char** argv, Sim::UpdateServerOptions& options, std::strin
             options.port = static_cast<int>(port);
         } else {
             Sim::ServerFault fault;
-            if (!Sim::ServerFault::Parse(value, fault, error)) return false;
+            if (!Sim::ServerFault::Parse(value, fault, error))
+                return false;
             options.faults.push_back(fault);
         }
     }
-    if (options.firmware_dir.empty()) error = "--firmware DIR is required";
-    else if (options.cert.empty() != options.key.empty()) error = "--cert and --key go together";
-    else if (!make_cert.empty() && !options.cert.empty()) error = "--make-cert replaces --cert and --key";
+    if (options.firmware_dir.empty())
+        error = "--firmware DIR is required";
+    else if (options.cert.empty() != options.key.empty())
+        error = "--cert and --key go together";
+    else if (!make_cert.empty() && !options.cert.empty())
+        error = "--make-cert replaces --cert and --key";
     return error.empty();
 }
 
 // A throw-away CA and a certificate for the listening host signed by it, in dir.
-bool _make_certificate(const std::string& dir, Sim::UpdateServerOptions& options, std::string& error) {
+bool _make_certificate(const std::string& dir, Sim::UpdateServerOptions& options, std::string& error)
+{
     std::error_code ignored;
     std::filesystem::create_directories(dir, ignored);
     Sim::ThrowAwayCa ca;
@@ -111,11 +124,13 @@ bool _make_certificate(const std::string& dir, Sim::UpdateServerOptions& options
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     Sim::UpdateServerOptions options;
     std::string make_cert, error;
     if (!_parse(argc, argv, options, make_cert, error)) {
-        if (!error.empty()) std::fprintf(stderr, "update-server: %s\n", error.c_str());
+        if (!error.empty())
+            std::fprintf(stderr, "update-server: %s\n", error.c_str());
         std::fputs(USAGE, error.empty() ? stdout : stderr);
         return error.empty() ? 0 : 2;
     }

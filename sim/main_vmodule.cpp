@@ -26,7 +26,8 @@ const char* kUsage =
     "  --trace         print every packet on standard error\n"
     "\n";
 
-void _usage(FILE* out) {
+void _usage(FILE* out)
+{
     fputs(kUsage, out);
     fputs(Sim::ModuleSettingsUsage(true).c_str(), out);
     fputs("See sim/README.md.\n", out);
@@ -34,19 +35,22 @@ void _usage(FILE* out) {
 
 std::mutex g_stderr;
 
-void _to_stderr(const std::string& line) {
+void _to_stderr(const std::string& line)
+{
     std::lock_guard lock(g_stderr);
     fprintf(stderr, "vmodule: %s\n", line.c_str());
 }
 
-int _fail(const std::string& message) {
+int _fail(const std::string& message)
+{
     fprintf(stderr, "vmodule: %s\n", message.c_str());
     return 2;
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     std::vector<Sim::ModuleSpec> specs;
     Sim::ModuleConfig* last = nullptr;
     bool verbose = false, trace = false;
@@ -63,29 +67,39 @@ int main(int argc, char** argv) {
             trace = true;
         } else if (arg == "--module") {
             const char* list = value();
-            if (!list) return _fail("--module needs KEY=VALUE,...");
+            if (!list)
+                return _fail("--module needs KEY=VALUE,...");
             specs.emplace_back();
             last = &specs.back().config;
-            if (!last->SetList(list, error)) return _fail(error);
+            if (!last->SetList(list, error))
+                return _fail(error);
         } else if (arg == "--attach") {
             const char* list = value();
-            if (!list) return _fail("--attach needs KEY=VALUE,...");
-            if (specs.empty()) return _fail("--attach needs a --module before it");
+            if (!list)
+                return _fail("--attach needs KEY=VALUE,...");
+            if (specs.empty())
+                return _fail("--attach needs a --module before it");
             specs.back().attached.emplace_back();
             last = &specs.back().attached.back();
             last->transport = Sim::Transport::None;
             last->moduleAddress = 4;
-            if (!last->SetList(list, error)) return _fail(error);
+            if (!last->SetList(list, error))
+                return _fail(error);
         } else if (arg == "--fault") {
             const char* spec = value();
-            if (!spec) return _fail("--fault needs a fault");
-            if (!last) return _fail("--fault needs a --module or --attach before it");
-            if (!last->Set("fault", spec, error)) return _fail(error);
+            if (!spec)
+                return _fail("--fault needs a fault");
+            if (!last)
+                return _fail("--fault needs a --module or --attach before it");
+            if (!last->Set("fault", spec, error))
+                return _fail(error);
         } else if (arg == "--config") {
             const char* path = value();
-            if (!path) return _fail("--config needs a file");
+            if (!path)
+                return _fail("--config needs a file");
             size_t before = specs.size();
-            if (!Sim::ReadModuleFile(path, specs, error)) return _fail(error);
+            if (!Sim::ReadModuleFile(path, specs, error))
+                return _fail(error);
             last = nullptr;
             if (specs.size() > before)
                 last = specs.back().attached.empty() ? &specs.back().config : &specs.back().attached.back();
@@ -94,22 +108,28 @@ int main(int argc, char** argv) {
             return _fail("unknown argument " + arg);
         }
     }
-    if (specs.empty()) specs.emplace_back();
+    if (specs.empty())
+        specs.emplace_back();
 
     sigset_t stopSignals = Sim::BlockForSigwait({SIGTERM, SIGINT, SIGHUP});
 
     Sim::ModuleSet set;
-    if (verbose) set.SetLogger(_to_stderr);
-    if (trace) set.SetTrace(_to_stderr);
+    if (verbose)
+        set.SetLogger(_to_stderr);
+    if (trace)
+        set.SetTrace(_to_stderr);
     std::string error;
-    if (!set.Start(specs, error)) return _fail(error);
-    for (const std::string& line : set.Endpoints()) printf("%s\n", line.c_str());
+    if (!set.Start(specs, error))
+        return _fail(error);
+    for (const std::string& line : set.Endpoints())
+        printf("%s\n", line.c_str());
     printf("ready\n");
     fflush(stdout);
 
     int received = 0;
     sigwait(&stopSignals, &received);
     set.Stop();
-    if (verbose) _to_stderr(std::string("stopped on ") + strsignal(received));
+    if (verbose)
+        _to_stderr(std::string("stopped on ") + strsignal(received));
     return 0;
 }

@@ -19,27 +19,32 @@ std::string _temporary_path(const std::string& path)
     return directory + "." + name + ".tmp-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
 }
 
-} // namespace
+}  // namespace
 
 AtomicFile::AtomicFile(const std::string& finalPath) : path(finalPath), temporary(_temporary_path(finalPath))
 {
     fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     open = fd >= 0;
-    if (!open) error = errno;
+    if (!open)
+        error = errno;
 }
 
 AtomicFile::~AtomicFile()
 {
-    if (fd >= 0) ::close(fd);
-    if (open) ::unlink(temporary.c_str());
+    if (fd >= 0)
+        ::close(fd);
+    if (open)
+        ::unlink(temporary.c_str());
 }
 
 aErr AtomicFile::Write(const uint8_t* data, size_t length)
 {
-    if (!open || fd < 0) return aErrIO;
+    if (!open || fd < 0)
+        return aErrIO;
     while (length > 0) {
         ssize_t n = ::write(fd, data, length);
-        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n <= 0) {
             error = n < 0 ? errno : EIO;
             return aErrIO;
@@ -52,9 +57,11 @@ aErr AtomicFile::Write(const uint8_t* data, size_t length)
 
 aErr AtomicFile::Commit()
 {
-    if (!open || fd < 0) return aErrIO;
+    if (!open || fd < 0)
+        return aErrIO;
     bool ok = ::fsync(fd) == 0;
-    if (!ok) error = errno;
+    if (!ok)
+        error = errno;
     if (::close(fd) != 0 && ok) {
         ok = false;
         error = errno;
@@ -64,7 +71,8 @@ aErr AtomicFile::Commit()
         ok = false;
         error = errno;
     }
-    if (!ok) return aErrIO;
+    if (!ok)
+        return aErrIO;
     open = false;  // the temporary is now the file: nothing left to remove
     return aErrNone;
 }

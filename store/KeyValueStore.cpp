@@ -22,7 +22,8 @@ bool _is_space(char c)
 
 std::string _trim_end(const char* begin, const char* end)
 {
-    while (end > begin && _is_space(end[-1])) end--;
+    while (end > begin && _is_space(end[-1]))
+        end--;
     return std::string(begin, end);
 }
 
@@ -32,7 +33,8 @@ std::string _time_text()
     time_t now = time(nullptr);
     tm local;
     char text[64] = "";
-    if (localtime_r(&now, &local)) strftime(text, sizeof text, "%a %b %e %H:%M:%S %Y", &local);
+    if (localtime_r(&now, &local))
+        strftime(text, sizeof text, "%a %b %e %H:%M:%S %Y", &local);
     return text;
 }
 
@@ -46,21 +48,24 @@ std::string _format(const char* format, ...)
     int length = vsnprintf(nullptr, 0, format, arguments);
     va_end(arguments);
     std::string text(length > 0 ? size_t(length) : 0, '\0');
-    if (length > 0) vsnprintf(text.data(), text.size() + 1, format, again);
+    if (length > 0)
+        vsnprintf(text.data(), text.size() + 1, format, again);
     va_end(again);
     return text;
 }
 
-} // namespace
+}  // namespace
 
 KeyValueStore::KeyValueStore(const char* filePath)
 {
-    if (filePath) Load(filePath);
+    if (filePath)
+        Load(filePath);
 }
 
 void KeyValueStore::Load(const char* filePath)
 {
-    if (!filePath) return;
+    if (!filePath)
+        return;
     aFileRef file = aFile_Open(filePath, aFileModeRead);
     if (!file) {
         Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file: '%s' (%d)\n", filePath, errno);
@@ -72,25 +77,31 @@ void KeyValueStore::Load(const char* filePath)
     }
     path = filePath;
     modified = false;
-    if (!file) return;
+    if (!file)
+        return;
 
     char line[LINE_BUFFER_SIZE];
     size_t length = 0;
-    while (aFile_ReadLine(file, line, sizeof line, &length) == aErrNone) _parse_line(line, length);
+    while (aFile_ReadLine(file, line, sizeof line, &length) == aErrNone)
+        _parse_line(line, length);
     aFile_Close(&file);
 }
 
 void KeyValueStore::_parse_line(const char* line, size_t length)
 {
-    if (length < 3 || line[0] == '#') return;
+    if (length < 3 || line[0] == '#')
+        return;
     const char* end = line + length;
     const char* key = line;
-    while (key < end && _is_space(*key)) key++;
+    while (key < end && _is_space(*key))
+        key++;
     const char* equals = static_cast<const char*>(memchr(key, '=', size_t(end - key)));
     // A line without "=" holds no attribute.
-    if (!equals) return;
+    if (!equals)
+        return;
     const char* value = equals + 1;
-    while (value < end && _is_space(*value)) value++;
+    while (value < end && _is_space(*value))
+        value++;
     entries[_trim_end(key, equals)] = _trim_end(value, end);
 }
 
@@ -107,7 +118,8 @@ void KeyValueStore::Save(const char* filePath)
 
 bool KeyValueStore::_save(const std::string& stamp)
 {
-    if (modified) Add(KEY_UPDATED_TIME, stamp);
+    if (modified)
+        Add(KEY_UPDATED_TIME, stamp);
     AtomicFile file(path);
     if (!file.IsOpen()) {
         Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file for writting: '%s' (%d)\n",
@@ -115,7 +127,8 @@ bool KeyValueStore::_save(const std::string& stamp)
         return false;
     }
     std::string text;
-    for (const auto& [key, value] : entries) text += key + "=" + value + "\n";
+    for (const auto& [key, value] : entries)
+        text += key + "=" + value + "\n";
     if (file.Write(reinterpret_cast<const uint8_t*>(text.data()), text.size()) != aErrNone ||
         file.Commit() != aErrNone) {
         Log::log(DEBUG_Attributes, "Attibutes: Error - cannot write attributes file: '%s' (%d)\n", path.c_str(),
@@ -128,14 +141,16 @@ bool KeyValueStore::_save(const std::string& stamp)
 
 const char* KeyValueStore::operator[](const char* key) const
 {
-    if (!key) return nullptr;
+    if (!key)
+        return nullptr;
     auto found = entries.find(key);
     return found == entries.end() ? nullptr : found->second.c_str();
 }
 
 std::string* KeyValueStore::_typed_value(const char* key)
 {
-    if (!key) return nullptr;
+    if (!key)
+        return nullptr;
     std::string& value = entries[key];
     return value.empty() ? nullptr : &value;
 }
@@ -143,37 +158,44 @@ std::string* KeyValueStore::_typed_value(const char* key)
 int KeyValueStore::GetInt(const char* key, int defaultValue)
 {
     std::string* value = _typed_value(key);
-    if (!value) return defaultValue;
+    if (!value)
+        return defaultValue;
     long number = strtol(value->c_str(), nullptr, 10);
-    if (number > INT_MAX) return INT_MAX;
-    if (number < INT_MIN) return INT_MIN;
+    if (number > INT_MAX)
+        return INT_MAX;
+    if (number < INT_MIN)
+        return INT_MIN;
     return int(number);
 }
 
 unsigned int KeyValueStore::GetHex(const char* key, unsigned int defaultValue)
 {
     std::string* value = _typed_value(key);
-    if (!value) return defaultValue;
+    if (!value)
+        return defaultValue;
     return static_cast<unsigned int>(strtoul(value->c_str(), nullptr, 16) & 0xFFFFFFFFul);
 }
 
 bool KeyValueStore::GetBOOL(const char* key, bool defaultValue)
 {
-    if (!_typed_value(key)) return defaultValue;
+    if (!_typed_value(key))
+        return defaultValue;
     return GetInt(key, 0) != 0;
 }
 
 double KeyValueStore::GetDouble(const char* key, double defaultValue)
 {
     std::string* value = _typed_value(key);
-    if (!value) return defaultValue;
+    if (!value)
+        return defaultValue;
     return strtod(value->c_str(), nullptr);
 }
 
 std::string KeyValueStore::GetString(const char* key, const char* defaultValue) const
 {
     const char* value = (*this)[key];
-    if (value) return value;
+    if (value)
+        return value;
     return defaultValue ? defaultValue : "";
 }
 
@@ -199,7 +221,8 @@ bool KeyValueStore::Add(const char* key, const char* value)
 
 bool KeyValueStore::Add(const char* key, const std::string& value)
 {
-    if (!key) return false;
+    if (!key)
+        return false;
     std::string& current = entries[key];
     if (current != value) {
         modified = true;
@@ -210,9 +233,11 @@ bool KeyValueStore::Add(const char* key, const std::string& value)
 
 bool KeyValueStore::Add(const KeyValueStore& other)
 {
-    if (other.entries.empty()) return true;
+    if (other.entries.empty())
+        return true;
     if (&other != this)
-        for (const auto& [key, value] : other.entries) entries[key] = value;
+        for (const auto& [key, value] : other.entries)
+            entries[key] = value;
     modified = true;
     return true;
 }

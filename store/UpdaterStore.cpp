@@ -40,7 +40,8 @@ void _ensure_directory(const std::string& path)
         Log::log(DEBUG_Updater, "UpdaterStore: [%s] already exists.\n", text);
         return;
     }
-    if (aFile_Exists(text)) throw std::runtime_error("UpdaterStore: " + path + " exists and is a file");
+    if (aFile_Exists(text))
+        throw std::runtime_error("UpdaterStore: " + path + " exists and is a file");
     aErr err = aDirectory_Ensure(text, 0755);
     if (err != aErrNone)
         throw std::runtime_error("UpdaterStore: Could not create directory " + path + " error " + std::to_string(err));
@@ -62,9 +63,11 @@ bool _find_item(const aDirectoryListData* entry, void* ref)
     std::string directory, name;
     _split(entry->path, directory, name);
     // Only the entry's own name is searched: the root's path may hold the text as well.
-    if (name == "." || name == ".." || name.find(search->search) == std::string::npos) return true;
+    if (name == "." || name == ".." || name.find(search->search) == std::string::npos)
+        return true;
     search->found = true;
-    if (search->item) *search->item = UpdaterStoreItem(directory.c_str(), name.c_str(), _kind(entry));
+    if (search->item)
+        *search->item = UpdaterStoreItem(directory.c_str(), name.c_str(), _kind(entry));
     return false;
 }
 
@@ -78,12 +81,13 @@ bool _find_items(const aDirectoryListData* entry, void* ref)
     Log::log(DEBUG_Updater, "%s([%s], %d, %d)\n", "_find_items", entry->path, entry->isDirectory, int(entry->size));
     std::string directory, name;
     _split(entry->path, directory, name);
-    if (name.empty() || name[0] == '.') return true;
+    if (name.empty() || name[0] == '.')
+        return true;
     items->out->push_back(UpdaterStoreItem(directory.c_str(), name.c_str(), _kind(entry)));
     return true;
 }
 
-} // namespace
+}  // namespace
 
 UpdaterStoreItem::UpdaterStoreItem(const char* base, const char* itemName, store_item_t itemKind)
     : basePath(base ? base : ""), name(itemName ? itemName : ""), kind(itemKind)
@@ -100,7 +104,8 @@ bool UpdaterStoreItem::FileExists(const char* fileName) const
 {
     result_t search;
     search.search = fileName ? fileName : "";
-    if (fileName && *fileName) aDirectory_List(Path().c_str(), _find_item, &search);
+    if (fileName && *fileName)
+        aDirectory_List(Path().c_str(), _find_item, &search);
     Log::log(DEBUG_Updater, "UpdaterStore: FindDevice %s %s.\n", search.found ? "Found" : "Not Found",
              search.search.c_str());
     return search.found;
@@ -108,7 +113,8 @@ bool UpdaterStoreItem::FileExists(const char* fileName) const
 
 aErr UpdaterStoreItem::WriteFile(const char* fileName, const unsigned char* data, unsigned long length)
 {
-    if (!data || !fileName || !*fileName) return aErrNotFound;
+    if (!data || !fileName || !*fileName)
+        return aErrNotFound;
     std::string path = BuildPath(Path(), fileName);
     AtomicFile file(path);
     if (!file.IsOpen()) {
@@ -116,21 +122,25 @@ aErr UpdaterStoreItem::WriteFile(const char* fileName, const unsigned char* data
         return aErrNotFound;
     }
     aErr err = file.Write(data, length);
-    if (err == aErrNone) err = file.Commit();
-    if (err != aErrNone) Log::log(DEBUG_Updater, "UpdaterStore: cannot write %s (%d)\n", path.c_str(), file.Error());
+    if (err == aErrNone)
+        err = file.Commit();
+    if (err != aErrNone)
+        Log::log(DEBUG_Updater, "UpdaterStore: cannot write %s (%d)\n", path.c_str(), file.Error());
     return err;
 }
 
 BirdFile UpdaterStoreItem::ReadBirdFile(const char* fileName) const
 {
     std::string path = BuildPath(Path(), fileName ? fileName : "");
-    if (!BirdFile::VerifyFile(path.c_str())) throw std::runtime_error("Invalid bird " + path);
+    if (!BirdFile::VerifyFile(path.c_str()))
+        throw std::runtime_error("Invalid bird " + path);
     return BirdFile(path.c_str());
 }
 
 UpdaterStore::UpdaterStore(const char* path) : root(path ? path : "")
 {
-    if (root.empty()) throw std::runtime_error("UpdaterStore: no store directory given");
+    if (root.empty())
+        throw std::runtime_error("UpdaterStore: no store directory given");
     _ensure_directory(root);
 }
 
@@ -151,7 +161,8 @@ bool UpdaterStore::FindDevice(const char* name, UpdaterStoreItem* item)
     result_t search;
     search.search = name ? name : "";
     search.item = item;
-    if (name && *name) aDirectory_List(root.c_str(), _find_item, &search);
+    if (name && *name)
+        aDirectory_List(root.c_str(), _find_item, &search);
     Log::log(DEBUG_Updater, "UpdaterStore: FindDevice %s %s.\n", search.found ? "Found" : "Not Found",
              search.search.c_str());
     return search.found;
@@ -165,7 +176,8 @@ bool UpdaterStore::FindDevice(unsigned int serialNumber, UpdaterStoreItem* item)
 bool UpdaterStore::FindLocalBuilds(unsigned int serialNumber, std::vector<UpdaterStoreItem>& out)
 {
     UpdaterStoreItem device;
-    if (!FindDevice(serialNumber, &device)) return true;
+    if (!FindDevice(serialNumber, &device))
+        return true;
     _items_t items{&out};
     aDirectory_List(device.Path().c_str(), _find_items, &items);
     return true;

@@ -98,8 +98,7 @@ aErr aDirectory_List(const char* path, aDirectoryListCallback callback, void* re
     char full[aDIR_LIST_PATH_SIZE];
     while (dirent* entry = readdir(directory.handle)) {
         struct stat status;
-        if (aDirectory_JoinPath(full, sizeof full, path, entry->d_name) != aErrNone
-            || stat(full, &status) != 0)
+        if (aDirectory_JoinPath(full, sizeof full, path, entry->d_name) != aErrNone || stat(full, &status) != 0)
             continue;
         aDirectoryListData data = {full, uint32_t(status.st_size), S_ISDIR(status.st_mode) ? 1 : 0};
         if (!callback(&data, ref))
@@ -180,8 +179,7 @@ aErr aDirectory_DeleteTree(const char* path)
         if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0)
             continue;
         struct stat status;
-        if (aDirectory_JoinPath(full, sizeof full, path, entry->d_name) != aErrNone
-            || lstat(full, &status) != 0)
+        if (aDirectory_JoinPath(full, sizeof full, path, entry->d_name) != aErrNone || lstat(full, &status) != 0)
             continue;
         if (S_ISDIR(status.st_mode)) {
             if (aDirectory_DeleteTree(full) != aErrNone)
@@ -224,8 +222,8 @@ aErr aDirectory_GetHomeDirectory(char* buffer, size_t size)
     std::vector<char> scratch(suggested > 0 ? size_t(suggested) : 16384);
     passwd entry;
     passwd* found = nullptr;
-    if (getpwuid_r(geteuid(), &entry, scratch.data(), scratch.size(), &found) == 0 && found
-        && found->pw_dir && found->pw_dir[0])
+    if (getpwuid_r(geteuid(), &entry, scratch.data(), scratch.size(), &found) == 0 && found && found->pw_dir &&
+        found->pw_dir[0])
         home = found->pw_dir;
     else
         home = getenv("HOME");

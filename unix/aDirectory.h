@@ -41,8 +41,7 @@ aErr aDirectory_List(const char* path, aDirectoryListCallback callback, void* re
 // fails with aErrOverrun, keeping what was joined before it; more than
 // aDIR_MAX_COMPONENTS components, or out overlapping a component by identity,
 // give aErrParam and an empty buffer.
-aErr aDirectory_BuildPath(char* out, size_t size, const char* first, ...)
-    __attribute__((sentinel));
+aErr aDirectory_BuildPath(char* out, size_t size, const char* first, ...) __attribute__((sentinel));
 aErr aDirectory_JoinPath(char* out, size_t size, const char* first, const char* second);
 
 // Removes an empty directory; aErrUnknown on any failure.
@@ -70,7 +69,10 @@ inline bool component(const char* text, std::string_view& out)
     out = text;
     return true;
 }
-inline bool component(std::nullptr_t, std::string_view&) { return false; }
+inline bool component(std::nullptr_t, std::string_view&)
+{
+    return false;
+}
 inline bool component(std::string_view text, std::string_view& out)
 {
     out = text;

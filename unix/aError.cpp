@@ -3,15 +3,15 @@
 namespace {
 
 constexpr const char* ERROR_TEXT[] = {
-    "aErrNone",          "aErrMemory",         "aErrParam",         "aErrNotFound",
-    "aErrFileNameLength", "aErrBusy",          "aErrIO",            "aErrMode",
-    "aErrWrite",         "aErrRead",           "aErrEOF",           "aErrNotReady",
-    "aErrPermission",    "aErrRange",          "aErrSize",          "aErrOverrun",
-    "aErrParse",         "aErrConfiguration",  "aErrTimeout",       "aErrInitialization",
-    "aErrVersion",       "aErrUnimplemented",  "aErrDuplicate",     "aErrCancel",
-    "aErrPacket",        "aErrConnection",     "aErrIndexRange",    "aErrShortCommand",
-    "aErrInvalidEntity", "aErrInvalidOption",  "aErrResource",      "aErrMedia",
-    "aErrAsyncReturn",   "aErrStreamStale",    "aErrUnknown",
+    "aErrNone",           "aErrMemory",        "aErrParam",      "aErrNotFound",
+    "aErrFileNameLength", "aErrBusy",          "aErrIO",         "aErrMode",
+    "aErrWrite",          "aErrRead",          "aErrEOF",        "aErrNotReady",
+    "aErrPermission",     "aErrRange",         "aErrSize",       "aErrOverrun",
+    "aErrParse",          "aErrConfiguration", "aErrTimeout",    "aErrInitialization",
+    "aErrVersion",        "aErrUnimplemented", "aErrDuplicate",  "aErrCancel",
+    "aErrPacket",         "aErrConnection",    "aErrIndexRange", "aErrShortCommand",
+    "aErrInvalidEntity",  "aErrInvalidOption", "aErrResource",   "aErrMedia",
+    "aErrAsyncReturn",    "aErrStreamStale",   "aErrUnknown",
 };
 
 constexpr const char* ERROR_DESCRIPTION[] = {

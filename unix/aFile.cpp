@@ -58,10 +58,14 @@ void _turn(aFileRef file, _Direction next)
 const char* _platform_mode(aFileMode mode)
 {
     switch (mode) {
-    case aFileModeRead: return "rb";
-    case aFileModeWrite: return "wb";
-    case aFileModeAppend: return "ab+";
-    default: return nullptr;
+    case aFileModeRead:
+        return "rb";
+    case aFileModeWrite:
+        return "wb";
+    case aFileModeAppend:
+        return "ab+";
+    default:
+        return nullptr;
     }
 }
 
@@ -270,9 +274,12 @@ aErr aFile_Delete(const char* path)
     if (unlink(path) == 0)
         return aErrNone;
     switch (errno) {
-    case ENOENT: return aErrNotFound;
+    case ENOENT:
+        return aErrNotFound;
     case EACCES:
-    case EPERM: return aErrPermission;
-    default: return aErrIO;
+    case EPERM:
+        return aErrPermission;
+    default:
+        return aErrIO;
     }
 }

@@ -20,8 +20,8 @@ bool _init_mutex(pthread_mutex_t* mutex)
     pthread_mutexattr_t attributes;
     if (pthread_mutexattr_init(&attributes) != 0)
         return false;
-    bool ok = pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_ERRORCHECK) == 0
-              && pthread_mutex_init(mutex, &attributes) == 0;
+    bool ok = pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_ERRORCHECK) == 0 &&
+              pthread_mutex_init(mutex, &attributes) == 0;
     pthread_mutexattr_destroy(&attributes);
     return ok;
 }

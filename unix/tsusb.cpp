@@ -39,9 +39,9 @@ void _find_endpoints(USBDevice* device, const libusb_config_descriptor* config)
         const libusb_interface& interface = config->interface[i];
         for (int a = 0; a < interface.num_altsetting; ++a) {
             const libusb_interface_descriptor& setting = interface.altsetting[a];
-            if (setting.bInterfaceClass != TSUSB_INTERFACE_CLASS
-                || setting.bInterfaceSubClass != TSUSB_INTERFACE_SUBCLASS
-                || setting.bInterfaceProtocol != TSUSB_INTERFACE_PROTOCOL || setting.bNumEndpoints == 0)
+            if (setting.bInterfaceClass != TSUSB_INTERFACE_CLASS ||
+                setting.bInterfaceSubClass != TSUSB_INTERFACE_SUBCLASS ||
+                setting.bInterfaceProtocol != TSUSB_INTERFACE_PROTOCOL || setting.bNumEndpoints == 0)
                 continue;
             device->interfaceNumber = setting.bInterfaceNumber;
             for (int e = 0; e < setting.bNumEndpoints; ++e) {
@@ -86,8 +86,8 @@ aErr _configure(USBDevice* device)
     libusb_device* usb = libusb_get_device(device->handle);
     libusb_device_descriptor descriptor;
     libusb_config_descriptor* config = nullptr;
-    if (libusb_get_device_descriptor(usb, &descriptor) != LIBUSB_SUCCESS
-        || libusb_get_config_descriptor(usb, 0, &config) != LIBUSB_SUCCESS || !config)
+    if (libusb_get_device_descriptor(usb, &descriptor) != LIBUSB_SUCCESS ||
+        libusb_get_config_descriptor(usb, 0, &config) != LIBUSB_SUCCESS || !config)
         return aErrConfiguration;
     device->inEndpoint = device->outEndpoint = 0;
     _find_endpoints(device, config);
@@ -223,8 +223,8 @@ aErr _read_libusb(USBDevice* device, uint8_t* byte)
         return state;
     }
     int received = 0;
-    int result = libusb_bulk_transfer(device->handle, device->inEndpoint, device->readBuffer,
-                                      TSUSB_READ_BUFFER_SIZE, &received, TSUSB_READ_TIMEOUT_MS);
+    int result = libusb_bulk_transfer(device->handle, device->inEndpoint, device->readBuffer, TSUSB_READ_BUFFER_SIZE,
+                                      &received, TSUSB_READ_TIMEOUT_MS);
     if (result == LIBUSB_ERROR_PIPE) {
         libusb_clear_halt(device->handle, device->inEndpoint);
     } else if (result != LIBUSB_SUCCESS && result != LIBUSB_ERROR_TIMEOUT) {

@@ -21,8 +21,7 @@ void tsusb_trace(const char* format, ...)
 
 bool is_tessarine_device(const libusb_device_descriptor* descriptor)
 {
-    return descriptor && descriptor->idVendor == TSUSB_VENDOR_ID
-           && descriptor->idProduct < TSUSB_PRODUCT_ID_LIMIT;
+    return descriptor && descriptor->idVendor == TSUSB_VENDOR_ID && descriptor->idProduct < TSUSB_PRODUCT_ID_LIMIT;
 }
 
 int tsusb_read_serial_text(libusb_device_handle* handle, char* text, size_t size)
@@ -36,8 +35,7 @@ int tsusb_read_serial_text(libusb_device_handle* handle, char* text, size_t size
         return LIBUSB_ERROR_NOT_FOUND;
     // Keep the last byte for the terminator whatever the device sends.
     result = libusb_get_string_descriptor_ascii(handle, descriptor.iSerialNumber,
-                                                reinterpret_cast<unsigned char*>(text),
-                                                static_cast<int>(size - 1));
+                                                reinterpret_cast<unsigned char*>(text), static_cast<int>(size - 1));
     if (result >= 0)
         text[result] = '\0';
     return result;
@@ -58,8 +56,7 @@ aErr tsusb_visit_modules(tsusbVisit visit, void* ref, bool* refused)
     bool goOn = true;
     for (ssize_t i = 0; i < count && goOn; ++i) {
         libusb_device_descriptor descriptor;
-        if (libusb_get_device_descriptor(list[i], &descriptor) != LIBUSB_SUCCESS
-            || !is_tessarine_device(&descriptor))
+        if (libusb_get_device_descriptor(list[i], &descriptor) != LIBUSB_SUCCESS || !is_tessarine_device(&descriptor))
             continue;
         libusb_device_handle* handle = nullptr;
         int opened = libusb_open(list[i], &handle);

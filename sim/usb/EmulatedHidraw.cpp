@@ -44,17 +44,18 @@ std::string _records(const UsbDeviceConfig& config, unsigned index)
     std::string name = config.manufacturer + " " + config.product;
     std::string out;
     out += "P: " + usb + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: PRODUCT=" + _hex4(config.vendorId) + "/" +
-           _hex4(config.productId) + "/100\nA: idVendor=" + _hex4(config.vendorId) + "\nA: idProduct=" +
-           _hex4(config.productId) + "\nA: manufacturer=" + config.manufacturer + "\nA: product=" + config.product +
+           _hex4(config.productId) + "/100\nA: idVendor=" + _hex4(config.vendorId) +
+           "\nA: idProduct=" + _hex4(config.productId) + "\nA: manufacturer=" + config.manufacturer +
+           "\nA: product=" + config.product +
            "\nA: bcdDevice=0100\nA: busnum=1\nA: devnum=" + std::to_string(40 + index) + "\n\n";
-    out += "P: " + interface + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nA: bInterfaceNumber=00\n"
+    out += "P: " + interface +
+           "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nA: bInterfaceNumber=00\n"
            "A: bInterfaceClass=03\n\n";
-    out += "P: " + hid + "\nE: SUBSYSTEM=hid\nE: HID_ID=" + ids + "\nE: HID_NAME=" + name + "\nE: HID_UNIQ=" +
-           (config.serial ? *config.serial : std::string()) + "\nH: report_descriptor=" +
+    out += "P: " + hid + "\nE: SUBSYSTEM=hid\nE: HID_ID=" + ids + "\nE: HID_NAME=" + name +
+           "\nE: HID_UNIQ=" + (config.serial ? *config.serial : std::string()) + "\nH: report_descriptor=" +
            hex(config.hidReportDescriptor ? *config.hidReportDescriptor : std::vector<uint8_t>{}) + "\n\n";
     out += "P: " + raw + "\nE: SUBSYSTEM=hidraw\nE: DEVNAME=/dev/hidraw" + std::to_string(index) +
-           "\nA: dev=247:" + std::to_string(index) + "\nL: device=../../../" + hid.substr(hid.rfind('/') + 1) +
-           "\n";
+           "\nA: dev=247:" + std::to_string(index) + "\nL: device=../../../" + hid.substr(hid.rfind('/') + 1) + "\n";
     return out;
 }
 

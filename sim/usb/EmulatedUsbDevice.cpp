@@ -404,9 +404,9 @@ bool EmulatedUsbDevice::handleIoctl(Session& session, UMockdevIoctlClient* clien
     bool ok = true;
     switch (request) {
     case USBDEVFS_GET_CAPABILITIES: {
-        uint32_t capabilities = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION
-                                | USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_BULK_SCATTER_GATHER
-                                | USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
+        uint32_t capabilities = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION |
+                                USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_BULK_SCATTER_GATHER |
+                                USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
         UMockdevIoctlData* data = _deref(arg, sizeof capabilities);
         if (!data)
             return _complete(client, -1, EFAULT), true;

@@ -30,20 +30,20 @@ public:
     std::string node() const;
 
     // Faults.
-    void stallOut();                      // halt the OUT endpoint until cleared
-    void stallIn();                       // halt the IN endpoint until cleared
-    void failClearHalt(bool fail);        // CLEAR_HALT answers EPIPE
-    void refuseOut(bool refuse);          // OUT transfers stay pending (time-outs)
-    void acceptPartially(size_t bytes);   // next OUT takes `bytes`, then stays pending
+    void stallOut();                         // halt the OUT endpoint until cleared
+    void stallIn();                          // halt the IN endpoint until cleared
+    void failClearHalt(bool fail);           // CLEAR_HALT answers EPIPE
+    void refuseOut(bool refuse);             // OUT transfers stay pending (time-outs)
+    void acceptPartially(size_t bytes);      // next OUT takes `bytes`, then stays pending
     void failIn(unsigned count, int error);  // next IN transfers end with -error
-    void holdInterface(bool held);        // another program has claimed it
+    void holdInterface(bool held);           // another program has claimed it
     // Unplugs now and plugs back in (at a new address) after `pauseMs`, both on
     // the emulation's thread.
     void scheduleReplug(unsigned pauseMs, std::function<void()> whenPlugged = {});
 
     // What the host did.
-    std::vector<size_t> outTransfers() const;   // lengths of completed OUT transfers
-    std::vector<uint8_t> hostBytes() const;     // every byte received
+    std::vector<size_t> outTransfers() const;  // lengths of completed OUT transfers
+    std::vector<uint8_t> hostBytes() const;    // every byte received
     unsigned clearHalts(uint8_t endpoint) const;
     unsigned claims() const;
     bool claimed() const;

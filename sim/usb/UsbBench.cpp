@@ -127,8 +127,8 @@ public:
         device->lines.push_back("module " + serial + " " + where);
         for (const Sim::ModuleConfig& config : attached) {
             router->Attach(make(config));
-            device->lines.push_back("module " + _serial(config.serialNumber) + " attached " + serial + " "
-                                    + std::to_string(config.moduleAddress));
+            device->lines.push_back("module " + _serial(config.serialNumber) + " attached " + serial + " " +
+                                    std::to_string(config.moduleAddress));
         }
         device->host = std::make_unique<UsbModuleHost>(emulation, router, access);
         if (log.packets)
@@ -170,8 +170,7 @@ bool benchLoaderSettings(const std::string& settings, Sim::ModuleConfig& config,
     return _configure(settings, config, nullptr, error, "the started loader enumerates at full speed");
 }
 
-bool splitSettings(const std::string& list, std::vector<std::pair<std::string, std::string>>& items,
-                   std::string& error)
+bool splitSettings(const std::string& list, std::vector<std::pair<std::string, std::string>>& items, std::string& error)
 {
     size_t start = 0;
     while (start <= list.size()) {

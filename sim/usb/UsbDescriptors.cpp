@@ -127,16 +127,15 @@ std::string deviceRecord(const UsbDeviceConfig& config, unsigned port, unsigned 
              "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=/dev/bus/usb/001/%03u\n"
              "E: BUSNUM=001\nE: DEVNUM=%03u\nE: DRIVER=usb\nE: PRODUCT=%x/%x/100\n"
              "A: busnum=1\nA: devnum=%u\nA: speed=%u\nA: bConfigurationValue=1\nA: dev=189:%u\n",
-             address, address, config.vendorId, config.productId, address, config.highSpeed ? 480u : 12u,
-             address - 1);
+             address, address, config.vendorId, config.productId, address, config.highSpeed ? 480u : 12u, address - 1);
     return _record("/devices/usb1/1-" + std::to_string(port), properties, descriptors);
 }
 
 std::string rootHubRecord()
 {
     std::vector<uint8_t> descriptors = _device(0x1D6B, 0x0002, 0x09, 0);
-    const std::vector<uint8_t> hub{9, 0x02, 25, 0, 1, 1, 0, 0xE0, 0, 9, 0x04, 0, 0, 1, 0x09, 0, 0, 0,
-                                   7, 0x05, 0x81, 0x03, 4, 0, 12};
+    const std::vector<uint8_t> hub{9, 0x02, 25, 0, 1, 1, 0,    0xE0, 0,    9, 0x04, 0, 0,
+                                   1, 0x09, 0,  0, 0, 7, 0x05, 0x81, 0x03, 4, 0,    12};
     descriptors.insert(descriptors.end(), hub.begin(), hub.end());
     return _record("/devices/usb1",
                    "N: bus/usb/001/001\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=/dev/bus/usb/001/001\n"

@@ -192,8 +192,8 @@ std::map<std::string, std::string> UsbEmulation::childEnvironment() const
 {
     std::map<std::string, std::string> environment{{"LD_PRELOAD", _preload_list()}, {"UMOCKDEV_DIR", root_}};
     const char* asan = getenv("ASAN_OPTIONS");
-    environment["ASAN_OPTIONS"] = std::string(asan && *asan ? asan : "") + (asan && *asan ? ":" : "")
-                                  + "verify_asan_link_order=0";
+    environment["ASAN_OPTIONS"] =
+        std::string(asan && *asan ? asan : "") + (asan && *asan ? ":" : "") + "verify_asan_link_order=0";
     return environment;
 }
 

@@ -13,8 +13,7 @@ DeviceSide& _make_side(UsbEmulation& emulation, const Sim::VirtualModule& module
     EmulatedKernelNode* node = nullptr;
     if (access == UsbModuleHost::Access::KernelNode)
         node = &emulation.addKernelNode(config.serialNumber);
-    *device = &emulation.addModule(config.serialNumber, config.model,
-                                   access == UsbModuleHost::Access::LibusbHighSpeed);
+    *device = &emulation.addModule(config.serialNumber, config.model, access == UsbModuleHost::Access::LibusbHighSpeed);
     if (!node)
         return **device;
     (*device)->holdInterface(true);

@@ -21,8 +21,7 @@ class UsbModuleHost {
 public:
     enum class Access { Libusb, LibusbHighSpeed, KernelNode };
 
-    UsbModuleHost(UsbEmulation& emulation, std::shared_ptr<Sim::VirtualModule> module,
-                  Access access = Access::Libusb);
+    UsbModuleHost(UsbEmulation& emulation, std::shared_ptr<Sim::VirtualModule> module, Access access = Access::Libusb);
     ~UsbModuleHost();
     UsbModuleHost(const UsbModuleHost&) = delete;
     UsbModuleHost& operator=(const UsbModuleHost&) = delete;

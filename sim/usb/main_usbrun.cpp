@@ -40,41 +40,44 @@ struct CommandLine {
 
 void _usage(FILE* out)
 {
-    fputs("usage: usbrun [DEVICE OPTIONS...] [--verbose] [--trace] -- COMMAND [ARGS...]\n"
-          "\n"
-          "Runs COMMAND with emulated USB devices present and exits with its status. The\n"
-          "devices live in usbrun on a umockdev testbed; COMMAND and everything it starts\n"
-          "reach them through libusb, hidapi and device nodes as they would real ones\n"
-          "(usbrun gives them LD_PRELOAD with libumockdev-preload and UMOCKDEV_DIR).\n"
-          "\n"
-          "Devices, in the order they enumerate (each option may be given again):\n",
-          out);
+    fputs(
+        "usage: usbrun [DEVICE OPTIONS...] [--verbose] [--trace] -- COMMAND [ARGS...]\n"
+        "\n"
+        "Runs COMMAND with emulated USB devices present and exits with its status. The\n"
+        "devices live in usbrun on a umockdev testbed; COMMAND and everything it starts\n"
+        "reach them through libusb, hidapi and device nodes as they would real ones\n"
+        "(usbrun gives them LD_PRELOAD with libumockdev-preload and UMOCKDEV_DIR).\n"
+        "\n"
+        "Devices, in the order they enumerate (each option may be given again):\n",
+        out);
     for (const usbemu::BenchDeviceKind& kind : usbemu::benchDeviceKinds())
         fputs(kind.help.c_str(), out);
-    fputs("\n"
-          "Options:\n"
-          "  -v, --verbose   print the devices and their events on standard error\n"
-          "  --trace         print every packet on standard error\n"
-          "  -h, --help      print this text\n"
-          "\n"
-          "Module settings (--module, --attach, --on-jump):\n",
-          out);
+    fputs(
+        "\n"
+        "Options:\n"
+        "  -v, --verbose   print the devices and their events on standard error\n"
+        "  --trace         print every packet on standard error\n"
+        "  -h, --help      print this text\n"
+        "\n"
+        "Module settings (--module, --attach, --on-jump):\n",
+        out);
     fputs(Sim::ModuleSettingsUsage(false).c_str(), out);
-    fputs("\n"
-          "Exit status: COMMAND's own, 128+N when signal N ended it, 125 when usbrun cannot\n"
-          "set up (nothing runs), 126 when COMMAND cannot be run, 127 when it is not found.\n"
-          "SIGINT, SIGTERM, SIGHUP and SIGQUIT are handed to COMMAND. The devices exist only\n"
-          "while usbrun runs: commands that belong together run in one usbrun (sh -c '...').\n"
-          "A module leaves the bus when it restarts and comes back once it is online again.\n"
-          "\n"
-          "Examples:\n"
-          "  usbrun --module serial=40F5849A -- updater -D -t USB\n"
-          "  usbrun --module serial=40F5849A,usb=node,new-build=1200,flash-dir=/tmp/flash \\\n"
-          "      -- updater -U -d 40F5849A -f 1200.bird\n"
-          "  usbrun --module serial=0A0A0A0A --attach serial=0B0B0B0B -- updater -D -r 0A0A0A0A\n"
-          "Updates that miss a module on USB look for it on TCP/IP: run them where that is\n"
-          "harmless (a private network namespace). More in sim/README.md of the sources.\n",
-          out);
+    fputs(
+        "\n"
+        "Exit status: COMMAND's own, 128+N when signal N ended it, 125 when usbrun cannot\n"
+        "set up (nothing runs), 126 when COMMAND cannot be run, 127 when it is not found.\n"
+        "SIGINT, SIGTERM, SIGHUP and SIGQUIT are handed to COMMAND. The devices exist only\n"
+        "while usbrun runs: commands that belong together run in one usbrun (sh -c '...').\n"
+        "A module leaves the bus when it restarts and comes back once it is online again.\n"
+        "\n"
+        "Examples:\n"
+        "  usbrun --module serial=40F5849A -- updater -D -t USB\n"
+        "  usbrun --module serial=40F5849A,usb=node,new-build=1200,flash-dir=/tmp/flash \\\n"
+        "      -- updater -U -d 40F5849A -f 1200.bird\n"
+        "  usbrun --module serial=0A0A0A0A --attach serial=0B0B0B0B -- updater -D -r 0A0A0A0A\n"
+        "Updates that miss a module on USB look for it on TCP/IP: run them where that is\n"
+        "harmless (a private network namespace). More in sim/README.md of the sources.\n",
+        out);
 }
 
 int _fail(const std::string& message)

@@ -60,7 +60,7 @@ TEST(CLI_Display, ProgressBarWithoutLabel)
 TEST(CLI_Display, ProgressBarWithLabelIsShorterByTheLabel)
 {
     ProcessResult result = Draw([](CLI_Display& display) {
-        display.update_progress(0.25, "Downloading");  // width 69 - 4 - 11 = 54
+        display.update_progress(0.25, "Downloading");      // width 69 - 4 - 11 = 54
         display.update_progress(1.0, "Verifying Update");  // width 49
     });
     EXPECT_EQ(result.out, "\r (Downloading) " + Bar(13, 40, " 25") + "\r (Verifying Update) " + Bar(49, 1, "100"));

@@ -95,23 +95,24 @@ TEST_P(JsonListing, OnlyForCommandsWithAResult)
     EXPECT_EQ(_json_listing(params), GetParam().applies);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Commands, JsonListing,
-    ::testing::Values(JsonCase{CMD_DISCOVER, true, true}, JsonCase{CMD_LIST_BUILDS, true, true},
-                      JsonCase{CMD_LIST_LOCAL_BUILDS, true, true}, JsonCase{CMD_DISCOVER, false, false},
-                      JsonCase{CMD_LIST_BUILDS, false, false},
-                      // -G and -N run before the listing; -D comes before -U.
-                      JsonCase{CMD_GET_BUILD | CMD_LIST_BUILDS, true, true},
-                      JsonCase{CMD_FINGERPRINT | CMD_LIST_LOCAL_BUILDS, true, true},
-                      JsonCase{CMD_DISCOVER | CMD_UPDATE, true, true},
-                      // Updates, downloads, tokens, fingerprints and the history print
-                      // documents too; -C and -I have none.
-                      JsonCase{CMD_UPDATE | CMD_LIST_BUILDS, true, true}, JsonCase{CMD_UPDATE, true, true},
-                      JsonCase{CMD_GET_BUILD, true, true}, JsonCase{CMD_GET_JWT, true, true},
-                      JsonCase{CMD_FINGERPRINT, true, true}, JsonCase{CMD_HISTORY, true, true},
-                      JsonCase{CMD_UPDATE, false, false}, JsonCase{CMD_CHECK_BIRD | CMD_VIEW_INFO, true, false},
-                      JsonCase{0, true, false},
-                      // Help prints the usage whatever else was asked.
-                      JsonCase{CMD_HELP | CMD_DISCOVER, true, false}));
+INSTANTIATE_TEST_SUITE_P(Commands, JsonListing,
+                         ::testing::Values(JsonCase{CMD_DISCOVER, true, true}, JsonCase{CMD_LIST_BUILDS, true, true},
+                                           JsonCase{CMD_LIST_LOCAL_BUILDS, true, true},
+                                           JsonCase{CMD_DISCOVER, false, false},
+                                           JsonCase{CMD_LIST_BUILDS, false, false},
+                                           // -G and -N run before the listing; -D comes before -U.
+                                           JsonCase{CMD_GET_BUILD | CMD_LIST_BUILDS, true, true},
+                                           JsonCase{CMD_FINGERPRINT | CMD_LIST_LOCAL_BUILDS, true, true},
+                                           JsonCase{CMD_DISCOVER | CMD_UPDATE, true, true},
+                                           // Updates, downloads, tokens, fingerprints and the history print
+                                           // documents too; -C and -I have none.
+                                           JsonCase{CMD_UPDATE | CMD_LIST_BUILDS, true, true},
+                                           JsonCase{CMD_UPDATE, true, true}, JsonCase{CMD_GET_BUILD, true, true},
+                                           JsonCase{CMD_GET_JWT, true, true}, JsonCase{CMD_FINGERPRINT, true, true},
+                                           JsonCase{CMD_HISTORY, true, true}, JsonCase{CMD_UPDATE, false, false},
+                                           JsonCase{CMD_CHECK_BIRD | CMD_VIEW_INFO, true, false},
+                                           JsonCase{0, true, false},
+                                           // Help prints the usage whatever else was asked.
+                                           JsonCase{CMD_HELP | CMD_DISCOVER, true, false}));
 
 }  // namespace

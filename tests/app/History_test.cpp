@@ -38,28 +38,31 @@ void Write(const std::string& path, const std::string& text)
 struct Case {
     const char* name;
     std::function<void(const std::string& dir)> prepare;
-    bool appended;          // the new record could be written
-    size_t records;         // records --history shows afterwards
-    size_t warnings;        // warnings while showing
+    bool appended;    // the new record could be written
+    size_t records;   // records --history shows afterwards
+    size_t warnings;  // warnings while showing
 };
 
 const Case CASES[] = {
     {"empty store", [](const std::string&) {}, true, 1, 0},
-    {"torn last line", [](const std::string& dir) {
+    {"torn last line",
+     [](const std::string& dir) {
          Write(dir + "/history.jsonl", Record("0A0A0A0A", "2026-01-01").dump() + "\n{\"time\": \"2026-01-0");
-     }, true, 2, 1},
-    {"binary file", [](const std::string& dir) {
+     },
+     true, 2, 1},
+    {"binary file",
+     [](const std::string& dir) {
          std::string noise;
-         for (uint32_t i = 0; i < (1u << 20); ++i) noise.push_back(char((i * 7919u) % 251u));
+         for (uint32_t i = 0; i < (1u << 20); ++i)
+             noise.push_back(char((i * 7919u) % 251u));
          Write(dir + "/history.jsonl", noise);
-     }, true, 1, 6},  // five lines named, then the count of the rest
-    {"one line of 20 MiB", [](const std::string& dir) {
-         Write(dir + "/history.jsonl", std::string(20u << 20, '{') + "\n");
-     }, true, 1, 1},
-    {"history is a directory", [](const std::string& dir) { fs::create_directory(dir + "/history.jsonl"); },
-     false, 0, 1},
-    {"disk full", [](const std::string& dir) { fs::create_symlink("/dev/full", dir + "/history.jsonl"); },
-     false, 0, 1},
+     },
+     true, 1, 6},  // five lines named, then the count of the rest
+    {"one line of 20 MiB",
+     [](const std::string& dir) { Write(dir + "/history.jsonl", std::string(20u << 20, '{') + "\n"); }, true, 1, 1},
+    {"history is a directory", [](const std::string& dir) { fs::create_directory(dir + "/history.jsonl"); }, false, 0,
+     1},
+    {"disk full", [](const std::string& dir) { fs::create_symlink("/dev/full", dir + "/history.jsonl"); }, false, 0, 1},
 };
 
 }  // namespace
@@ -93,7 +96,8 @@ TEST(History, RotationKeepsBothFilesReadableAndDeviceFilterSelects)
     testsupport::TempDir dir;
     std::string old;
     const std::string line = Record("0A0A0A0A", "2026-01-01T00:00:00.000Z").dump() + "\n";
-    while (old.size() <= HistoryFile::ROTATE_BYTES) old += line;
+    while (old.size() <= HistoryFile::ROTATE_BYTES)
+        old += line;
     Write(dir / "history.jsonl", old);
 
     testsupport::RecordingDisplay display;
@@ -116,7 +120,8 @@ TEST(History, AHugeFileIsReadInBoundedMemory)
     {
         std::ofstream out(dir / "history.jsonl", std::ios::binary);
         const std::string chunk(1 << 20, 'x');
-        for (int i = 0; i < 96; ++i) out << chunk;  // 96 MiB, one endless line
+        for (int i = 0; i < 96; ++i)
+            out << chunk;  // 96 MiB, one endless line
     }
     // In a child, so that the peak counts this read alone.
     testsupport::ProcessResult child = testsupport::RunInChild([&] {

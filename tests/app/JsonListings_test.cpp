@@ -75,7 +75,11 @@ INSTANTIATE_TEST_SUITE_P(
                       NameCase{"json_lookalike", "\",\"error\":1,\"x\":\"", "\",\"error\":1,\"x\":\""},
                       NameCase{"control_characters", "a\nb\tc\rd\x01\x1f\x7f", "a\nb\tc\rd\x01\x1f\x7f"},
                       NameCase{"embedded_nul", std::string("ab\0cd", 5), std::string("ab\0cd", 5)},
-                      NameCase{"utf8", "Pr\xc3\xbc" "fstand \xe2\x82\xac", "Pr\xc3\xbc" "fstand \xe2\x82\xac"},
+                      NameCase{"utf8",
+                               "Pr\xc3\xbc"
+                               "fstand \xe2\x82\xac",
+                               "Pr\xc3\xbc"
+                               "fstand \xe2\x82\xac"},
                       // Bytes that are not UTF-8 must not abort the listing.
                       NameCase{"invalid_utf8", "hub\xff\xfe", "hub\xef\xbf\xbd\xef\xbf\xbd"},
                       NameCase{"truncated_utf8", "x\xc3", "x\xef\xbf\xbd"}),
@@ -137,7 +141,8 @@ TEST(JsonBuildList, NewestVersionFirstAndNothingCut)
     for (const json& row : document["builds"])
         order.push_back(row["build"].get<std::string>() + "=" + row["version"].get<std::string>());
     // The listing cuts at 15 characters; the document keeps the whole text.
-    EXPECT_EQ(order, (std::vector<std::string>{"1234567890123456789=10.0.0", "116=2.10.3", "115=2.9.12", "117=1.99.0"}));
+    EXPECT_EQ(order,
+              (std::vector<std::string>{"1234567890123456789=10.0.0", "116=2.10.3", "115=2.9.12", "117=1.99.0"}));
 
     json none = Parse(_build_list_json({}, 0x1234));
     EXPECT_EQ(none["serial"], "00001234");

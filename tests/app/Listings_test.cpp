@@ -39,9 +39,9 @@ TEST(DeviceList, EmptyListsSayNoDevicesFound)
     _display_device_list(display, {}, USB);
     _display_device_list(display, {}, TCPIP);
     _display_device_list(display, {}, 0);
-    EXPECT_EQ(display.Infos(), (Strings{"Discovered Devices: (USB)", "    No devices found.",
-                                        "Discovered Devices: (TCPIP)", "    No devices found.",
-                                        "Discovered Devices: (Unknown)", "    No devices found."}));
+    EXPECT_EQ(display.Infos(),
+              (Strings{"Discovered Devices: (USB)", "    No devices found.", "Discovered Devices: (TCPIP)",
+                       "    No devices found.", "Discovered Devices: (Unknown)", "    No devices found."}));
     EXPECT_TRUE(display.Errors().empty());
 }
 
@@ -54,10 +54,10 @@ TEST(DeviceList, UsbDevicesAndTheErrorLine)
     std::string model = aDefs_GetModelName(5);
     char padded[16];
     snprintf(padded, sizeof padded, "%-12s", model.c_str());
-    EXPECT_EQ(display.Infos(),
-              (Strings{"Discovered Devices: (USB)", USB_HEADER,
-                       "    40F5849A  06       00      " + std::string(padded) + "   2.10.4 (  99528558)         bench hub",
-                       "    2181F0EE  [Error (5): Is someone else connected to this device?]"}));
+    EXPECT_EQ(display.Infos(), (Strings{"Discovered Devices: (USB)", USB_HEADER,
+                                        "    40F5849A  06       00      " + std::string(padded) +
+                                            "   2.10.4 (  99528558)         bench hub",
+                                        "    2181F0EE  [Error (5): Is someone else connected to this device?]"}));
 }
 
 TEST(DeviceList, TcpipDevicesShowTheirAddress)
@@ -71,11 +71,12 @@ TEST(DeviceList, TcpipDevicesShowTheirAddress)
     DeviceInfo unreachable = Device(TCPIP, 0x2181F0EE, 5);
     unreachable.error = aErrConnection;  // an unqueried module never looks like a listed one
     _display_device_list(display, {device, unreachable}, TCPIP);
-    EXPECT_EQ(display.Infos(),
-              (Strings{"Discovered Devices: (TCPIP)", IP_HEADER,
-                       "    40F5849A  06       0A      Unknown     " "   2.10.4 (  99528558)"
-                       "        [192.0.2.11]     " "  ",
-                       "    2181F0EE  [Error (25): Is someone else connected to this device?]"}));
+    EXPECT_EQ(display.Infos(), (Strings{"Discovered Devices: (TCPIP)", IP_HEADER,
+                                        "    40F5849A  06       0A      Unknown     "
+                                        "   2.10.4 (  99528558)"
+                                        "        [192.0.2.11]     "
+                                        "  ",
+                                        "    2181F0EE  [Error (25): Is someone else connected to this device?]"}));
 }
 
 TEST(DeviceList, MixedListUnderAnUnknownTypeUsesTheAddressHeader)
@@ -110,10 +111,8 @@ TEST(BuildList, RowsArePaddedAndCutToFifteen)
 {
     RecordingDisplay display;
     _display_build_rows(display, {{"117", "2.10.3"}, {"1234567890123456789", "2.9.12-very-long-version"}}, 0x40F5849A);
-    EXPECT_EQ(display.Infos(), (Strings{"Build List for device [40F5849A]:\n",
-                                        "Build          \tVersion        ",
-                                        "117            \t2.10.3         ",
-                                        "123456789012345\t2.9.12-very-lon"}));
+    EXPECT_EQ(display.Infos(), (Strings{"Build List for device [40F5849A]:\n", "Build          \tVersion        ",
+                                        "117            \t2.10.3         ", "123456789012345\t2.9.12-very-lon"}));
 }
 
 TEST(BuildList, EmptyListSaysSo)
@@ -127,10 +126,8 @@ TEST(BuildList, NewestVersionFirst)
 {
     RecordingDisplay display;
     _display_builds(display, {{"115", "2.9.12"}, {"116", "2.10.3"}, {"117", "1.99.0"}}, 0x2B);
-    EXPECT_EQ(display.Infos(), (Strings{"Build List for device [0000002B]:\n",
-                                        "Build          \tVersion        ",
-                                        "116            \t2.10.3         ",
-                                        "115            \t2.9.12         ",
+    EXPECT_EQ(display.Infos(), (Strings{"Build List for device [0000002B]:\n", "Build          \tVersion        ",
+                                        "116            \t2.10.3         ", "115            \t2.9.12         ",
                                         "117            \t1.99.0         "}));
 }
 

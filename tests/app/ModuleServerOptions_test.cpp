@@ -47,7 +47,11 @@ TEST(ModuleServerOptions, AcceptsEachTransport)
         {{"--device", "0x1a2b3c4d", "--usb"}, 0x1A2B3C4D, Transport::Usb, "", "", 115200},
         {{"-d", "1", "--tcp", "192.0.2.7:9000"}, 1, Transport::Tcp, "192.0.2.7:9000", "", 115200},
         {{"-d", "2", "--tcpip", "--interface", "192.0.2.1"}, 2, Transport::Tcpip, "", "192.0.2.1", 115200},
-        {{"--serial", "/dev/ttyUSB0", "--baud", "230400", "-d", "FFFFFFFF"}, 0xFFFFFFFF, Transport::Serial, "", "",
+        {{"--serial", "/dev/ttyUSB0", "--baud", "230400", "-d", "FFFFFFFF"},
+         0xFFFFFFFF,
+         Transport::Serial,
+         "",
+         "",
          230400},
     };
     for (const Good& c : cases) {

@@ -141,18 +141,18 @@ TEST_P(Resolves, WordToSpelling)
 
 INSTANTIATE_TEST_SUITE_P(
     EveryOption, Resolves,
-    ::testing::Values(
-        Resolution{"-B", "-B"}, Resolution{"-L", "-L"}, Resolution{"-D", "-D"}, Resolution{"-G", "-G"},
-        Resolution{"-I", "-I"}, Resolution{"-U", "-U"}, Resolution{"-N", "-N"}, Resolution{"-Y", "-Y"},
-        Resolution{"-C", "-C"}, Resolution{"-J", "-J"}, Resolution{"-h", "-h"}, Resolution{"-H", "-H"},
-        Resolution{"-n", "-n"}, Resolution{"-e", "-e"}, Resolution{"-O", "-OVERRIDE"},
-        Resolution{"-OV", "-OVERRIDE"}, Resolution{"-OVERRID", "-OVERRIDE"}, Resolution{"-OVERRIDE", "-OVERRIDE"},
-        Resolution{"--", ""}, Resolution{"--h", ""}, Resolution{"--he", "--help"}, Resolution{"--hel", "--help"},
-        Resolution{"--help", "--help"}, Resolution{"--ht", ""}, Resolution{"--htt", ""},
-        Resolution{"--http", "--http"}, Resolution{"--https", "--https"}, Resolution{"--httpss", ""},
-        Resolution{"--j", "--json"}, Resolution{"--js", "--json"}, Resolution{"--jso", "--json"},
-        Resolution{"--json", "--json"}, Resolution{"--jsonl", ""}, Resolution{"--JSON", ""},
-        Resolution{"-json", ""}, Resolution{"-j", ""}, Resolution{"--json=1", ""}),
+    ::testing::Values(Resolution{"-B", "-B"}, Resolution{"-L", "-L"}, Resolution{"-D", "-D"}, Resolution{"-G", "-G"},
+                      Resolution{"-I", "-I"}, Resolution{"-U", "-U"}, Resolution{"-N", "-N"}, Resolution{"-Y", "-Y"},
+                      Resolution{"-C", "-C"}, Resolution{"-J", "-J"}, Resolution{"-h", "-h"}, Resolution{"-H", "-H"},
+                      Resolution{"-n", "-n"}, Resolution{"-e", "-e"}, Resolution{"-O", "-OVERRIDE"},
+                      Resolution{"-OV", "-OVERRIDE"}, Resolution{"-OVERRID", "-OVERRIDE"},
+                      Resolution{"-OVERRIDE", "-OVERRIDE"}, Resolution{"--", ""}, Resolution{"--h", ""},
+                      Resolution{"--he", "--help"}, Resolution{"--hel", "--help"}, Resolution{"--help", "--help"},
+                      Resolution{"--ht", ""}, Resolution{"--htt", ""}, Resolution{"--http", "--http"},
+                      Resolution{"--https", "--https"}, Resolution{"--httpss", ""}, Resolution{"--j", "--json"},
+                      Resolution{"--js", "--json"}, Resolution{"--jso", "--json"}, Resolution{"--json", "--json"},
+                      Resolution{"--jsonl", ""}, Resolution{"--JSON", ""}, Resolution{"-json", ""},
+                      Resolution{"-j", ""}, Resolution{"--json=1", ""}),
     [](const auto& info) {
         std::string name;
         for (const char* c = info.param.word; *c; ++c)

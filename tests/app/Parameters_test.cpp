@@ -76,9 +76,9 @@ TEST_F(GetParams, ProgramNameIsCutAfterEitherSlash)
 TEST_F(GetParams, EveryCommandOptionSetsItsBit)
 {
     EXPECT_EQ(Parse({"-B", "-L", "-D", "-G", "-I", "-U", "-N", "-C", "-J", "-Z", "x"}), 0);
-    EXPECT_EQ(params.commands.Bits(), uint32_t(CMD_LIST_BUILDS | CMD_LIST_LOCAL_BUILDS | CMD_DISCOVER | CMD_GET_BUILD |
-                                               CMD_VIEW_INFO | CMD_UPDATE | CMD_FINGERPRINT | CMD_CHECK_BIRD |
-                                               CMD_GET_JWT | CMD_RESERVED_Z));
+    EXPECT_EQ(params.commands.Bits(),
+              uint32_t(CMD_LIST_BUILDS | CMD_LIST_LOCAL_BUILDS | CMD_DISCOVER | CMD_GET_BUILD | CMD_VIEW_INFO |
+                       CMD_UPDATE | CMD_FINGERPRINT | CMD_CHECK_BIRD | CMD_GET_JWT | CMD_RESERVED_Z));
     EXPECT_FALSE(params.commands.IsSet(CMD_HELP));
 }
 
@@ -167,14 +167,16 @@ TEST_F(GetParams, TransportNames)
     EXPECT_EQ(Parse({"-t", "usb"}), 1);
     EXPECT_EQ(params.transport, TRANSPORT_INVALID);
     EXPECT_TRUE(params.transport_given);
-    EXPECT_EQ(display.errors, Strings{"Invalid transport type:[usb]\nMust be one of the following: USB, TCPIP, RECOVER"});
+    EXPECT_EQ(display.errors,
+              Strings{"Invalid transport type:[usb]\nMust be one of the following: USB, TCPIP, RECOVER"});
     display.errors.clear();
     EXPECT_EQ(Parse({"-t", "RECOVE"}), 1);
 }
 
 TEST_F(GetParams, OneUpdateServerUrlOnly)
 {
-    const std::string message = "Multiple update server URLs specified. Choose one of: --https, --http, or -U <host:port>.";
+    const std::string message =
+        "Multiple update server URLs specified. Choose one of: --https, --http, or -U <host:port>.";
     EXPECT_EQ(Parse({"--https", "-u", "http://127.0.0.1:1/cgi/u"}), 1);
     EXPECT_EQ(display.errors, Strings{message});
     display.errors.clear();
@@ -235,7 +237,8 @@ TEST_F(GetParams, LogMasksAccumulateAndTheLastIsKept)
 TEST_F(GetParams, UeiBytesLoadNeedsOneOrTrue)
 {
     const std::pair<const char*, bool> cases[] = {
-        {"0", false}, {"TRUE", false}, {"false", false}, {"", false}, {"1", true}, {"true", true}, {"10", true}, {"trueish", true},
+        {"0", false}, {"TRUE", false}, {"false", false}, {"", false},
+        {"1", true},  {"true", true},  {"10", true},     {"trueish", true},
     };
     for (const auto& [text, expected] : cases) {
         SCOPED_TRACE(text);
@@ -275,8 +278,8 @@ TEST_F(GetParams, AbbreviationsAndClumpsThatMatchNothing)
 
 TEST_F(GetParams, TextParameters)
 {
-    EXPECT_EQ(Parse({"-i", "/srv/store", "-f", "fw.bird", "-l", "note", "-k", "x.log", "-s", "/dev/ttyS0", "-e",
-                     "-n", "-b", "99528558", "-o", "230400"}),
+    EXPECT_EQ(Parse({"-i", "/srv/store", "-f", "fw.bird", "-l", "note", "-k", "x.log", "-s", "/dev/ttyS0", "-e", "-n",
+                     "-b", "99528558", "-o", "230400"}),
               0);
     EXPECT_EQ(params.store_directory, "/srv/store");
     EXPECT_EQ(params.bird_file, "fw.bird");

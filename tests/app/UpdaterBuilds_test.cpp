@@ -20,30 +20,35 @@ using testsupport::TempDir;
 
 constexpr uint32_t SERIAL = 0x40F5849A;
 
-std::vector<uint8_t> _image(uint32_t build, const std::string& version) {
+std::vector<uint8_t> _image(uint32_t build, const std::string& version)
+{
     BirdWriter writer;
-    writer.AddFirmware(0x60000000, Code(500, build))
-        .AddInfo(build, version, SERIAL, "HUB8");
+    writer.AddFirmware(0x60000000, Code(500, build)).AddInfo(build, version, SERIAL, "HUB8");
     return writer.FileBytes();
 }
 
-bool _contains(const std::vector<std::string>& texts, const std::string& text) {
+bool _contains(const std::vector<std::string>& texts, const std::string& text)
+{
     return std::find(texts.begin(), texts.end(), text) != texts.end();
 }
 
 class UpdaterBuildsTest : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         std::filesystem::create_directories(firmware / "40F5849A");
-        for (auto [build, version] : {std::pair<uint32_t, const char*>{115, "2.9.12"}, {117, "2.10.3"}, {118, "3.0.0"}}) {
+        for (auto [build, version] :
+             {std::pair<uint32_t, const char*>{115, "2.9.12"}, {117, "2.10.3"}, {118, "3.0.0"}}) {
             images[build] = _image(build, version);
-            ASSERT_TRUE(BirdWriter::WriteBytes(firmware / ("40F5849A/" + std::to_string(build) + ".bird"), images[build]));
+            ASSERT_TRUE(
+                BirdWriter::WriteBytes(firmware / ("40F5849A/" + std::to_string(build) + ".bird"), images[build]));
         }
         ASSERT_TRUE(firmware.WriteFile("server.conf", "token 40F5849A ab.cd.ef\nhide 40F5849A 118\n"));
         Start();
     }
 
-    void Start(std::vector<Sim::ServerFault> faults = {}) {
+    void Start(std::vector<Sim::ServerFault> faults = {})
+    {
         Sim::UpdateServerOptions options;
         options.firmware_dir = firmware.path();
         options.faults = std::move(faults);
@@ -53,7 +58,8 @@ protected:
         updater = std::make_unique<Updater>(server->Url(), store.path(), display);
     }
 
-    Sim::ServerFault Fault(const char* text) {
+    Sim::ServerFault Fault(const char* text)
+    {
         Sim::ServerFault fault;
         std::string error;
         EXPECT_TRUE(Sim::ServerFault::Parse(text, fault, error)) << error;
@@ -70,7 +76,8 @@ protected:
     std::unique_ptr<Updater> updater;
 };
 
-TEST_F(UpdaterBuildsTest, BuildNumberMustBeDecimalBeforeAnythingIsAsked) {
+TEST_F(UpdaterBuildsTest, BuildNumberMustBeDecimalBeforeAnythingIsAsked)
+{
     EXPECT_EQ(updater->Download_Firmware(SERIAL, "abc", false, false), 0u);
     EXPECT_EQ(display.Errors(), std::vector<std::string>{"Build number 'abc' must be an number"});
     EXPECT_EQ(updater->Download_Firmware(0, "", false, false), 0u);
@@ -78,11 +85,12 @@ TEST_F(UpdaterBuildsTest, BuildNumberMustBeDecimalBeforeAnythingIsAsked) {
     EXPECT_TRUE(server->Requests().empty());
 }
 
-TEST_F(UpdaterBuildsTest, DownloadsTheLatestBuildWithSpinnerAndRecordsIt) {
+TEST_F(UpdaterBuildsTest, DownloadsTheLatestBuildWithSpinnerAndRecordsIt)
+{
     EXPECT_EQ(updater->Download_Firmware(SERIAL, "", false, false), 117u);
     EXPECT_EQ(ReadFile(Device() + "/117.bird"), Bytes(117));
     EXPECT_EQ(display.Infos(), (std::vector<std::string>{"Retrieving build 117", "Validating build 117 with server",
-                                                          "Build 117 is valid"}));
+                                                         "Build 117 is valid"}));
     EXPECT_TRUE(display.Errors().empty());
     ASSERT_GE(display.spinner_calls.size(), 2u);
     EXPECT_TRUE(display.spinner_calls.front());
@@ -98,7 +106,8 @@ TEST_F(UpdaterBuildsTest, DownloadsTheLatestBuildWithSpinnerAndRecordsIt) {
     EXPECT_EQ(requests[3], "/cgi/u?bld=117&fw=std&no_cal=false&op=bird&sn=40F5849A&");
 }
 
-TEST_F(UpdaterBuildsTest, UnlistedBuildNeedsOverride) {
+TEST_F(UpdaterBuildsTest, UnlistedBuildNeedsOverride)
+{
     EXPECT_EQ(updater->Download_Firmware(SERIAL, "118", false, false), 0u);
     EXPECT_EQ(display.Errors(), std::vector<std::string>{"No valid build 118"});
     EXPECT_FALSE(std::filesystem::exists(Device()));
@@ -112,7 +121,8 @@ TEST_F(UpdaterBuildsTest, UnlistedBuildNeedsOverride) {
         EXPECT_EQ(server->Requests()[i].find("op=builds"), std::string::npos);
 }
 
-TEST_F(UpdaterBuildsTest, SpoiledImagesAreFailedDownloadsThatWriteNothing) {
+TEST_F(UpdaterBuildsTest, SpoiledImagesAreFailedDownloadsThatWriteNothing)
+{
     for (const char* fault : {"bad-base64", "bad-bird", "broken-bird", "cut@bird", "status=500@bird", "no-ok@bird"}) {
         Start({Fault(fault)});
         display.messages.clear();
@@ -122,7 +132,8 @@ TEST_F(UpdaterBuildsTest, SpoiledImagesAreFailedDownloadsThatWriteNothing) {
     }
 }
 
-TEST_F(UpdaterBuildsTest, FailedWriteLeavesAttributesAlone) {
+TEST_F(UpdaterBuildsTest, FailedWriteLeavesAttributesAlone)
+{
     ASSERT_EQ(updater->Download_Firmware(SERIAL, "115", false, false), 115u);
     const std::string settings = ReadFile(Device() + "/.settings");
     std::filesystem::create_directory(Device() + "/117.bird");  // the name is taken by a directory
@@ -133,7 +144,8 @@ TEST_F(UpdaterBuildsTest, FailedWriteLeavesAttributesAlone) {
     EXPECT_EQ(ReadFile(Device() + "/.settings"), settings);
 }
 
-TEST_F(UpdaterBuildsTest, ServerListAndToken) {
+TEST_F(UpdaterBuildsTest, ServerListAndToken)
+{
     const BuildMap builds = updater->Get_BuildList(SERIAL);
     EXPECT_EQ(builds, (BuildMap{{"115", "2.9.12"}, {"117", "2.10.3"}}));
     EXPECT_EQ(updater->Get_JWT(SERIAL), "ab.cd.ef");
@@ -141,7 +153,8 @@ TEST_F(UpdaterBuildsTest, ServerListAndToken) {
     EXPECT_EQ(display.Errors(), std::vector<std::string>{"Failed to retrieve jwt for 00001234"});
 }
 
-TEST_F(UpdaterBuildsTest, UnreachableServerIsReportedAndTouchesNothing) {
+TEST_F(UpdaterBuildsTest, UnreachableServerIsReportedAndTouchesNothing)
+{
     Updater offline("http://127.0.0.1:1/cgi/u", store.path(), display);
     EXPECT_TRUE(offline.Get_BuildList(SERIAL).empty());
     EXPECT_EQ(offline.Get_JWT(SERIAL), "");
@@ -151,7 +164,8 @@ TEST_F(UpdaterBuildsTest, UnreachableServerIsReportedAndTouchesNothing) {
     EXPECT_TRUE(std::filesystem::is_empty(store.path()));
 }
 
-TEST_F(UpdaterBuildsTest, LocalListTakesVersionsFromStoredFiles) {
+TEST_F(UpdaterBuildsTest, LocalListTakesVersionsFromStoredFiles)
+{
     std::filesystem::create_directories(Device());
     ASSERT_TRUE(BirdWriter::WriteBytes(Device() + "/1234.bird.bak", _image(1234, "2.1.0")));
     ASSERT_TRUE(store.WriteFile("40F5849A/notes.txt", "hello\n"));
@@ -162,7 +176,8 @@ TEST_F(UpdaterBuildsTest, LocalListTakesVersionsFromStoredFiles) {
     EXPECT_TRUE(updater->Get_BuildListLocal(0x11111111).empty());
 }
 
-TEST_F(UpdaterBuildsTest, LoadBirdReadsStoredOrGivenFileAndDownloadsOnlyWhenAsked) {
+TEST_F(UpdaterBuildsTest, LoadBirdReadsStoredOrGivenFileAndDownloadsOnlyWhenAsked)
+{
     EXPECT_THROW(updater->load_bird("Updating", "", SERIAL, 115, false), std::runtime_error);
     EXPECT_FALSE(std::filesystem::exists(Device() + "/115.bird"));
 
@@ -178,12 +193,15 @@ TEST_F(UpdaterBuildsTest, LoadBirdReadsStoredOrGivenFileAndDownloadsOnlyWhenAske
     EXPECT_THROW(updater->load_bird("Updating", store / "missing.bird", SERIAL, 0, false), std::runtime_error);
 }
 
-TEST_F(UpdaterBuildsTest, StoreThatCannotBeOpenedIsReported) {
+TEST_F(UpdaterBuildsTest, StoreThatCannotBeOpenedIsReported)
+{
     ASSERT_TRUE(store.WriteFile("file", "x"));
     Updater blocked(server->Url(), store / "file", display);
     EXPECT_TRUE(blocked.Get_BuildListLocal(SERIAL).empty());
     ASSERT_EQ(display.Errors().size(), 1u);
-    EXPECT_EQ(display.Errors()[0].rfind("Failed to Create UpdaterStore in: Get_BuildListLocal - Exception: UpdaterStore: ", 0), 0u)
+    EXPECT_EQ(display.Errors()[0].rfind(
+                  "Failed to Create UpdaterStore in: Get_BuildListLocal - Exception: UpdaterStore: ", 0),
+              0u)
         << display.Errors()[0];
 }
 

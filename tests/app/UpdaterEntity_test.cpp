@@ -37,7 +37,8 @@ linkSpec _tcp_spec(uint16_t port)
 Bytes _block(uint32_t address, size_t length, uint8_t seed = 1)
 {
     Bytes block = {uint8_t(address >> 24), uint8_t(address >> 16), uint8_t(address >> 8), uint8_t(address)};
-    for (size_t i = 0; i < length; ++i) block.push_back(uint8_t(seed + 7 * i));
+    for (size_t i = 0; i < length; ++i)
+        block.push_back(uint8_t(seed + 7 * i));
     return block;
 }
 
@@ -52,7 +53,7 @@ Bytes _be32(uint32_t value)
 struct Loader {
     uint32_t sum = 0;
     uint16_t blockSize = 256;
-    int wrongCounts = 0;       // DATA acknowledgements that carry a wrong count
+    int wrongCounts = 0;  // DATA acknowledgements that carry a wrong count
     bool wrongSum = false;
     uint8_t writeStatus = 0;
     Bytes initReply = {95, 0, 0x20, 0, 0, 0};
@@ -72,33 +73,43 @@ struct Loader {
             reply.insert(reply.end(), value.begin(), value.end());
             return {{kAddress, reply}};
         }
-        if (p.size() < 2 || p[0] != 95) return {};
+        if (p.size() < 2 || p[0] != 95)
+            return {};
         switch (p[1]) {
-            case 0: return {{kAddress, initReply}};
-            case 1: {
-                uint8_t n = uint8_t(p.size() - 2);
-                if (wrongCounts > 0) {
-                    --wrongCounts;
-                    return {{kAddress, {95, 1, uint8_t(n - 1)}}};
-                }
-                for (size_t i = 2; i < p.size(); ++i) sum += p[i];
-                return {{kAddress, {95, 1, n}}};
+        case 0:
+            return {{kAddress, initReply}};
+        case 1: {
+            uint8_t n = uint8_t(p.size() - 2);
+            if (wrongCounts > 0) {
+                --wrongCounts;
+                return {{kAddress, {95, 1, uint8_t(n - 1)}}};
             }
-            case 3: sum = 0; return {{kAddress, {95, 7, 0, uint8_t(blockSize >> 8), uint8_t(blockSize)}}};
-            case 4: {
-                Bytes reply = {95, 7, 0};
-                Bytes value = _be32(wrongSum ? sum + 1 : sum);
-                reply.insert(reply.end(), value.begin(), value.end());
-                return {{kAddress, reply}};
-            }
-            case 5: sum = 0; return {{kAddress, {95, 7, writeStatus}}};
-            case 0x80 | 10: {  // UEI set of option 10: chunks, each ending in a sequence byte
-                uint8_t sequence = p.back();
-                for (size_t i = 3; i + 1 < p.size(); ++i) sum += p[i];
-                if (sequence & 0x80) return {};
-                return {{kAddress, {95, 0xC0 | 10, 0}}};
-            }
-            default: return {};
+            for (size_t i = 2; i < p.size(); ++i)
+                sum += p[i];
+            return {{kAddress, {95, 1, n}}};
+        }
+        case 3:
+            sum = 0;
+            return {{kAddress, {95, 7, 0, uint8_t(blockSize >> 8), uint8_t(blockSize)}}};
+        case 4: {
+            Bytes reply = {95, 7, 0};
+            Bytes value = _be32(wrongSum ? sum + 1 : sum);
+            reply.insert(reply.end(), value.begin(), value.end());
+            return {{kAddress, reply}};
+        }
+        case 5:
+            sum = 0;
+            return {{kAddress, {95, 7, writeStatus}}};
+        case 0x80 | 10: {  // UEI set of option 10: chunks, each ending in a sequence byte
+            uint8_t sequence = p.back();
+            for (size_t i = 3; i + 1 < p.size(); ++i)
+                sum += p[i];
+            if (sequence & 0x80)
+                return {};
+            return {{kAddress, {95, 0xC0 | 10, 0}}};
+        }
+        default:
+            return {};
         }
     }
 };
@@ -125,7 +136,8 @@ protected:
     std::vector<Bytes> Sent()
     {
         std::vector<Bytes> payloads;
-        for (const WirePacket& packet : peer.received()) payloads.push_back(packet.payload);
+        for (const WirePacket& packet : peer.received())
+            payloads.push_back(packet.payload);
         return payloads;
     }
 
@@ -252,8 +264,10 @@ TEST_F(UpdaterEntityTest, FirmwareGoesInModuleSizedPiecesEachSummedAndWritten)
     std::vector<Bytes> writes;
     size_t sums = 0;
     for (const Bytes& p : Sent()) {
-        if (p[1] == 5) writes.push_back(p);
-        if (p[1] == 4) ++sums;
+        if (p[1] == 5)
+            writes.push_back(p);
+        if (p[1] == 4)
+            ++sums;
     }
     EXPECT_EQ(writes, (std::vector<Bytes>{{95, 5, 1, 0}, {95, 5, 1, 0}, {95, 5, 0, 88}}));
     EXPECT_EQ(sums, 3u);
@@ -269,7 +283,8 @@ TEST_F(UpdaterEntityTest, RefusedWriteEndsTheFirmwareTransfer)
     Bytes block = _block(0x60000000, 600);
     EXPECT_EQ(entity.FirmwareTransfer(block.data(), uint32_t(block.size()), 256, display), aErrInvalidOption);
     size_t writes = 0;
-    for (const Bytes& p : Sent()) writes += p[1] == 5;
+    for (const Bytes& p : Sent())
+        writes += p[1] == 5;
     EXPECT_EQ(writes, 1u);
 }
 

@@ -84,11 +84,12 @@ TEST(Usage, SampleCommandsTooWideForTheColumnStandAlone)
                         " Sample usage for network discovery and updates:\n"
                         "\n"),
               std::string::npos);
-    std::string ending = "\n  -G -U -d 2181F0EE -r D272031D\n"
-                         "                               Get and Update to the latest firmware for device 2181F0EE\n"
-                         "                               indirectly through routing device D272031D.\n"
-                         "\n"
-                         "\n";
+    std::string ending =
+        "\n  -G -U -d 2181F0EE -r D272031D\n"
+        "                               Get and Update to the latest firmware for device 2181F0EE\n"
+        "                               indirectly through routing device D272031D.\n"
+        "\n"
+        "\n";
     ASSERT_GE(text.size(), ending.size());
     EXPECT_EQ(text.substr(text.size() - ending.size()), ending);
 }
@@ -147,7 +148,8 @@ TEST(Usage, OnlyTheKnownLineEndsInASpace)
 
 TEST(Version, VersionAndCopyrightLines)
 {
-    EXPECT_TRUE(std::regex_match(_app_version_text(), std::regex("Version: 2\\.12\\.2 [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{4}")))
+    EXPECT_TRUE(
+        std::regex_match(_app_version_text(), std::regex("Version: 2\\.12\\.2 [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{4}")))
         << _app_version_text();
     RecordingCLIDisplay display;
     _display_app_version(display);

@@ -188,8 +188,9 @@ TEST_F(EntityTest, ByteStringOfMoreThan128ChunksFollowsTheWrappingChunkNumber)
     std::vector<WirePacket> chunks;
     for (int i = 0; i < 130; ++i) {
         bool more = i < 129;
-        chunks.push_back({kAddress, {3, 31, 0, static_cast<uint8_t>(i), 0, 0, 0,
-                                     static_cast<uint8_t>((i & 0x7F) | (more ? 0x80 : 0))}});
+        chunks.push_back(
+            {kAddress,
+             {3, 31, 0, static_cast<uint8_t>(i), 0, 0, 0, static_cast<uint8_t>((i & 0x7F) | (more ? 0x80 : 0))}});
     }
     script({chunks});
     uint32_t words[200] = {};
@@ -342,7 +343,8 @@ TEST_F(EntityTest, StreamSamplesAnswerGetsUntilTheCallbacksGo)
     peer.send({kAddress, {3, systemUptime, 0x40, 0, 0, 1, 0}});
     {
         std::unique_lock<std::mutex> lock(samples.mutex);
-        ASSERT_TRUE(samples.arrived.wait_for(lock, std::chrono::seconds(10), [&] { return !samples.payloads.empty(); }));
+        ASSERT_TRUE(
+            samples.arrived.wait_for(lock, std::chrono::seconds(10), [&] { return !samples.payloads.empty(); }));
         EXPECT_EQ(samples.payloads.size(), 1u);
         EXPECT_EQ(samples.payloads[0], (Bytes{3, systemUptime, 0x40, 0, 0, 1, 0}));
     }

@@ -85,8 +85,8 @@ TEST_F(LogTest, NoOutputNoWrite)
 TEST_F(LogTest, TimestampsPrecedeLongFormatsOnTheSameStream)
 {
     Log::timestamped = true;
-    Log::log(0, "short\n");                 // 6 characters: no stamp
-    Log::log(0, "a longer format\n");       // more than 10: stamped
+    Log::log(0, "short\n");            // 6 characters: no stamp
+    Log::log(0, "a longer format\n");  // more than 10: stamped
     std::string text = written();
     EXPECT_TRUE(std::regex_match(text, std::regex(R"(short\n\d{4}:\d\d:\d\d:\d\d:\d\d:\d\d \| a longer format\n)")))
         << text;

@@ -33,9 +33,9 @@ TEST(UpdaterDisplayInterface, DispatchesByLevel)
     display.message(UpdaterDisplayInterface::LEVEL_INFO, "Update time: %.4f sec", 1.5);
     display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Could not find updater directory at %s", "/x");
     display.message(static_cast<UpdaterDisplayInterface::Level>(7), "other levels are %s", "info");
-    EXPECT_EQ(display.calls, (std::vector<std::string>{"info Update time: 1.5000 sec",
-                                                       "error Could not find updater directory at /x",
-                                                       "info other levels are info"}));
+    EXPECT_EQ(display.calls,
+              (std::vector<std::string>{"info Update time: 1.5000 sec", "error Could not find updater directory at /x",
+                                        "info other levels are info"}));
 }
 
 TEST(UpdaterDisplayInterface, MessagesAreCutAt2047Characters)
@@ -60,6 +60,6 @@ TEST(UpdaterDisplayInterface, MuteSilencesMessagesOnly)
     display.update_spinner(true, nullptr);
     display.mute_messages(false);
     display.message(UpdaterDisplayInterface::LEVEL_INFO, "back");
-    EXPECT_EQ(display.calls, (std::vector<std::string>{"progress on", "bar 50 Verifying Update", "spin on -",
-                                                       "info back"}));
+    EXPECT_EQ(display.calls,
+              (std::vector<std::string>{"progress on", "bar 50 Verifying Update", "spin on -", "info back"}));
 }

@@ -87,7 +87,10 @@ TEST(zBeaconInterface, OnlyAddressesEmptyTextOrAsteriskAreAccepted)
     EXPECT_FALSE(zBeaconInterface_setAndLock("192.0.2"));
     EXPECT_FALSE(zBeaconInterface_setAndLock(nullptr));
     // A refused text left the lock free: another thread can take it.
-    std::thread([] { zBeaconInterface_getAndLock(); zBeaconInterface_unlock(); }).join();
+    std::thread([] {
+        zBeaconInterface_getAndLock();
+        zBeaconInterface_unlock();
+    }).join();
 
     ASSERT_TRUE(zBeaconInterface_setAndLock("*"));
     EXPECT_EQ(zBeaconInterface_get(), "*");
@@ -120,8 +123,7 @@ TEST(aDiscovery, DirectTcpipReplyBecomesASpec)
     PRIVATE_NETWORK_OR_RERUN();
     // The byte example: module 6, port 0x2724, serial 0x1A2B3C4D little-endian;
     // the responder answers twice, the module is reported once.
-    std::vector<uint8_t> reply = {0x01, 0x06, 0x24, 0x27, 0x4D, 0x3C, 0x2B, 0x1A,
-                                  0, 0, 0, 0, 0x0B, 0, 0, 0};
+    std::vector<uint8_t> reply = {0x01, 0x06, 0x24, 0x27, 0x4D, 0x3C, 0x2B, 0x1A, 0, 0, 0, 0, 0x0B, 0, 0, 0};
     testsupport::TcpipDiscoveryResponder responder(kPrivateAddressIPv4, reply, 2);
     ASSERT_TRUE(responder.ready());
 
@@ -143,12 +145,13 @@ TEST(aDiscovery, DirectTcpipReplyBecomesASpec)
 TEST(aDiscovery, DirectTcpipReplyLengthsDecideWhatIsTaken)
 {
     uint8_t reply[20];
-    for (size_t i = 0; i < sizeof reply; ++i) reply[i] = static_cast<uint8_t>(0x10 + i);
+    for (size_t i = 0; i < sizeof reply; ++i)
+        reply[i] = static_cast<uint8_t>(0x10 + i);
     const struct {
         size_t length;
         bool taken;
         uint32_t model;
-    } cases[] = {{0, false, 0}, {7, false, 0}, {8, true, 0xFF}, {12, true, 0xFF},
+    } cases[] = {{0, false, 0},    {7, false, 0},    {8, true, 0xFF}, {12, true, 0xFF},
                  {13, true, 0x1C}, {16, true, 0x1C}, {17, false, 0}};
     for (const auto& c : cases) {
         linkSpec spec{};
@@ -216,9 +219,9 @@ TEST(aDiscovery, DirectTcpipRepeatsTheRequestUntilTheModuleAnswers)
         int fewestRequests, mostRequests;
     } cases[] = {
         // (The answer to a request may come after the next one went out on a busy machine.)
-        {0, false, true, 1, 2},     // answered at once: one request
-        {2, false, true, 3, 4},     // found through the third request
-        {2, true, true, 3, 4},      // the same among modules that answer every request
+        {0, false, true, 1, 2},       // answered at once: one request
+        {2, false, true, 3, 4},       // found through the third request
+        {2, true, true, 3, 4},        // the same among modules that answer every request
         {1000, false, false, 2, 11},  // never answers: a request every 200 ms until the window ends
         {1000, true, false, 2, 11},   // nor do repeated answers of others stretch the window
     };

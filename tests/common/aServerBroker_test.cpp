@@ -51,16 +51,14 @@ TEST_P(BrokerClientFrame, Decides)
 
 INSTANTIATE_TEST_SUITE_P(
     Frames, BrokerClientFrame,
-    ::testing::Values(FrameCase{"Get", {2, 3, 3, 0x48, 0x20}, 1, true, 0},
-                      FrameCase{"Magic", {0xAD, 0}, 1, true, 0},
+    ::testing::Values(FrameCase{"Get", {2, 3, 3, 0x48, 0x20}, 1, true, 0}, FrameCase{"Magic", {0xAD, 0}, 1, true, 0},
                       FrameCase{"StreamEnable", {2, 7, 0x5D, 0x81, 0, 0, 0, 0, 1}, 1, true, 1},
                       FrameCase{"OtherStreamOption", {2, 7, 0x5D, 0x82, 0, 0, 0, 0, 1}, 1, true, 0},
                       FrameCase{"RouteRequest", {0xAF, 1, 1}, 0, false, 0},
                       FrameCase{"LongerRoutePacket", {0xAF, 2, 1, 0}, 1, false, 0},
                       FrameCase{"LastPieceAlone", _piece(0, false), 1, true, 0},
                       FrameCase{"FirstPieceStartsAPool", _piece(0, true), 0, false, 0},
-                      FrameCase{"StrayPiece", _piece(4, true), 0, false, 0},
-                      FrameCase{"TooShort", {2}, 0, false, 0},
+                      FrameCase{"StrayPiece", _piece(4, true), 0, false, 0}, FrameCase{"TooShort", {2}, 0, false, 0},
                       FrameCase{"LengthMismatch", {2, 4, 1, 2}, 0, false, 0}),
     [](const ::testing::TestParamInfo<FrameCase>& info) { return std::string(info.param.name); });
 

@@ -169,23 +169,25 @@ TEST_P(ServerRefuses, TheFrameAndStaysInStep)
     EXPECT_EQ(received[0], Bytes(kPing.begin() + 2, kPing.end()));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Frames, ServerRefuses,
-    ::testing::Values(RefusedFrame{"Empty", {}}, RefusedFrame{"OneByte", {kAddress}},
-                      RefusedFrame{"ThirtyOneBytes", Bytes(31, 0x02)},
-                      RefusedFrame{"LengthBeyondTheFrame", {kAddress, 5, 0x11, 0x22}},
-                      RefusedFrame{"LengthShortOfTheFrame", {kAddress, 1, 0x11, 0x22}},
-                      RefusedFrame{"LengthByteOverMaximum", {kAddress, 0xFF, 1, 2, 3}},
-                      RefusedFrame{"RoutePacket", {cmdFORCEROUTE, 1, 1}},
-                      RefusedFrame{"StrayContinuedPiece", [] {
-                                       Bytes piece(30, 0x33);
-                                       piece[0] = kAddress;
-                                       piece[1] = 28;
-                                       piece[2] = 0x12;
-                                       piece[29] = 0x85;  // piece 5 of a string never begun
-                                       return piece;
-                                   }()}),
-    [](const ::testing::TestParamInfo<RefusedFrame>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Frames, ServerRefuses,
+                         ::testing::Values(RefusedFrame{"Empty", {}}, RefusedFrame{"OneByte", {kAddress}},
+                                           RefusedFrame{"ThirtyOneBytes", Bytes(31, 0x02)},
+                                           RefusedFrame{"LengthBeyondTheFrame", {kAddress, 5, 0x11, 0x22}},
+                                           RefusedFrame{"LengthShortOfTheFrame", {kAddress, 1, 0x11, 0x22}},
+                                           RefusedFrame{"LengthByteOverMaximum", {kAddress, 0xFF, 1, 2, 3}},
+                                           RefusedFrame{"RoutePacket", {cmdFORCEROUTE, 1, 1}},
+                                           RefusedFrame{"StrayContinuedPiece",
+                                                        [] {
+                                                            Bytes piece(30, 0x33);
+                                                            piece[0] = kAddress;
+                                                            piece[1] = 28;
+                                                            piece[2] = 0x12;
+                                                            piece[29] = 0x85;  // piece 5 of a string never begun
+                                                            return piece;
+                                                        }()}),
+                         [](const ::testing::TestParamInfo<RefusedFrame>& info) {
+                             return std::string(info.param.name);
+                         });
 
 TEST(Server, RepliesGoToTheClientThatAskedInOrder)
 {
@@ -199,8 +201,10 @@ TEST(Server, RepliesGoToTheClientThatAskedInOrder)
     std::vector<Bytes> fromA, fromB;
     auto end = Clock::now() + std::chrono::seconds(10);
     while ((fromA.size() < 5 || fromB.size() < 5) && Clock::now() < end) {
-        for (Bytes& f : a.receive(50)) fromA.push_back(f);
-        for (Bytes& f : b.receive(50)) fromB.push_back(f);
+        for (Bytes& f : a.receive(50))
+            fromA.push_back(f);
+        for (Bytes& f : b.receive(50))
+            fromB.push_back(f);
     }
     ASSERT_EQ(fromA.size(), 5u);
     ASSERT_EQ(fromB.size(), 5u);

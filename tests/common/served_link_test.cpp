@@ -365,8 +365,8 @@ TEST(ServedModule, BatchedStreamSamplesReachAClientLinkOneByOne)
     struct Calls {
         std::atomic<int> count{0};
     } calls;
-    ASSERT_EQ(link.registerStreamCallback(2, 0x12, 5, 1, [](const aPacket*, void* ref) { static_cast<Calls*>(ref)->count++; },
-                                          &calls),
+    ASSERT_EQ(link.registerStreamCallback(
+                  2, 0x12, 5, 1, [](const aPacket*, void* ref) { static_cast<Calls*>(ref)->count++; }, &calls),
               aErrNone);
     const uint8_t enable[6] = {0x81, 0, 0, 0, 0, 1};
     ASSERT_EQ(link.sendPacket(2, 0x5D, sizeof enable, enable), aErrNone);

@@ -48,7 +48,8 @@ TEST_F(Discover, ListsAModuleWithItsIPAddress)
 {
     PRIVATE_NETWORK_OR_RERUN();
     VmoduleProcess modules;
-    ASSERT_TRUE(modules.Start({"--module", "serial=40F5849A,discovery=192.0.2.1,model=17,build=1000,name=Bench supply"}))
+    ASSERT_TRUE(
+        modules.Start({"--module", "serial=40F5849A,discovery=192.0.2.1,model=17,build=1000,name=Bench supply"}))
         << modules.Error();
 
     ProcessResult result = Updater({"-D", "-t", "TCPIP"});
@@ -56,8 +57,9 @@ TEST_F(Discover, ListsAModuleWithItsIPAddress)
     EXPECT_TRUE(HasLine(result.out, "Searching for Tessarine devices")) << result.out;
     EXPECT_TRUE(HasLine(result.out, "Discovered Devices: (TCPIP)")) << result.out;
     EXPECT_TRUE(HasLine(result.out, TCPIP_HEADER)) << result.out;
-    EXPECT_TRUE(HasLine(result.out, "    40F5849A  02       00      MeterSerial    2.15.0 (      1000)        "
-                                    "[192.0.2.1]        Bench supply"))
+    EXPECT_TRUE(HasLine(result.out,
+                        "    40F5849A  02       00      MeterSerial    2.15.0 (      1000)        "
+                        "[192.0.2.1]        Bench supply"))
         << result.out;
 }
 
@@ -65,23 +67,26 @@ TEST_F(Discover, ListsEveryModuleAndNamesOnlyFromFirmware2_10_4)
 {
     PRIVATE_NETWORK_OR_RERUN();
     VmoduleProcess modules;
-    ASSERT_TRUE(modules.Start({"--module", "serial=11111111,discovery=192.0.2.1,model=5,version=2.10.3,name=Old",
-                               "--module",
-                               "serial=22222222,discovery=192.0.2.1,model=6,version=2.10.4,name=New,address=6,"
-                               "build=4294967295",
-                               "--module", "serial=33333333,discovery=192.0.2.1,model=40,version=3.1.7"}))
+    ASSERT_TRUE(
+        modules.Start({"--module", "serial=11111111,discovery=192.0.2.1,model=5,version=2.10.3,name=Old", "--module",
+                       "serial=22222222,discovery=192.0.2.1,model=6,version=2.10.4,name=New,address=6,"
+                       "build=4294967295",
+                       "--module", "serial=33333333,discovery=192.0.2.1,model=40,version=3.1.7"}))
         << modules.Error();
 
     ProcessResult result = Updater({"-D", "-t", "TCP"});
     EXPECT_EQ(result.exit_status, 0) << result.err;
-    EXPECT_TRUE(HasLine(result.out, "    11111111  02       00      Hub2x4         2.10.3 (      1000)        "
-                                    "[192.0.2.1]        "))
+    EXPECT_TRUE(HasLine(result.out,
+                        "    11111111  02       00      Hub2x4         2.10.3 (      1000)        "
+                        "[192.0.2.1]        "))
         << result.out;
-    EXPECT_TRUE(HasLine(result.out, "    22222222  06       00      Hub3x8         2.10.4 (4294967295)        "
-                                    "[192.0.2.1]        New"))
+    EXPECT_TRUE(HasLine(result.out,
+                        "    22222222  06       00      Hub3x8         2.10.4 (4294967295)        "
+                        "[192.0.2.1]        New"))
         << result.out;
-    EXPECT_TRUE(HasLine(result.out, "    33333333  02       00      Unknown        3.1.7 (      1000)        "
-                                    "[192.0.2.1]        Virtual module"))
+    EXPECT_TRUE(HasLine(result.out,
+                        "    33333333  02       00      Unknown        3.1.7 (      1000)        "
+                        "[192.0.2.1]        Virtual module"))
         << result.out;
     size_t listed = 0;
     for (const std::string& line : Lines(result.out))
@@ -141,11 +146,13 @@ TEST_F(Discover, ListsTheModulesBehindARouterFoundOnItsBus)
     EXPECT_EQ(result.exit_status, 0) << result.err;
     EXPECT_TRUE(HasLine(result.out, "Searching for Tessarine Network devices connected to 0A0A0A0A")) << result.out;
     EXPECT_TRUE(HasLine(result.out, "Discovered Devices: (Unknown)")) << result.out;
-    EXPECT_TRUE(HasLine(result.out, "    0B0B0B0B  04       02      Hub2x4         2.15.0 (        77)        "
-                                    "[192.0.2.1]        "))
+    EXPECT_TRUE(HasLine(result.out,
+                        "    0B0B0B0B  04       02      Hub2x4         2.15.0 (        77)        "
+                        "[192.0.2.1]        "))
         << result.out;
-    EXPECT_TRUE(HasLine(result.out, "    0C0C0C0C  08       02      Hub3x8         2.9.1 (      1000)        "
-                                    "[192.0.2.1]        "))
+    EXPECT_TRUE(HasLine(result.out,
+                        "    0C0C0C0C  08       02      Hub3x8         2.9.1 (      1000)        "
+                        "[192.0.2.1]        "))
         << result.out;
 
     // The bus scan: a two-byte write to every even address but the router's own.

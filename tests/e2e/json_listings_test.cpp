@@ -101,11 +101,12 @@ TEST_F(JsonListings, BuildListsFromServerAndStore)
     ProcessResult plain = Run({"-B", "-d", SN});
     EXPECT_EQ(plain.exit_status, 0);
     EXPECT_EQ(plain.err, "");
-    EXPECT_EQ(plain.out, VersionLine() + "Build List for device [40F5849A]:\n\n"
-                                         "Build          \tVersion        \n"
-                                         "117            \t3.0.1          \n"
-                                         "115            \t2.9.12         \n"
-                                         "116            \tsay\"hi\"\\x      \n");
+    EXPECT_EQ(plain.out, VersionLine() +
+                             "Build List for device [40F5849A]:\n\n"
+                             "Build          \tVersion        \n"
+                             "117            \t3.0.1          \n"
+                             "115            \t2.9.12         \n"
+                             "116            \tsay\"hi\"\\x      \n");
 
     // The store: a download, then images whose versions hold control characters and
     // bytes that are not UTF-8.
@@ -120,12 +121,15 @@ TEST_F(JsonListings, BuildListsFromServerAndStore)
     EXPECT_EQ(record["image"]["sha256"].get<std::string>().size(), 64u);
     const std::string device = store / (std::string("updater/") + SN);
     ASSERT_TRUE(BirdWriter::WriteBytes(device + "/300.bird", Image(300, "a\tb\x01\x1f\n\"\\")));
-    ASSERT_TRUE(BirdWriter::WriteBytes(device + "/301.bird", Image(301, "v\xff" "1")));
+    ASSERT_TRUE(BirdWriter::WriteBytes(device + "/301.bird", Image(301,
+                                                                   "v\xff"
+                                                                   "1")));
     ProcessResult local = Run({"-L", "-d", SN, "--json"});
     EXPECT_EQ(local.exit_status, 0);
     EXPECT_EQ(local.err, VersionLine());
-    EXPECT_EQ(Rows(Document(local)["builds"]),
-              (std::vector<std::string>{"115=2.9.12", "300=a\tb\x01\x1f\n\"\\", "301=v\xef\xbf\xbd" "1"}));
+    EXPECT_EQ(Rows(Document(local)["builds"]), (std::vector<std::string>{"115=2.9.12", "300=a\tb\x01\x1f\n\"\\",
+                                                                         "301=v\xef\xbf\xbd"
+                                                                         "1"}));
 
     // -G before -B: its messages go to standard error too.
     ProcessResult both = Run({"-G", "-d", SN, "-B", "--json"});
@@ -160,11 +164,12 @@ TEST_F(JsonListings, FailuresPrintNoListingAndTokensADocument)
 
     // A document that cannot be written is a failure, not an empty listing.
     for (const char* command : {"-L", "-B"}) {
-        ProcessResult full = testsupport::RunProcess(
-            {"sh", "-c", "exec \"$0\" \"$@\" >/dev/full", testsupport::UpdaterPath(), command, "-d", SN, "--json",
-             "-i", store.path(), "-u", server->Url()});
+        ProcessResult full =
+            testsupport::RunProcess({"sh", "-c", "exec \"$0\" \"$@\" >/dev/full", testsupport::UpdaterPath(), command,
+                                     "-d", SN, "--json", "-i", store.path(), "-u", server->Url()});
         EXPECT_EQ(full.exit_status, 1) << command;
-        EXPECT_TRUE(testsupport::HasLine(full.err, "Could not write the listing to standard output: No space left on device"))
+        EXPECT_TRUE(
+            testsupport::HasLine(full.err, "Could not write the listing to standard output: No space left on device"))
             << full.err;
     }
 
@@ -184,8 +189,8 @@ TEST(JsonDiscover, ModulesWithAwkwardNames)
                                "--module", "serial=0000BEEF,discovery=192.0.2.1,version=2.10.3,name=unused"}))
         << modules.Error();
     TempDir store;
-    ProcessResult result = testsupport::RunProcess(
-        {testsupport::UpdaterPath(), "-i", store.path(), "-u", "http://127.0.0.1:1/cgi/u", "-D", "-t", "TCPIP", "--json"});
+    ProcessResult result = testsupport::RunProcess({testsupport::UpdaterPath(), "-i", store.path(), "-u",
+                                                    "http://127.0.0.1:1/cgi/u", "-D", "-t", "TCPIP", "--json"});
     EXPECT_EQ(result.exit_status, 0) << result.err;
     EXPECT_TRUE(testsupport::HasLine(result.err, "Searching for Tessarine devices")) << result.err;
     EXPECT_EQ(result.err.rfind(VersionLine(), 0), 0u) << result.err;

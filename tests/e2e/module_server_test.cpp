@@ -107,8 +107,10 @@ TEST(ModuleServer, ServesAVirtualModuleToAnotherProcess)
     PRIVATE_NETWORK_OR_RERUN();
     TempDir work;
     VmoduleProcess modules;
-    ASSERT_TRUE(modules.Start({"--module", "serial=40F5849A,model=17,load-pause-ms=200,reboot-pause-ms=200,"
-                                           "new-build=1200,flash-dir=" + (work / "flash")}))
+    ASSERT_TRUE(modules.Start({"--module",
+                               "serial=40F5849A,model=17,load-pause-ms=200,reboot-pause-ms=200,"
+                               "new-build=1200,flash-dir=" +
+                                   (work / "flash")}))
         << modules.Error();
     ModuleServerProcess server;
     ASSERT_TRUE(server.Start({"-d", "40F5849A", "--tcp", "127.0.0.1:" + std::to_string(modules.TcpPort(kSerial))}))
@@ -116,8 +118,8 @@ TEST(ModuleServer, ServesAVirtualModuleToAnotherProcess)
     uint16_t port = server.Port();
     ASSERT_NE(port, 0);
     ASSERT_GE(server.Lines().size(), 2u);
-    EXPECT_EQ(server.Lines()[0], "serving 40F5849A (TCP/IP, module 2, model 17 MeterSerial) on 127.0.0.1 port " +
-                                     std::to_string(port));
+    EXPECT_EQ(server.Lines()[0],
+              "serving 40F5849A (TCP/IP, module 2, model 17 MeterSerial) on 127.0.0.1 port " + std::to_string(port));
     EXPECT_EQ(server.Lines()[1], "announcing type 6 serial 40F5849A module 2 model 17 at 127.0.0.1:" +
                                      std::to_string(port) + " by multicast on 224.0.0.7");
 

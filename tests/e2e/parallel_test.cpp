@@ -47,33 +47,41 @@ constexpr uint32_t SERIAL_OFFSET = FIRMWARE_ADDRESS + 0x100;
 constexpr uint32_t DESCRIPTOR_OFFSET = FIRMWARE_ADDRESS + 0x200;
 const std::string NO_SERVER = "http://127.0.0.1:1/cgi/u";
 
-uint32_t Serial(int i) { return 0x51000001u + static_cast<uint32_t>(i); }
+uint32_t Serial(int i)
+{
+    return 0x51000001u + static_cast<uint32_t>(i);
+}
 
-std::string Hex8(uint32_t value) {
+std::string Hex8(uint32_t value)
+{
     char text[9];
     std::snprintf(text, sizeof text, "%08X", value);
     return text;
 }
 
-std::string ReadFile(const std::string& path) {
+std::string ReadFile(const std::string& path)
+{
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-double SecondsSince(std::chrono::steady_clock::time_point start) {
+double SecondsSince(std::chrono::steady_clock::time_point start)
+{
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 class ParallelRuns : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         // A lock file of this test's own, so that discovery tests elsewhere on the
         // machine (in other namespaces) do not make these wait.
         setenv("UPDATER_DISCOVERY_LOCK", (work / "discovery.lock").c_str(), 1);
     }
     void TearDown() override { unsetenv("UPDATER_DISCOVERY_LOCK"); }
 
-    void StartModules() {
+    void StartModules()
+    {
         std::vector<std::string> args;
         for (int i = 0; i < MODULES; ++i) {
             args.push_back("--module");
@@ -83,7 +91,8 @@ protected:
         ASSERT_TRUE(modules.Start(args)) << modules.Error();
     }
 
-    ProcessResult Updater(const std::vector<std::string>& args) {
+    ProcessResult Updater(const std::vector<std::string>& args)
+    {
         std::vector<std::string> argv = {testsupport::UpdaterPath(), "-i", store.path(), "-u", NO_SERVER};
         argv.insert(argv.end(), args.begin(), args.end());
         testsupport::RunOptions options;
@@ -93,17 +102,20 @@ protected:
     }
 
     // One updater per module, all started together; their results by module.
-    std::vector<ProcessResult> RunAll(const std::function<std::vector<std::string>(int)>& args) {
+    std::vector<ProcessResult> RunAll(const std::function<std::vector<std::string>(int)>& args)
+    {
         std::vector<ProcessResult> results(MODULES);
         std::vector<std::thread> threads;
         for (int i = 0; i < MODULES; ++i)
             threads.emplace_back([&, i] { results[i] = Updater(args(i)); });
-        for (auto& thread : threads) thread.join();
+        for (auto& thread : threads)
+            thread.join();
         return results;
     }
 
     // True once every module takes TCP connections again (they restart after an update).
-    bool AwaitAllModules() {
+    bool AwaitAllModules()
+    {
         for (int i = 0; i < MODULES; ++i) {
             const uint16_t port = modules.TcpPort(Serial(i));
             bool up = false;
@@ -115,34 +127,42 @@ protected:
                 inet_pton(AF_INET, testsupport::kPrivateAddress, &where.sin_addr);
                 up = connect(fd, reinterpret_cast<sockaddr*>(&where), sizeof where) == 0;
                 close(fd);
-                if (!up) usleep(10000);
+                if (!up)
+                    usleep(10000);
             }
-            if (!up) return false;
+            if (!up)
+                return false;
         }
         return true;
     }
 
-    static bool ListsEveryModule(const std::string& out) {
+    static bool ListsEveryModule(const std::string& out)
+    {
         for (int i = 0; i < MODULES; ++i) {
             bool listed = false;
             for (const std::string& line : testsupport::Lines(out))
                 listed = listed || line.rfind("    " + Hex8(Serial(i)) + "  ", 0) == 0;
-            if (!listed) return false;
+            if (!listed)
+                return false;
         }
         return true;
     }
 
     // The image's firmware as module i holds it: its serial number put in.
-    std::vector<uint8_t> Personalised(int i) const {
+    std::vector<uint8_t> Personalised(int i) const
+    {
         std::vector<uint8_t> code = firmware;
         const uint32_t serial = Serial(i);
-        for (int b = 0; b < 4; ++b) code[SERIAL_OFFSET - FIRMWARE_ADDRESS + b] = uint8_t(serial >> (8 * b));
+        for (int b = 0; b < 4; ++b)
+            code[SERIAL_OFFSET - FIRMWARE_ADDRESS + b] = uint8_t(serial >> (8 * b));
         const std::string text = Hex8(serial);
-        for (int c = 0; c < 8; ++c) code[DESCRIPTOR_OFFSET - FIRMWARE_ADDRESS + 2 * c] = uint8_t(text[c]);
+        for (int c = 0; c < 8; ++c)
+            code[DESCRIPTOR_OFFSET - FIRMWARE_ADDRESS + 2 * c] = uint8_t(text[c]);
         return code;
     }
 
-    void WriteGenericImage() {
+    void WriteGenericImage()
+    {
         firmware = testsupport::Code(3000, 7);
         BirdWriter writer;
         writer.AddLoader(0x20000000, testsupport::Code(600, 3))
@@ -159,7 +179,8 @@ protected:
     std::vector<uint8_t> firmware;
 };
 
-TEST_F(ParallelRuns, EightUpdatesAtOnceAllSucceedTwentyTimesInARow) {
+TEST_F(ParallelRuns, EightUpdatesAtOnceAllSucceedTwentyTimesInARow)
+{
     PRIVATE_NETWORK_OR_RERUN();
     StartModules();
     WriteGenericImage();
@@ -194,10 +215,12 @@ TEST_F(ParallelRuns, EightUpdatesAtOnceAllSucceedTwentyTimesInARow) {
         ++records[record["serial"].get<std::string>()];
     }
     ASSERT_EQ(records.size(), size_t(MODULES));
-    for (int i = 0; i < MODULES; ++i) EXPECT_EQ(records[Hex8(Serial(i))], 20) << Hex8(Serial(i));
+    for (int i = 0; i < MODULES; ++i)
+        EXPECT_EQ(records[Hex8(Serial(i))], 20) << Hex8(Serial(i));
 }
 
-TEST_F(ParallelRuns, EightDiscoveriesAtOnceEachListEveryModule) {
+TEST_F(ParallelRuns, EightDiscoveriesAtOnceEachListEveryModule)
+{
     PRIVATE_NETWORK_OR_RERUN();
     StartModules();
     const auto results = RunAll([](int) { return std::vector<std::string>{"-D", "-t", "TCPIP"}; });
@@ -209,7 +232,8 @@ TEST_F(ParallelRuns, EightDiscoveriesAtOnceEachListEveryModule) {
 
 // A process killed while it listens for replies leaves no lock behind: the next
 // discovery starts at once and finds every module.
-TEST_F(ParallelRuns, AProcessKilledMidDiscoveryBlocksNobody) {
+TEST_F(ParallelRuns, AProcessKilledMidDiscoveryBlocksNobody)
+{
     PRIVATE_NETWORK_OR_RERUN();
     StartModules();
     const std::string lock = work / "discovery.lock";
@@ -229,7 +253,8 @@ TEST_F(ParallelRuns, AProcessKilledMidDiscoveryBlocksNobody) {
             held = flock(fd, LOCK_EX | LOCK_NB) != 0;
             close(fd);
         }
-        if (!held) usleep(5000);
+        if (!held)
+            usleep(5000);
     }
     ASSERT_TRUE(held) << "the discovery never took its lock";
     kill(victim, SIGKILL);
@@ -248,7 +273,8 @@ TEST_F(ParallelRuns, AProcessKilledMidDiscoveryBlocksNobody) {
 
 // While another process holds the turn, a discovery waits for it rather than
 // listening beside it (and losing replies); it goes on once the turn is free.
-TEST_F(ParallelRuns, DiscoveryWaitsForTheTurnOfAnother) {
+TEST_F(ParallelRuns, DiscoveryWaitsForTheTurnOfAnother)
+{
     PRIVATE_NETWORK_OR_RERUN();
     StartModules();
     const std::string lock = work / "discovery.lock";

@@ -50,8 +50,8 @@ TEST(Reconnect, AfterTheLoaderStartsTheModuleIsFoundAgainAtItsLastAddress)
         testsupport::VmoduleProcess module;
         std::string pause = std::to_string(pauseMs);
         ASSERT_TRUE(module.Start({"--module", "serial=" + SN + ",model=17,listen=" + testsupport::kPrivateAddress +
-                                                  ",load-pause-ms=" + pause + ",reboot-pause-ms=200,flash-dir=" +
-                                                  (work / "flash")}))
+                                                  ",load-pause-ms=" + pause +
+                                                  ",reboot-pause-ms=200,flash-dir=" + (work / "flash")}))
             << module.Error();
         uint16_t port = module.TcpPort(MODULE_SERIAL);
         ASSERT_NE(port, 0);

@@ -124,8 +124,8 @@ protected:
         firmwareImage.AddInfo(FIRMWARE_BUILD, "3.0.0", generic ? 0 : DEVICE, "HubC4");
         Write(Hex(DEVICE), FIRMWARE_BUILD, firmwareImage.FileBytes());
 
-        ASSERT_TRUE(mirror.WriteFile("server.conf", std::string("recover ") + FINGERPRINT + " " + Hex(DEVICE) + " "
-                                                        + std::to_string(FIRMWARE_BUILD) + "\n"));
+        ASSERT_TRUE(mirror.WriteFile("server.conf", std::string("recover ") + FINGERPRINT + " " + Hex(DEVICE) + " " +
+                                                        std::to_string(FIRMWARE_BUILD) + "\n"));
         Sim::UpdateServerOptions options;
         options.firmware_dir = mirror.path();
         server = std::make_unique<Sim::UpdateServer>(options);
@@ -145,11 +145,13 @@ protected:
         args.insert(args.end(), {"-s", rom->Port(), "-i", store.path(), "-u", url});
         testsupport::RunOptions options;
         options.env = emulation.childEnvironment();
-        return testsupport::RunProcess([&] {
-            std::vector<std::string> argv = {testsupport::UpdaterPath()};
-            argv.insert(argv.end(), args.begin(), args.end());
-            return argv;
-        }(), options);
+        return testsupport::RunProcess(
+            [&] {
+                std::vector<std::string> argv = {testsupport::UpdaterPath()};
+                argv.insert(argv.end(), args.begin(), args.end());
+                return argv;
+            }(),
+            options);
     }
 
     // Every loader block landed at its address, in order.
@@ -264,8 +266,20 @@ TEST(ImxRecoveryFault, ALoaderThatNeverAppearsFailsThenARetrySucceeds)
                                                   .FileBytes()));
     testsupport::RunOptions options;
     options.env = emulation.childEnvironment();
-    std::vector<std::string> argv = {testsupport::UpdaterPath(), "-U", "-t", "RECOVER", "-s", "USB", "-d",
-                                     Hex(DEVICE), "-f", image, "-i", store.path(), "-u", "http://127.0.0.1:1/cgi/u"};
+    std::vector<std::string> argv = {testsupport::UpdaterPath(),
+                                     "-U",
+                                     "-t",
+                                     "RECOVER",
+                                     "-s",
+                                     "USB",
+                                     "-d",
+                                     Hex(DEVICE),
+                                     "-f",
+                                     image,
+                                     "-i",
+                                     store.path(),
+                                     "-u",
+                                     "http://127.0.0.1:1/cgi/u"};
 
     auto start = std::chrono::steady_clock::now();
     ProcessResult result = testsupport::RunProcess(argv, options);

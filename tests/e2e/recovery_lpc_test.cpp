@@ -92,8 +92,8 @@ protected:
         std::filesystem::create_directories(firmware / Serial());
         ASSERT_TRUE(BirdWriter::WriteBytes(firmware / (Serial() + "/" + std::to_string(BUILD) + ".bird"),
                                            RecoveryImage(plain)));
-        ASSERT_TRUE(firmware.WriteFile("server.conf", "recover 12345678 9ABCDEF0 0F1E2D3C 4B5A6978 " + Serial() + " "
-                                                          + std::to_string(BUILD) + "\n"));
+        ASSERT_TRUE(firmware.WriteFile("server.conf", "recover 12345678 9ABCDEF0 0F1E2D3C 4B5A6978 " + Serial() + " " +
+                                                          std::to_string(BUILD) + "\n"));
         Sim::UpdateServerOptions options;
         options.firmware_dir = firmware.path();
         server = std::make_unique<Sim::UpdateServer>(options);
@@ -114,7 +114,10 @@ protected:
         return testsupport::RunUpdater(args);
     }
 
-    std::vector<uint8_t> Flash() { return rom.With([](Sim::LpcIspRom& chip) { return chip.Flash(); }); }
+    std::vector<uint8_t> Flash()
+    {
+        return rom.With([](Sim::LpcIspRom& chip) { return chip.Flash(); });
+    }
     std::vector<std::string> Commands()
     {
         return rom.With([](Sim::LpcIspRom& chip) { return chip.Commands(); });
@@ -152,7 +155,8 @@ TEST_F(LpcRecovery, FingerprintAsJsonNamesTheChip)
     EXPECT_EQ(document["chip"], "LPC17xx");
     ASSERT_EQ(document["fingerprint"].size(), 4u);
     std::string line = "[";
-    for (const auto& word : document["fingerprint"]) line += " " + word.get<std::string>();
+    for (const auto& word : document["fingerprint"])
+        line += " " + word.get<std::string>();
     EXPECT_EQ(line + " ]", FINGERPRINT_LINE);
 }
 
@@ -183,8 +187,8 @@ TEST_F(LpcRecovery, RecoversFromTheServersBuildForTheFingerprint)
     // The query carried the fingerprint, and the build went into the store.
     bool asked = false;
     for (const std::string& request : server->Requests())
-        asked |= request.find("op=fix") != std::string::npos
-                 && request.find("fp=12345678%209ABCDEF0%200F1E2D3C%204B5A6978") != std::string::npos;
+        asked |= request.find("op=fix") != std::string::npos &&
+                 request.find("fp=12345678%209ABCDEF0%200F1E2D3C%204B5A6978") != std::string::npos;
     EXPECT_TRUE(asked) << "no recovery query with the fingerprint: " << testing::PrintToString(server->Requests());
     EXPECT_EQ(testsupport::ReadFile(store / ("updater/" + Serial() + "/" + std::to_string(BUILD) + ".bird")).size(),
               RecoveryImage(plain).size());
@@ -249,12 +253,16 @@ TEST_P(LpcRefusedImage, LeavesTheChipAsItWas)
 INSTANTIATE_TEST_SUITE_P(
     Recovery, LpcRefusedImage,
     ::testing::Values(
-        RefusedImage{"unaligned", {{0x10010, testsupport::Code(600, 1)}}, false,
+        RefusedImage{"unaligned",
+                     {{0x10010, testsupport::Code(600, 1)}},
+                     false,
                      "Firmware block 1 at 0x00010010 is not on a 256-byte boundary; the chip cannot copy it"},
-        RefusedImage{"past the flash", {{0x7F000, testsupport::Code(8192, 2)}}, false,
+        RefusedImage{"past the flash",
+                     {{0x7F000, testsupport::Code(8192, 2)}},
+                     false,
                      "Firmware block 1 at 0x0007F000, 8192 bytes, does not fit the chip's flash"},
-        RefusedImage{"generic", {{0x10000, testsupport::Code(600, 3)}}, true,
-                     "Updater does not support offline recovery"},
+        RefusedImage{
+            "generic", {{0x10000, testsupport::Code(600, 3)}}, true, "Updater does not support offline recovery"},
         RefusedImage{"no firmware", {}, false, "The firmware image holds no firmware for the chip"}),
     [](const auto& info) {
         std::string name = info.param.name;

@@ -105,7 +105,8 @@ struct Served {
     {
         if (!modules.Start({"--trace", "--module", "serial=40F5849A" + moduleKeys}))
             return false;
-        std::vector<std::string> args{"-d", "40F5849A", "--tcp", "127.0.0.1:" + std::to_string(modules.TcpPort(kSerial))};
+        std::vector<std::string> args{"-d", "40F5849A", "--tcp",
+                                      "127.0.0.1:" + std::to_string(modules.TcpPort(kSerial))};
         args.insert(args.end(), serverArgs.begin(), serverArgs.end());
         return server.Start(args);
     }
@@ -187,11 +188,12 @@ TEST(ServedRobustness, CurveAdmitsOnlyTheAllowedClients)
 {
     PRIVATE_NETWORK_OR_RERUN();
     TempDir keys;
-    const std::string make = "import sys, os, zmq.auth\n"
-                             "for name in ('server', 'allowed', 'stranger'):\n"
-                             "    zmq.auth.create_certificates(sys.argv[1], name)\n"
-                             "os.mkdir(sys.argv[1] + '/clients')\n"
-                             "os.rename(sys.argv[1] + '/allowed.key', sys.argv[1] + '/clients/allowed.key')\n";
+    const std::string make =
+        "import sys, os, zmq.auth\n"
+        "for name in ('server', 'allowed', 'stranger'):\n"
+        "    zmq.auth.create_certificates(sys.argv[1], name)\n"
+        "os.mkdir(sys.argv[1] + '/clients')\n"
+        "os.rename(sys.argv[1] + '/allowed.key', sys.argv[1] + '/clients/allowed.key')\n";
     testsupport::ProcessResult made = testsupport::RunProcess({"/usr/bin/python3", "-c", make, keys.path()});
     ASSERT_EQ(made.exit_status, 0) << made.err;
     Served served;
@@ -204,9 +206,8 @@ TEST(ServedRobustness, CurveAdmitsOnlyTheAllowedClients)
         const char* certificate;  // "" for none
         bool served;
     };
-    const Case cases[] = {{"allowed", "allowed.key_secret", true},
-                          {"plain", "", false},
-                          {"stranger", "stranger.key_secret", false}};
+    const Case cases[] = {
+        {"allowed", "allowed.key_secret", true}, {"plain", "", false}, {"stranger", "stranger.key_secret", false}};
     uint8_t tag = 0xA0;
     for (const Case& c : cases) {
         if (*c.certificate) {
@@ -249,8 +250,8 @@ TEST(ServedRobustness, AModuleThatGoesAwayAndComesBack)
     ASSERT_TRUE(_echo(link, 1, 1));
 
     served.modules.Stop();
-    ASSERT_TRUE(_waitFor([&] { return served.server.Stderr().find("module 40F5849A lost: ") != std::string::npos; },
-                         5000))
+    ASSERT_TRUE(
+        _waitFor([&] { return served.server.Stderr().find("module 40F5849A lost: ") != std::string::npos; }, 5000))
         << served.server.Stderr();
     EXPECT_NE(served.server.Stderr().find("; reconnecting\n"), std::string::npos);
     auto start = Clock::now();
@@ -259,8 +260,8 @@ TEST(ServedRobustness, AModuleThatGoesAwayAndComesBack)
 
     VmoduleProcess again;
     ASSERT_TRUE(again.Start({"--module", "serial=40F5849A,port=" + std::to_string(port)})) << again.Error();
-    EXPECT_TRUE(_waitFor([&] { return served.server.Stderr().find("module 40F5849A back\n") != std::string::npos; },
-                         10000))
+    EXPECT_TRUE(
+        _waitFor([&] { return served.server.Stderr().find("module 40F5849A back\n") != std::string::npos; }, 10000))
         << served.server.Stderr();
     EXPECT_TRUE(_waitFor([&] { return _echo(link, 1, 3, 500); }, 3000));
     aLink_Destroy(&link);

@@ -56,7 +56,7 @@ struct ImageOptions {
     uint32_t build = 1200;
     uint32_t serial = SERIAL;
     std::string model = MODEL;
-    bool generic = false;       // carries serial-number offsets
+    bool generic = false;  // carries serial-number offsets
     size_t firmwareLength = 3000;
     size_t secondLength = 700;  // a second firmware block; 0 = none
 };
@@ -69,11 +69,15 @@ Image MakeImage(const ImageOptions& options)
     Image image;
     image.loader[LOADER_ADDRESS] = Code(600, options.build);
     image.firmware[FIRMWARE_ADDRESS] = Code(options.firmwareLength, options.build + 1);
-    if (options.secondLength) image.firmware[SECOND_ADDRESS] = Code(options.secondLength, options.build + 2);
+    if (options.secondLength)
+        image.firmware[SECOND_ADDRESS] = Code(options.secondLength, options.build + 2);
     BirdWriter writer;
-    for (const auto& [address, code] : image.loader) writer.AddLoader(address, code);
-    for (const auto& [address, code] : image.firmware) writer.AddFirmware(address, code);
-    if (options.generic) writer.AddOffsets(SERIAL_OFFSET, DESCRIPTOR_OFFSET);
+    for (const auto& [address, code] : image.loader)
+        writer.AddLoader(address, code);
+    for (const auto& [address, code] : image.firmware)
+        writer.AddFirmware(address, code);
+    if (options.generic)
+        writer.AddOffsets(SERIAL_OFFSET, DESCRIPTOR_OFFSET);
     writer.AddInfo(options.build, "2.16.0", options.generic ? 0 : options.serial, options.model);
     image.bytes = writer.FileBytes();
     return image;
@@ -84,18 +88,21 @@ Image MakeImage(const ImageOptions& options)
 std::vector<uint8_t> Personalised(std::vector<uint8_t> code, uint32_t serial)
 {
     size_t word = SERIAL_OFFSET - FIRMWARE_ADDRESS;
-    for (int i = 0; i < 4; ++i) code[word + i] = uint8_t(serial >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+        code[word + i] = uint8_t(serial >> (8 * i));
     char text[9];
     snprintf(text, sizeof text, "%08X", serial);
     size_t descriptor = DESCRIPTOR_OFFSET - FIRMWARE_ADDRESS;
-    for (int i = 0; i < 8; ++i) code[descriptor + 2 * i] = uint8_t(text[i]);
+    for (int i = 0; i < 8; ++i)
+        code[descriptor + 2 * i] = uint8_t(text[i]);
     return code;
 }
 
 std::string ReadFile(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
-    if (!in) return "<missing " + path + ">";
+    if (!in)
+        return "<missing " + path + ">";
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
@@ -119,7 +126,8 @@ bool Contains(const std::string& text, const std::string& part)
 size_t Count(const std::string& text, const std::string& part)
 {
     size_t count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size()))
+        ++count;
     return count;
 }
 
@@ -128,7 +136,8 @@ std::string Attribute(const std::string& settings, const std::string& key)
 {
     std::istringstream in(settings);
     for (std::string line; std::getline(in, line);) {
-        if (line.rfind(key + "=", 0) == 0) return line.substr(key.size() + 1);
+        if (line.rfind(key + "=", 0) == 0)
+            return line.substr(key.size() + 1);
     }
     return "";
 }
@@ -140,7 +149,8 @@ protected:
     std::string Module(const std::string& extra = "", const std::string& flash = "flash",
                        const std::string& serial = SN) const
     {
-        std::string settings = "serial=" + serial + ",model=17,discovery=192.0.2.1,load-pause-ms=200,reboot-pause-ms=200," +
+        std::string settings = "serial=" + serial +
+                               ",model=17,discovery=192.0.2.1,load-pause-ms=200,reboot-pause-ms=200," +
                                "new-build=1200,flash-dir=" + (work / flash);
         return extra.empty() ? settings : settings + "," + extra;
     }
@@ -148,13 +158,11 @@ protected:
     // An attached module (behind a router): no transport of its own.
     std::string Attached(const std::string& extra, const std::string& flash) const
     {
-        return "serial=" + SN + ",model=17,load-pause-ms=200,reboot-pause-ms=200,flash-dir=" + (work / flash) + "," + extra;
+        return "serial=" + SN + ",model=17,load-pause-ms=200,reboot-pause-ms=200,flash-dir=" + (work / flash) + "," +
+               extra;
     }
 
-    void StartModules(const std::vector<std::string>& args)
-    {
-        ASSERT_TRUE(modules.Start(args)) << modules.Error();
-    }
+    void StartModules(const std::vector<std::string>& args) { ASSERT_TRUE(modules.Start(args)) << modules.Error(); }
 
     std::string WriteImage(const Image& image, const std::string& name)
     {
@@ -178,7 +186,8 @@ protected:
     bool AwaitModule()
     {
         for (int attempt = 0; attempt < 30; ++attempt) {
-            if (Contains(Updater({"-D", "-t", "TCPIP"}).out, "    " + SN + "  ")) return true;
+            if (Contains(Updater({"-D", "-t", "TCPIP"}).out, "    " + SN + "  "))
+                return true;
         }
         return false;
     }
@@ -200,7 +209,8 @@ protected:
                        bool loaderToo = true)
     {
         if (loaderToo) {
-            for (const auto& [address, code] : image.loader) ExpectMemory(flash, address, code);
+            for (const auto& [address, code] : image.loader)
+                ExpectMemory(flash, address, code);
         }
         for (const auto& [address, code] : image.firmware) {
             bool patched = personalised && address == FIRMWARE_ADDRESS;
@@ -213,7 +223,8 @@ protected:
         std::string actual = Flash(address, flash);
         std::string wanted = Text(expected);
         size_t first = 0;
-        while (first < actual.size() && first < wanted.size() && actual[first] == wanted[first]) ++first;
+        while (first < actual.size() && first < wanted.size() && actual[first] == wanted[first])
+            ++first;
         EXPECT_TRUE(actual == wanted) << "memory at " << Hex8(address) << ": " << actual.size() << " bytes, "
                                       << wanted.size() << " expected, first difference at " << first
                                       << (actual.rfind("<missing", 0) == 0 ? " (" + actual + ")" : "");
@@ -331,11 +342,11 @@ TEST_F(UpdateFromServer, NewerBuildMissingLocallyFallsBackToTheLatestDownload)
 // loader always goes in raw packets: 600 bytes make 24 of them.
 struct ModeCase {
     const char* name;
-    const char* ueiFlag;     // -m
-    const char* module;      // module settings
-    size_t rawPackets;       // DATA packets in all
-    size_t ueiStrings;       // byte strings of 256 bytes
-    const char* features;    // protocol features line, "" when not asked
+    const char* ueiFlag;   // -m
+    const char* module;    // module settings
+    size_t rawPackets;     // DATA packets in all
+    size_t ueiStrings;     // byte strings of 256 bytes
+    const char* features;  // protocol features line, "" when not asked
 };
 
 void PrintTo(const ModeCase& mode, std::ostream* out)
@@ -368,15 +379,14 @@ TEST_P(UpdateModes, CarryTheImageInModuleSizedPieces)
 }
 
 // Raw: 256 bytes make 10 packets (9 of 26 and one of 22), 232 bytes make 9.
-INSTANTIATE_TEST_SUITE_P(
-    Modes, UpdateModes,
-    ::testing::Values(ModeCase{"Raw", "0", "uei-data=yes", 24 + 3 * 10 + 9, 0, ""},
-                      ModeCase{"UeiPooled", "1", "uei-data=yes,pooled=yes", 24, 3,
-                               "NETWORK: Protocol Version: -2147483647 Error: 0"},
-                      ModeCase{"UeiUnpooled", "1", "uei-data=yes,pooled=no", 24, 3,
-                               "NETWORK: Protocol Version: 1 Error: 0"},
-                      ModeCase{"UeiUnsupported", "1", "uei-data=no", 24 + 3 * 10 + 9, 0, ""}),
-    [](const ::testing::TestParamInfo<ModeCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Modes, UpdateModes,
+                         ::testing::Values(ModeCase{"Raw", "0", "uei-data=yes", 24 + 3 * 10 + 9, 0, ""},
+                                           ModeCase{"UeiPooled", "1", "uei-data=yes,pooled=yes", 24, 3,
+                                                    "NETWORK: Protocol Version: -2147483647 Error: 0"},
+                                           ModeCase{"UeiUnpooled", "1", "uei-data=yes,pooled=no", 24, 3,
+                                                    "NETWORK: Protocol Version: 1 Error: 0"},
+                                           ModeCase{"UeiUnsupported", "1", "uei-data=no", 24 + 3 * 10 + 9, 0, ""}),
+                         [](const ::testing::TestParamInfo<ModeCase>& info) { return std::string(info.param.name); });
 
 TEST_F(Update, RetriesABlockWhoseSumTheModuleGotWrong)
 {
@@ -420,8 +430,9 @@ TEST_F(Update, RefusesAnImageMadeForAnotherModule)
 
     ProcessResult model = Updater({"-U", "-d", SN, "-f", "other-model.bird"});
     EXPECT_EQ(model.exit_status, 1);
-    EXPECT_TRUE(Contains(model.err, "Connected device model and Bird file model do not match [MeterSerial] (0)\n"
-                                    "Birdfile failed validation"))
+    EXPECT_TRUE(Contains(model.err,
+                         "Connected device model and Bird file model do not match [MeterSerial] (0)\n"
+                         "Birdfile failed validation"))
         << model.err;
     EXPECT_FALSE(Contains(serial.out + model.out, "Update time")) << serial.out << model.out;
     EXPECT_FALSE(FlashTouched());
@@ -479,8 +490,8 @@ TEST_F(Update, NeverStartsALoaderWithABlockMissing)
 TEST_F(Update, ThroughARouterFindsTheModuleOnTheBus)
 {
     PRIVATE_NETWORK_OR_RERUN();
-    StartModules({"--module", "serial=0A0A0A0A,model=4,discovery=192.0.2.1", "--attach",
-                  Attached("address=4", "flash")});
+    StartModules(
+        {"--module", "serial=0A0A0A0A,model=4,discovery=192.0.2.1", "--attach", Attached("address=4", "flash")});
     Image image = MakeImage({});
     WriteImage(image, "fw.bird");
 

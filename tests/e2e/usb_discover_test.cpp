@@ -23,8 +23,7 @@ using namespace usbemu;
 namespace {
 
 const std::string LOCAL_URL = "http://127.0.0.1:1/cgi/u";
-const std::string USB_HEADER =
-    "    Device    Module   Router  Model          Firmware Version (Build)    Device Name";
+const std::string USB_HEADER = "    Device    Module   Router  Model          Firmware Version (Build)    Device Name";
 
 Sim::ModuleConfig Module(uint32_t serialNumber, uint8_t model, uint8_t address, const std::string& name)
 {
@@ -51,8 +50,8 @@ protected:
 
     UsbModuleHost& Add(const Sim::ModuleConfig& config, UsbModuleHost::Access access = UsbModuleHost::Access::Libusb)
     {
-        hosts.push_back(std::make_unique<UsbModuleHost>(emulation, std::make_shared<Sim::VirtualModule>(config),
-                                                        access));
+        hosts.push_back(
+            std::make_unique<UsbModuleHost>(emulation, std::make_shared<Sim::VirtualModule>(config), access));
         return *hosts.back();
     }
 
@@ -74,14 +73,17 @@ TEST_F(UsbDiscover, ListsEveryModuleWithItsModelFromTheProductId)
     EXPECT_TRUE(HasLine(result.out, "Searching for Tessarine devices")) << result.out;
     EXPECT_TRUE(HasLine(result.out, "Discovered Devices: (USB)")) << result.out;
     EXPECT_TRUE(HasLine(result.out, USB_HEADER)) << result.out;
-    EXPECT_TRUE(HasLine(result.out, "    40F5849A  02       00      MeterSerial    2.15.0 (      1000)         "
-                                    "Bench supply"))
+    EXPECT_TRUE(HasLine(result.out,
+                        "    40F5849A  02       00      MeterSerial    2.15.0 (      1000)         "
+                        "Bench supply"))
         << result.out;
-    EXPECT_TRUE(HasLine(result.out, "    0000ABCD  06       00      Hub2x4         2.15.0 (      1000)         "
-                                    "Hub on the desk"))
+    EXPECT_TRUE(HasLine(result.out,
+                        "    0000ABCD  06       00      Hub2x4         2.15.0 (      1000)         "
+                        "Hub on the desk"))
         << result.out;
-    EXPECT_TRUE(HasLine(result.out, "    0BADCAFE  04       00      EtherLink      2.15.0 (      1000)         "
-                                    "Driver bound"))
+    EXPECT_TRUE(HasLine(result.out,
+                        "    0BADCAFE  04       00      EtherLink      2.15.0 (      1000)         "
+                        "Driver bound"))
         << result.out;
     // Every module was let go again.
     for (auto& host : hosts)

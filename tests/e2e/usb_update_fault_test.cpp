@@ -77,7 +77,8 @@ protected:
     // back on the bus a moment later. Safety net of 20 s, not a speed bound.
     static bool AwaitReplugs(UsbModuleHost& module, unsigned count)
     {
-        for (int i = 0; i < 2000 && module.replugs() < count; ++i) usleep(10000);
+        for (int i = 0; i < 2000 && module.replugs() < count; ++i)
+            usleep(10000);
         return module.replugs() >= count;
     }
 
@@ -116,7 +117,8 @@ TEST_P(UsbUpdateFault, ALinkLostForGoodDuringTheFirmwareFailsAndTheNextRunSuccee
     ProcessResult next;
     for (int attempt = 0; attempt < 20; ++attempt) {
         next = Updater({"-U", "-d", SN, "-f", work / "fw.bird"});
-        if (!Contains(next.err, "Failed to connect to module")) break;
+        if (!Contains(next.err, "Failed to connect to module"))
+            break;
     }
     EXPECT_EQ(next.exit_status, 0) << next.out << next.err;
     EXPECT_TRUE(Flash(FIRMWARE_ADDRESS) == std::string(firmware.begin(), firmware.end()));

@@ -80,8 +80,8 @@ TEST_F(UsbUpdate, UpdatesAModuleThatReEnumeratesAfterLoadAndReboot)
 {
     PRIVATE_NETWORK_OR_RERUN();
     // Full and high speed through libusb, and through the kernel driver's node.
-    for (auto access : {UsbModuleHost::Access::Libusb, UsbModuleHost::Access::LibusbHighSpeed,
-                        UsbModuleHost::Access::KernelNode}) {
+    for (auto access :
+         {UsbModuleHost::Access::Libusb, UsbModuleHost::Access::LibusbHighSpeed, UsbModuleHost::Access::KernelNode}) {
         SCOPED_TRACE(static_cast<int>(access));
         UsbEmulation emulation;
         auto module = std::make_shared<Sim::VirtualModule>(Module());
@@ -156,7 +156,8 @@ TEST_F(UsbUpdate, VerifyComparesTheBuildTheModuleComesBackWith)
         std::filesystem::remove_all(store / "updater/40F5849A");
         UsbEmulation emulation;
         Sim::ModuleConfig config = Module();
-        if (!takes) config.newBuild = 0;
+        if (!takes)
+            config.newBuild = 0;
         auto module = std::make_shared<Sim::VirtualModule>(config);
         UsbModuleHost host(emulation, module, UsbModuleHost::Access::LibusbHighSpeed);
 

@@ -86,34 +86,36 @@ TEST_F(UsbrunSession, DiscoversUpdatesAndFindsTheUpdatedModuleAgain)
 {
     PRIVATE_NETWORK_OR_RERUN();
     std::string flash = dir / "flash";
-    std::string script = "set -e\n" + Updater() + " -D -t USB\n" + Updater() + " -U -d 40F5849A -f " + Quoted(image)
-                         + "\n"
-                           "for i in $(seq 100); do\n"
-                           "  out=$("
-                         + Updater()
-                         + " -D -t USB)\n"
-                           "  case \"$out\" in *'2.16.0 (      1200)'*) break;; esac\n"
-                           "  sleep 0.1\n"
-                           "done\n"
-                           "echo \"AFTER\"; echo \"$out\"\n";
-    ProcessResult result = Usbrun({"--module",
-                                   "serial=40F5849A,model=17,name=Bench supply,build=1000,new-version=2.16.0,"
-                                   "new-build=1200,load-pause-ms=300,reboot-pause-ms=300,flash-dir="
-                                       + flash,
-                                   "--module", "serial=0000ABCD,model=5,address=6,name=Desk hub,usb=high",
-                                   "--module", "serial=0BADCAFE,model=19,address=4,name=Driver bound,usb=node", "--",
-                                   "sh", "-c", script});
+    std::string script = "set -e\n" + Updater() + " -D -t USB\n" + Updater() + " -U -d 40F5849A -f " + Quoted(image) +
+                         "\n"
+                         "for i in $(seq 100); do\n"
+                         "  out=$(" +
+                         Updater() +
+                         " -D -t USB)\n"
+                         "  case \"$out\" in *'2.16.0 (      1200)'*) break;; esac\n"
+                         "  sleep 0.1\n"
+                         "done\n"
+                         "echo \"AFTER\"; echo \"$out\"\n";
+    ProcessResult result =
+        Usbrun({"--module",
+                "serial=40F5849A,model=17,name=Bench supply,build=1000,new-version=2.16.0,"
+                "new-build=1200,load-pause-ms=300,reboot-pause-ms=300,flash-dir=" +
+                    flash,
+                "--module", "serial=0000ABCD,model=5,address=6,name=Desk hub,usb=high", "--module",
+                "serial=0BADCAFE,model=19,address=4,name=Driver bound,usb=node", "--", "sh", "-c", script});
     ASSERT_EQ(result.exit_status, 0) << result.out << result.err;
 
     size_t after = result.out.find("AFTER\n");
     ASSERT_NE(after, std::string::npos) << result.out;
     std::string before = result.out.substr(0, after);
     std::string later = result.out.substr(after);
-    EXPECT_TRUE(HasLine(before, "    40F5849A  02       00      MeterSerial    2.15.0 (      1000)         Bench supply"))
+    EXPECT_TRUE(
+        HasLine(before, "    40F5849A  02       00      MeterSerial    2.15.0 (      1000)         Bench supply"))
         << before;
     EXPECT_TRUE(HasLine(before, "    0000ABCD  06       00      Hub2x4         2.15.0 (      1000)         Desk hub"))
         << before;
-    EXPECT_TRUE(HasLine(before, "    0BADCAFE  04       00      EtherLink      2.15.0 (      1000)         Driver bound"))
+    EXPECT_TRUE(
+        HasLine(before, "    0BADCAFE  04       00      EtherLink      2.15.0 (      1000)         Driver bound"))
         << before;
     EXPECT_NE(before.find("Update time: "), std::string::npos) << before;
     for (const auto& [address, bytes] : code) {
@@ -124,7 +126,8 @@ TEST_F(UsbrunSession, DiscoversUpdatesAndFindsTheUpdatedModuleAgain)
         std::string written = testsupport::ReadFile(flash + "/" + name);
         EXPECT_EQ(written, std::string(bytes.begin(), bytes.end())) << name;
     }
-    EXPECT_TRUE(HasLine(later, "    40F5849A  02       00      MeterSerial    2.16.0 (      1200)         Bench supply"))
+    EXPECT_TRUE(
+        HasLine(later, "    40F5849A  02       00      MeterSerial    2.16.0 (      1200)         Bench supply"))
         << later;
     EXPECT_TRUE(HasLine(later, "    0000ABCD  06       00      Hub2x4         2.15.0 (      1000)         Desk hub"))
         << later;
@@ -136,10 +139,9 @@ TEST_F(UsbrunSession, AFaultOfTheModuleFailsTheUpdate)
 {
     PRIVATE_NETWORK_OR_RERUN();
     std::string flash = dir / "flash";
-    ProcessResult result = Usbrun({"--module",
-                                   "serial=40F5849A,model=17,load-pause-ms=200,reboot-pause-ms=200,flash-dir=" + flash,
-                                   "--fault", "error-status=WRITE,always", "--", "sh", "-c",
-                                   Updater() + " -U -d 40F5849A -f " + Quoted(image)});
+    ProcessResult result = Usbrun(
+        {"--module", "serial=40F5849A,model=17,load-pause-ms=200,reboot-pause-ms=200,flash-dir=" + flash, "--fault",
+         "error-status=WRITE,always", "--", "sh", "-c", Updater() + " -U -d 40F5849A -f " + Quoted(image)});
     EXPECT_EQ(result.exit_status, 1) << result.out << result.err;
     EXPECT_EQ(result.out.find("Update time: "), std::string::npos) << result.out;
     EXPECT_EQ(testsupport::ReadFile(flash + "/40F5849A-00010000.bin"), "");
@@ -181,18 +183,22 @@ INSTANTIATE_TEST_SUITE_P(
         BadLine{{"--module", "serial=0A0A0A0A"}, 125, "usbrun: no command given"},
         BadLine{{"--module"}, 125, "usbrun: --module needs a value"},
         BadLine{{"--bogus", "x", "--", "sh", "-c", "MARK"}, 125, "usbrun: unknown option --bogus"},
-        BadLine{{"--fault", "silent", "--module", "serial=0A0A0A0A", "--", "sh", "-c", "MARK"}, 125,
+        BadLine{{"--fault", "silent", "--module", "serial=0A0A0A0A", "--", "sh", "-c", "MARK"},
+                125,
                 "usbrun: --fault needs a device it applies to before it"},
         BadLine{{"--module", "serial=XYZ", "--", "sh", "-c", "MARK"}, 125, "usbrun: --module serial=XYZ: "},
         BadLine{{"--module", "usb=fast", "--", "sh", "-c", "MARK"}, 125, "usb=fast: expected full, high or node"},
         BadLine{{"--module", "port=4000", "--", "sh", "-c", "MARK"}, 125, "port: a module here is on USB"},
         BadLine{{"--module", "serial", "--", "sh", "-c", "MARK"}, 125, "setting 'serial' is not key=value"},
-        BadLine{{"--module", "serial=0A0A0A0A", "--fault", "upside-down", "--", "sh", "-c", "MARK"}, 125,
+        BadLine{{"--module", "serial=0A0A0A0A", "--fault", "upside-down", "--", "sh", "-c", "MARK"},
+                125,
                 "usbrun: --module serial=0A0A0A0A: "},
         BadLine{{"--module", "serial=0A0A0A0A,address=6", "--attach", "serial=0B0B0B0B,address=6", "--", "sh", "-c",
                  "MARK"},
-                125, "module 0B0B0B0B has its router's address"},
-        BadLine{{"--module", "serial=0A0A0A0A", "--", "/nonexistent/command"}, 127,
+                125,
+                "module 0B0B0B0B has its router's address"},
+        BadLine{{"--module", "serial=0A0A0A0A", "--", "/nonexistent/command"},
+                127,
                 "usbrun: cannot run /nonexistent/command"}));
 
 struct Outcome {
@@ -237,13 +243,13 @@ TEST(Usbrun, HelpNamesEveryDeviceOptionAndTheExitStatus)
 
 TEST(Usbrun, DescribesItsDevicesWhenVerbose)
 {
-    ProcessResult result = Usbrun({"--verbose", "--module", "serial=0A0A0A0A", "--attach", "serial=0B0B0B0B",
-                                   "--module", "serial=0C0C0C0C,usb=high", "--module", "serial=0D0D0D0D,usb=node",
-                                   "--", "true"});
+    ProcessResult result =
+        Usbrun({"--verbose", "--module", "serial=0A0A0A0A", "--attach", "serial=0B0B0B0B", "--module",
+                "serial=0C0C0C0C,usb=high", "--module", "serial=0D0D0D0D,usb=node", "--", "true"});
     EXPECT_EQ(result.exit_status, 0) << result.err;
-    for (const char* line : {"usbrun: module 0A0A0A0A usb full-speed", "usbrun: module 0B0B0B0B attached 0A0A0A0A 4",
-                             "usbrun: module 0C0C0C0C usb high-speed",
-                             "usbrun: module 0D0D0D0D node /dev/tessarine.0D0D0D0D"})
+    for (const char* line :
+         {"usbrun: module 0A0A0A0A usb full-speed", "usbrun: module 0B0B0B0B attached 0A0A0A0A 4",
+          "usbrun: module 0C0C0C0C usb high-speed", "usbrun: module 0D0D0D0D node /dev/tessarine.0D0D0D0D"})
         EXPECT_TRUE(HasLine(result.err, line)) << result.err;
 }
 
@@ -252,11 +258,11 @@ TEST(Usbrun, HandsAStopSignalToTheCommandAndCleansUp)
 {
     testsupport::TempDir dir;
     std::string mark = dir / "testbed";
-    std::string script = Quoted(UsbrunPath()) + " --module serial=0A0A0A0A -- sh -c 'echo \"$UMOCKDEV_DIR\" > "
-                         + Quoted(mark) + "; exec sleep 60' &\n" + "pid=$!\n" + "for i in $(seq 200); do [ -s "
-                         + Quoted(mark) + " ] && break; sleep 0.05; done\n" + "kill -TERM $pid\n"
-                         + "wait $pid; echo \"status $?\"\n" + "bed=$(cat " + Quoted(mark) + ")\n"
-                         + "if [ -n \"$bed\" ] && [ ! -e \"$bed\" ]; then echo removed; fi\n";
+    std::string script = Quoted(UsbrunPath()) + " --module serial=0A0A0A0A -- sh -c 'echo \"$UMOCKDEV_DIR\" > " +
+                         Quoted(mark) + "; exec sleep 60' &\n" + "pid=$!\n" + "for i in $(seq 200); do [ -s " +
+                         Quoted(mark) + " ] && break; sleep 0.05; done\n" + "kill -TERM $pid\n" +
+                         "wait $pid; echo \"status $?\"\n" + "bed=$(cat " + Quoted(mark) + ")\n" +
+                         "if [ -n \"$bed\" ] && [ ! -e \"$bed\" ]; then echo removed; fi\n";
     ProcessResult result = testsupport::RunProcess({"sh", "-c", script});
     EXPECT_TRUE(HasLine(result.out, "status 143")) << result.out << result.err;
     EXPECT_TRUE(HasLine(result.out, "removed")) << result.out << result.err;
@@ -288,9 +294,9 @@ TEST_F(UsbrunSession, RecoversAnImxChipThroughItsRomAndTheLoaderItStarts)
     ASSERT_TRUE(server.Start(error)) << error;
     std::string updater = Quoted(testsupport::UpdaterPath()) + " -i " + Quoted(dir.path()) + " -u " + server.Url();
 
-    ProcessResult result = Usbrun({"--verbose", "--sdp-rom", "fingerprint=0BADF00D:C0FFEE01", "--on-jump",
-                                   "identifier=A:B:C:D,reboot-pause-ms=200,flash-dir=" + flash, "--", "sh", "-c",
-                                   updater + " -N -s USB"});
+    ProcessResult result =
+        Usbrun({"--verbose", "--sdp-rom", "fingerprint=0BADF00D:C0FFEE01", "--on-jump",
+                "identifier=A:B:C:D,reboot-pause-ms=200,flash-dir=" + flash, "--", "sh", "-c", updater + " -N -s USB"});
     EXPECT_EQ(result.exit_status, 0) << result.out << result.err;
     EXPECT_TRUE(HasLine(result.out, "[ 0000000D 0000000C 0000000B 0000000A ]")) << result.out;
     EXPECT_TRUE(HasLine(result.err, "usbrun: sdp-rom: jump to 0x20000000")) << result.err;

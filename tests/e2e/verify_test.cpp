@@ -42,7 +42,8 @@ protected:
         argv.insert(argv.end(), args.begin(), args.end());
         testsupport::RunOptions options;
         options.working_directory = store.path();
-        if (!timeout.empty()) options.env["UPDATER_VERIFY_TIMEOUT"] = timeout;
+        if (!timeout.empty())
+            options.env["UPDATER_VERIFY_TIMEOUT"] = timeout;
         return testsupport::RunProcess(argv, options);
     }
 
@@ -61,8 +62,8 @@ TEST_F(Verify, ConfirmsRefutesAndRecordsUpdatesDirectAndBehindARouter)
 {
     PRIVATE_NETWORK_OR_RERUN();
     ASSERT_TRUE(modules.Start({"--module", Module("40F5849A", "new-version=2.16.1,new-build=1300"),  //
-                               "--module", Module("40F5849B", "build=1111"),  // keeps its old build
-                               "--module", Module("40F5849C", "reboot-pause-ms=600000"),  // never back
+                               "--module", Module("40F5849B", "build=1111"),               // keeps its old build
+                               "--module", Module("40F5849C", "reboot-pause-ms=600000"),   // never back
                                "--module", "serial=0A0A0A0A,model=4,discovery=192.0.2.1",  //
                                "--attach",
                                "serial=0B0B0B0B,model=17,address=4,load-pause-ms=200,reboot-pause-ms=300,"

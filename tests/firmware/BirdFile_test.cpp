@@ -12,13 +12,15 @@ namespace {
 std::vector<uint8_t> Bytes(std::initializer_list<int> values)
 {
     std::vector<uint8_t> out;
-    for (int v : values) out.push_back(uint8_t(v));
+    for (int v : values)
+        out.push_back(uint8_t(v));
     return out;
 }
 
 void PutBE32(std::vector<uint8_t>& out, uint32_t value)
 {
-    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(uint8_t(value >> shift));
+    for (int shift = 24; shift >= 0; shift -= 8)
+        out.push_back(uint8_t(value >> shift));
 }
 
 // A block stream with any declared count, the given encoded blocks, a checksum word and
@@ -28,19 +30,23 @@ std::vector<uint8_t> Stream(uint32_t declared, const std::vector<std::vector<uin
 {
     std::vector<uint8_t> stream;
     PutBE32(stream, declared);
-    for (const auto& block : blocks) stream.insert(stream.end(), block.begin(), block.end());
-    if (withChecksum) PutBE32(stream, 0xC0FFEE42);
+    for (const auto& block : blocks)
+        stream.insert(stream.end(), block.begin(), block.end());
+    if (withChecksum)
+        PutBE32(stream, 0xC0FFEE42);
     stream.insert(stream.end(), trailing.begin(), trailing.end());
     return stream;
 }
 
-} // namespace
+}  // namespace
 
 TEST(BirdFileLoad, ThreeBlockImageIsIndexedInFileOrder)
 {
     std::vector<uint8_t> firmware = Code(300);
     BirdWriter writer;
-    writer.AddLoader(0x20000000, Code(40, 9)).AddFirmware(0x60001000, firmware).AddInfo(1234, "2.10.3", 0x0ABC1234, "HUB8");
+    writer.AddLoader(0x20000000, Code(40, 9))
+        .AddFirmware(0x60001000, firmware)
+        .AddInfo(1234, "2.10.3", 0x0ABC1234, "HUB8");
     Loaded loaded;
     LoadInto(loaded, writer.FileBytes());
 
@@ -152,7 +158,8 @@ TEST(BirdFileLoad, StreamsTooShortForTheirFramingAreReportedNotOverread)
         BirdFile file;
         // Exact-size heap copies let the address sanitizer catch any read past the end.
         std::unique_ptr<unsigned char[]> copy(new unsigned char[c.stream.size()]);
-        if (!c.stream.empty()) memcpy(copy.get(), c.stream.data(), c.stream.size());
+        if (!c.stream.empty())
+            memcpy(copy.get(), c.stream.data(), c.stream.size());
         LogCapture capture(DEBUG_BirdFile);
         EXPECT_FALSE(file.ScanBlocks(copy.get(), unsigned(c.stream.size())));
         EXPECT_TRUE(capture.Contains(c.remaining)) << capture.Text();

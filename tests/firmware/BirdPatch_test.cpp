@@ -14,7 +14,7 @@ void LoadGeneric(Loaded& loaded, uint32_t serialOffset, uint32_t descriptorOffse
     ASSERT_TRUE(loaded.ok) << loaded.log;
 }
 
-} // namespace
+}  // namespace
 
 TEST(BirdPatchSerial, WordIsWrittenLittleEndianAtTheDeviceAddress)
 {
@@ -99,8 +99,9 @@ TEST(BirdPatchSerial, OnlyTheCoveringBlockChanges)
 {
     std::vector<uint8_t> first = Code(0x40, 1), second = Code(0x40, 2);
     Loaded loaded;
-    LoadInto(loaded,
-             BirdWriter().AddFirmware(0x1000, first).AddFirmware(0x2000, second).AddOffsets(0x2008, 0x2010).FileBytes());
+    LoadInto(
+        loaded,
+        BirdWriter().AddFirmware(0x1000, first).AddFirmware(0x2000, second).AddOffsets(0x2008, 0x2010).FileBytes());
     EXPECT_TRUE(loaded.file.ReplaceSerialNumber(0x01020304));
     EXPECT_EQ(0, memcmp(loaded.file.blocks[0].data + 4, first.data(), first.size()));
     const unsigned char* payload = loaded.file.blocks[1].data;
@@ -127,7 +128,8 @@ TEST(BirdDecode, KeyStreamOrderAndPerBlockRestart)
     const unsigned key[4] = {0x01020304, 0x05060708, 0x090A0B0C, 0x0D0E0F10};
     std::vector<uint8_t> zeros(20, 0);
     Loaded loaded;
-    LoadInto(loaded, BirdWriter().AddFirmware(0xAABBCCDD, zeros).AddFirmware(0x10, zeros).AddLoader(0, zeros).FileBytes());
+    LoadInto(loaded,
+             BirdWriter().AddFirmware(0xAABBCCDD, zeros).AddFirmware(0x10, zeros).AddLoader(0, zeros).FileBytes());
     ASSERT_TRUE(loaded.file.DecodeFirmwareBlocks(key));
 
     for (int b = 0; b < 2; b++) {

@@ -18,7 +18,8 @@ struct ToolRun {
 std::string Quote(const std::string& word)
 {
     std::string quoted = "'";
-    for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    for (char c : word)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return quoted + "'";
 }
 
@@ -26,30 +27,35 @@ std::string Quote(const std::string& word)
 ToolRun Birdtool(const std::vector<std::string>& args)
 {
     std::string command = Quote(UPDATER_BINARY_DIR "/firmware/birdtool");
-    for (const std::string& arg : args) command += " " + Quote(arg);
+    for (const std::string& arg : args)
+        command += " " + Quote(arg);
     command += " 2>&1";
     ToolRun run;
     FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return run;
+    if (!pipe)
+        return run;
     char buffer[4096];
     size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) run.out.append(buffer, n);
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        run.out.append(buffer, n);
     int status = pclose(pipe);
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return run;
 }
 
-} // namespace
+}  // namespace
 
 TEST(Birdtool, CreateThenLoadGivesTheSameBlocksFieldsAndOffsets)
 {
     TempDir dir;
     std::vector<uint8_t> loader = Code(64, 1), firmwareA = Code(3000, 2), firmwareB = Code(17, 3);
     std::string image = dir / "1234.bird";
-    ToolRun made = Birdtool({"create", image, "--loader", "0x20000000", dir.Write("loader.bin", loader), "--flags", "5",
-                         "--firmware", "0x60000000", dir.Write("a.bin", firmwareA), "--flags", "0", "--firmware",
-                         "1610616832", dir.Write("b.bin", firmwareB), "--offsets", "0x60000010", "0x60000100",
-                         "--info", "1234", "2.10.3", "0ABC1234", "HUB8", "--start-address", "0x20201000"});
+    ToolRun made =
+        Birdtool({"create",    image,        "--loader",   "0x20000000",      dir.Write("loader.bin", loader),
+                  "--flags",   "5",          "--firmware", "0x60000000",      dir.Write("a.bin", firmwareA),
+                  "--flags",   "0",          "--firmware", "1610616832",      dir.Write("b.bin", firmwareB),
+                  "--offsets", "0x60000010", "0x60000100", "--info",          "1234",
+                  "2.10.3",    "0ABC1234",   "HUB8",       "--start-address", "0x20201000"});
     ASSERT_EQ(made.status, 0) << made.out;
 
     ASSERT_TRUE(BirdFile::VerifyFile(image.c_str()));
@@ -164,10 +170,10 @@ TEST(Birdtool, ScrambledFirmwareIsDescrambledByTheFingerprint)
     TempDir dir;
     std::vector<uint8_t> loader = Code(100, 4), scrambled = Code(5000, 5), plain = Code(300, 6);
     std::string image = dir / "lpc.bird";
-    ToolRun made = Birdtool({"create", image, "--scramble", "12345678:9abcdef0:0F1E2D3C:4b5a6978", "--loader",
-                             "0x10000000", dir.Write("l.bin", loader), "--firmware", "0x10000",
-                             dir.Write("s.bin", scrambled), "--scramble", "off", "--firmware", "0x20000",
-                             dir.Write("p.bin", plain)});
+    ToolRun made =
+        Birdtool({"create", image, "--scramble", "12345678:9abcdef0:0F1E2D3C:4b5a6978", "--loader", "0x10000000",
+                  dir.Write("l.bin", loader), "--firmware", "0x10000", dir.Write("s.bin", scrambled), "--scramble",
+                  "off", "--firmware", "0x20000", dir.Write("p.bin", plain)});
     ASSERT_EQ(made.status, 0) << made.out;
     BirdFile file(image.c_str());
     ASSERT_EQ(file.blockCount, 3u);
@@ -186,8 +192,8 @@ TEST(Birdtool, ScrambleRefusesAKeyThatIsNotFourWords)
 {
     TempDir dir;
     for (const char* key : {"1:2:3", "1:2:3:4:5", "12345678:9:0:XYZ", "123456789:1:2:3", ""}) {
-        ToolRun made = Birdtool({"create", dir / "x.bird", "--scramble", key, "--firmware", "0",
-                                 dir.Write("c.bin", Code(8, 1))});
+        ToolRun made =
+            Birdtool({"create", dir / "x.bird", "--scramble", key, "--firmware", "0", dir.Write("c.bin", Code(8, 1))});
         EXPECT_EQ(made.status, 2) << key << ": " << made.out;
         EXPECT_NE(made.out.find("--scramble needs four hexadecimal words"), std::string::npos) << made.out;
     }

@@ -14,7 +14,8 @@ namespace {
 
 void _check(bool condition)
 {
-    if (!condition) std::abort();
+    if (!condition)
+        std::abort();
 }
 
 // One scratch directory for all runs, memory-backed when available (every run saves
@@ -28,7 +29,8 @@ struct _Scratch {
     }
     ~_Scratch()
     {
-        for (const char* name : {"/input", "/first", "/second"}) unlink((path + name).c_str());
+        for (const char* name : {"/input", "/first", "/second"})
+            unlink((path + name).c_str());
         rmdir(path.c_str());
     }
 };
@@ -43,7 +45,8 @@ void _write(const std::string& path, const uint8_t* data, size_t size)
 {
     FILE* file = fopen(path.c_str(), "wb");
     _check(file != nullptr);
-    if (size) fwrite(data, 1, size, file);
+    if (size)
+        fwrite(data, 1, size, file);
     fclose(file);
 }
 
@@ -54,7 +57,7 @@ KeyValueStore _reload(const std::string& path)
     return store;
 }
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -64,7 +67,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     KeyValueStore store(input.c_str());
     std::vector<std::string> keys;
-    for (const auto& entry : store.Entries()) keys.push_back(entry.first);
+    for (const auto& entry : store.Entries())
+        keys.push_back(entry.first);
     for (const std::string& key : keys) {
         _check(store[key.c_str()] != nullptr || key.find('\0') != std::string::npos);
         store.GetInt(key.c_str(), 1);

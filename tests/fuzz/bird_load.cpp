@@ -17,7 +17,8 @@ namespace {
 
 void _check(bool condition)
 {
-    if (!condition) std::abort();
+    if (!condition)
+        std::abort();
 }
 
 // One scratch file for all runs, memory-backed when available, removed at exit.
@@ -43,7 +44,8 @@ void _write(const std::string& path, const std::vector<uint8_t>& bytes)
 {
     FILE* file = fopen(path.c_str(), "wb");
     _check(file != nullptr);
-    if (!bytes.empty()) fwrite(bytes.data(), 1, bytes.size(), file);
+    if (!bytes.empty())
+        fwrite(bytes.data(), 1, bytes.size(), file);
     fclose(file);
 }
 
@@ -71,11 +73,12 @@ void _exercise(BirdFile& file)
     _check(moved.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE).size() <= moved.blocks.size());
 }
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    if (size == 0) return 0;
+    if (size == 0)
+        return 0;
     std::vector<uint8_t> rest(data + 1, data + size);
     std::vector<uint8_t> fileBytes = (data[0] & 1) ? rest : BirdWriter::Wrap(rest);
     const std::string& path = _scratch_path();
@@ -84,6 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     BirdFile::VerifyFile(path.c_str());
     BirdFile file;
     file.path = path;
-    if (file.Load()) _exercise(file);
+    if (file.Load())
+        _exercise(file);
     return 0;
 }

@@ -8,7 +8,8 @@
 #include "sim/ModuleConnection.h"
 #include "sim/VirtualModule.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
     Sim::ModuleConfig routerConfig;
     routerConfig.loadPauseMs = routerConfig.rebootPauseMs = 0;
     routerConfig.heartbeatMs = 100;
@@ -31,11 +32,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         out.bytes.insert(out.bytes.end(), tick.bytes.begin(), tick.bytes.end());
         // Replies are back-to-back packets: address, length 0..28, payload.
         for (size_t i = 0; i < out.bytes.size();) {
-            if (out.bytes[i] == 0 || i + 1 >= out.bytes.size() || out.bytes[i + 1] > 28) __builtin_trap();
+            if (out.bytes[i] == 0 || i + 1 >= out.bytes.size() || out.bytes[i + 1] > 28)
+                __builtin_trap();
             i += 2 + out.bytes[i + 1];
-            if (i > out.bytes.size()) __builtin_trap();
+            if (i > out.bytes.size())
+                __builtin_trap();
         }
-        if (out.action != Sim::LinkAction::None) link.Connected(now);
+        if (out.action != Sim::LinkAction::None)
+            link.Connected(now);
     }
     return 0;
 }

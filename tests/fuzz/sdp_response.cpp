@@ -35,7 +35,8 @@ public:
     }
     bool getDataFromBuffer(const Bytes& bytes, size_t offset, uint32_t& value) override
     {
-        return hid_ ? hidParser.getDataFromBuffer(bytes, offset, value) : serialParser.getDataFromBuffer(bytes, offset, value);
+        return hid_ ? hidParser.getDataFromBuffer(bytes, offset, value)
+                    : serialParser.getDataFromBuffer(bytes, offset, value);
     }
     Bytes last;
 

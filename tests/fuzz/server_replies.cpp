@@ -16,8 +16,10 @@
 
 namespace {
 
-void _check(bool condition) {
-    if (!condition) std::abort();
+void _check(bool condition)
+{
+    if (!condition)
+        std::abort();
 }
 
 struct Canned {
@@ -27,8 +29,10 @@ struct Canned {
 };
 Canned canned;
 
-HTTPResponse _canned_get(const char* url, std::map<std::string, std::string>&) {
-    if (canned.fails) throw std::runtime_error("Timeout was reached");
+HTTPResponse _canned_get(const char* url, std::map<std::string, std::string>&)
+{
+    if (canned.fails)
+        throw std::runtime_error("Timeout was reached");
     HTTPResponse response(url);
     response.process(canned.body.data(), canned.body.size());
     response.set_status(canned.status);
@@ -36,40 +40,49 @@ HTTPResponse _canned_get(const char* url, std::map<std::string, std::string>&) {
 }
 
 // The first non-empty line (the body is text: it ends at a NUL) begins with "ok".
-bool _ok_reply() {
-    if (canned.fails || canned.status != 200) return false;
+bool _ok_reply()
+{
+    if (canned.fails || canned.status != 200)
+        return false;
     const std::string text = canned.body.substr(0, canned.body.find('\0'));
     const size_t start = text.find_first_not_of('\n');
     return start != std::string::npos && text.compare(start, 2, "ok") == 0;
 }
 
-bool _has_any(const std::string& text, const char* characters) {
+bool _has_any(const std::string& text, const char* characters)
+{
     return text.find_first_of(characters) != std::string::npos;
 }
 
 const std::string UNTOUCHED = "untouched";
 
-void _query_build(bool ok) {
+void _query_build(bool ok)
+{
     std::string build = UNTOUCHED, firmware = UNTOUCHED;
     const bool result = UpdateServerRequest::QueryBuild(0x40F5849A, build, firmware, "http://x/cgi/u");
     _check(result == ok);
-    if (!result) _check(build == UNTOUCHED && firmware == UNTOUCHED);
+    if (!result)
+        _check(build == UNTOUCHED && firmware == UNTOUCHED);
     _check(!_has_any(build, "\n") && !_has_any(firmware, "\r\n"));
 }
 
-void _get_build(bool ok) {
+void _get_build(bool ok)
+{
     std::string file = UNTOUCHED;
     const bool result = UpdateServerRequest::GetBuild(0x40F5849A, "std", "117", file, "http://x/cgi/u", false);
     _check(result == ok);
-    if (!result) _check(file == UNTOUCHED);
+    if (!result)
+        _check(file == UNTOUCHED);
     _check(!_has_any(file, "\n"));
 }
 
-void _build_list(bool ok) {
+void _build_list(bool ok)
+{
     BuildList builds{{"stale", "1.0.0"}};
     const bool result = UpdateServerRequest::GetBuildList(0x40F5849A, builds, "http://x/cgi/u");
     _check(result == ok);
-    if (!result) _check(builds.empty());
+    if (!result)
+        _check(builds.empty());
     for (const auto& [build, version] : builds) {
         _check(!build.empty() && !_has_any(build, ";\r\n"));
         _check(!_has_any(version, ";\r\n"));
@@ -78,18 +91,22 @@ void _build_list(bool ok) {
     _check(sorted.size() == builds.size());
 }
 
-void _recovery_info(bool ok) {
+void _recovery_info(bool ok)
+{
     const uint32_t fingerprint[4] = {1, 2, 3, 4};
     uint32_t serial = 0xDEADDEAD, build = 0xDEADDEAD;
     const bool result = UpdateServerRequest::GetRecoveryInfo(fingerprint, serial, build, "http://x/cgi/u");
     _check(result == ok);
-    if (!result) _check(serial == 0xDEADDEAD && build == 0xDEADDEAD);
+    if (!result)
+        _check(serial == 0xDEADDEAD && build == 0xDEADDEAD);
 }
 
-void _device_jwt(bool ok) {
+void _device_jwt(bool ok)
+{
     std::string token = UNTOUCHED;
     const bool result = UpdateServerRequest::GetDeviceJWT(0x40F5849A, token, "http://x/cgi/u");
-    if (!ok) _check(!result);
+    if (!ok)
+        _check(!result);
     if (!result) {
         _check(token == UNTOUCHED);
         return;
@@ -105,8 +122,10 @@ void _device_jwt(bool ok) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size < 3) return 0;
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size < 3)
+        return 0;
     static const long other_status[] = {0, 199, 201, 204, 301, 404, 500, 503};
     UpdateServerRequest::transport = _canned_get;
     canned.status = data[1] < 0xE0 ? 200 : other_status[data[1] % 8];
@@ -114,12 +133,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     canned.body.assign(reinterpret_cast<const char*>(data + 3), size - 3);
     const bool ok = _ok_reply();
     switch (data[0] % 6) {
-        case 0: _check(UpdateServerRequest::ping("http://x/cgi/u") == ok); break;
-        case 1: _query_build(ok); break;
-        case 2: _get_build(ok); break;
-        case 3: _build_list(ok); break;
-        case 4: _recovery_info(ok); break;
-        default: _device_jwt(ok); break;
+    case 0:
+        _check(UpdateServerRequest::ping("http://x/cgi/u") == ok);
+        break;
+    case 1:
+        _query_build(ok);
+        break;
+    case 2:
+        _get_build(ok);
+        break;
+    case 3:
+        _build_list(ok);
+        break;
+    case 4:
+        _recovery_info(ok);
+        break;
+    default:
+        _device_jwt(ok);
+        break;
     }
     return 0;
 }

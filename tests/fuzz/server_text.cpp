@@ -14,11 +14,14 @@
 
 namespace {
 
-void _check(bool condition) {
-    if (!condition) std::abort();
+void _check(bool condition)
+{
+    if (!condition)
+        std::abort();
 }
 
-void _image_line(const char* text, size_t size) {
+void _image_line(const char* text, size_t size)
+{
     size_t length = 0;
     unsigned char* bytes = UpdateServerRequest::base64_decode(text, size, &length);
     if (bytes) {
@@ -43,27 +46,31 @@ void _image_line(const char* text, size_t size) {
     std::free(encoded);
 }
 
-void _build_list(const std::string& text) {
+void _build_list(const std::string& text)
+{
     BuildList builds;
     size_t start = 0;
     while (start < text.size()) {
         size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
+        if (end == std::string::npos)
+            end = text.size();
         const std::string line = text.substr(start, end - start);
         const size_t semicolon = line.find(';');
-        builds.emplace(line.substr(0, semicolon),
-                       semicolon == std::string::npos ? "" : line.substr(semicolon + 1));
+        builds.emplace(line.substr(0, semicolon), semicolon == std::string::npos ? "" : line.substr(semicolon + 1));
         start = end + 1;
     }
     const SortedBuildList sorted = UpdateServerRequest::SortBuildsByVersion(builds);
     _check(sorted.size() == builds.size());
-    for (const auto& [build, version] : sorted) _check(builds.at(build) == version);
+    for (const auto& [build, version] : sorted)
+        _check(builds.at(build) == version);
 }
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size == 0) return 0;
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size == 0)
+        return 0;
     const char* text = reinterpret_cast<const char*>(data + 1);
     if (data[0] % 2 == 0)
         _image_line(text, size - 1);

@@ -49,8 +49,8 @@ Words AllOptions()
 
 struct CompletionCase {
     const char* label;
-    Words words;      // from "updater" to the word being completed
-    Words expected;   // in any order; {"<all options>"} for the program's options
+    Words words;     // from "updater" to the word being completed
+    Words expected;  // in any order; {"<all options>"} for the program's options
 };
 
 std::ostream& operator<<(std::ostream& out, const CompletionCase& c)
@@ -63,9 +63,9 @@ protected:
     // A home with a store, another store below the working directory, and files.
     void SetUp() override
     {
-        for (const char* dir : {".kestrune", ".kestrune/updater", ".kestrune/updater/40F5849A",
-                                ".kestrune/updater/0000BEEF", ".kestrune/updater/abcdef12",
-                                ".kestrune/updater/notaserial", ".kestrune/updater/123456789"})
+        for (const char* dir :
+             {".kestrune", ".kestrune/updater", ".kestrune/updater/40F5849A", ".kestrune/updater/0000BEEF",
+              ".kestrune/updater/abcdef12", ".kestrune/updater/notaserial", ".kestrune/updater/123456789"})
             ASSERT_EQ(mkdir((home / dir).c_str(), 0755), 0) << dir;
         home.Write(".kestrune/updater/40F5849A/117.bird", "x");
         home.Write(".kestrune/updater/40F5849A/99528558.bird", "x");
@@ -82,8 +82,12 @@ protected:
 
     Words Complete(const Words& words, const std::string& shell_options = "")
     {
-        Words argv = {"bash", "--norc", "--noprofile", work / "driver.sh",
-                      UPDATER_SOURCE_DIR "/contrib/bash-completion/" + words[0], shell_options};
+        Words argv = {"bash",
+                      "--norc",
+                      "--noprofile",
+                      work / "driver.sh",
+                      UPDATER_SOURCE_DIR "/contrib/bash-completion/" + words[0],
+                      shell_options};
         argv.insert(argv.end(), words.begin(), words.end());
         testsupport::RunOptions options;
         options.env["HOME"] = home.path();

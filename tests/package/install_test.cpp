@@ -85,8 +85,8 @@ TEST(Install, EveryComponentIntoAStagingDirectory)
     EXPECT_EQ(ReadFile(stage / "usr/share/man/man1/updater.1"), ReadFile(UPDATER_SOURCE_DIR "/doc/updater.1"));
     EXPECT_EQ(ReadFile(stage / "usr/share/bash-completion/completions/updater"),
               ReadFile(UPDATER_SOURCE_DIR "/contrib/bash-completion/updater"));
-    for (const char* program : {"usr/bin/updater", "usr/bin/module-server", "usr/bin/vmodule", "usr/bin/update-server",
-                                "usr/bin/birdtool"})
+    for (const char* program :
+         {"usr/bin/updater", "usr/bin/module-server", "usr/bin/vmodule", "usr/bin/update-server", "usr/bin/birdtool"})
         EXPECT_TRUE(Executable(stage / program)) << program;
     EXPECT_EQ(ReadFile(stage / "usr/lib/systemd/system/module-server@.service"),
               ReadFile(UPDATER_SOURCE_DIR "/contrib/systemd/module-server@.service"));
@@ -148,10 +148,10 @@ TEST(Install, MakefileHonoursPrefixAndDestdir)
     options.env["MAKEFLAGS"] = "";
     options.env["MAKELEVEL"] = "";
     options.kill_after_seconds = 600;
-    ProcessResult result = testsupport::RunProcess(
-        {"make", "-s", "-C", UPDATER_SOURCE_DIR, "install", "BUILD=" UPDATER_BINARY_DIR, "PREFIX=/opt/lab tools",
-         "DESTDIR=" + stage.path()},
-        options);
+    ProcessResult result =
+        testsupport::RunProcess({"make", "-s", "-C", UPDATER_SOURCE_DIR, "install", "BUILD=" UPDATER_BINARY_DIR,
+                                 "PREFIX=/opt/lab tools", "DESTDIR=" + stage.path()},
+                                options);
     ASSERT_EQ(result.exit_status, 0) << result.out << result.err;
 
     std::set<std::string> files = FilesBelow(stage.path());

@@ -56,8 +56,8 @@ TEST_P(ManPages, LintWithoutWarnings)
     ProcessResult man = RunProcess({"man", "-l", PAGE}, options);
     EXPECT_EQ(man.exit_status, 0);
     EXPECT_EQ(man.err, "");
-    for (const char* section : {"NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "EXIT STATUS", "ENVIRONMENT", "FILES",
-                                "NOTES", "EXAMPLES"})
+    for (const char* section :
+         {"NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "EXIT STATUS", "ENVIRONMENT", "FILES", "NOTES", "EXAMPLES"})
         EXPECT_NE(man.out.find("\n" + std::string(section) + "\n"), std::string::npos) << section;
     if (PAGE.find("/updater.1") != std::string::npos) {
         EXPECT_NE(man.out.find("\nCOMMANDS\n"), std::string::npos);

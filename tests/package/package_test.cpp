@@ -99,7 +99,9 @@ void CheckMaintainerScripts(const std::string& deb)
     testsupport::RunOptions options;
     options.env["PATH"] = bin.path() + ":/usr/bin:/bin";
     for (auto [script, action] : {std::pair<const char*, const char*>{"postinst", "configure"},
-                                  {"postrm", "remove"}, {"postrm", "purge"}, {"postrm", "upgrade"}}) {
+                                  {"postrm", "remove"},
+                                  {"postrm", "purge"},
+                                  {"postrm", "upgrade"}}) {
         ProcessResult run = RunProcess({"sh", "-e", control / script, action}, options);
         EXPECT_EQ(run.exit_status, 0) << script << " " << action << ": " << run.err;
     }

@@ -20,7 +20,8 @@ using Bytes = std::vector<uint8_t>;
 
 // A client whose port is a MemoryLine holding the ROM's answers.
 struct Client {
-    explicit Client(const std::string& answers, bool echo = false) : line(answers) {
+    explicit Client(const std::string& answers, bool echo = false) : line(answers)
+    {
         isp.stream = line.Release();
         isp.baudRate = 115200;
         isp.echo = echo;
@@ -29,40 +30,41 @@ struct Client {
     NXPSerialClass isp;
 };
 
-std::vector<std::string> _lines(const std::string& text) {
+std::vector<std::string> _lines(const std::string& text)
+{
     std::vector<std::string> lines;
     size_t start = 0, end;
     while ((end = text.find("\r\n", start)) != std::string::npos) {
         lines.push_back(text.substr(start, end - start));
         start = end + 2;
     }
-    if (start < text.size()) lines.push_back(text.substr(start));
+    if (start < text.size())
+        lines.push_back(text.substr(start));
     return lines;
 }
 
-std::string _encode(const Bytes& data) {
+std::string _encode(const Bytes& data)
+{
     char text[NXPSerialClass::UU_LINE_MAX];
     NXPSerialClass::uuencode(text, data.data(), data.size());
     return text;
 }
 
-std::string _sum(const Bytes& data, size_t from, size_t to) {
+std::string _sum(const Bytes& data, size_t from, size_t to)
+{
     return std::to_string(NXPSerialClass::sum(data.data() + from, to - from));
 }
 
 }  // namespace
 
-TEST(NXPSerialCoding, UuencodeGivesClassicLines) {
+TEST(NXPSerialCoding, UuencodeGivesClassicLines)
+{
     struct Case {
         Bytes data;
         std::string line;
     } cases[] = {
-        {{'a', 'b', 'c'}, "#86)C"},
-        {{}, "`"},
-        {{0, 0, 0}, "#````"},
-        {{0xFF, 0xFF, 0xFF}, "#____"},
-        {{'a'}, "!80``"},
-        {{'a', 'b'}, "\"86(`"},
+        {{'a', 'b', 'c'}, "#86)C"},    {{}, "`"},        {{0, 0, 0}, "#````"},
+        {{0xFF, 0xFF, 0xFF}, "#____"}, {{'a'}, "!80``"}, {{'a', 'b'}, "\"86(`"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.line);
@@ -76,7 +78,8 @@ TEST(NXPSerialCoding, UuencodeGivesClassicLines) {
     }
 }
 
-TEST(NXPSerialCoding, EveryLineLengthRoundTripsAndAtMost63BytesGoOnALine) {
+TEST(NXPSerialCoding, EveryLineLengthRoundTripsAndAtMost63BytesGoOnALine)
+{
     Bytes data = testsupport::Code(100);
     for (size_t n = 0; n <= 100; ++n) {
         SCOPED_TRACE(n);
@@ -91,33 +94,33 @@ TEST(NXPSerialCoding, EveryLineLengthRoundTripsAndAtMost63BytesGoOnALine) {
     }
 }
 
-TEST(NXPSerialCoding, UudecodeRefusesLinesThatDoNotFit) {
+TEST(NXPSerialCoding, UudecodeRefusesLinesThatDoNotFit)
+{
     struct Case {
         const char* line;
         size_t capacity;
         size_t decoded;
     } cases[] = {
-        {"#86)C", 3, 3},
-        {"#86)C\r\n", 3, 3},        // the line end is not data
-        {"#86)C", 2, 0},            // announces more than the buffer holds
-        {"M86)C", 100, 0},          // announces 45 bytes, carries 3
-        {"#86", 3, 0},              // stops part way through its last group
-        {"", 10, 0},
-        {"\r\n", 10, 0},
-        {"`", 10, 0},               // an empty line decodes to nothing
-        {"#86)C extra", 3, 3},      // characters beyond the announced bytes are not stored
+        {"#86)C", 3, 3},       {"#86)C\r\n", 3, 3},                // the line end is not data
+        {"#86)C", 2, 0},                                           // announces more than the buffer holds
+        {"M86)C", 100, 0},                                         // announces 45 bytes, carries 3
+        {"#86", 3, 0},                                             // stops part way through its last group
+        {"", 10, 0},           {"\r\n", 10, 0},     {"`", 10, 0},  // an empty line decodes to nothing
+        {"#86)C extra", 3, 3},  // characters beyond the announced bytes are not stored
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.line);
         uint8_t buffer[64];
         memset(buffer, 0xEE, sizeof buffer);
         EXPECT_EQ(NXPSerialClass::uudecode(buffer, c.capacity, c.line), c.decoded);
-        for (size_t i = c.decoded; i < sizeof buffer; ++i) ASSERT_EQ(buffer[i], 0xEE) << "byte " << i << " touched";
+        for (size_t i = c.decoded; i < sizeof buffer; ++i)
+            ASSERT_EQ(buffer[i], 0xEE) << "byte " << i << " touched";
     }
     EXPECT_EQ(NXPSerialClass::uudecode(nullptr, 10, nullptr), 0u);
 }
 
-TEST(NXPSerialCoding, UucharMapsZeroToBackquote) {
+TEST(NXPSerialCoding, UucharMapsZeroToBackquote)
+{
     EXPECT_EQ(NXPSerialClass::uuchar(0), '`');
     EXPECT_EQ(NXPSerialClass::uuchar(1), '!');
     EXPECT_EQ(NXPSerialClass::uuchar(63), '_');
@@ -126,45 +129,63 @@ TEST(NXPSerialCoding, UucharMapsZeroToBackquote) {
     EXPECT_EQ(NXPSerialClass::sum(bytes.data(), bytes.size()), 253u);
 }
 
-TEST(NXPSerialTables, CopyLengthSectorsErrorTextsAndWaits) {
+TEST(NXPSerialTables, CopyLengthSectorsErrorTextsAndWaits)
+{
     std::pair<uint32_t, uint32_t> lengths[] = {{1, 256},     {256, 256},   {257, 512},   {300, 512},
                                                {1024, 1024}, {1025, 4096}, {4096, 4096}, {5000, 5000}};
     LogCapture log(DEBUG_NXPSerial);
-    for (auto [n, expected] : lengths) EXPECT_EQ(NXPSerialClass::CopyLength(n), expected) << n;
+    for (auto [n, expected] : lengths)
+        EXPECT_EQ(NXPSerialClass::CopyLength(n), expected) << n;
     EXPECT_TRUE(log.Contains("Copy length is too large. 5000 > 4096.\n"));
 
-    std::pair<uint32_t, uint32_t> sectors[] = {{0, 0},        {0x0FFF, 0},   {0x1000, 1},      {0xFFFF, 15},
-                                               {0x10000, 16}, {0x17FFF, 16}, {0x18000, 17},    {0x7FFFF, 29},
+    std::pair<uint32_t, uint32_t> sectors[] = {{0, 0},        {0x0FFF, 0},      {0x1000, 1},     {0xFFFF, 15},
+                                               {0x10000, 16}, {0x17FFF, 16},    {0x18000, 17},   {0x7FFFF, 29},
                                                {0x80000, 30}, {0x10001000, 30}, {0xFFFFFFFF, 30}};
-    for (auto [address, sector] : sectors) EXPECT_EQ(NXPSerialClass::SectorFromAddress(address), sector) << address;
+    for (auto [address, sector] : sectors)
+        EXPECT_EQ(NXPSerialClass::SectorFromAddress(address), sector) << address;
 
     std::pair<const char*, const char*> texts[] = {
-        {"8", "SECTOR_NOT_BLANK"}, {"42", "Unknown error"},  {"0\r\n", "CMD_SUCCESS"}, {"0xD", "ADDR_ERROR"},
-        {"-1", "Unknown error"},   {"20", "Unknown error"},  {"19", "CODE_READ_PROTECTION_ENABLED"},
-        {"abc", "Unknown error"},  {"", "Unknown error"},
+        {"8", "SECTOR_NOT_BLANK"},
+        {"42", "Unknown error"},
+        {"0\r\n", "CMD_SUCCESS"},
+        {"0xD", "ADDR_ERROR"},
+        {"-1", "Unknown error"},
+        {"20", "Unknown error"},
+        {"19", "CODE_READ_PROTECTION_ENABLED"},
+        {"abc", "Unknown error"},
+        {"", "Unknown error"},
     };
-    for (auto [line, text] : texts) EXPECT_STREQ(NXPSerialClass::GetErrorText(line), text) << line;
+    for (auto [line, text] : texts)
+        EXPECT_STREQ(NXPSerialClass::GetErrorText(line), text) << line;
 
     EXPECT_EQ(NXPSerialClass::WAIT_TIME_MS(14, 115200), 2u);
     EXPECT_EQ(NXPSerialClass::WAIT_TIME_MS(14, 9600), 16u);
     EXPECT_EQ(NXPSerialClass::WAIT_TIME_MS(0, 2400), 8u);
 }
 
-TEST(NXPSerialReplies, ReturnCodeWithEchoOnAndOff) {
+TEST(NXPSerialReplies, ReturnCodeWithEchoOnAndOff)
+{
     struct Case {
         const char* line;
         bool echo;
         int code;
     } cases[] = {
-        {"0\r\n", true, 0},         {"1\r\n", true, 1},
-        {"10\r\n", true, 10},       // a two-digit code ending in 0 is no success
+        {"0\r\n", true, 0},
+        {"1\r\n", true, 1},
+        {"10\r\n", true, 10},         // a two-digit code ending in 0 is no
+                                      // success
         {"U 23130\r0\r\n", true, 0},  // the rest of the echo before the code
-        {"0\r\n", false, 0},        {"16\r\n", false, 16},
-        {"0", false, -1},           {"", true, -1},
-        {"OK\r\n", false, -1},      {"\r\n", true, -1},
-        {"x0\r\n", false, -1},      {"99999999999\r\n", true, -1},
+        {"0\r\n", false, 0},
+        {"16\r\n", false, 16},
+        {"0", false, -1},
+        {"", true, -1},
+        {"OK\r\n", false, -1},
+        {"\r\n", true, -1},
+        {"x0\r\n", false, -1},
+        {"99999999999\r\n", true, -1},
     };
-    for (const Case& c : cases) EXPECT_EQ(NXPSerialClass::ReturnCode(c.line, c.echo), c.code) << c.line;
+    for (const Case& c : cases)
+        EXPECT_EQ(NXPSerialClass::ReturnCode(c.line, c.echo), c.code) << c.line;
 
     uint32_t value = 0;
     EXPECT_TRUE(NXPSerialClass::ParseChecksum("115394\r\n", value));
@@ -175,7 +196,8 @@ TEST(NXPSerialReplies, ReturnCodeWithEchoOnAndOff) {
         EXPECT_FALSE(NXPSerialClass::ParseChecksum(bad, value)) << bad;
 }
 
-TEST(NXPSerialCommands, ReturnCodeDecidesWithEchoOnAndOff) {
+TEST(NXPSerialCommands, ReturnCodeDecidesWithEchoOnAndOff)
+{
     struct Case {
         bool echo;
         std::string answer;
@@ -198,7 +220,8 @@ TEST(NXPSerialCommands, ReturnCodeDecidesWithEchoOnAndOff) {
     }
 }
 
-TEST(NXPSerialCommands, CommandTextsAndRefusalsBeforeSending) {
+TEST(NXPSerialCommands, CommandTextsAndRefusalsBeforeSending)
+{
     struct Case {
         std::function<aErr(NXPSerialClass&)> call;
         std::string sent;  // empty: refused before anything is sent
@@ -218,8 +241,16 @@ TEST(NXPSerialCommands, CommandTextsAndRefusalsBeforeSending) {
         {[](NXPSerialClass& i) { return i.Write(0x10001000, 0, Bytes(4).data()); }, "", aErrParam},
         {[](NXPSerialClass& i) { return i.Write(0x10001000, 6, Bytes(8).data()); }, "", aErrParam},
         {[](NXPSerialClass& i) { return i.Write(0x10001000, 8, nullptr); }, "", aErrParam},
-        {[](NXPSerialClass& i) { Bytes b(8); return i.Read(0, 6, b.data()); }, "", aErrParam},
-        {[](NXPSerialClass& i) { Bytes b(8); return i.Read(0, 0, b.data()); }, "", aErrParam},
+        {[](NXPSerialClass& i) {
+             Bytes b(8);
+             return i.Read(0, 6, b.data());
+         },
+         "", aErrParam},
+        {[](NXPSerialClass& i) {
+             Bytes b(8);
+             return i.Read(0, 0, b.data());
+         },
+         "", aErrParam},
     };
     for (size_t k = 0; k < std::size(cases); ++k) {
         SCOPED_TRACE(k);
@@ -232,7 +263,8 @@ TEST(NXPSerialCommands, CommandTextsAndRefusalsBeforeSending) {
     EXPECT_NE(unconnected.Sync(), aErrNone);
 }
 
-TEST(NXPSerialCommands, SetEchoChangesTheClientOnlyWhenTheRomAgrees) {
+TEST(NXPSerialCommands, SetEchoChangesTheClientOnlyWhenTheRomAgrees)
+{
     Client agreed("A 0\r\n0\r\n", true);
     EXPECT_EQ(agreed.isp.SetEcho(false), aErrNone);
     EXPECT_FALSE(agreed.isp.echo);
@@ -241,7 +273,8 @@ TEST(NXPSerialCommands, SetEchoChangesTheClientOnlyWhenTheRomAgrees) {
     EXPECT_TRUE(refused.isp.echo);
 }
 
-TEST(NXPSerialWrite, LinesAndChecksumGroupsFor100And1000Bytes) {
+TEST(NXPSerialWrite, LinesAndChecksumGroupsFor100And1000Bytes)
+{
     struct Case {
         size_t count;
         std::vector<size_t> lineBytes;  // per data line, checksums marked by 0
@@ -277,7 +310,8 @@ TEST(NXPSerialWrite, LinesAndChecksumGroupsFor100And1000Bytes) {
     }
 }
 
-TEST(NXPSerialWrite, ResendBudgetCoversTheWholeCommand) {
+TEST(NXPSerialWrite, ResendBudgetCoversTheWholeCommand)
+{
     struct Case {
         size_t count;
         std::string answers;
@@ -303,12 +337,14 @@ TEST(NXPSerialWrite, ResendBudgetCoversTheWholeCommand) {
         EXPECT_EQ(client.isp.Write(0x10001000, static_cast<uint32_t>(c.count), data.data()), c.result);
         size_t dataLines = 0;
         for (const std::string& line : _lines(client.line.Written()))
-            if (!line.empty() && (line[0] == 'M' || line[0] == '*')) ++dataLines;
+            if (!line.empty() && (line[0] == 'M' || line[0] == '*'))
+                ++dataLines;
         EXPECT_EQ(dataLines, c.dataLines);
     }
 }
 
-TEST(NXPSerialWrite, EchoOnReadsTheEchoOfEveryLine) {
+TEST(NXPSerialWrite, EchoOnReadsTheEchoOfEveryLine)
+{
     Bytes data = testsupport::Code(100);
     // The ROM echoes the command, each line and the checksum, then answers.
     std::string echoed = "W 268439552 100\r\n0\r\n";
@@ -317,7 +353,8 @@ TEST(NXPSerialWrite, EchoOnReadsTheEchoOfEveryLine) {
         Client dry("0\r\nOK\r\n");
         ASSERT_EQ(dry.isp.Write(0x10001000, 100, data.data()), aErrNone);
         auto lines = _lines(dry.line.Written());
-        for (size_t i = 1; i < lines.size(); ++i) echoed += lines[i] + "\r\n";
+        for (size_t i = 1; i < lines.size(); ++i)
+            echoed += lines[i] + "\r\n";
         echoed += "OK\r\n";
     }
     Client client(echoed, true);
@@ -325,10 +362,12 @@ TEST(NXPSerialWrite, EchoOnReadsTheEchoOfEveryLine) {
     EXPECT_EQ(client.line.Unread(), 0u);
 }
 
-TEST(NXPSerialRead, DataChecksumsAndReplies) {
+TEST(NXPSerialRead, DataChecksumsAndReplies)
+{
     Bytes data = testsupport::Code(1000);
     std::string group1, group2;
-    for (size_t at = 0; at < 900; at += 45) group1 += _encode(Bytes(data.begin() + at, data.begin() + at + 45)) + "\r\n";
+    for (size_t at = 0; at < 900; at += 45)
+        group1 += _encode(Bytes(data.begin() + at, data.begin() + at + 45)) + "\r\n";
     for (size_t at = 900; at < 1000; at += 45)
         group2 += _encode(Bytes(data.begin() + at, data.begin() + std::min<size_t>(at + 45, 1000))) + "\r\n";
     std::string sum1 = _sum(data, 0, 900) + "\r\n", sum2 = _sum(data, 900, 1000) + "\r\n";
@@ -360,7 +399,8 @@ TEST(NXPSerialRead, DataChecksumsAndReplies) {
     }
 }
 
-TEST(NXPSerialRead, BadRepliesEndWithAnErrorInsideTheBuffer) {
+TEST(NXPSerialRead, BadRepliesEndWithAnErrorInsideTheBuffer)
+{
     Bytes data = testsupport::Code(8);
     std::string good = _encode(data) + "\r\n";
     std::string sum = _sum(data, 0, 8) + "\r\n";
@@ -390,14 +430,16 @@ TEST(NXPSerialRead, BadRepliesEndWithAnErrorInsideTheBuffer) {
         auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(client.isp.Read(0, 8, buffer.data()), c.result);
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
-        for (size_t i = 8; i < buffer.size(); ++i) ASSERT_EQ(buffer[i], 0xEE) << "byte " << i << " past the buffer";
+        for (size_t i = 8; i < buffer.size(); ++i)
+            ASSERT_EQ(buffer[i], 0xEE) << "byte " << i << " past the buffer";
         if (c.result == aErrNone) {
             EXPECT_TRUE(std::equal(data.begin(), data.end(), buffer.begin()));
         }
     }
 }
 
-TEST(NXPSerialIdentify, NumbersAfterTheReturnCode) {
+TEST(NXPSerialIdentify, NumbersAfterTheReturnCode)
+{
     Client id("0\r\n1\r\n2\r\n0x10\r\n4294967295\r\n");
     ASSERT_EQ(id.isp.GetDeviceID(), aErrNone);
     EXPECT_EQ(id.line.Written(), "N\r\n");
@@ -436,7 +478,8 @@ TEST(NXPSerialIdentify, NumbersAfterTheReturnCode) {
     }
 }
 
-TEST(NXPSerialSync, HandshakeBytesAndFailures) {
+TEST(NXPSerialSync, HandshakeBytesAndFailures)
+{
     struct Case {
         std::string answers;
         aErr result;
@@ -456,10 +499,12 @@ TEST(NXPSerialSync, HandshakeBytesAndFailures) {
     }
 }
 
-TEST(NXPSerialConnect, RateTableAndFallback) {
+TEST(NXPSerialConnect, RateTableAndFallback)
+{
     PtyPair pty;
     ASSERT_TRUE(pty.ok());
-    std::pair<uint32_t, uint32_t> rates[] = {{100000, 115200}, {300000, 9600}, {0, 2400}, {230400, 230400}, {9601, 19200}};
+    std::pair<uint32_t, uint32_t> rates[] = {
+        {100000, 115200}, {300000, 9600}, {0, 2400}, {230400, 230400}, {9601, 19200}};
     for (auto [requested, chosen] : rates) {
         NXPSerialClass isp;
         ASSERT_EQ(isp.Connect(pty.slavePath().c_str(), requested), aErrNone) << requested;
@@ -474,7 +519,8 @@ TEST(NXPSerialConnect, RateTableAndFallback) {
     EXPECT_EQ(missing.stream, nullptr);
 }
 
-TEST(NXPSerialLog, EveryLineUnderItsPackageBit) {
+TEST(NXPSerialLog, EveryLineUnderItsPackageBit)
+{
     Bytes data = testsupport::Code(100);
     auto run = [&](uint32_t packages) {
         LogCapture log(packages);

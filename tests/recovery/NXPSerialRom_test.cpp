@@ -19,33 +19,42 @@ using Clock = std::chrono::steady_clock;
 
 class RomLine : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         std::string error;
         ASSERT_TRUE(rom.Start(error)) << error;
         ASSERT_EQ(isp.Connect(rom.SlavePath().c_str(), 115200), aErrNone);
     }
     void Synchronise() { ASSERT_EQ(isp.Sync(), aErrNone); }
-    void SetFaults(const Sim::LpcIspRomFaults& faults) {
+    void SetFaults(const Sim::LpcIspRomFaults& faults)
+    {
         rom.With([&](Sim::LpcIspRom& r) { r.SetFaults(faults); });
     }
-    Bytes Flash(size_t n) {
-        return rom.With([&](Sim::LpcIspRom& r) { return Bytes(r.Flash().begin(), r.Flash().begin() + static_cast<long>(n)); });
+    Bytes Flash(size_t n)
+    {
+        return rom.With(
+            [&](Sim::LpcIspRom& r) { return Bytes(r.Flash().begin(), r.Flash().begin() + static_cast<long>(n)); });
     }
 
     // What a recovery does: unlock, prepare and erase everything, then 4096-byte chunks
     // staged in RAM and copied into flash.
-    aErr FlashImage(const Bytes& image) {
+    aErr FlashImage(const Bytes& image)
+    {
         aErr err;
         if ((err = isp.Unlock()) != aErrNone || (err = isp.Prepare(0, 29)) != aErrNone ||
             (err = isp.Erase(0, 29)) != aErrNone)
             return err;
         for (uint32_t at = 0; at < image.size(); at += 4096) {
             uint32_t n = std::min<uint32_t>(4096, static_cast<uint32_t>(image.size()) - at);
-            if ((err = isp.Write(NXPSerialClass::WRITE_ADDRESS, n, image.data() + at)) != aErrNone) return err;
-            uint32_t first = NXPSerialClass::SectorFromAddress(at), last = NXPSerialClass::SectorFromAddress(at + n - 1);
-            if ((err = isp.Prepare(first, last)) != aErrNone) return err;
+            if ((err = isp.Write(NXPSerialClass::WRITE_ADDRESS, n, image.data() + at)) != aErrNone)
+                return err;
+            uint32_t first = NXPSerialClass::SectorFromAddress(at),
+                     last = NXPSerialClass::SectorFromAddress(at + n - 1);
+            if ((err = isp.Prepare(first, last)) != aErrNone)
+                return err;
             err = isp.CopyToFlash(at, NXPSerialClass::WRITE_ADDRESS, NXPSerialClass::CopyLength(n));
-            if (err != aErrNone) return err;
+            if (err != aErrNone)
+                return err;
         }
         return aErrNone;
     }
@@ -56,7 +65,8 @@ protected:
 
 }  // namespace
 
-TEST_F(RomLine, SyncIdentifyFlash256KiBAndReadItBack) {
+TEST_F(RomLine, SyncIdentifyFlash256KiBAndReadItBack)
+{
     Synchronise();
     EXPECT_TRUE(isp.echo);
     EXPECT_EQ(isp.GetDeviceID(), aErrNone);
@@ -109,7 +119,8 @@ TEST_F(RomLine, SyncIdentifyFlash256KiBAndReadItBack) {
 // on a read it sends a wrong checksum; two are absorbed, the third ends the command.
 class RomResend : public RomLine, public ::testing::WithParamInterface<std::tuple<bool, bool>> {};
 
-TEST_P(RomResend, BudgetOfThreePerCommand) {
+TEST_P(RomResend, BudgetOfThreePerCommand)
+{
     auto [echo, reading] = GetParam();
     Synchronise();
     ASSERT_EQ(isp.SetEcho(echo), aErrNone);
@@ -134,18 +145,19 @@ TEST_P(RomResend, BudgetOfThreePerCommand) {
         if (c.result == aErrNone && !reading) {
             EXPECT_EQ(rom.With([](Sim::LpcIspRom& r) { return r.Ram(0x10000000, 2000); }), data);
         }
-        if (c.result != aErrNone) break;  // the ROM is mid-transfer now
+        if (c.result != aErrNone)
+            break;  // the ROM is mid-transfer now
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(EchoAndDirection, RomResend,
-                         ::testing::Combine(::testing::Bool(), ::testing::Bool()),
+INSTANTIATE_TEST_SUITE_P(EchoAndDirection, RomResend, ::testing::Combine(::testing::Bool(), ::testing::Bool()),
                          [](const auto& info) {
                              return std::string(std::get<0>(info.param) ? "EchoOn" : "EchoOff") +
                                     (std::get<1>(info.param) ? "Read" : "Write");
                          });
 
-TEST_F(RomLine, RefusedCopyAndSilenceEndCommandsWithErrors) {
+TEST_F(RomLine, RefusedCopyAndSilenceEndCommandsWithErrors)
+{
     Synchronise();
     ASSERT_EQ(isp.Unlock(), aErrNone);
     Sim::LpcIspRomFaults faults;
@@ -168,9 +180,7 @@ TEST_F(RomLine, RefusedCopyAndSilenceEndCommandsWithErrors) {
     // The ROM falls silent part way through a write: the write ends, in bounded time.
     faults = {};
     faults.silentAfterBytes = 3000;
-    rom.With([&](Sim::LpcIspRom& r) {
-        r.SetFaults(faults);
-    });
+    rom.With([&](Sim::LpcIspRom& r) { r.SetFaults(faults); });
     auto start = Clock::now();
     aErr err = isp.Write(NXPSerialClass::WRITE_ADDRESS, 4096, data.data());
     EXPECT_EQ(err, aErrTimeout);
@@ -178,7 +188,8 @@ TEST_F(RomLine, RefusedCopyAndSilenceEndCommandsWithErrors) {
     EXPECT_NE(isp.GetDeviceID(), aErrNone);
 }
 
-TEST_F(RomLine, TheRomStaysSynchronisedWhenThePortIsReopened) {
+TEST_F(RomLine, TheRomStaysSynchronisedWhenThePortIsReopened)
+{
     Synchronise();
     ASSERT_EQ(isp.Disconnect(), aErrNone);
     NXPSerialClass second;
@@ -191,7 +202,8 @@ TEST_F(RomLine, TheRomStaysSynchronisedWhenThePortIsReopened) {
     EXPECT_EQ(second.Sync(), aErrNone);
 }
 
-TEST_F(RomLine, PacedAtTheLineRateTheExchangesStillFitTheirWaits) {
+TEST_F(RomLine, PacedAtTheLineRateTheExchangesStillFitTheirWaits)
+{
     rom.SetPacing(115200);
     Synchronise();
     ASSERT_EQ(isp.SetEcho(false), aErrNone);
@@ -209,7 +221,8 @@ TEST_F(RomLine, PacedAtTheLineRateTheExchangesStillFitTheirWaits) {
 // no faster than a UART would, and every exchange still fits.
 class RomRates : public ::testing::TestWithParam<uint32_t> {};
 
-TEST_P(RomRates, SyncIdentifyWriteAndReadAtTheLineRate) {
+TEST_P(RomRates, SyncIdentifyWriteAndReadAtTheLineRate)
+{
     Sim::LpcIspPty rom;
     std::string error;
     ASSERT_TRUE(rom.Start(error)) << error;

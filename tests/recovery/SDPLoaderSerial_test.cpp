@@ -26,8 +26,7 @@ double _secondsSince(Clock::time_point start)
 }
 
 struct RomOnPty {
-    explicit RomOnPty(Sim::SdpRomConfig config = {})
-        : rom(std::make_shared<Sim::SdpRom>(config)), serial(rom)
+    explicit RomOnPty(Sim::SdpRomConfig config = {}) : rom(std::make_shared<Sim::SdpRom>(config)), serial(rom)
     {
         std::string error;
         started = serial.Start(error);
@@ -149,8 +148,7 @@ INSTANTIATE_TEST_SUITE_P(
                       // A flood after each answer: stray bytes stop the transfer, or, when
                       // they reach the line only after the last chunk went out, the answer
                       // to the write is not the completion word.
-                      FaultCase{"Flood", "extra-bytes=200000", SDPLoader::SDP_ABORTED, -1,
-                                SDPLoader::SDP_NOT_COMPLETE},
+                      FaultCase{"Flood", "extra-bytes=200000", SDPLoader::SDP_ABORTED, -1, SDPLoader::SDP_NOT_COMPLETE},
                       FaultCase{"FewExtraBytes", "extra-bytes=3", SDPLoader::SDP_OK, SDPLoader::SDP_OK}),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -21,7 +21,9 @@ namespace {
 class ScriptedTransport : public SDPLoader_Interface {
 public:
     ScriptedTransport(std::vector<Bytes>* packets, std::deque<Bytes> answers)
-        : packets_(packets), answers_(std::move(answers)) {}
+        : packets_(packets), answers_(std::move(answers))
+    {
+    }
     bool init() override { return opens; }
     ssize_t writeData(const Bytes& packet) override
     {
@@ -80,17 +82,21 @@ TEST_P(SDPPacketTest, IsByteExact)
 
 INSTANTIATE_TEST_SUITE_P(
     Commands, SDPPacketTest,
-    ::testing::Values(
-        PacketCase{"WriteFile", [](Bytes& p) { SDPLoader::_createWriteFilePacket(p, 0x20000000, 5000); },
-                   {1, 4, 4, 0x20, 0, 0, 0, 0x20, 0, 0, 0x13, 0x88, 0, 0, 0, 0, 0}},
-        PacketCase{"ReadRegister", [](Bytes& p) { SDPLoader::_create4ByteReadRegisterPacket(p, 0x401F4410); },
-                   {1, 1, 1, 0x40, 0x1F, 0x44, 0x10, 0x20, 0, 0, 0, 4, 0, 0, 0, 0, 0}},
-        PacketCase{"Status", [](Bytes& p) { SDPLoader::_createStatusPacket(p); },
-                   {1, 5, 5, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
-        PacketCase{"Jump", [](Bytes& p) { SDPLoader::_createJumpPacket(p, 0x20000400); },
-                   {1, 0x0B, 0x0B, 0x20, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
-        PacketCase{"WriteFileLargest", [](Bytes& p) { SDPLoader::_createWriteFilePacket(p, 0xFFFFFFFF, 0xFFFFFFFF); },
-                   {1, 4, 4, 0xFF, 0xFF, 0xFF, 0xFF, 0x20, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0}}),
+    ::testing::Values(PacketCase{"WriteFile",
+                                 [](Bytes& p) { SDPLoader::_createWriteFilePacket(p, 0x20000000, 5000); },
+                                 {1, 4, 4, 0x20, 0, 0, 0, 0x20, 0, 0, 0x13, 0x88, 0, 0, 0, 0, 0}},
+                      PacketCase{"ReadRegister",
+                                 [](Bytes& p) { SDPLoader::_create4ByteReadRegisterPacket(p, 0x401F4410); },
+                                 {1, 1, 1, 0x40, 0x1F, 0x44, 0x10, 0x20, 0, 0, 0, 4, 0, 0, 0, 0, 0}},
+                      PacketCase{"Status",
+                                 [](Bytes& p) { SDPLoader::_createStatusPacket(p); },
+                                 {1, 5, 5, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
+                      PacketCase{"Jump",
+                                 [](Bytes& p) { SDPLoader::_createJumpPacket(p, 0x20000400); },
+                                 {1, 0x0B, 0x0B, 0x20, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
+                      PacketCase{"WriteFileLargest",
+                                 [](Bytes& p) { SDPLoader::_createWriteFilePacket(p, 0xFFFFFFFF, 0xFFFFFFFF); },
+                                 {1, 4, 4, 0xFF, 0xFF, 0xFF, 0xFF, 0x20, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct SplitCase {
@@ -229,8 +235,8 @@ TEST_P(SDPWriteLoaderTest, ResultAndWhereItStopped)
     EXPECT_EQ(log.Contains("Error: No ack from iMX device\n"), c.result == SDPLoader::SDP_NO_ANSWER);
     EXPECT_EQ(log.Contains("Loader Transfer Successful\n"), c.result == SDPLoader::SDP_OK);
     EXPECT_EQ(log.Contains("Loader Transfer Unsuccessful\n"), c.result == SDPLoader::SDP_NOT_COMPLETE);
-    EXPECT_EQ(log.Contains("Error while transfering loader. Aborting\n"), c.result == SDPLoader::SDP_ABORTED &&
-                                                                              c.failWriteAt != 2);
+    EXPECT_EQ(log.Contains("Error while transfering loader. Aborting\n"),
+              c.result == SDPLoader::SDP_ABORTED && c.failWriteAt != 2);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -240,10 +246,14 @@ INSTANTIATE_TEST_SUITE_P(
         // Five status packets, no answer to any.
         ScriptCase{"NoAnswer", {}, 0, 0, SDPLoader::SDP_NO_ANSWER, 5},
         // A short answer counts as none; the third attempt is heard.
-        ScriptCase{"AliveOnThirdAttempt", {{1, 2, 3}, Bytes(7, 0), _answer(1), _answer(0x88888888)}, 0, 0,
-                   SDPLoader::SDP_OK, 7},
-        ScriptCase{"WrongCompletionWord", {_answer(0xF0F0F0F0), _answer(0xF0F0F0F0)}, 0, 0,
-                   SDPLoader::SDP_NOT_COMPLETE, 5},
+        ScriptCase{"AliveOnThirdAttempt",
+                   {{1, 2, 3}, Bytes(7, 0), _answer(1), _answer(0x88888888)},
+                   0,
+                   0,
+                   SDPLoader::SDP_OK,
+                   7},
+        ScriptCase{
+            "WrongCompletionWord", {_answer(0xF0F0F0F0), _answer(0xF0F0F0F0)}, 0, 0, SDPLoader::SDP_NOT_COMPLETE, 5},
         ScriptCase{"NoCompletion", {_answer(0xF0F0F0F0)}, 0, 0, SDPLoader::SDP_NOT_COMPLETE, 5},
         // Something from the ROM before the second chunk: nothing more is sent.
         ScriptCase{"StrayBytesAbort", {_answer(0xF0F0F0F0)}, 0, 3, SDPLoader::SDP_ABORTED, 3},

@@ -6,13 +6,16 @@
 
 namespace {
 
-std::vector<std::string> _builds_of(const SortedBuildList& sorted) {
+std::vector<std::string> _builds_of(const SortedBuildList& sorted)
+{
     std::vector<std::string> builds;
-    for (const auto& entry : sorted) builds.push_back(entry.first);
+    for (const auto& entry : sorted)
+        builds.push_back(entry.first);
     return builds;
 }
 
-TEST(SplitTessarineVersion, NeedsExactlyThreeParts) {
+TEST(SplitTessarineVersion, NeedsExactlyThreeParts)
+{
     using V = std::vector<std::string>;
     EXPECT_EQ(UpdateServerRequest::SplitTessarineVersion("2.10.3"), (V{"2", "10", "3"}));
     EXPECT_EQ(UpdateServerRequest::SplitTessarineVersion("2..3"), (V{"2", "", "3"}));
@@ -22,14 +25,16 @@ TEST(SplitTessarineVersion, NeedsExactlyThreeParts) {
     EXPECT_TRUE(UpdateServerRequest::SplitTessarineVersion("").empty());
 }
 
-TEST(SortBuildsByVersion, NewestVersionFirst) {
+TEST(SortBuildsByVersion, NewestVersionFirst)
+{
     const BuildList builds{{"115", "2.9.12"}, {"116", "2.10.3"}, {"117", "1.99.0"}};
     const SortedBuildList sorted = UpdateServerRequest::SortBuildsByVersion(builds);
     EXPECT_EQ(_builds_of(sorted), (std::vector<std::string>{"116", "115", "117"}));
     EXPECT_EQ(sorted[0].second, "2.10.3");
 }
 
-TEST(SortBuildsByVersion, PartsCountWithTheirLowEightBits) {
+TEST(SortBuildsByVersion, PartsCountWithTheirLowEightBits)
+{
     // 300 counts as 44, so 2.300.0 and 2.44.0 tie, and 2.45.0 beats both.
     const BuildList builds{{"1", "2.300.0"}, {"2", "2.45.0"}, {"3", "2.44.0"}, {"4", "2.43.9"}};
     const auto order = _builds_of(UpdateServerRequest::SortBuildsByVersion(builds));
@@ -39,14 +44,16 @@ TEST(SortBuildsByVersion, PartsCountWithTheirLowEightBits) {
     EXPECT_EQ(order[3], "4");
 }
 
-TEST(SortBuildsByVersion, UnreadableVersionsGoLastAndNothingIsLost) {
-    const BuildList builds{{"10", "2..3"}, {"11", "3.0.0"}, {"12", ""},
+TEST(SortBuildsByVersion, UnreadableVersionsGoLastAndNothingIsLost)
+{
+    const BuildList builds{{"10", "2..3"},  {"11", "3.0.0"},       {"12", ""},
                            {"13", "x.1.2"}, {"14", " 4.+1.2beta"}, {"15", "1.0"}};
     const auto order = _builds_of(UpdateServerRequest::SortBuildsByVersion(builds));
     EXPECT_EQ(order, (std::vector<std::string>{"14", "11", "10", "12", "13", "15"}));
 }
 
-TEST(SortBuildsByVersion, ManyMixedEntriesKeepEveryEntryAndReadableOnesOrdered) {
+TEST(SortBuildsByVersion, ManyMixedEntriesKeepEveryEntryAndReadableOnesOrdered)
+{
     std::mt19937 random(7);
     BuildList builds;
     for (int i = 0; i < 400; ++i) {
@@ -77,14 +84,20 @@ TEST(SortBuildsByVersion, ManyMixedEntriesKeepEveryEntryAndReadableOnesOrdered) 
     }
 }
 
-TEST(Base64, KnownVectorsEncodeAndDecode) {
-    const std::pair<std::string, std::string> vectors[] = {
-        {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"foob", "Zm9vYg=="},
-        {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"}, {std::string("\xff\xfe\x00", 3), "//4A"}};
+TEST(Base64, KnownVectorsEncodeAndDecode)
+{
+    const std::pair<std::string, std::string> vectors[] = {{"", ""},
+                                                           {"f", "Zg=="},
+                                                           {"fo", "Zm8="},
+                                                           {"foo", "Zm9v"},
+                                                           {"foob", "Zm9vYg=="},
+                                                           {"fooba", "Zm9vYmE="},
+                                                           {"foobar", "Zm9vYmFy"},
+                                                           {std::string("\xff\xfe\x00", 3), "//4A"}};
     for (const auto& [plain, encoded] : vectors) {
         size_t length = 99;
-        char* text = UpdateServerRequest::base64_encode(
-            reinterpret_cast<const unsigned char*>(plain.data()), plain.size(), &length);
+        char* text = UpdateServerRequest::base64_encode(reinterpret_cast<const unsigned char*>(plain.data()),
+                                                        plain.size(), &length);
         ASSERT_NE(text, nullptr);
         EXPECT_EQ(std::string(text), encoded);
         EXPECT_EQ(length, encoded.size());
@@ -98,11 +111,13 @@ TEST(Base64, KnownVectorsEncodeAndDecode) {
     }
 }
 
-TEST(Base64, RoundTripsEveryLengthAndByte) {
+TEST(Base64, RoundTripsEveryLengthAndByte)
+{
     std::mt19937 random(1);
     for (size_t n = 0; n < 600; ++n) {
         std::vector<unsigned char> data(n);
-        for (auto& byte : data) byte = static_cast<unsigned char>(random());
+        for (auto& byte : data)
+            byte = static_cast<unsigned char>(random());
         size_t text_length = 0, length = 0;
         char* text = UpdateServerRequest::base64_encode(data.data(), n, &text_length);
         ASSERT_NE(text, nullptr);
@@ -116,10 +131,11 @@ TEST(Base64, RoundTripsEveryLengthAndByte) {
     }
 }
 
-TEST(Base64, DecoderRejectsWhatIsNotBase64) {
+TEST(Base64, DecoderRejectsWhatIsNotBase64)
+{
     size_t length = 0;
-    for (const char* text : {"Zm9vYmF", "Zm9v\r", "Zm9vYmE=\r", "Zm 9", "Zm9v\nYmFy", "Zg=a", "=Zm9",
-                             "Z===", "Zm9vY*Fy", "Zg==Zm9v"}) {
+    for (const char* text :
+         {"Zm9vYmF", "Zm9v\r", "Zm9vYmE=\r", "Zm 9", "Zm9v\nYmFy", "Zg=a", "=Zm9", "Z===", "Zm9vY*Fy", "Zg==Zm9v"}) {
         EXPECT_EQ(UpdateServerRequest::base64_decode(text, strlen(text), &length), nullptr) << text;
     }
 }

@@ -24,10 +24,14 @@ namespace {
 
 using Params = std::map<std::string, std::string>;
 
-std::string _curl_text(CURLcode code) { return curl_easy_strerror(code); }
+std::string _curl_text(CURLcode code)
+{
+    return curl_easy_strerror(code);
+}
 
 // The runtime error text of a GET that is expected to throw.
-std::string _failure_of(const std::string& url) {
+std::string _failure_of(const std::string& url)
+{
     Params none;
     try {
         HTTPRequest::GET(url.c_str(), none);
@@ -43,7 +47,8 @@ protected:
     LocalHttpServer server;
 };
 
-TEST_F(HTTPRequestTest, EmptyParametersGiveTheBareUrl) {
+TEST_F(HTTPRequestTest, EmptyParametersGiveTheBareUrl)
+{
     server.Reply(200, "hello");
     Params none;
     HTTPResponse response = HTTPRequest::GET(server.Url().c_str(), none);
@@ -53,7 +58,8 @@ TEST_F(HTTPRequestTest, EmptyParametersGiveTheBareUrl) {
     EXPECT_STREQ(response.get_response(), "hello");
 }
 
-TEST_F(HTTPRequestTest, ParametersFollowInKeyOrderEachWithAmpersand) {
+TEST_F(HTTPRequestTest, ParametersFollowInKeyOrderEachWithAmpersand)
+{
     server.Reply(200, "ok\n");
     Params params{{"rv", "2"}, {"op", "hi"}};
     HTTPResponse response = HTTPRequest::GET(server.Url().c_str(), params);
@@ -61,7 +67,8 @@ TEST_F(HTTPRequestTest, ParametersFollowInKeyOrderEachWithAmpersand) {
     EXPECT_EQ(server.LastTarget(), "/cgi/u?op=hi&rv=2&");
 }
 
-TEST_F(HTTPRequestTest, ErrorStatusReturnsNormallyWithItsBody) {
+TEST_F(HTTPRequestTest, ErrorStatusReturnsNormallyWithItsBody)
+{
     server.Reply(404, "not here");
     Params none;
     HTTPResponse response = HTTPRequest::GET(server.Url().c_str(), none);
@@ -69,9 +76,11 @@ TEST_F(HTTPRequestTest, ErrorStatusReturnsNormallyWithItsBody) {
     EXPECT_STREQ(response.get_response(), "not here");
 }
 
-TEST_F(HTTPRequestTest, ChunkedReplyArrivesWholeAndInOrder) {
+TEST_F(HTTPRequestTest, ChunkedReplyArrivesWholeAndInOrder)
+{
     std::string expected;
-    for (int i = 0; i < 40; ++i) expected += "chunk " + std::to_string(i) + std::string(3000, 'a' + i % 26) + "\n";
+    for (int i = 0; i < 40; ++i)
+        expected += "chunk " + std::to_string(i) + std::string(3000, 'a' + i % 26) + "\n";
     server.Handle([](const httplib::Request&, httplib::Response& res) {
         auto sent = std::make_shared<int>(0);
         res.set_chunked_content_provider("text/plain", [sent](size_t, httplib::DataSink& sink) {
@@ -91,10 +100,12 @@ TEST_F(HTTPRequestTest, ChunkedReplyArrivesWholeAndInOrder) {
     EXPECT_EQ(std::string(response.get_response()), expected);
 }
 
-TEST_F(HTTPRequestTest, ReplyCutShortThrowsCurlText) {
+TEST_F(HTTPRequestTest, ReplyCutShortThrowsCurlText)
+{
     server.Handle([](const httplib::Request&, httplib::Response& res) {
         res.set_content_provider(1000, "text/plain", [](size_t offset, size_t, httplib::DataSink& sink) {
-            if (offset > 0) return false;  // drop the connection after the first piece
+            if (offset > 0)
+                return false;  // drop the connection after the first piece
             sink.write("ok\npartial", 10);
             return true;
         });
@@ -104,19 +115,20 @@ TEST_F(HTTPRequestTest, ReplyCutShortThrowsCurlText) {
 
 // A reply longer than any build is refused as it arrives, announced or not, and the
 // process never holds the whole of it.
-TEST_F(HTTPRequestTest, OverlongReplyIsRefusedWithoutHoldingIt) {
+TEST_F(HTTPRequestTest, OverlongReplyIsRefusedWithoutHoldingIt)
+{
     constexpr size_t HUGE_REPLY = 16 * HTTPRequest::MAX_REPLY_BYTES;
     const auto provider = [](size_t offset, size_t, httplib::DataSink& sink) {
         static const std::string piece(1 << 16, 'A');
-        if (offset >= HUGE_REPLY) sink.done();
+        if (offset >= HUGE_REPLY)
+            sink.done();
         return offset >= HUGE_REPLY || sink.write(piece.data(), piece.size());
     };
     rusage before{}, after{};
     getrusage(RUSAGE_SELF, &before);
     server.Handle([&](const httplib::Request&, httplib::Response& res) {
-        res.set_chunked_content_provider("text/plain", [&](size_t offset, httplib::DataSink& sink) {
-            return provider(offset, 0, sink);
-        });
+        res.set_chunked_content_provider(
+            "text/plain", [&](size_t offset, httplib::DataSink& sink) { return provider(offset, 0, sink); });
     });
     EXPECT_EQ(_failure_of(server.Url()), _curl_text(CURLE_WRITE_ERROR));
     server.Handle([&](const httplib::Request&, httplib::Response& res) {
@@ -128,27 +140,36 @@ TEST_F(HTTPRequestTest, OverlongReplyIsRefusedWithoutHoldingIt) {
     EXPECT_LT((after.ru_maxrss - before.ru_maxrss) * 1024, static_cast<long>(HUGE_REPLY / 2));
 }
 
-TEST(HTTPRequest, RefusedConnectionThrowsCurlText) {
+TEST(HTTPRequest, RefusedConnectionThrowsCurlText)
+{
     EXPECT_EQ(_failure_of("http://127.0.0.1:1/cgi/u"), _curl_text(CURLE_COULDNT_CONNECT));
 }
 
-TEST(HTTPRequest, MalformedUrlThrows) {
+TEST(HTTPRequest, MalformedUrlThrows)
+{
     EXPECT_EQ(_failure_of("nope://127.0.0.1:1/x"), _curl_text(CURLE_UNSUPPORTED_PROTOCOL));
 }
 
 // Sets an environment variable for one scope and restores what was there.
 class ScopedEnv {
 public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
+    ScopedEnv(const char* name, const char* value) : name_(name)
+    {
         const char* old = std::getenv(name);
         had_ = old != nullptr;
-        if (had_) old_ = old;
-        if (value) setenv(name, value, 1);
-        else unsetenv(name);
+        if (had_)
+            old_ = old;
+        if (value)
+            setenv(name, value, 1);
+        else
+            unsetenv(name);
     }
-    ~ScopedEnv() {
-        if (had_) setenv(name_, old_.c_str(), 1);
-        else unsetenv(name_);
+    ~ScopedEnv()
+    {
+        if (had_)
+            setenv(name_, old_.c_str(), 1);
+        else
+            unsetenv(name_);
     }
 
 private:
@@ -157,13 +178,14 @@ private:
     std::string old_;
 };
 
-TEST(HTTPRequest, StallLimitComesFromTheEnvironmentWithinItsRange) {
+TEST(HTTPRequest, StallLimitComesFromTheEnvironmentWithinItsRange)
+{
     const struct {
         const char* value;
         long seconds;
     } cases[] = {
-        {nullptr, 60}, {"", 60},     {"5", 5},     {"1", 1},      {"86400", 86400}, {"86401", 60},
-        {"0", 60},     {"-3", 60},   {"abc", 60},  {"12x", 60},   {" 7", 7},        {"99999999999999999999", 60},
+        {nullptr, 60}, {"", 60},   {"5", 5},    {"1", 1},    {"86400", 86400}, {"86401", 60},
+        {"0", 60},     {"-3", 60}, {"abc", 60}, {"12x", 60}, {" 7", 7},        {"99999999999999999999", 60},
     };
     for (const auto& c : cases) {
         ScopedEnv env(HTTPRequest::STALL_LIMIT_VARIABLE, c.value);
@@ -172,13 +194,15 @@ TEST(HTTPRequest, StallLimitComesFromTheEnvironmentWithinItsRange) {
 }
 
 // How long a failing GET took, and its error text.
-std::pair<double, std::string> _timed_failure(const std::string& url) {
+std::pair<double, std::string> _timed_failure(const std::string& url)
+{
     const auto start = std::chrono::steady_clock::now();
     std::string text = _failure_of(url);
     return {std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), text};
 }
 
-TEST(HTTPRequest, PeerThatNeverAnswersTimesOut) {
+TEST(HTTPRequest, PeerThatNeverAnswersTimesOut)
+{
     ScopedEnv env(HTTPRequest::STALL_LIMIT_VARIABLE, "1");
     TcpListener mute;  // the kernel completes the handshake; nobody reads or answers
     ASSERT_TRUE(mute.ok());
@@ -188,7 +212,8 @@ TEST(HTTPRequest, PeerThatNeverAnswersTimesOut) {
     EXPECT_LT(seconds, 20.0);
 }
 
-TEST(HTTPRequest, ConnectionThatIsNeverTakenTimesOut) {
+TEST(HTTPRequest, ConnectionThatIsNeverTakenTimesOut)
+{
     ScopedEnv env(HTTPRequest::STALL_LIMIT_VARIABLE, "1");
     // A listener with a full queue of connections it never accepts drops further
     // handshakes, so a new connect waits for ever.
@@ -212,11 +237,13 @@ TEST(HTTPRequest, ConnectionThatIsNeverTakenTimesOut) {
         _timed_failure("http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/cgi/u");
     EXPECT_EQ(text, _curl_text(CURLE_OPERATION_TIMEDOUT));
     EXPECT_LT(seconds, 20.0);
-    for (int fd : fillers) close(fd);
+    for (int fd : fillers)
+        close(fd);
     close(listener);
 }
 
-TEST(HTTPRequest, BodyThatStopsMidwayTimesOutAndOneThatGoesOnArrivesWhole) {
+TEST(HTTPRequest, BodyThatStopsMidwayTimesOutAndOneThatGoesOnArrivesWhole)
+{
     ScopedEnv env(HTTPRequest::STALL_LIMIT_VARIABLE, "1");
     const std::string body(100000, 'x');
     // The second half follows after a pause: one that does not end fails the request
@@ -228,7 +255,8 @@ TEST(HTTPRequest, BodyThatStopsMidwayTimesOutAndOneThatGoesOnArrivesWhole) {
     ASSERT_TRUE(server.Start());
     server.Handle([&](const httplib::Request&, httplib::Response& res) {
         res.set_content_provider(body.size(), "text/plain", [&](size_t offset, size_t, httplib::DataSink& sink) {
-            if (offset == 0) return sink.write(body.data(), body.size() / 2);
+            if (offset == 0)
+                return sink.write(body.data(), body.size() / 2);
             const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(pause_ms.load());
             while (!released && (pause_ms < 0 || std::chrono::steady_clock::now() < until))
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -248,7 +276,8 @@ TEST(HTTPRequest, BodyThatStopsMidwayTimesOutAndOneThatGoesOnArrivesWhole) {
     EXPECT_EQ(std::string(response.get_response()), body);
 }
 
-TEST(HTTPResponse, ProcessAppendsBytesInOrder) {
+TEST(HTTPResponse, ProcessAppendsBytesInOrder)
+{
     HTTPResponse response("http://x/");
     EXPECT_EQ(response.get_status(), 0);
     EXPECT_STREQ(response.get_response(), "");
@@ -263,7 +292,8 @@ TEST(HTTPResponse, ProcessAppendsBytesInOrder) {
 
 class HTTPSRequestTest : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         char pattern[] = "/tmp/updater-https-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         dir = pattern;
@@ -272,7 +302,8 @@ protected:
     std::string dir;
 };
 
-TEST_F(HTTPSRequestTest, SelfSignedCertificateNamingTheHostIsAccepted) {
+TEST_F(HTTPSRequestTest, SelfSignedCertificateNamingTheHostIsAccepted)
+{
     SelfSignedCertificate cert;
     ASSERT_TRUE(MakeSelfSignedCertificate(dir, "good", "127.0.0.1", cert));
     LocalHttpServer server(cert.cert, cert.key);
@@ -285,7 +316,8 @@ TEST_F(HTTPSRequestTest, SelfSignedCertificateNamingTheHostIsAccepted) {
     EXPECT_EQ(server.LastTarget(), "/cgi/u?op=hi&");
 }
 
-TEST_F(HTTPSRequestTest, CertificateNamingAnotherHostIsRefused) {
+TEST_F(HTTPSRequestTest, CertificateNamingAnotherHostIsRefused)
+{
     SelfSignedCertificate cert;
     ASSERT_TRUE(MakeSelfSignedCertificate(dir, "other", "other.example", cert));
     LocalHttpServer server(cert.cert, cert.key);

@@ -7,7 +7,8 @@ namespace {
 
 class UpdateServerRequestTest : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         ASSERT_TRUE(server.Start());
         url = server.Url();
     }
@@ -18,7 +19,8 @@ protected:
     std::string url;
 };
 
-TEST_F(UpdateServerRequestTest, EveryRequestAsksTheExactQuery) {
+TEST_F(UpdateServerRequestTest, EveryRequestAsksTheExactQuery)
+{
     server.Reply(200, "ok\n");
     std::string build, firmware, file, token;
     BuildList builds;
@@ -41,7 +43,8 @@ TEST_F(UpdateServerRequestTest, EveryRequestAsksTheExactQuery) {
     EXPECT_EQ(Query(), "?json=false&op=ent_jwt&sn=40F5849A&");
 }
 
-TEST_F(UpdateServerRequestTest, PingComparesOnlyTheFirstTwoCharacters) {
+TEST_F(UpdateServerRequestTest, PingComparesOnlyTheFirstTwoCharacters)
+{
     server.Reply(200, "okay");
     EXPECT_TRUE(UpdateServerRequest::ping(Url()));
     server.Reply(200, "\n\nok\n");
@@ -56,7 +59,8 @@ TEST_F(UpdateServerRequestTest, PingComparesOnlyTheFirstTwoCharacters) {
     EXPECT_FALSE(UpdateServerRequest::ping(Url()));
 }
 
-TEST_F(UpdateServerRequestTest, ServerErrorFailsEveryRequestAndKeepsOutputs) {
+TEST_F(UpdateServerRequestTest, ServerErrorFailsEveryRequestAndKeepsOutputs)
+{
     server.Reply(500, "ok\n117\nstd\n");
     std::string build = "b", firmware = "f", file = "i", token = "t";
     BuildList builds{{"1", "1.0.0"}};
@@ -77,7 +81,8 @@ TEST_F(UpdateServerRequestTest, ServerErrorFailsEveryRequestAndKeepsOutputs) {
     EXPECT_TRUE(builds.empty());  // emptied before asking
 }
 
-TEST(UpdateServerRequestOffline, RefusedConnectionFailsEveryRequest) {
+TEST(UpdateServerRequestOffline, RefusedConnectionFailsEveryRequest)
+{
     const char* url = "http://127.0.0.1:1/cgi/u";
     std::string build, firmware, file = "keep", token;
     BuildList builds;
@@ -92,7 +97,8 @@ TEST(UpdateServerRequestOffline, RefusedConnectionFailsEveryRequest) {
     EXPECT_FALSE(UpdateServerRequest::GetDeviceJWT(1, token, url));
 }
 
-TEST_F(UpdateServerRequestTest, QueryBuildTakesBuildAndFirmwareLines) {
+TEST_F(UpdateServerRequestTest, QueryBuildTakesBuildAndFirmwareLines)
+{
     server.Reply(200, "ok\n117\nrelease-a\r\n");
     std::string build, firmware;
     ASSERT_TRUE(UpdateServerRequest::QueryBuild(0x1A2B, build, firmware, Url()));
@@ -110,7 +116,8 @@ TEST_F(UpdateServerRequestTest, QueryBuildTakesBuildAndFirmwareLines) {
     EXPECT_EQ(build, "untouched");
 }
 
-TEST_F(UpdateServerRequestTest, GetBuildTakesTheImageLineAsItIs) {
+TEST_F(UpdateServerRequestTest, GetBuildTakesTheImageLineAsItIs)
+{
     std::string file = "old";
     server.Reply(200, "ok\nQUJD\r\nignored\n");
     ASSERT_TRUE(UpdateServerRequest::GetBuild(1, "f", "1", file, Url(), false));
@@ -124,24 +131,25 @@ TEST_F(UpdateServerRequestTest, GetBuildTakesTheImageLineAsItIs) {
     EXPECT_EQ(file, "old");
 }
 
-TEST_F(UpdateServerRequestTest, GetBuildListParsesEntries) {
-    server.Reply(200,
-                 "ok\n117;2.10.3\n116;2.9.12\r\n115\nab\n117;9.9.9\n;1.2.3\n120;3.0.0;extra\n121\r\n");
+TEST_F(UpdateServerRequestTest, GetBuildListParsesEntries)
+{
+    server.Reply(200, "ok\n117;2.10.3\n116;2.9.12\r\n115\nab\n117;9.9.9\n;1.2.3\n120;3.0.0;extra\n121\r\n");
     BuildList builds{{"999", "stale"}};
     ASSERT_TRUE(UpdateServerRequest::GetBuildList(1, builds, Url()));
-    const BuildList expected{{"115", ""},      {"116", "2.9.12"}, {"117", "2.10.3"},
-                             {"120", "3.0.0"}, {"121", ""}};
+    const BuildList expected{{"115", ""}, {"116", "2.9.12"}, {"117", "2.10.3"}, {"120", "3.0.0"}, {"121", ""}};
     EXPECT_EQ(builds, expected);
 }
 
-TEST_F(UpdateServerRequestTest, GetBuildListOfNoEntriesIsEmptySuccess) {
+TEST_F(UpdateServerRequestTest, GetBuildListOfNoEntriesIsEmptySuccess)
+{
     server.Reply(200, "ok\n");
     BuildList builds{{"1", "x"}};
     EXPECT_TRUE(UpdateServerRequest::GetBuildList(1, builds, Url()));
     EXPECT_TRUE(builds.empty());
 }
 
-TEST_F(UpdateServerRequestTest, GetRecoveryInfoReadsSerialAndBuildBases) {
+TEST_F(UpdateServerRequestTest, GetRecoveryInfoReadsSerialAndBuildBases)
+{
     const uint32_t fingerprint[4] = {1, 2, 3, 4};
     uint32_t serial = 0, build = 0;
     server.Reply(200, "ok\n0x2B\n017\n");
@@ -161,13 +169,14 @@ TEST_F(UpdateServerRequestTest, GetRecoveryInfoReadsSerialAndBuildBases) {
     EXPECT_EQ(build, 31u);
 }
 
-TEST_F(UpdateServerRequestTest, GetDeviceJWTRequiresThreePartsOfTwoCharacters) {
+TEST_F(UpdateServerRequestTest, GetDeviceJWTRequiresThreePartsOfTwoCharacters)
+{
     std::string token = "before";
     server.Reply(200, "ok\neyJh.eyJz.c2ln.more\r\n");
     ASSERT_TRUE(UpdateServerRequest::GetDeviceJWT(1, token, Url()));
     EXPECT_EQ(token, "eyJh.eyJz.c2ln.more");
-    for (const char* body : {"ok\nab.cd.e\n", "ok\na.cd.ef\n", "ok\nab..ef\n", "ok\nabcdef\n",
-                             "ok\nab.cdef\n", "ok\nab\n", "ok\n", "ok\nab.cd.\r\n"}) {
+    for (const char* body : {"ok\nab.cd.e\n", "ok\na.cd.ef\n", "ok\nab..ef\n", "ok\nabcdef\n", "ok\nab.cdef\n",
+                             "ok\nab\n", "ok\n", "ok\nab.cd.\r\n"}) {
         token = "before";
         server.Reply(200, body);
         EXPECT_FALSE(UpdateServerRequest::GetDeviceJWT(1, token, Url())) << body;

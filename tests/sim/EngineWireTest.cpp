@@ -21,7 +21,8 @@ constexpr uint32_t kSerial = 0x12345678;
 constexpr uint8_t kAddress = 6;
 constexpr int kHangGuardMs = 20000;  // only keeps a broken build from hanging
 
-ModuleConfig _config() {
+ModuleConfig _config()
+{
     ModuleConfig c;
     c.serialNumber = kSerial;
     c.moduleAddress = kAddress;
@@ -39,56 +40,69 @@ struct Match {
     Bytes prefix;
 };
 
-uint8_t _matches(const aPacket* packet, const void* ref) {
+uint8_t _matches(const aPacket* packet, const void* ref)
+{
     const auto* m = static_cast<const Match*>(ref);
-    if (packet->address != m->address || packet->dataSize < m->prefix.size()) return 0;
+    if (packet->address != m->address || packet->dataSize < m->prefix.size())
+        return 0;
     return std::equal(m->prefix.begin(), m->prefix.end(), packet->data) ? 1 : 0;
 }
 
 class EngineTest : public ::testing::Test {
 protected:
     void SetUp() override { Serve(_config()); }
-    void TearDown() override {
-        while (link) aLink_Destroy(&link);
-        if (server) server->Stop();
+    void TearDown() override
+    {
+        while (link)
+            aLink_Destroy(&link);
+        if (server)
+            server->Stop();
     }
 
-    void Serve(const ModuleConfig& config) {
+    void Serve(const ModuleConfig& config)
+    {
         TearDown();
         module = std::make_shared<VirtualModule>(config);
         server = std::make_unique<TcpModuleServer>(module, "", 0);
         std::string error;
         ASSERT_TRUE(server->Start(error)) << error;
     }
-    void Arm(const std::string& spec) {
+    void Arm(const std::string& spec)
+    {
         Fault f;
         std::string error;
         ASSERT_TRUE(Fault::Parse(spec, f, error)) << error;
         module->AddFault(f);
     }
     // A new engine link to the module, synchronised; false while the module is away.
-    bool Connect() {
-        while (link) aLink_Destroy(&link);
+    bool Connect()
+    {
+        while (link)
+            aLink_Destroy(&link);
         link = aLink_CreateTCPIP(kSerial, htonl(INADDR_LOOPBACK), server->Port());
         return link && aLink_Sync(link) == aErrNone;
     }
     // Waits until the host's link has seen the connection go: it left the
     // running state, or it already connected again by itself.
-    void AwaitDropSeen(uint64_t connectionsBefore) {
+    void AwaitDropSeen(uint64_t connectionsBefore)
+    {
         auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kHangGuardMs);
         while (aLink_GetStatus(link) == LinkStatus::running && module->Stats().connections == connectionsBefore &&
                std::chrono::steady_clock::now() < end)
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    bool ConnectWhenBack() {
+    bool ConnectWhenBack()
+    {
         auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kHangGuardMs);
         while (std::chrono::steady_clock::now() < end) {
-            if (Connect()) return true;
+            if (Connect())
+                return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         return false;
     }
-    void Put(uint8_t address, const Bytes& payload) {
+    void Put(uint8_t address, const Bytes& payload)
+    {
         static const uint8_t none = 0;  // a packet needs a data pointer, also without data
         aPacket* p = aPacket_CreateWithData(address, static_cast<uint8_t>(payload.size()),
                                             payload.empty() ? &none : payload.data());
@@ -97,28 +111,34 @@ protected:
     }
     // The first inbound packet from `address` whose payload starts with `prefix`;
     // empty optional after the wait.
-    std::optional<Bytes> Await(uint8_t address, Bytes prefix, uint32_t waitMs = kHangGuardMs) {
+    std::optional<Bytes> Await(uint8_t address, Bytes prefix, uint32_t waitMs = kHangGuardMs)
+    {
         Match m{address, std::move(prefix)};
         aPacket* p = aLink_AwaitFirst(link, _matches, &m, waitMs);
-        if (!p) return std::nullopt;
+        if (!p)
+            return std::nullopt;
         Bytes payload(p->data, p->data + p->dataSize);
         aPacket_Destroy(&p);
         return payload;
     }
     // A request and its reply: a UEI reply carries the bare option (a get) or the
     // acknowledged one (a set); raw replies begin as their request.
-    std::optional<Bytes> Ask(const Bytes& request, uint32_t waitMs = kHangGuardMs) {
+    std::optional<Bytes> Ask(const Bytes& request, uint32_t waitMs = kHangGuardMs)
+    {
         Put(kAddress, request);
         Bytes prefix{request[0], request[1]};
-        if (request[0] == 3) prefix[1] = (request[1] & 0x80) ? (request[1] | 0xC0) : (request[1] & 0x3F);
+        if (request[0] == 3)
+            prefix[1] = (request[1] & 0x80) ? (request[1] | 0xC0) : (request[1] & 0x3F);
         return Await(kAddress, prefix, waitMs);
     }
-    std::optional<Bytes> Upgrade(const Bytes& request, uint8_t replyCode, uint32_t waitMs = kHangGuardMs) {
+    std::optional<Bytes> Upgrade(const Bytes& request, uint8_t replyCode, uint32_t waitMs = kHangGuardMs)
+    {
         Put(kAddress, request);
         return Await(kAddress, {95, replyCode}, waitMs);
     }
     // A block sent as raw DATA packets of at most 26 bytes; the counts answered.
-    std::vector<uint8_t> SendRaw(const Bytes& data) {
+    std::vector<uint8_t> SendRaw(const Bytes& data)
+    {
         std::vector<uint8_t> counts;
         for (size_t at = 0; at < data.size(); at += 26) {
             Bytes request{95, 1};
@@ -129,7 +149,8 @@ protected:
         return counts;
     }
     // A byte string set as the entity layer sends it: 24-byte chunks, sequence bytes.
-    void SendString(uint8_t command, uint8_t option, const Bytes& data) {
+    void SendString(uint8_t command, uint8_t option, const Bytes& data)
+    {
         size_t at = 0;
         uint8_t sequence = 0;
         do {
@@ -141,7 +162,8 @@ protected:
             Put(kAddress, chunk);
         } while (at < data.size());
     }
-    static Bytes SumReply(const Bytes& data, uint8_t status = 0) {
+    static Bytes SumReply(const Bytes& data, uint8_t status = 0)
+    {
         Bytes reply{95, 7, status};
         PutBE(reply, std::accumulate(data.begin(), data.end(), 0u), 4);
         return reply;
@@ -152,7 +174,8 @@ protected:
     uint32_t link = 0;
 };
 
-Bytes _ramp(size_t n, uint8_t start) {
+Bytes _ramp(size_t n, uint8_t start)
+{
     Bytes b(n);
     std::iota(b.begin(), b.end(), start);
     return b;
@@ -160,7 +183,8 @@ Bytes _ramp(size_t n, uint8_t start) {
 
 }  // namespace
 
-TEST_F(EngineTest, SynchronisesAndLearnsTheModuleAddress) {
+TEST_F(EngineTest, SynchronisesAndLearnsTheModuleAddress)
+{
     ASSERT_TRUE(Connect());
     EXPECT_EQ(aLink_GetStatus(link), LinkStatus::running);
     aPacket* surplus = aLink_GetPacket(link);
@@ -177,7 +201,8 @@ TEST_F(EngineTest, SynchronisesAndLearnsTheModuleAddress) {
     aPacket_Destroy(&reply);
 }
 
-TEST_F(EngineTest, SystemEntityExchanges) {
+TEST_F(EngineTest, SystemEntityExchanges)
+{
     ASSERT_TRUE(Connect());
     EXPECT_EQ(Ask({3, 0x49, 0x20}), (Bytes{3, 9, 0, 0x12, 0x34, 0x56, 0x78}));
     EXPECT_EQ(Ask({3, 0x94, 0x20, 1}), (Bytes{3, 0xD4, 0}));
@@ -188,7 +213,8 @@ TEST_F(EngineTest, SystemEntityExchanges) {
     EXPECT_EQ(Ask({73, 1, 95, 10, 0, 0x80}), (Bytes{73, 1, 95, 10, 0, 0}));
 }
 
-TEST_F(EngineTest, ByteStringsInSequencedChunks) {
+TEST_F(EngineTest, ByteStringsInSequencedChunks)
+{
     ASSERT_TRUE(Connect());
     // 50 bytes go out as 24 + 24 + 2 with sequence bytes 0x80, 0x81, 0x02 and are
     // acknowledged once, after the last chunk.
@@ -202,8 +228,10 @@ TEST_F(EngineTest, ByteStringsInSequencedChunks) {
     uint8_t record[64];
     for (;;) {
         length = sizeof record;
-        if (aLink_PacketDebug_Read(link, &direction, &length, record) != aErrNone) break;
-        if (direction == 1 && length > 4 && record[2] == 95 && record[3] == 0x8A) sequences.push_back(record[length - 1]);
+        if (aLink_PacketDebug_Read(link, &direction, &length, record) != aErrNone)
+            break;
+        if (direction == 1 && length > 4 && record[2] == 95 && record[3] == 0x8A)
+            sequences.push_back(record[length - 1]);
     }
     EXPECT_EQ(sequences, (std::vector<uint8_t>{0x80, 0x81, 0x02}));
     EXPECT_EQ(Upgrade({95, 4}, 7), SumReply(data)) << "the module took all 50 bytes in order";
@@ -224,7 +252,8 @@ TEST_F(EngineTest, ByteStringsInSequencedChunks) {
     EXPECT_EQ(joined, nameBytes);
 }
 
-TEST_F(EngineTest, PooledPacketsAreTakenApartByTheModule) {
+TEST_F(EngineTest, PooledPacketsAreTakenApartByTheModule)
+{
     ASSERT_TRUE(Connect());
     ASSERT_EQ(aLink_EnablePooledPackets(link, true), aErrNone);
     Bytes data = _ramp(200, 1);
@@ -234,7 +263,8 @@ TEST_F(EngineTest, PooledPacketsAreTakenApartByTheModule) {
     EXPECT_EQ(Upgrade({95, 4}, 7), SumReply(data));
 }
 
-TEST_F(EngineTest, HeartbeatsAreAnsweredByTheEngineAndNeverQueued) {
+TEST_F(EngineTest, HeartbeatsAreAnsweredByTheEngineAndNeverQueued)
+{
     ModuleConfig c = _config();
     c.heartbeatMs = 20;
     Serve(c);
@@ -251,7 +281,8 @@ TEST_F(EngineTest, HeartbeatsAreAnsweredByTheEngineAndNeverQueued) {
 }
 
 // The command sequence of a firmware update, and the flash it leaves.
-TEST_F(EngineTest, WholeUpgradeSequenceLeavesWhatWasSentInFlash) {
+TEST_F(EngineTest, WholeUpgradeSequenceLeavesWhatWasSentInFlash)
+{
     ASSERT_TRUE(Connect());
     Bytes loader = _ramp(100, 3), firmware = _ramp(150, 9);
 
@@ -296,7 +327,8 @@ TEST_F(EngineTest, WholeUpgradeSequenceLeavesWhatWasSentInFlash) {
 
 // --- faults, as the host sees them -------------------------------------------
 
-TEST_F(EngineTest, WrongDataCountMakesTheHostSendTheBytesAgain) {
+TEST_F(EngineTest, WrongDataCountMakesTheHostSendTheBytesAgain)
+{
     Arm("wrong-data-count");
     ASSERT_TRUE(Connect());
     Upgrade({95, 3, 0, 0, 0, 0, 0}, 7);
@@ -305,7 +337,8 @@ TEST_F(EngineTest, WrongDataCountMakesTheHostSendTheBytesAgain) {
     EXPECT_EQ(Upgrade({95, 4}, 7), SumReply({1, 2, 3}));
 }
 
-TEST_F(EngineTest, WrongSumAndErrorStatusReachTheHost) {
+TEST_F(EngineTest, WrongSumAndErrorStatusReachTheHost)
+{
     Arm("wrong-sum");
     Arm("error-status=PREPARE,code=8");
     ASSERT_TRUE(Connect());
@@ -316,7 +349,8 @@ TEST_F(EngineTest, WrongSumAndErrorStatusReachTheHost) {
     EXPECT_EQ(Upgrade({95, 4}, 7), (Bytes{95, 7, 0, 0, 0, 1, 0}));
 }
 
-TEST_F(EngineTest, BusyAndSilentModules) {
+TEST_F(EngineTest, BusyAndSilentModules)
+{
     Arm("silent=SUM");
     ASSERT_TRUE(Connect());
     EXPECT_EQ(Upgrade({95, 4}, 7, 300), std::nullopt);
@@ -325,7 +359,8 @@ TEST_F(EngineTest, BusyAndSilentModules) {
     EXPECT_EQ(Ask({3, 0x49, 0x20}), (Bytes{3, 9, 0x80, aErrBusy}));
 }
 
-TEST_F(EngineTest, DroppedLinksAreSeenByTheHost) {
+TEST_F(EngineTest, DroppedLinksAreSeenByTheHost)
+{
     Arm("drop-at=WRITE");
     ASSERT_TRUE(Connect());
     uint64_t connections = module->Stats().connections;
@@ -338,7 +373,8 @@ TEST_F(EngineTest, DroppedLinksAreSeenByTheHost) {
     ASSERT_TRUE(ConnectWhenBack());
     int answered = 0;
     connections = module->Stats().connections;
-    while (answered < 20 && Ask({3, 0x49, 0x20}, 300)) ++answered;
+    while (answered < 20 && Ask({3, 0x49, 0x20}, 300))
+        ++answered;
     AwaitDropSeen(connections);
     EXPECT_GE(answered, 1);
     EXPECT_LT(answered, 8) << "40 bytes are a few requests";

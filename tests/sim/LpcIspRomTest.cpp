@@ -22,19 +22,26 @@ using Bytes = std::vector<uint8_t>;
 namespace {
 
 // A ROM past the opening handshake, echo off unless asked.
-LpcIspRom _synchronised(bool echo = false, bool unlock = false) {
+LpcIspRom _synchronised(bool echo = false, bool unlock = false)
+{
     LpcIspRom rom;
     rom.Receive("?");
     rom.Receive("Synchronized\r\n");
     rom.Receive("14746\r\n");
-    if (!echo) rom.Receive("A 0\r\n");
-    if (unlock) rom.Receive("U 23130\r\n");
+    if (!echo)
+        rom.Receive("A 0\r\n");
+    if (unlock)
+        rom.Receive("U 23130\r\n");
     return rom;
 }
 
-char _uu(uint32_t v) { return (v & 0x3F) ? static_cast<char>((v & 0x3F) + 32) : '`'; }
+char _uu(uint32_t v)
+{
+    return (v & 0x3F) ? static_cast<char>((v & 0x3F) + 32) : '`';
+}
 
-std::string _line(const Bytes& data, size_t from, size_t n) {
+std::string _line(const Bytes& data, size_t from, size_t n)
+{
     std::string line(1, _uu(static_cast<uint32_t>(n)));
     for (size_t i = 0; i < n; i += 3) {
         uint32_t b0 = data[from + i], b1 = i + 1 < n ? data[from + i + 1] : 0, b2 = i + 2 < n ? data[from + i + 2] : 0;
@@ -43,15 +50,18 @@ std::string _line(const Bytes& data, size_t from, size_t n) {
     return line + "\r\n";
 }
 
-uint32_t _sum(const Bytes& data, size_t from, size_t to) {
+uint32_t _sum(const Bytes& data, size_t from, size_t to)
+{
     uint32_t s = 0;
-    for (size_t i = from; i < to; ++i) s += data[i];
+    for (size_t i = from; i < to; ++i)
+        s += data[i];
     return s;
 }
 
 }  // namespace
 
-TEST(LpcIspRom, OpeningHandshakeWithEchoAndNoiseBeforeIt) {
+TEST(LpcIspRom, OpeningHandshakeWithEchoAndNoiseBeforeIt)
+{
     LpcIspRom rom;
     EXPECT_EQ(rom.Receive(std::string("\0xyz\r\n", 6)), "") << "noise before the autobaud character";
     EXPECT_EQ(rom.Receive("?"), "Synchronized\r\n");
@@ -77,7 +87,8 @@ TEST(LpcIspRom, OpeningHandshakeWithEchoAndNoiseBeforeIt) {
     EXPECT_EQ(rom.Receive("?"), "Synchronized\r\n");
 }
 
-TEST(LpcIspRom, CommandRulesAndReturnCodes) {
+TEST(LpcIspRom, CommandRulesAndReturnCodes)
+{
     struct Case {
         bool unlock;
         std::string command;
@@ -86,8 +97,8 @@ TEST(LpcIspRom, CommandRulesAndReturnCodes) {
         {false, "U 1", "16"},
         {false, "U 23130", "0"},
         {false, "U", "12"},
-        {false, "E 0 0", "15"},           // locked
-        {true, "E 3 3", "9"},             // not prepared
+        {false, "E 0 0", "15"},  // locked
+        {true, "E 3 3", "9"},    // not prepared
         {false, "P 1 0", "7"},
         {false, "P 0 30", "7"},
         {false, "P 0 29", "0"},
@@ -127,13 +138,16 @@ TEST(LpcIspRom, CommandRulesAndReturnCodes) {
     EXPECT_EQ(rom.Receive("\r\n"), "") << "an empty line is no command";
 }
 
-TEST(LpcIspRom, WriteTakesUuLinesWithChecksumsAndCopyOnlyClearsBits) {
+TEST(LpcIspRom, WriteTakesUuLinesWithChecksumsAndCopyOnlyClearsBits)
+{
     LpcIspRom rom = _synchronised(false, true);
     Bytes data = testsupport::Code(1000);
     ASSERT_EQ(rom.Receive("W 268435456 1000\r\n"), "0\r\n");
     std::string group1, group2;
-    for (size_t at = 0; at < 900; at += 45) group1 += _line(data, at, 45);
-    for (size_t at = 900; at < 1000; at += 45) group2 += _line(data, at, std::min<size_t>(45, 1000 - at));
+    for (size_t at = 0; at < 900; at += 45)
+        group1 += _line(data, at, 45);
+    for (size_t at = 900; at < 1000; at += 45)
+        group2 += _line(data, at, std::min<size_t>(45, 1000 - at));
     EXPECT_EQ(rom.Receive(group1), "");
     EXPECT_EQ(rom.Receive(std::to_string(_sum(data, 0, 900) + 1) + "\r\n"), "RESEND\r\n");
     EXPECT_EQ(rom.Ram(0x10000000, 4), Bytes(4, 0)) << "a refused group is not kept";
@@ -154,7 +168,8 @@ TEST(LpcIspRom, WriteTakesUuLinesWithChecksumsAndCopyOnlyClearsBits) {
     auto stage = [&](const Bytes& bytes) {
         std::string reply = flash.Receive("W 268435456 256\r\n");
         std::string lines;
-        for (size_t at = 0; at < 256; at += 45) lines += _line(bytes, at, std::min<size_t>(45, 256 - at));
+        for (size_t at = 0; at < 256; at += 45)
+            lines += _line(bytes, at, std::min<size_t>(45, 256 - at));
         return reply + flash.Receive(lines + std::to_string(_sum(bytes, 0, 256)) + "\r\n");
     };
     ASSERT_EQ(stage(f0), "0\r\nOK\r\n");
@@ -170,14 +185,18 @@ TEST(LpcIspRom, WriteTakesUuLinesWithChecksumsAndCopyOnlyClearsBits) {
     EXPECT_EQ(flash.Receive("I 16 16\r\n"), "0\r\n");
 }
 
-TEST(LpcIspRom, ReadSendsGroupsAndResendsOnRequest) {
+TEST(LpcIspRom, ReadSendsGroupsAndResendsOnRequest)
+{
     LpcIspRom rom = _synchronised();
     Bytes data = testsupport::Code(1000);
     rom.SetFlash(data);
     std::string group1, group2;
-    for (size_t at = 0; at < 900; at += 45) group1 += _line(data, at, 45);
-    for (size_t at = 900; at < 1000; at += 45) group2 += _line(data, at, std::min<size_t>(45, 1000 - at));
-    std::string sum1 = std::to_string(_sum(data, 0, 900)) + "\r\n", sum2 = std::to_string(_sum(data, 900, 1000)) + "\r\n";
+    for (size_t at = 0; at < 900; at += 45)
+        group1 += _line(data, at, 45);
+    for (size_t at = 900; at < 1000; at += 45)
+        group2 += _line(data, at, std::min<size_t>(45, 1000 - at));
+    std::string sum1 = std::to_string(_sum(data, 0, 900)) + "\r\n",
+                sum2 = std::to_string(_sum(data, 900, 1000)) + "\r\n";
     EXPECT_EQ(rom.Receive("R 0 1000\r\n"), "0\r\n" + group1 + sum1);
     EXPECT_EQ(rom.Receive("RESEND\r\n"), group1 + sum1);
     EXPECT_EQ(rom.Receive("OK\r\n"), group2 + sum2);
@@ -195,7 +214,8 @@ TEST(LpcIspRom, ReadSendsGroupsAndResendsOnRequest) {
     EXPECT_EQ(rom.Receive("J\r\n"), "0\r\n637615927\r\n");
 }
 
-TEST(LpcIspRom, FaultsGoAndSerialWords) {
+TEST(LpcIspRom, FaultsGoAndSerialWords)
+{
     Sim::LpcIspRomConfig config;
     config.serial[0] = 1;
     config.serial[3] = 0xFFFFFFFF;
@@ -227,7 +247,8 @@ TEST(LpcIspRom, FaultsGoAndSerialWords) {
     EXPECT_EQ(rom.Commands().back(), "G 1024 T");
 }
 
-TEST(LpcIspPty, PacesBothDirectionsAndSurvivesTheHostReopening) {
+TEST(LpcIspPty, PacesBothDirectionsAndSurvivesTheHostReopening)
+{
     Sim::LpcIspPty line;
     std::string error;
     ASSERT_TRUE(line.Start(error)) << error;

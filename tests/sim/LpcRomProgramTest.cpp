@@ -23,9 +23,11 @@ using Bytes = std::vector<uint8_t>;
 namespace {
 
 // Sends text to the chip on its pty and collects what comes back within timeoutMs.
-std::string _talk(const std::string& pty, const std::string& text, size_t expect) {
+std::string _talk(const std::string& pty, const std::string& text, size_t expect)
+{
     int fd = open(pty.c_str(), O_RDWR | O_NOCTTY);
-    if (fd < 0) return "(cannot open " + pty + ")";
+    if (fd < 0)
+        return "(cannot open " + pty + ")";
     termios raw{};
     tcgetattr(fd, &raw);
     cfmakeraw(&raw);
@@ -38,7 +40,8 @@ std::string _talk(const std::string& pty, const std::string& text, size_t expect
 
 }  // namespace
 
-TEST(LpcRomProgram, Lpc21ispIdentifiesAndFlashesTheChip) {
+TEST(LpcRomProgram, Lpc21ispIdentifiesAndFlashesTheChip)
+{
     ASSERT_EQ(access("/usr/bin/lpc21isp", X_OK), 0) << "lpc21isp is installed by scripts/install-deps";
     testsupport::TempDir dir;
     Bytes image = testsupport::BootableLpcCode(256 * 1024, 17);
@@ -70,7 +73,8 @@ TEST(LpcRomProgram, Lpc21ispIdentifiesAndFlashesTheChip) {
     EXPECT_EQ(rom.Stop(), 0);
 }
 
-TEST(LpcRomProgram, FlagsSetWhatTheChipReportsAndItsFaults) {
+TEST(LpcRomProgram, FlagsSetWhatTheChipReportsAndItsFaults)
+{
     testsupport::TempDir dir;
     std::string flashIn = dir.Write("in.bin", Bytes{1, 2, 3, 4});
     LpcRomProcess rom;
@@ -112,7 +116,8 @@ TEST(LpcRomProgram, FlagsSetWhatTheChipReportsAndItsFaults) {
 
 // lpc21isp retries a group the ROM answers RESEND and stops at a refused copy: the
 // ROM's faults look to an independent host as they would from a chip.
-TEST(LpcRomProgram, Lpc21ispSeesTheFaults) {
+TEST(LpcRomProgram, Lpc21ispSeesTheFaults)
+{
     testsupport::TempDir dir;
     Bytes image = testsupport::BootableLpcCode(64 * 1024, 17);
     std::string imagePath = dir.Write("image.bin", image);

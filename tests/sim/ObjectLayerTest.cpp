@@ -21,7 +21,8 @@ using namespace Kestrune::Tessarine;
 
 namespace {
 
-ModuleConfig _config(uint32_t serial, uint8_t address) {
+ModuleConfig _config(uint32_t serial, uint8_t address)
+{
     ModuleConfig c;
     c.serialNumber = serial;
     c.moduleAddress = address;
@@ -33,14 +34,16 @@ ModuleConfig _config(uint32_t serial, uint8_t address) {
 }
 
 // The updater's settings for every module it creates: no network serving.
-PlexusConfig _no_plexus() {
+PlexusConfig _no_plexus()
+{
     PlexusConfig c;
     c.enabled = false;
     c.fallback = false;
     return c;
 }
 
-linkSpec _tcp_spec(uint32_t serial, const std::string& address, uint16_t port) {
+linkSpec _tcp_spec(uint32_t serial, const std::string& address, uint16_t port)
+{
     linkSpec spec;
     memset(&spec, 0, sizeof spec);
     spec.type = TCPIP;
@@ -55,7 +58,8 @@ struct Served {
     std::unique_ptr<TcpModuleServer> server;
     Served(const ModuleConfig& config, const std::string& discovery = "")
         : module(std::make_shared<VirtualModule>(config)),
-          server(std::make_unique<TcpModuleServer>(module, "", 0, discovery)) {
+          server(std::make_unique<TcpModuleServer>(module, "", 0, discovery))
+    {
         std::string error;
         EXPECT_TRUE(server->Start(error)) << error;
     }
@@ -63,7 +67,8 @@ struct Served {
 
 }  // namespace
 
-TEST(ObjectLayer, SystemEntityAndModuleQueriesFromALinkSpecifier) {
+TEST(ObjectLayer, SystemEntityAndModuleQueriesFromALinkSpecifier)
+{
     Served served(_config(0x2468ACE0, 6));
     Module module(2);
     ASSERT_EQ(module.setConfig(_no_plexus()), aErrNone);
@@ -111,12 +116,14 @@ TEST(ObjectLayer, SystemEntityAndModuleQueriesFromALinkSpecifier) {
     EXPECT_EQ(module.disconnect(), aErrNone);
 }
 
-TEST(ObjectLayer, A50ByteStringSetGoesOutInThreeChunksAndIsTakenWhole) {
+TEST(ObjectLayer, A50ByteStringSetGoesOutInThreeChunksAndIsTakenWhole)
+{
     Served served(_config(0x13572468, 2));
     std::mutex traceMutex;
     std::vector<std::string> sequences;  // last byte of each data chunk, as the module got it
     served.server->SetTrace([&](const std::string& line) {
-        if (line.find("<- 02 ") == std::string::npos || line.find(" 5F 8A 20 ") == std::string::npos) return;
+        if (line.find("<- 02 ") == std::string::npos || line.find(" 5F 8A 20 ") == std::string::npos)
+            return;
         std::lock_guard lock(traceMutex);
         sequences.push_back(line.substr(line.size() - 2));
     });
@@ -138,7 +145,8 @@ TEST(ObjectLayer, A50ByteStringSetGoesOutInThreeChunksAndIsTakenWhole) {
     module.disconnect();
 }
 
-TEST(ObjectLayer, ModulesBehindARouterAnswerOverItsLink) {
+TEST(ObjectLayer, ModulesBehindARouterAnswerOverItsLink)
+{
     Served router(_config(0x0A0A0A0A, 2));
     auto member = std::make_shared<VirtualModule>(_config(0x0B0B0B0B, 8));
     router.module->Attach(member);
@@ -168,11 +176,12 @@ TEST(ObjectLayer, ModulesBehindARouterAnswerOverItsLink) {
     hub.disconnect();
 }
 
-TEST(ObjectLayerInPrivateNetwork, DiscoveryFindsTheModuleAndModuleConnectsToIt) {
+TEST(ObjectLayerInPrivateNetwork, DiscoveryFindsTheModuleAndModuleConnectsToIt)
+{
     PRIVATE_NETWORK_OR_RERUN();
     Served served(_config(0x1A2B3C4D, 6), testsupport::kPrivateAddress);
     std::unique_ptr<linkSpec, void (*)(linkSpec*)> spec(aDiscovery_FindModule(TCPIP, 0x1A2B3C4D, 0x0100007F),
-                                                         [](linkSpec* s) { aLinkSpec_Destroy(&s); });
+                                                        [](linkSpec* s) { aLinkSpec_Destroy(&s); });
     ASSERT_NE(spec, nullptr);
     EXPECT_EQ(spec->module, 6u);
     EXPECT_EQ(spec->ipPort, served.server->Port());

@@ -12,11 +12,15 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-int _openHost(const Sim::PtyLine& line) { return open(line.SlavePath().c_str(), O_RDWR | O_NOCTTY); }
+int _openHost(const Sim::PtyLine& line)
+{
+    return open(line.SlavePath().c_str(), O_RDWR | O_NOCTTY);
+}
 
 }  // namespace
 
-TEST(PtyLine, RawBothWaysAcrossAReopenedPort) {
+TEST(PtyLine, RawBothWaysAcrossAReopenedPort)
+{
     Sim::PtyLine line;
     std::string error;
     ASSERT_TRUE(line.Open(error)) << error;

@@ -216,7 +216,8 @@ TEST(SdpRomPeer, ImxUartLoadsAnImageAndJumpsWithAndWithoutAssociation)
     if (testsupport::RunProcess({"sh", "-c", "command -v imx_uart"}).exit_status != 0)
         GTEST_SKIP() << "imx_uart is not installed (scripts/install-deps)";
     testsupport::TempDir dir;
-    std::string conf = dir.Write("imxrt.conf", std::string("imxrt\nhid,1024,0x20000000,0x20000000,512K,0x20200000,1M\n"));
+    std::string conf =
+        dir.Write("imxrt.conf", std::string("imxrt\nhid,1024,0x20000000,0x20000000,512K,0x20200000,1M\n"));
     Bytes image = _imageWithIvt(0x20000000, 9000);
     std::string path = dir.Write("image.bin", image);
     for (bool associate : {true, false}) {
@@ -271,7 +272,6 @@ TEST(SdpRomProgram, ServesTheLoaderAndDumpsMemoryOnExit)
     std::string err = sdprom.Stderr();
     EXPECT_NE(err.find("sdprom: write 0x20000000 2500 bytes"), std::string::npos) << err;
     EXPECT_NE(err.find("sdprom: jump 0x20000400"), std::string::npos) << err;
-
 }
 
 struct BadArguments {

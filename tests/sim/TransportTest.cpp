@@ -24,7 +24,8 @@ namespace {
 
 constexpr int kWaitMs = 5000;  // failure time-out only; the tests never measure time
 
-ModuleConfig _config(uint32_t serial = 0x0BADF00D) {
+ModuleConfig _config(uint32_t serial = 0x0BADF00D)
+{
     ModuleConfig c;
     c.serialNumber = serial;
     c.moduleAddress = 6;
@@ -36,7 +37,8 @@ ModuleConfig _config(uint32_t serial = 0x0BADF00D) {
 // A host connection made of a plain TCP socket.
 class RawHost {
 public:
-    bool Connect(const std::string& address, uint16_t port) {
+    bool Connect(const std::string& address, uint16_t port)
+    {
         _fd = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
@@ -44,27 +46,37 @@ public:
         inet_pton(AF_INET, address.c_str(), &a.sin_addr);
         return connect(_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
     }
-    ~RawHost() {
-        if (_fd >= 0) close(_fd);
+    ~RawHost()
+    {
+        if (_fd >= 0)
+            close(_fd);
     }
-    void Send(const Bytes& bytes) { ASSERT_EQ(send(_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), ssize_t(bytes.size())); }
+    void Send(const Bytes& bytes)
+    {
+        ASSERT_EQ(send(_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), ssize_t(bytes.size()));
+    }
     // Reads exactly n bytes; fewer when the connection ends or nothing comes.
-    Bytes Receive(size_t n) {
+    Bytes Receive(size_t n)
+    {
         Bytes got;
         while (got.size() < n) {
             pollfd p{_fd, POLLIN, 0};
-            if (poll(&p, 1, kWaitMs) <= 0) break;
+            if (poll(&p, 1, kWaitMs) <= 0)
+                break;
             uint8_t b[256];
             ssize_t r = recv(_fd, b, std::min(sizeof b, n - got.size()), 0);
-            if (r <= 0) break;
+            if (r <= 0)
+                break;
             got.insert(got.end(), b, b + r);
         }
         return got;
     }
     // True when the module ended the connection (end of stream or reset).
-    bool Ended() {
+    bool Ended()
+    {
         pollfd p{_fd, POLLIN, 0};
-        if (poll(&p, 1, kWaitMs) <= 0) return false;
+        if (poll(&p, 1, kWaitMs) <= 0)
+            return false;
         uint8_t b;
         return recv(_fd, &b, 1, 0) <= 0;
     }
@@ -73,9 +85,11 @@ private:
     int _fd = -1;
 };
 
-bool _connect_when_back(RawHost& host, uint16_t port) {
+bool _connect_when_back(RawHost& host, uint16_t port)
+{
     for (int i = 0; i < kWaitMs / 10; ++i) {
-        if (host.Connect("127.0.0.1", port)) return true;
+        if (host.Connect("127.0.0.1", port))
+            return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return false;
@@ -83,7 +97,8 @@ bool _connect_when_back(RawHost& host, uint16_t port) {
 
 }  // namespace
 
-TEST(TcpTransport, AnswersOneHostAtATimeAndAcceptsAgainAfterItLeaves) {
+TEST(TcpTransport, AnswersOneHostAtATimeAndAcceptsAgainAfterItLeaves)
+{
     auto module = std::make_shared<VirtualModule>(_config());
     TcpModuleServer server(module, "", 0);
     std::string error;
@@ -107,7 +122,8 @@ TEST(TcpTransport, AnswersOneHostAtATimeAndAcceptsAgainAfterItLeaves) {
     EXPECT_GE(module->Stats().connections, 2u);
 }
 
-TEST(TcpTransport, PacketsSplitAcrossWritesAndPooledInOneAreAllAnswered) {
+TEST(TcpTransport, PacketsSplitAcrossWritesAndPooledInOneAreAllAnswered)
+{
     auto module = std::make_shared<VirtualModule>(_config());
     TcpModuleServer server(module, "127.0.0.1", 0);
     std::string error;
@@ -120,7 +136,8 @@ TEST(TcpTransport, PacketsSplitAcrossWritesAndPooledInOneAreAllAnswered) {
     EXPECT_EQ(host.Receive(6 + 8 + 6), (Bytes{6, 4, 3, 8, 0, 19, 6, 6, 73, 0xFF, 0, 0, 3, 0xE8, 6, 4, 3, 1, 0, 6}));
 }
 
-TEST(TcpTransport, LoadResetsTheConnectionAndThePortReturnsAfterTheRestart) {
+TEST(TcpTransport, LoadResetsTheConnectionAndThePortReturnsAfterTheRestart)
+{
     auto module = std::make_shared<VirtualModule>(_config());
     TcpModuleServer server(module, "", 0);
     std::string error;
@@ -139,7 +156,8 @@ TEST(TcpTransport, LoadResetsTheConnectionAndThePortReturnsAfterTheRestart) {
     EXPECT_TRUE(module->Stats().loaderRunning);
 }
 
-TEST(TcpTransport, DropFaultEndsTheConnectionWithoutAReply) {
+TEST(TcpTransport, DropFaultEndsTheConnectionWithoutAReply)
+{
     ModuleConfig c = _config();
     Fault f;
     std::string error;
@@ -158,7 +176,8 @@ TEST(TcpTransport, DropFaultEndsTheConnectionWithoutAReply) {
     EXPECT_EQ(again.Receive(8), (Bytes{6, 6, 95, 0, 0x20, 0, 0, 0}));
 }
 
-TEST(TcpTransport, HeartbeatsReachTheHost) {
+TEST(TcpTransport, HeartbeatsReachTheHost)
+{
     ModuleConfig c = _config();
     c.heartbeatMs = 200;
     auto module = std::make_shared<VirtualModule>(c);
@@ -182,7 +201,8 @@ namespace {
 
 // The host's half: a listener on 9889 and one request to 232.2.2.2:9888 sent
 // from the interface address. Returns the replies that came within the wait.
-std::vector<std::pair<Bytes, std::string>> _discover(const std::string& interfaceAddress, int waitMs) {
+std::vector<std::pair<Bytes, std::string>> _discover(const std::string& interfaceAddress, int waitMs)
+{
     std::vector<std::pair<Bytes, std::string>> replies;
     in_addr iface;
     inet_pton(AF_INET, interfaceAddress.c_str(), &iface);
@@ -207,12 +227,14 @@ std::vector<std::pair<Bytes, std::string>> _discover(const std::string& interfac
 
     for (;;) {
         pollfd p{listener, POLLIN, 0};
-        if (poll(&p, 1, waitMs) <= 0) break;
+        if (poll(&p, 1, waitMs) <= 0)
+            break;
         uint8_t b[64];
         sockaddr_in from{};
         socklen_t length = sizeof from;
         ssize_t n = recvfrom(listener, b, sizeof b, 0, reinterpret_cast<sockaddr*>(&from), &length);
-        if (n < 0) break;
+        if (n < 0)
+            break;
         char text[INET_ADDRSTRLEN];
         inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
         replies.emplace_back(Bytes(b, b + n), text);
@@ -223,7 +245,8 @@ std::vector<std::pair<Bytes, std::string>> _discover(const std::string& interfac
 
 }  // namespace
 
-TEST(DiscoveryResponder, RefusesTheInterfaceOfTheDefaultRouteAndAddressesNoInterfaceHolds) {
+TEST(DiscoveryResponder, RefusesTheInterfaceOfTheDefaultRouteAndAddressesNoInterfaceHolds)
+{
     DiscoveryResponder responder;
     std::string error;
     EXPECT_FALSE(responder.Open("198.51.100.77", error));
@@ -231,13 +254,15 @@ TEST(DiscoveryResponder, RefusesTheInterfaceOfTheDefaultRouteAndAddressesNoInter
     EXPECT_FALSE(responder.Open("eth0", error));
 }
 
-TEST(DiscoveryResponder, ReplyLayout) {
+TEST(DiscoveryResponder, ReplyLayout)
+{
     uint8_t reply[16];
     BuildDiscoveryReply({0x1A2B3C4D, 6, 10020, 19}, reply);
     EXPECT_EQ(Bytes(reply, reply + 16), (Bytes{1, 6, 0x24, 0x27, 0x4D, 0x3C, 0x2B, 0x1A, 0, 0, 0, 0, 19, 0, 0, 0}));
 }
 
-TEST(DiscoveryInPrivateNetwork, TwoModulesAnswerTheRequestAndStaySilentWhileRestarting) {
+TEST(DiscoveryInPrivateNetwork, TwoModulesAnswerTheRequestAndStaySilentWhileRestarting)
+{
     PRIVATE_NETWORK_OR_RERUN();
     const std::string iface = testsupport::kPrivateAddress;
     ModuleConfig slow = _config(0x1A2B3C4D);
@@ -289,7 +314,8 @@ TEST(DiscoveryInPrivateNetwork, TwoModulesAnswerTheRequestAndStaySilentWhileRest
 namespace {
 
 // Packet wire bytes + CRC-8, COBS-encoded, then the delimiter.
-Bytes _frame(Bytes wire) {
+Bytes _frame(Bytes wire)
+{
     wire.push_back(crc8_create(wire.data(), wire.size()));
     Bytes framed(cobs_max_encoded(wire.size()));
     framed.resize(cobs_encode(wire.data(), wire.size(), framed.data()));
@@ -300,19 +326,23 @@ Bytes _frame(Bytes wire) {
 // The host's end: the product's packetized serial stream on the slave path.
 class SerialHost {
 public:
-    explicit SerialHost(const std::string& path) {
+    explicit SerialHost(const std::string& path)
+    {
         EXPECT_EQ(aStream_CreateSerial_Packetized(path.c_str(), 6, false, 0, 0, &_stream), aErrNone);
     }
     ~SerialHost() { aStream_Destroy(&_stream); }
     void Send(const Bytes& wire) { EXPECT_EQ(aStream_Write(_stream, wire.data(), wire.size()), aErrNone); }
-    Bytes Receive(size_t n, int waitMs = kWaitMs) {
+    Bytes Receive(size_t n, int waitMs = kWaitMs)
+    {
         Bytes got;
         auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
         while (got.size() < n && std::chrono::steady_clock::now() < end) {
             uint8_t b;
             aErr err = aStream_Read(_stream, &b, 1);
-            if (err == aErrNone) got.push_back(b);
-            else aStream_Wait(_stream, 10);
+            if (err == aErrNone)
+                got.push_back(b);
+            else
+                aStream_Wait(_stream, 10);
         }
         return got;
     }
@@ -323,7 +353,8 @@ private:
 
 }  // namespace
 
-TEST(PtyTransport, PacketsTravelInCobsFramesAndARestartLeavesTheModuleDeafForItsPause) {
+TEST(PtyTransport, PacketsTravelInCobsFramesAndARestartLeavesTheModuleDeafForItsPause)
+{
     ModuleConfig c = _config();
     c.loadPauseMs = 300;
     auto module = std::make_shared<VirtualModule>(c);
@@ -353,7 +384,8 @@ TEST(PtyTransport, PacketsTravelInCobsFramesAndARestartLeavesTheModuleDeafForIts
     EXPECT_TRUE(module->Stats().loaderRunning);
 }
 
-TEST(PtyTransport, FramesWithABadCrcAreCountedAndIgnored) {
+TEST(PtyTransport, FramesWithABadCrcAreCountedAndIgnored)
+{
     auto module = std::make_shared<VirtualModule>(_config());
     PtyModuleServer server(module);
     std::string error;
@@ -374,9 +406,11 @@ TEST(PtyTransport, FramesWithABadCrcAreCountedAndIgnored) {
     size_t have = 0;
     while (have < got.size()) {
         pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, kWaitMs) <= 0) break;
+        if (poll(&p, 1, kWaitMs) <= 0)
+            break;
         ssize_t n = read(fd, got.data() + have, got.size() - have);
-        if (n <= 0) break;
+        if (n <= 0)
+            break;
         have += size_t(n);
     }
     close(fd);

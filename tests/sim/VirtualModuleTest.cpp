@@ -14,7 +14,8 @@ using Bytes = std::vector<uint8_t>;
 
 namespace {
 
-ModuleConfig _config() {
+ModuleConfig _config()
+{
     ModuleConfig c;
     c.serialNumber = 0x12345678;
     c.model = 17;
@@ -37,9 +38,11 @@ protected:
     Reaction Send(uint8_t address, Bytes payload) { return module->Handle(Packet(address, std::move(payload)), now); }
     Reaction Send(Bytes payload) { return Send(2, std::move(payload)); }
     // The single reply's payload (empty and a failure when there is not exactly one).
-    Bytes One(const Reaction& r) {
+    Bytes One(const Reaction& r)
+    {
         EXPECT_EQ(r.packets.size(), 1u);
-        if (r.packets.size() != 1) return {};
+        if (r.packets.size() != 1)
+            return {};
         EXPECT_EQ(r.packets[0].address, 2);
         return r.packets[0].payload;
     }
@@ -49,7 +52,8 @@ protected:
     std::shared_ptr<VirtualModule> module;
 };
 
-Bytes _ramp(size_t n, uint8_t start = 1) {
+Bytes _ramp(size_t n, uint8_t start = 1)
+{
     Bytes b(n);
     std::iota(b.begin(), b.end(), start);
     return b;
@@ -57,7 +61,8 @@ Bytes _ramp(size_t n, uint8_t start = 1) {
 
 }  // namespace
 
-TEST_F(ModelTest, MagicPacketIsAnsweredEmptyFromItsAddressAndRoutePacketsAreSilent) {
+TEST_F(ModelTest, MagicPacketIsAnsweredEmptyFromItsAddressAndRoutePacketsAreSilent)
+{
     Reaction r = Send(0xAD, {});
     ASSERT_EQ(r.packets.size(), 1u);
     EXPECT_EQ(r.packets[0], Packet(2, {}));
@@ -66,7 +71,8 @@ TEST_F(ModelTest, MagicPacketIsAnsweredEmptyFromItsAddressAndRoutePacketsAreSile
     EXPECT_TRUE(Send(0x10, {3, 0x49, 0x20}).packets.empty()) << "packets for other addresses go unanswered";
 }
 
-TEST_F(ModelTest, SystemEntityGetsSetsAndRefusals) {
+TEST_F(ModelTest, SystemEntityGetsSetsAndRefusals)
+{
     EXPECT_EQ(One(Send({3, 0x49, 0x20})), (Bytes{3, 9, 0, 0x12, 0x34, 0x56, 0x78}));
     EXPECT_EQ(One(Send({3, 0x41, 0x20})), (Bytes{3, 1, 0, 2}));
     EXPECT_EQ(One(Send({3, 0x47, 0x20})), (Bytes{3, 7, 0, 0x2F, 0x02, 0x0F, 0x00}));
@@ -89,7 +95,8 @@ TEST_F(ModelTest, SystemEntityGetsSetsAndRefusals) {
     EXPECT_TRUE(Send({3, 0x49, 0x00}).packets.empty()) << "a specifier without the request bit is no request";
 }
 
-TEST_F(ModelTest, NameTravelsAsSequencedByteStrings) {
+TEST_F(ModelTest, NameTravelsAsSequencedByteStrings)
+{
     Reaction r = Send({3, 0x60, 0x20});
     ASSERT_EQ(r.packets.size(), 1u);
     Bytes expected{3, 32, 0};
@@ -121,7 +128,8 @@ TEST_F(ModelTest, NameTravelsAsSequencedByteStrings) {
     EXPECT_EQ(module->Stats().name, name);
 }
 
-TEST_F(ModelTest, ModuleDescriptionQueries) {
+TEST_F(ModelTest, ModuleDescriptionQueries)
+{
     EXPECT_EQ(One(Send({73, 0xFF})), (Bytes{73, 0xFF, 0, 0, 0x10, 0x92}));
     EXPECT_EQ(One(Send({73, 1, 95, 10, 0, 0x80})), (Bytes{73, 1, 95, 10, 0, 0}));
     EXPECT_EQ(One(Send({73, 1, 3, 9, 0, 0x40})), (Bytes{73, 1, 3, 9, 0, 0}));
@@ -137,12 +145,14 @@ TEST_F(ModelTest, ModuleDescriptionQueries) {
     EXPECT_EQ(r.packets[0].payload, (Bytes{73, 1, 95, 10, 0, aErrInvalidOption}));
 }
 
-TEST_F(ModelTest, DebugEchoAndUnknownRawCommandsGoUnanswered) {
+TEST_F(ModelTest, DebugEchoAndUnknownRawCommandsGoUnanswered)
+{
     EXPECT_EQ(One(Send({23, 1, 2, 3})), (Bytes{23, 1, 2, 3}));
     EXPECT_TRUE(Send({9, 1, 2}).packets.empty());
 }
 
-TEST(RouterModel, I2CBusAcknowledgesAttachedModulesAndRoutesTheirPackets) {
+TEST(RouterModel, I2CBusAcknowledgesAttachedModulesAndRoutesTheirPackets)
+{
     auto now = Clock::now();
     auto router = std::make_shared<VirtualModule>(_config());
     ModuleConfig c = _config();
@@ -177,7 +187,8 @@ TEST(RouterModel, I2CBusAcknowledgesAttachedModulesAndRoutesTheirPackets) {
 
 // The whole upgrade, as the host runs it: loader into RAM, LOAD, firmware in
 // pieces of the module's block size (raw DATA and UEI byte strings), REBOOT.
-TEST_F(ModelTest, UpgradeSequenceRecordsExactlyWhatWasSent) {
+TEST_F(ModelTest, UpgradeSequenceRecordsExactlyWhatWasSent)
+{
     namespace fs = std::filesystem;
     fs::path dir = fs::temp_directory_path() / ("vmodule-flash-" + std::to_string(getpid()));
     fs::remove_all(dir);
@@ -260,7 +271,8 @@ TEST_F(ModelTest, UpgradeSequenceRecordsExactlyWhatWasSent) {
     fs::remove_all(dir);
 }
 
-TEST_F(ModelTest, RebootWithoutFlashingKeepsTheFirmwareAndAResetRestartsToo) {
+TEST_F(ModelTest, RebootWithoutFlashingKeepsTheFirmwareAndAResetRestartsToo)
+{
     EXPECT_EQ(Send({95, 6}).action, LinkAction::Restart);
     Advance(200);
     EXPECT_TRUE(module->Online(now));
@@ -271,7 +283,8 @@ TEST_F(ModelTest, RebootWithoutFlashingKeepsTheFirmwareAndAResetRestartsToo) {
     EXPECT_EQ(module->Stats().restarts, 2u);
 }
 
-TEST_F(ModelTest, PrepareStartsTheImageAtItsAddressAnew) {
+TEST_F(ModelTest, PrepareStartsTheImageAtItsAddressAnew)
+{
     Send({95, 2});
     Advance(100);
     ASSERT_TRUE(module->Online(now));
@@ -283,7 +296,8 @@ TEST_F(ModelTest, PrepareStartsTheImageAtItsAddressAnew) {
     EXPECT_EQ(module->FlashImages()[0x4000], (Bytes{9, 8, 7}));
 }
 
-TEST_F(ModelTest, HeartbeatsStartOnceTheLinkIsInUseAndAnswersAreChecked) {
+TEST_F(ModelTest, HeartbeatsStartOnceTheLinkIsInUseAndAnswersAreChecked)
+{
     ModuleConfig c = _config();
     c.heartbeatMs = 500;
     module = std::make_shared<VirtualModule>(c);
@@ -320,13 +334,15 @@ TEST_F(ModelTest, HeartbeatsStartOnceTheLinkIsInUseAndAnswersAreChecked) {
 
 class FaultTest : public ModelTest {
 protected:
-    void Arm(const std::string& spec) {
+    void Arm(const std::string& spec)
+    {
         Fault f;
         std::string error;
         ASSERT_TRUE(Fault::Parse(spec, f, error)) << error;
         module->AddFault(f);
     }
-    void StartLoader() {
+    void StartLoader()
+    {
         Send({95, 2});
         Advance(100);
         ASSERT_TRUE(module->Online(now));
@@ -334,7 +350,8 @@ protected:
     }
 };
 
-TEST_F(FaultTest, WrongDataCountOnceLeavesTheBytesUntaken) {
+TEST_F(FaultTest, WrongDataCountOnceLeavesTheBytesUntaken)
+{
     Arm("wrong-data-count");
     StartLoader();
     Send({95, 3, 1, 0, 0, 0, 0});
@@ -343,7 +360,8 @@ TEST_F(FaultTest, WrongDataCountOnceLeavesTheBytesUntaken) {
     EXPECT_EQ(One(Send({95, 4})), (Bytes{95, 7, 0, 0, 0, 0, 6}));
 }
 
-TEST_F(FaultTest, WrongSumOnceOrAlways) {
+TEST_F(FaultTest, WrongSumOnceOrAlways)
+{
     Arm("wrong-sum");
     Send({95, 3, 0, 0, 0, 0, 0});
     Send({95, 1, 0xFF, 0x01});
@@ -351,10 +369,12 @@ TEST_F(FaultTest, WrongSumOnceOrAlways) {
     EXPECT_EQ(One(Send({95, 4})), (Bytes{95, 7, 0, 0, 0, 1, 0}));
     module->ClearFaults();
     Arm("wrong-sum,always");
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(One(Send({95, 4})), (Bytes{95, 7, 0, 0, 0, 1, 1}));
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(One(Send({95, 4})), (Bytes{95, 7, 0, 0, 0, 1, 1}));
 }
 
-TEST_F(FaultTest, ErrorStatusAtAStep) {
+TEST_F(FaultTest, ErrorStatusAtAStep)
+{
     Arm("error-status=WRITE,code=8");
     StartLoader();
     Send({95, 3, 1, 0, 0, 0, 0});
@@ -364,7 +384,8 @@ TEST_F(FaultTest, ErrorStatusAtAStep) {
     EXPECT_EQ(module->FlashImages()[0], (Bytes{5}));
 }
 
-TEST_F(FaultTest, DropAtAStepTakesTheRequestAway) {
+TEST_F(FaultTest, DropAtAStepTakesTheRequestAway)
+{
     Arm("drop-at=SUM,after=1");
     Send({95, 3, 0, 0, 0, 0, 0});
     EXPECT_EQ(Send({95, 4}).packets.size(), 1u);
@@ -376,11 +397,12 @@ TEST_F(FaultTest, DropAtAStepTakesTheRequestAway) {
     EXPECT_EQ(Send({95, 4}).packets.size(), 1u);
 }
 
-TEST_F(FaultTest, DropAfterBytesCountsPacketBytesPerConnection) {
+TEST_F(FaultTest, DropAfterBytesCountsPacketBytesPerConnection)
+{
     Arm("drop-after-bytes=12,always");
     EXPECT_EQ(Send({3, 0x49, 0x20}).packets.size(), 1u);  // 5 bytes
     EXPECT_EQ(Send({3, 0x49, 0x20}).packets.size(), 1u);  // 10
-    Reaction r = Send({3, 0x49, 0x20});                     // 15: dropped
+    Reaction r = Send({3, 0x49, 0x20});                   // 15: dropped
     EXPECT_TRUE(r.packets.empty());
     EXPECT_EQ(r.action, LinkAction::Drop);
     module->HostConnected(now);
@@ -389,7 +411,8 @@ TEST_F(FaultTest, DropAfterBytesCountsPacketBytesPerConnection) {
     EXPECT_EQ(Send({3, 0x49, 0x20}).action, LinkAction::Drop);
 }
 
-TEST_F(FaultTest, SilentEverywhereOrAtOneStep) {
+TEST_F(FaultTest, SilentEverywhereOrAtOneStep)
+{
     Arm("silent=INIT");
     EXPECT_TRUE(Send({95, 0}).packets.empty());
     EXPECT_EQ(Send({95, 0}).packets.size(), 1u);
@@ -398,7 +421,8 @@ TEST_F(FaultTest, SilentEverywhereOrAtOneStep) {
     EXPECT_TRUE(Send({3, 0x49, 0x20}).packets.empty());
 }
 
-TEST_F(FaultTest, BusyRefusesRequestsButKeepsTheLink) {
+TEST_F(FaultTest, BusyRefusesRequestsButKeepsTheLink)
+{
     Arm("busy");
     EXPECT_EQ(Send(0xAD, {}).packets.size(), 1u);
     EXPECT_EQ(One(Send({3, 0x49, 0x20})), (Bytes{3, 9, 0x80, aErrBusy}));
@@ -408,7 +432,8 @@ TEST_F(FaultTest, BusyRefusesRequestsButKeepsTheLink) {
     EXPECT_TRUE(Send({73, 0xFF}).packets.empty());
 }
 
-TEST_F(FaultTest, DropPauseKeepsADroppedModuleAway) {
+TEST_F(FaultTest, DropPauseKeepsADroppedModuleAway)
+{
     ModuleConfig c = _config();
     c.dropPauseMs = 300;
     module = std::make_shared<VirtualModule>(c);
@@ -422,11 +447,12 @@ TEST_F(FaultTest, DropPauseKeepsADroppedModuleAway) {
 
 // --- configuration --------------------------------------------------------
 
-TEST(ModuleConfigText, SettingsAndFaultsParse) {
+TEST(ModuleConfigText, SettingsAndFaultsParse)
+{
     ModuleConfig c;
     std::string error;
-    ASSERT_TRUE(c.SetList("serial=0x1A2B3C4D,model=9,version=2.10.4,build=99,address=6,block-size=256,pooled=no",
-                          error))
+    ASSERT_TRUE(
+        c.SetList("serial=0x1A2B3C4D,model=9,version=2.10.4,build=99,address=6,block-size=256,pooled=no", error))
         << error;
     EXPECT_EQ(c.serialNumber, 0x1A2B3C4Du);
     EXPECT_EQ(c.version, 0x2A000004u);
@@ -455,7 +481,8 @@ TEST(ModuleConfigText, SettingsAndFaultsParse) {
     EXPECT_EQ(f.times, -1);
 }
 
-TEST(ByteLink, AssemblesSplitPacketsAndEndsTheLinkAtADrop) {
+TEST(ByteLink, AssemblesSplitPacketsAndEndsTheLinkAtADrop)
+{
     ModuleConfig c = _config();
     Fault f;
     std::string error;
@@ -483,7 +510,8 @@ TEST(ByteLink, AssemblesSplitPacketsAndEndsTheLinkAtADrop) {
 
 // A module that a boot ROM started runs its loader at once: it writes flash
 // without any LOAD, and a reboot after writing brings up the new firmware.
-TEST(LoaderModel, StartedInItsLoaderWritesFlashAtOnce) {
+TEST(LoaderModel, StartedInItsLoaderWritesFlashAtOnce)
+{
     ModuleConfig c = _config();
     std::string error;
     ASSERT_TRUE(c.SetList("loader=yes,serial=DEADDEAD", error)) << error;

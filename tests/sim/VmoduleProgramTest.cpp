@@ -18,7 +18,8 @@ using Bytes = std::vector<uint8_t>;
 namespace {
 
 // One request to a module over TCP, its reply of n bytes.
-Bytes _ask(const std::string& address, uint16_t port, const Bytes& request, size_t n) {
+Bytes _ask(const std::string& address, uint16_t port, const Bytes& request, size_t n)
+{
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -29,10 +30,12 @@ Bytes _ask(const std::string& address, uint16_t port, const Bytes& request, size
         send(fd, request.data(), request.size(), MSG_NOSIGNAL) == ssize_t(request.size())) {
         while (got.size() < n) {
             pollfd p{fd, POLLIN, 0};
-            if (poll(&p, 1, 5000) <= 0) break;
+            if (poll(&p, 1, 5000) <= 0)
+                break;
             uint8_t b[64];
             ssize_t r = recv(fd, b, sizeof b, 0);
-            if (r <= 0) break;
+            if (r <= 0)
+                break;
             got.insert(got.end(), b, b + r);
         }
     }
@@ -42,11 +45,12 @@ Bytes _ask(const std::string& address, uint16_t port, const Bytes& request, size
 
 }  // namespace
 
-TEST(VmoduleProgram, StartsModulesFromFlagsPrintsTheirPlacesAndStopsOnSigterm) {
+TEST(VmoduleProgram, StartsModulesFromFlagsPrintsTheirPlacesAndStopsOnSigterm)
+{
     VmoduleProcess modules;
-    ASSERT_TRUE(modules.Start({"--trace", "--module", "serial=0A0A0A0A,model=4", "--attach",
-                               "serial=0B0B0B0B,address=6", "--fault", "busy", "--module",
-                               "serial=0C0C0C0C,transport=pty"}))
+    ASSERT_TRUE(
+        modules.Start({"--trace", "--module", "serial=0A0A0A0A,model=4", "--attach", "serial=0B0B0B0B,address=6",
+                       "--fault", "busy", "--module", "serial=0C0C0C0C,transport=pty"}))
         << modules.Error();
     ASSERT_EQ(modules.Lines().size(), 3u);
     EXPECT_EQ(modules.Lines()[0], "module 0B0B0B0B attached 0A0A0A0A 6");
@@ -61,7 +65,8 @@ TEST(VmoduleProgram, StartsModulesFromFlagsPrintsTheirPlacesAndStopsOnSigterm) {
     EXPECT_NE(modules.Stderr().find("0A0A0A0A <- 02 03 03 48 20"), std::string::npos) << modules.Stderr();
 }
 
-TEST(VmoduleProgram, ReadsAConfigurationFile) {
+TEST(VmoduleProgram, ReadsAConfigurationFile)
+{
     testsupport::TempDir dir;
     ASSERT_TRUE(dir.WriteFile("modules.conf",
                               "# a router with one module\n"
@@ -77,11 +82,11 @@ TEST(VmoduleProgram, ReadsAConfigurationFile) {
     EXPECT_EQ(modules.Lines()[0], "module 0E0E0E0E attached 0D0D0D0D 8");
     EXPECT_EQ(_ask("127.0.0.1", modules.TcpPort(0x0D0D0D0D), {2, 2, 73, 0xFF}, 8),
               (Bytes{2, 6, 73, 0xFF, 0, 0, 0, 77}));
-    EXPECT_EQ(_ask("127.0.0.1", modules.TcpPort(0x0D0D0D0D), {8, 2, 95, 4}, 9),
-              (Bytes{8, 7, 95, 7, 0, 0, 0, 0, 1}));
+    EXPECT_EQ(_ask("127.0.0.1", modules.TcpPort(0x0D0D0D0D), {8, 2, 95, 4}, 9), (Bytes{8, 7, 95, 7, 0, 0, 0, 0, 1}));
 }
 
-TEST(VmoduleProgram, RefusesWhatItDoesNotUnderstand) {
+TEST(VmoduleProgram, RefusesWhatItDoesNotUnderstand)
+{
     testsupport::TempDir dir;
     ASSERT_TRUE(dir.WriteFile("bad.conf", "[module]\nserial = 1\ncolour = blue\n"));
     struct Case {

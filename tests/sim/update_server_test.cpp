@@ -15,38 +15,45 @@ using Sim::ServerFault;
 using Sim::UpdateServer;
 using Sim::UpdateServerOptions;
 
-std::vector<uint8_t> _image(uint32_t build, const std::string& version, size_t code_size = 300) {
+std::vector<uint8_t> _image(uint32_t build, const std::string& version, size_t code_size = 300)
+{
     std::vector<uint8_t> code(code_size);
-    for (size_t i = 0; i < code.size(); ++i) code[i] = static_cast<uint8_t>(i * 7 + build);
+    for (size_t i = 0; i < code.size(); ++i)
+        code[i] = static_cast<uint8_t>(i * 7 + build);
     BirdWriter writer;
     writer.AddFirmware(0x60000000, code).AddInfo(build, version, 0x40F5849A, "HUB8");
     return writer.FileBytes();
 }
 
-std::string _decode(const std::string& text) {
+std::string _decode(const std::string& text)
+{
     std::string bytes(text.size() / 4 * 3, '\0');
     const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(bytes.data()),
-                                  reinterpret_cast<const unsigned char*>(text.data()),
-                                  static_cast<int>(text.size()));
-    if (n < 0) return "(invalid)";
+                                  reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
+    if (n < 0)
+        return "(invalid)";
     size_t pad = 0;
-    if (!text.empty() && text.back() == '=') pad = text[text.size() - 2] == '=' ? 2 : 1;
+    if (!text.empty() && text.back() == '=')
+        pad = text[text.size() - 2] == '=' ? 2 : 1;
     bytes.resize(n - pad);
     return bytes;
 }
 
-std::vector<std::string> _lines(const std::string& body) {
+std::vector<std::string> _lines(const std::string& body)
+{
     std::vector<std::string> lines;
     size_t start = 0;
     for (size_t end; (end = body.find('\n', start)) != std::string::npos; start = end + 1)
         lines.push_back(body.substr(start, end - start));
-    if (start < body.size()) lines.push_back(body.substr(start));
+    if (start < body.size())
+        lines.push_back(body.substr(start));
     return lines;
 }
 
 class UpdateServerTest : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         const std::string device = dir / "40F5849A";
         std::filesystem::create_directories(device);
         images[114] = _image(114, "2.9.11");
@@ -67,7 +74,8 @@ protected:
                                   "recover 0000000A 1234ABCD 00000000 FFFFFFFF 40F5849A 116\n"));
     }
 
-    void StartServer(std::vector<ServerFault> faults = {}) {
+    void StartServer(std::vector<ServerFault> faults = {})
+    {
         UpdateServerOptions options;
         options.firmware_dir = dir.path();
         options.faults = std::move(faults);
@@ -78,9 +86,11 @@ protected:
     }
 
     // GET /cgi/u?<query>; status -1 when the transfer failed.
-    std::pair<int, std::string> Get(const std::string& query, const std::string& path = "/cgi/u") {
+    std::pair<int, std::string> Get(const std::string& query, const std::string& path = "/cgi/u")
+    {
         auto result = client->Get((path + "?" + query).c_str());
-        if (!result) return {-1, ""};
+        if (!result)
+            return {-1, ""};
         return {result->status, result->body};
     }
 
@@ -90,15 +100,15 @@ protected:
     std::unique_ptr<httplib::Client> client;
 };
 
-TEST_F(UpdateServerTest, AnswersEveryOperationFromTheFirmwareDirectory) {
+TEST_F(UpdateServerTest, AnswersEveryOperationFromTheFirmwareDirectory)
+{
     StartServer();
     EXPECT_EQ(Get("op=hi&rv=2&"), std::make_pair(200, std::string("ok update-server\n")));
     EXPECT_EQ(Get("op=builds&sn=40F5849A&").second, "ok\n115;2.9.12\n116;2.10.3\n117;1.99.0\n");
     EXPECT_EQ(Get("op=qu&sn=40F5849A&").second, "ok\n117\nrel-a\n");
     EXPECT_EQ(Get("op=qu&sn=0000002B&").second, "ok\n99\nstd\n");
     EXPECT_EQ(Get("op=ent_jwt&json=false&sn=40F5849A&").second, "ok\naa.bb.cc\n");
-    EXPECT_EQ(Get("brief=true&fp=0000000A%201234ABCD%2000000000%20FFFFFFFF&op=fix&").second,
-              "ok\n40F5849A\n116\n");
+    EXPECT_EQ(Get("brief=true&fp=0000000A%201234ABCD%2000000000%20FFFFFFFF&op=fix&").second, "ok\n40F5849A\n116\n");
 
     const auto [status, body] = Get("bld=116&fw=rel-a&no_cal=false&op=bird&sn=40F5849A&");
     EXPECT_EQ(status, 200);
@@ -114,7 +124,8 @@ TEST_F(UpdateServerTest, AnswersEveryOperationFromTheFirmwareDirectory) {
     EXPECT_EQ(_decode(hidden[1]), std::string(images[114].begin(), images[114].end()));
 }
 
-TEST_F(UpdateServerTest, RefusesWhatItDoesNotHave) {
+TEST_F(UpdateServerTest, RefusesWhatItDoesNotHave)
+{
     StartServer();
     EXPECT_EQ(Get("op=builds&sn=11111111&").second, "error unknown device\n");
     EXPECT_EQ(Get("op=qu&sn=zz&").second, "error bad serial number\n");
@@ -125,21 +136,21 @@ TEST_F(UpdateServerTest, RefusesWhatItDoesNotHave) {
     EXPECT_EQ(Get("op=hi&", "/elsewhere").first, 404);
 }
 
-TEST_F(UpdateServerTest, SeesBuildsAddedWhileRunning) {
+TEST_F(UpdateServerTest, SeesBuildsAddedWhileRunning)
+{
     StartServer();
     images[200] = _image(200, "3.0.0");
     ASSERT_TRUE(BirdWriter::WriteBytes(dir / "40F5849A/200.bird", images[200]));
     EXPECT_EQ(Get("op=qu&sn=40F5849A&").second, "ok\n200\nrel-a\n");
-    EXPECT_EQ(Get("op=builds&sn=40F5849A&").second,
-              "ok\n115;2.9.12\n116;2.10.3\n117;1.99.0\n200;3.0.0\n");
+    EXPECT_EQ(Get("op=builds&sn=40F5849A&").second, "ok\n115;2.9.12\n116;2.10.3\n117;1.99.0\n200;3.0.0\n");
 
     // A replaced image shows its new version.
     ASSERT_TRUE(BirdWriter::WriteBytes(dir / "40F5849A/200.bird", _image(200, "3.0.1", 500)));
-    EXPECT_EQ(Get("op=builds&sn=40F5849A&").second,
-              "ok\n115;2.9.12\n116;2.10.3\n117;1.99.0\n200;3.0.1\n");
+    EXPECT_EQ(Get("op=builds&sn=40F5849A&").second, "ok\n115;2.9.12\n116;2.10.3\n117;1.99.0\n200;3.0.1\n");
 }
 
-TEST_F(UpdateServerTest, FaultsApplyToTheirOperationOnly) {
+TEST_F(UpdateServerTest, FaultsApplyToTheirOperationOnly)
+{
     ServerFault status, no_ok;
     std::string error;
     ASSERT_TRUE(ServerFault::Parse("status=503@qu", status, error));
@@ -150,7 +161,8 @@ TEST_F(UpdateServerTest, FaultsApplyToTheirOperationOnly) {
     EXPECT_EQ(Get("op=hi&rv=2&").first, 200);
 }
 
-TEST_F(UpdateServerTest, ImageFaultsSpoilTheImageLine) {
+TEST_F(UpdateServerTest, ImageFaultsSpoilTheImageLine)
+{
     StartServer();
     const std::string whole(images[115].begin(), images[115].end());
     const std::string query = "bld=115&fw=rel-a&no_cal=false&op=bird&sn=40F5849A&";
@@ -176,7 +188,8 @@ TEST_F(UpdateServerTest, ImageFaultsSpoilTheImageLine) {
     EXPECT_EQ(bytes, whole.substr(0, bytes.size()));
 }
 
-TEST_F(UpdateServerTest, CutReplyEndsTheTransferEarly) {
+TEST_F(UpdateServerTest, CutReplyEndsTheTransferEarly)
+{
     ServerFault cut;
     std::string error;
     ASSERT_TRUE(ServerFault::Parse("cut@builds", cut, error));
@@ -185,7 +198,8 @@ TEST_F(UpdateServerTest, CutReplyEndsTheTransferEarly) {
     EXPECT_EQ(Get("op=qu&sn=40F5849A&").second, "ok\n117\nrel-a\n");
 }
 
-TEST_F(UpdateServerTest, SlowReplyStillArrives) {
+TEST_F(UpdateServerTest, SlowReplyStillArrives)
+{
     ServerFault slow;
     std::string error;
     ASSERT_TRUE(ServerFault::Parse("slow=200", slow, error));
@@ -195,7 +209,8 @@ TEST_F(UpdateServerTest, SlowReplyStillArrives) {
     EXPECT_EQ(Get("op=hi&rv=2&").second, "ok update-server\n");
 }
 
-TEST(ServerFault, ParseRejectsNonsense) {
+TEST(ServerFault, ParseRejectsNonsense)
+{
     ServerFault fault;
     std::string error;
     for (const char* text : {"status", "status=abc", "slow", "cut=3", "no-ok@nope", "boom", "status=500@"}) {
@@ -205,7 +220,8 @@ TEST(ServerFault, ParseRejectsNonsense) {
     }
 }
 
-TEST(UpdateServerConfig, BadConfigurationLineStopsTheStart) {
+TEST(UpdateServerConfig, BadConfigurationLineStopsTheStart)
+{
     testsupport::TempDir dir;
     ASSERT_TRUE(dir.WriteFile("server.conf", "latest 40F5849A many\n"));
     UpdateServerOptions options;
@@ -216,7 +232,8 @@ TEST(UpdateServerConfig, BadConfigurationLineStopsTheStart) {
     EXPECT_NE(error.find("server.conf:1"), std::string::npos) << error;
 }
 
-TEST(UpdateServerTls, ServesHttpsWithTheGivenCertificate) {
+TEST(UpdateServerTls, ServesHttpsWithTheGivenCertificate)
+{
     testsupport::TempDir dir;
     SelfSignedCertificate cert;
     ASSERT_TRUE(MakeSelfSignedCertificate(dir.path(), "server", "127.0.0.1", cert));

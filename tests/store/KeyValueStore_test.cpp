@@ -22,14 +22,15 @@ std::string Value(const KeyValueStore& store, const char* key)
 
 const std::regex TIME_TEXT("[A-Z][a-z]{2} [A-Z][a-z]{2} [ 1-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4}");
 
-} // namespace
+}  // namespace
 
 TEST(KeyValueStoreRead, LineRules)
 {
     TempDir dir;
-    std::string path = dir.Write("a.settings", "  NAME =  some value  \n#X=1\nA=b=c\nQ=\n\n"
-                                               "  #Y=2\nK\t= tabbed\t\r\nDUP=1\nDUP=2\nno equals here\nB\n"
-                                               "A=\nLAST=no line feed");
+    std::string path = dir.Write("a.settings",
+                                 "  NAME =  some value  \n#X=1\nA=b=c\nQ=\n\n"
+                                 "  #Y=2\nK\t= tabbed\t\r\nDUP=1\nDUP=2\nno equals here\nB\n"
+                                 "A=\nLAST=no line feed");
     KeyValueStore store(path.c_str());
     EXPECT_EQ(Value(store, "NAME"), "some value");
     EXPECT_EQ(Value(store, "X"), "<absent>");
@@ -105,9 +106,10 @@ TEST(KeyValueStoreRead, MissingDirectoryLeavesTheTwoStampsInMemory)
 TEST(KeyValueStoreGet, TypedGettersAndDefaults)
 {
     TempDir dir;
-    KeyValueStore store(dir.Write("s", "HEX=0x0000001F\nTWO=2\nZERO=0\nWORD=true\nNEG= -12abc\n"
-                                       "BIG=99999999999\nD=2.5e1\nJUNK=zz\nEMPTY=\nHEXBIG=0x1FFFFFFFF\n")
-                                .c_str());
+    KeyValueStore store(dir.Write("s",
+                                  "HEX=0x0000001F\nTWO=2\nZERO=0\nWORD=true\nNEG= -12abc\n"
+                                  "BIG=99999999999\nD=2.5e1\nJUNK=zz\nEMPTY=\nHEXBIG=0x1FFFFFFFF\n")
+                            .c_str());
     EXPECT_EQ(store.GetHex("HEX", 5), 31u);
     EXPECT_EQ(store.GetHex("HEXBIG", 5), 0xFFFFFFFFu);
     EXPECT_EQ(store.GetHex("JUNK", 5), 0u);
@@ -243,7 +245,8 @@ TEST(KeyValueStoreSave, FailedWriteKeepsThePreviousFileAndTheChange)
         FileSizeLimit limit(1000);
         LogCapture capture(DEBUG_Attributes);
         store.Save();
-        EXPECT_TRUE(capture.Contains("Attibutes: Error - cannot write attributes file: '" + path + "'")) << capture.Text();
+        EXPECT_TRUE(capture.Contains("Attibutes: Error - cannot write attributes file: '" + path + "'"))
+            << capture.Text();
     }
     EXPECT_EQ(dir.Read("s"), "OLD=1\n");
     EXPECT_EQ(dir.List(), std::vector<std::string>{"s"});  // no temporary left behind

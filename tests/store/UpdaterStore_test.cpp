@@ -34,7 +34,7 @@ bool IsDirectory(const std::string& path)
     return stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
-} // namespace
+}  // namespace
 
 TEST(UpdaterStoreRoot, CreatedWhenMissingAndCheckedWhenPresent)
 {

@@ -28,8 +28,8 @@ std::vector<uint8_t> TcpipDiscoveryReply(uint8_t module, uint16_t port, uint32_t
     return reply;
 }
 
-TcpipDiscoveryResponder::TcpipDiscoveryResponder(uint32_t interfaceAddress, std::vector<uint8_t> reply,
-                                                 int repeat, int unanswered, int answered)
+TcpipDiscoveryResponder::TcpipDiscoveryResponder(uint32_t interfaceAddress, std::vector<uint8_t> reply, int repeat,
+                                                 int unanswered, int answered)
     : reply_(std::move(reply)), repeat_(repeat), unanswered_(unanswered), answered_(answered)
 {
     int fd = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
@@ -69,8 +69,7 @@ void TcpipDiscoveryResponder::run()
         uint8_t request[64];
         sockaddr_in from{};
         socklen_t fromLength = sizeof from;
-        ssize_t length = recvfrom(socket_, request, sizeof request, 0,
-                                  reinterpret_cast<sockaddr*>(&from), &fromLength);
+        ssize_t length = recvfrom(socket_, request, sizeof request, 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
         if (length != 16 || request[0] != 1)
             continue;
         int n = ++requests_;
@@ -78,8 +77,7 @@ void TcpipDiscoveryResponder::run()
             continue;
         from.sin_port = htons(aDISCOVERY_TCPIP_REPLY_PORT);
         for (int i = 0; i < repeat_; ++i)
-            sendto(socket_, reply_.data(), reply_.size(), 0, reinterpret_cast<sockaddr*>(&from),
-                   sizeof from);
+            sendto(socket_, reply_.data(), reply_.size(), 0, reinterpret_cast<sockaddr*>(&from), sizeof from);
     }
 }
 

@@ -21,8 +21,8 @@ namespace testsupport {
 // them get one (a module that no longer answers discovery).
 class TcpipDiscoveryResponder {
 public:
-    TcpipDiscoveryResponder(uint32_t interfaceAddress, std::vector<uint8_t> reply, int repeat = 1,
-                            int unanswered = 0, int answered = -1);
+    TcpipDiscoveryResponder(uint32_t interfaceAddress, std::vector<uint8_t> reply, int repeat = 1, int unanswered = 0,
+                            int answered = -1);
     ~TcpipDiscoveryResponder();
     bool ready() const { return socket_ >= 0; }
     int requests() const { return requests_; }

@@ -16,55 +16,70 @@ namespace {
 // Set for the re-run: the inode of the network namespace the test started in.
 constexpr const char* kOuterNamespaceVariable = "UPDATER_TEST_OUTER_NETNS";
 
-unsigned long _namespace_inode() {
+unsigned long _namespace_inode()
+{
     struct stat info;
-    if (stat("/proc/self/ns/net", &info) != 0) return 0;
+    if (stat("/proc/self/ns/net", &info) != 0)
+        return 0;
     return info.st_ino;
 }
 
-std::string _self() {
+std::string _self()
+{
     char path[4096];
     ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n <= 0) return "";
+    if (n <= 0)
+        return "";
     path[n] = '\0';
     return path;
 }
 
 // Runs a shell command, collecting its output; returns its exit status.
-int _run(const std::string& command, std::string& output) {
+int _run(const std::string& command, std::string& output)
+{
     FILE* p = popen((command + " 2>&1").c_str(), "r");
-    if (!p) return -1;
+    if (!p)
+        return -1;
     char buffer[4096];
     size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, p)) > 0) output.append(buffer, n);
+    while ((n = fread(buffer, 1, sizeof buffer, p)) > 0)
+        output.append(buffer, n);
     int status = pclose(p);
-    if (status == -1 || !WIFEXITED(status)) return -1;
+    if (status == -1 || !WIFEXITED(status))
+        return -1;
     return WEXITSTATUS(status);
 }
 
-std::string _quote(const std::string& text) {
+std::string _quote(const std::string& text)
+{
     std::string q = "'";
     for (char c : text) {
-        if (c == '\'') q += "'\\''";
-        else q += c;
+        if (c == '\'')
+            q += "'\\''";
+        else
+            q += c;
     }
     return q + "'";
 }
 
 }  // namespace
 
-bool InPrivateNetwork() {
+bool InPrivateNetwork()
+{
     const char* outer = getenv(kOuterNamespaceVariable);
-    if (!outer) return false;
+    if (!outer)
+        return false;
     unsigned long inode = _namespace_inode();
     return inode != 0 && std::to_string(inode) != outer && if_nametoindex("eth0") == 0;
 }
 
-bool RerunInPrivateNetwork() {
+bool RerunInPrivateNetwork()
+{
     return getenv(kOuterNamespaceVariable) != nullptr;
 }
 
-bool PrivateNetworkAvailable(std::string& why) {
+bool PrivateNetworkAvailable(std::string& why)
+{
     std::string output;
     std::string flags = geteuid() == 0 ? "-n" : "-rn";
     if (_run("unshare " + flags + " true", output) != 0) {
@@ -78,7 +93,8 @@ bool PrivateNetworkAvailable(std::string& why) {
     return true;
 }
 
-int RerunCurrentTestInPrivateNetwork(std::string& output) {
+int RerunCurrentTestInPrivateNetwork(std::string& output)
+{
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     std::string filter = std::string(info->test_suite_name()) + "." + info->name();
     std::string command = std::string(kOuterNamespaceVariable) + "=" + std::to_string(_namespace_inode()) + " " +
@@ -94,7 +110,8 @@ int RerunCurrentTestInPrivateNetwork(std::string& output) {
 // written on one side and read on the other, or czmq's beacon-interface text read by
 // an actor and later replaced, look unordered. Only reports with ZeroMQ's own code on
 // one side are left out.
-extern "C" const char* __tsan_default_suppressions() {
+extern "C" const char* __tsan_default_suppressions()
+{
     return "race:libzmq.so\n"
            "race:libczmq.so\n";
 }

@@ -37,19 +37,19 @@ int RerunCurrentTestInPrivateNetwork(std::string& output);
 
 }  // namespace testsupport
 
-#define PRIVATE_NETWORK_OR_RERUN()                                                               \
-    do {                                                                                         \
-        if (!::testsupport::InPrivateNetwork()) {                                                \
-            if (::testsupport::RerunInPrivateNetwork())                                          \
-                FAIL() << "expected a private network namespace without eth0, "                  \
-                          "refusing to run the test here";                                       \
-            std::string why_;                                                                    \
-            if (!::testsupport::PrivateNetworkAvailable(why_))                                   \
-                GTEST_SKIP() << "network namespaces unavailable (" << why_                       \
-                             << "); this test never sends multicast outside one";                \
-            std::string output_;                                                                 \
-            int status_ = ::testsupport::RerunCurrentTestInPrivateNetwork(output_);              \
-            EXPECT_EQ(status_, 0) << "inside the private network namespace:\n" << output_;       \
-            return;                                                                              \
-        }                                                                                        \
+#define PRIVATE_NETWORK_OR_RERUN()                                                         \
+    do {                                                                                   \
+        if (!::testsupport::InPrivateNetwork()) {                                          \
+            if (::testsupport::RerunInPrivateNetwork())                                    \
+                FAIL() << "expected a private network namespace without eth0, "            \
+                          "refusing to run the test here";                                 \
+            std::string why_;                                                              \
+            if (!::testsupport::PrivateNetworkAvailable(why_))                             \
+                GTEST_SKIP() << "network namespaces unavailable (" << why_                 \
+                             << "); this test never sends multicast outside one";          \
+            std::string output_;                                                           \
+            int status_ = ::testsupport::RerunCurrentTestInPrivateNetwork(output_);        \
+            EXPECT_EQ(status_, 0) << "inside the private network namespace:\n" << output_; \
+            return;                                                                        \
+        }                                                                                  \
     } while (0)

@@ -15,8 +15,8 @@ struct ProcessResult {
     int exit_status = -1;  // exit code, or -1 when the child was killed by a signal
     int signal = 0;        // the signal that ended the child, 0 if it exited
     bool timed_out = false;
-    std::string out;       // everything written to standard output
-    std::string err;       // everything written to standard error
+    std::string out;  // everything written to standard output
+    std::string err;  // everything written to standard error
 };
 
 struct RunOptions {

@@ -12,16 +12,16 @@
 
 class PtyPair {
 public:
-  PtyPair();
+    PtyPair();
 
-  bool ok() const { return line_.Master() >= 0; }
-  const std::string& slavePath() const { return line_.SlavePath(); }
-  int master() const { return line_.Master(); }
+    bool ok() const { return line_.Master() >= 0; }
+    const std::string& slavePath() const { return line_.SlavePath(); }
+    int master() const { return line_.Master(); }
 
-  bool write(const std::vector<uint8_t>& bytes);
-  // Whatever arrives within timeoutMs, at most max bytes (stops early once max are in).
-  std::vector<uint8_t> read(size_t max, int timeoutMs);
+    bool write(const std::vector<uint8_t>& bytes);
+    // Whatever arrives within timeoutMs, at most max bytes (stops early once max are in).
+    std::vector<uint8_t> read(size_t max, int timeoutMs);
 
 private:
-  Sim::PtyLine line_;
+    Sim::PtyLine line_;
 };

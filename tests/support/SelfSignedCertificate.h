@@ -10,5 +10,5 @@ struct SelfSignedCertificate {
 // Writes <dir>/<stem>.crt and <dir>/<stem>.key for host, which is named both as the
 // common name and as the subject alternative name (an IP address or a DNS name).
 // Returns false when openssl failed.
-bool MakeSelfSignedCertificate(const std::string& dir, const std::string& stem,
-                               const std::string& host, SelfSignedCertificate& out);
+bool MakeSelfSignedCertificate(const std::string& dir, const std::string& stem, const std::string& host,
+                               SelfSignedCertificate& out);

@@ -24,8 +24,7 @@ TempDir::~TempDir()
 {
     std::error_code ignored;
     // Tests may leave read-only directories behind; make them removable first.
-    std::filesystem::permissions(path_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add,
-                                 ignored);
+    std::filesystem::permissions(path_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add, ignored);
     for (auto it = std::filesystem::recursive_directory_iterator(path_, ignored);
          it != std::filesystem::recursive_directory_iterator(); it.increment(ignored))
         if (it->is_directory(ignored) && !it->is_symlink(ignored))

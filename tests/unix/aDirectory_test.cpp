@@ -50,11 +50,9 @@ TEST(aDirectoryBuildPath, JoinsWithASingleSeparator)
 TEST(aDirectoryBuildPath, AtMostTenComponents)
 {
     char out[64] = "stale";
-    EXPECT_EQ(aDirectory_BuildPath(out, sizeof out, "0", "1", "2", "3", "4", "5", "6", "7", "8", "9", END),
-              aErrNone);
+    EXPECT_EQ(aDirectory_BuildPath(out, sizeof out, "0", "1", "2", "3", "4", "5", "6", "7", "8", "9", END), aErrNone);
     EXPECT_STREQ(out, "0/1/2/3/4/5/6/7/8/9");
-    EXPECT_EQ(aDirectory_BuildPath(out, sizeof out, "0", "1", "2", "3", "4", "5", "6", "7", "8", "9", "a",
-                                   END),
+    EXPECT_EQ(aDirectory_BuildPath(out, sizeof out, "0", "1", "2", "3", "4", "5", "6", "7", "8", "9", "a", END),
               aErrParam);
     EXPECT_STREQ(out, "");
 }
@@ -165,8 +163,8 @@ TEST(aDirectoryList, VisitsEveryEntryWithSizeAndKind)
     };
     EXPECT_EQ(aDirectory_List(dir.path().c_str(), record, &seen), aErrNone);
     std::sort(seen.begin(), seen.end());
-    EXPECT_EQ(seen, (std::vector<std::string>{(dir / ".") + " dir", (dir / "..") + " dir",
-                                              (dir / "seven") + " 7", (dir / "sub") + " dir"}));
+    EXPECT_EQ(seen, (std::vector<std::string>{(dir / ".") + " dir", (dir / "..") + " dir", (dir / "seven") + " 7",
+                                              (dir / "sub") + " dir"}));
 }
 
 TEST(aDirectoryList, StopsWhenTheCallbackSaysSo)

@@ -93,17 +93,17 @@ TEST_P(SDPLoaderHidFault, EndsWithTheFailureInBoundedTime)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Roms, SDPLoaderHidFault,
-    ::testing::Values(HidFaultCase{"Silent", "silent", SDPLoader::SDP_NO_ANSWER, 5},
-                      HidFaultCase{"Garbage", "garbage", SDPLoader::SDP_NO_ANSWER, 5},
-                      HidFaultCase{"StatusOnly", "status-only", SDPLoader::SDP_NO_ANSWER, 5},
-                      // One report more after each answer: 135 bytes are no response.
-                      HidFaultCase{"ExtraReport", "extra-bytes=64", SDPLoader::SDP_NO_ANSWER, 5},
-                      // A flood of reports is cut at the read limit and ends the wait.
-                      HidFaultCase{"Flood", "extra-bytes=100000", SDPLoader::SDP_NO_ANSWER, 1},
-                      HidFaultCase{"WriteIncomplete", "write-incomplete", SDPLoader::SDP_NOT_COMPLETE, 1}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Roms, SDPLoaderHidFault,
+                         ::testing::Values(HidFaultCase{"Silent", "silent", SDPLoader::SDP_NO_ANSWER, 5},
+                                           HidFaultCase{"Garbage", "garbage", SDPLoader::SDP_NO_ANSWER, 5},
+                                           HidFaultCase{"StatusOnly", "status-only", SDPLoader::SDP_NO_ANSWER, 5},
+                                           // One report more after each answer: 135 bytes are no response.
+                                           HidFaultCase{"ExtraReport", "extra-bytes=64", SDPLoader::SDP_NO_ANSWER, 5},
+                                           // A flood of reports is cut at the read limit and ends the wait.
+                                           HidFaultCase{"Flood", "extra-bytes=100000", SDPLoader::SDP_NO_ANSWER, 1},
+                                           HidFaultCase{"WriteIncomplete", "write-incomplete",
+                                                        SDPLoader::SDP_NOT_COMPLETE, 1}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // usbrun's --sdp-rom: the ROM with its settings as the bench puts it on the bus.
 TEST(SDPRomBench, PlugsTheRomWithItsFingerprintAndRefusesBadSettings)
@@ -124,10 +124,12 @@ TEST(SDPRomBench, PlugsTheRomWithItsFingerprintAndRefusesBadSettings)
     }
     bench.unplug();
 
-    const std::pair<const char*, const char*> refused[] = {
-        {"fingerprint=0BADF00D", "expected LOW:HIGH"}, {"fingerprint=XYZ:1", "expected LOW:HIGH"},
-        {"fingerprint=1:123456789", "expected LOW:HIGH"}, {"fault=loud", "unknown fault loud"},
-        {"serial=1", "unknown key serial"}, {"fingerprint", "is not key=value"}};
+    const std::pair<const char*, const char*> refused[] = {{"fingerprint=0BADF00D", "expected LOW:HIGH"},
+                                                           {"fingerprint=XYZ:1", "expected LOW:HIGH"},
+                                                           {"fingerprint=1:123456789", "expected LOW:HIGH"},
+                                                           {"fault=loud", "unknown fault loud"},
+                                                           {"serial=1", "unknown key serial"},
+                                                           {"fingerprint", "is not key=value"}};
     for (const auto& [settings, message] : refused) {
         usbemu::UsbBench wrong;
         EXPECT_FALSE(wrong.plan({{"sdp-rom", settings, {}}}, error)) << settings;

@@ -41,12 +41,12 @@ TEST_P(SplitSettings, GivesTrimmedPairsOrRefusesTheList)
         EXPECT_NE(error.find("is not key=value"), std::string::npos) << error;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    UsbBench, SplitSettings,
-    ::testing::Values(SplitCase{"", true, {}}, SplitCase{"serial=0A0A0A0A", true, {{"serial", "0A0A0A0A"}}},
-                      SplitCase{" a = 1 , ,b=x=y,", true, {{"a", "1"}, {"b", "x=y"}}},
-                      SplitCase{"name=Two words,c=", true, {{"name", "Two words"}, {"c", ""}}},
-                      SplitCase{"a=1,serial", false, {}}, SplitCase{"=1", false, {}}));
+INSTANTIATE_TEST_SUITE_P(UsbBench, SplitSettings,
+                         ::testing::Values(SplitCase{"", true, {}},
+                                           SplitCase{"serial=0A0A0A0A", true, {{"serial", "0A0A0A0A"}}},
+                                           SplitCase{" a = 1 , ,b=x=y,", true, {{"a", "1"}, {"b", "x=y"}}},
+                                           SplitCase{"name=Two words,c=", true, {{"name", "Two words"}, {"c", ""}}},
+                                           SplitCase{"a=1,serial", false, {}}, SplitCase{"=1", false, {}}));
 
 struct PlanCase {
     std::vector<BenchRequest> requests;
@@ -80,7 +80,8 @@ INSTANTIATE_TEST_SUITE_P(
         PlanCase{{{"module", "model=nine", {}}}, "--module model=nine: "},
         // the second request is the wrong one: nothing of the first is kept
         PlanCase{{{"module", "serial=0A0A0A0A", {}}, {"module", "usb=slow", {}}}, "usb=slow"},
-        PlanCase{{{"module", "serial=0A0A0A0A", {{"attach", "usb=high"}}}}, "usb: an attached module is on its router's I2C bus"},
+        PlanCase{{{"module", "serial=0A0A0A0A", {{"attach", "usb=high"}}}},
+                 "usb: an attached module is on its router's I2C bus"},
         PlanCase{{{"module", "", {{"attach", "serial=0B0B0B0B,address=2"}}}}, "has its router's address"},
         PlanCase{{{"module", "", {{"attach", "serial=0B0B0B0B"}, {"fault", "drop-at=NOWHERE"}}}}, "--module : "},
         // the loader a boot ROM's jump starts
@@ -111,18 +112,17 @@ TEST(UsbBench, PlugsEveryKindOfModuleWhereTheHostLooksForIt)
                            error))
         << error;
     bench.plug(emulation, {});
-    EXPECT_EQ(bench.describe(),
-              (std::vector<std::string>{"module 0A0A0A0A usb full-speed", "module 0B0B0B0B attached 0A0A0A0A 6",
-                                        "module 0C0C0C0C usb high-speed",
-                                        "module 0D0D0D0D node /dev/tessarine.0D0D0D0D"}));
+    EXPECT_EQ(bench.describe(), (std::vector<std::string>{
+                                    "module 0A0A0A0A usb full-speed", "module 0B0B0B0B attached 0A0A0A0A 6",
+                                    "module 0C0C0C0C usb high-speed", "module 0D0D0D0D node /dev/tessarine.0D0D0D0D"}));
 
     // libusb lists the three modules on the bus with their models, not the
     // attached one; the one whose driver is bound has its node too, and its
     // interface is the driver's.
     Found found;
     tsusb_enumerate_modules(_found, &found);
-    EXPECT_EQ(found.products, (std::map<uint32_t, uint16_t>{
-                                  {0x0A0A0A0A, 0x0004}, {0x0C0C0C0C, 0x0011}, {0x0D0D0D0D, 0x0007}}));
+    EXPECT_EQ(found.products,
+              (std::map<uint32_t, uint16_t>{{0x0A0A0A0A, 0x0004}, {0x0C0C0C0C, 0x0011}, {0x0D0D0D0D, 0x0007}}));
     EXPECT_TRUE(tsusb_is_kernel_driver_installed(0x0D0D0D0D));
     EXPECT_FALSE(tsusb_is_kernel_driver_installed(0x0A0A0A0A));
 

@@ -58,8 +58,7 @@ protected:
     aStreamRef stream = nullptr;
 };
 
-class UsbModuleAccessTest : public UsbModuleTest,
-                            public ::testing::WithParamInterface<UsbModuleHost::Access> {};
+class UsbModuleAccessTest : public UsbModuleTest, public ::testing::WithParamInterface<UsbModuleHost::Access> {};
 
 TEST_P(UsbModuleAccessTest, AnswersMagicPacketsFromItsAddress)
 {
