@@ -64,7 +64,9 @@ package: deps
 # Every C and C++ file of the tree in the style of .clang-format: `format` rewrites them,
 # `format-check` names each file out of format and fails.
 FORMAT_FILES = git ls-files -z '*.c' '*.cpp' '*.h' '*.hpp'
+# Twice: a table with trailing comments settles only on the second pass.
 format: deps
+	$(FORMAT_FILES) | xargs -0 clang-format-14 -i
 	$(FORMAT_FILES) | xargs -0 clang-format-14 -i
 format-check: deps
 	$(FORMAT_FILES) | xargs -0 clang-format-14 --dry-run --Werror
