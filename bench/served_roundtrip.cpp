@@ -2,13 +2,17 @@
 // a direct link to an identical virtual module and a bare round trip over a
 // loopback TCP socket (the hop a served get adds): all three run interleaved in
 // the same iterations, and the "ratio" counter is served / (direct + bare)
-// (goal <= 1.3). Then 8 clients of one server ask at once, each with its own
+// (goal <= 1.3). The same iterations time the floor ZeroMQ itself sets, a
+// DEALER's frame echoed by a ROUTER on another thread with its own context over
+// loopback TCP ("zmq_echo_us"), and "ratio_zmq" = served / (direct + zmq_echo)
+// tells how much of what is left is ZeroMQ's. Then 8 clients of one server ask at once, each with its own
 // echo payload: "misdirected" counts replies that reached a client that did not
 // ask and "lost" those that never came (both must be 0), "gets_per_s" is the
 // total rate. Last, the CPU that module-server takes while it serves a virtual
 // module to one idle client, in percent of one core (goal <= 0.2).
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
+#include <zmq.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -71,6 +75,65 @@ double _bareRoundTrip(int fd)
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// A ROUTER on its own thread and context that echoes every frame to the DEALER
+// that sent it, over loopback TCP: what a served get cannot go below.
+class ZmqEchoPeer {
+public:
+    ZmqEchoPeer()
+    {
+        int linger = 0;
+        router_ = zmq_socket(serverContext_, ZMQ_ROUTER);
+        zmq_setsockopt(router_, ZMQ_LINGER, &linger, sizeof linger);
+        char endpoint[64] = "";
+        size_t size = sizeof endpoint;
+        if (zmq_bind(router_, "tcp://127.0.0.1:*") != 0 ||
+            zmq_getsockopt(router_, ZMQ_LAST_ENDPOINT, endpoint, &size) != 0)
+            throw std::runtime_error("no ZeroMQ echo endpoint");
+        dealer_ = zmq_socket(clientContext_, ZMQ_DEALER);
+        zmq_setsockopt(dealer_, ZMQ_LINGER, &linger, sizeof linger);
+        zmq_connect(dealer_, endpoint);
+        thread_ = std::thread([this] { echo(); });
+    }
+    ~ZmqEchoPeer()
+    {
+        zmq_close(dealer_);
+        zmq_ctx_term(clientContext_);
+        zmq_ctx_shutdown(serverContext_);  // the echo thread's receive ends
+        thread_.join();
+        zmq_ctx_term(serverContext_);
+    }
+    double roundTrip()
+    {
+        static const uint8_t packet[5] = {2, 3, cmdSYSTEM, 0x48, 0x20};
+        uint8_t echo[sizeof packet];
+        auto start = Clock::now();
+        if (zmq_send(dealer_, packet, sizeof packet, 0) != sizeof packet ||
+            zmq_recv(dealer_, echo, sizeof echo, 0) != sizeof echo)
+            throw std::runtime_error("ZeroMQ echo failed");
+        return std::chrono::duration<double>(Clock::now() - start).count();
+    }
+
+private:
+    void echo()
+    {
+        uint8_t identity[256], frame[64];
+        for (;;) {
+            int idSize = zmq_recv(router_, identity, sizeof identity, 0);
+            int size = idSize < 0 ? -1 : zmq_recv(router_, frame, sizeof frame, 0);
+            if (size < 0)
+                break;
+            zmq_send(router_, identity, static_cast<size_t>(idSize), ZMQ_SNDMORE);
+            zmq_send(router_, frame, static_cast<size_t>(size), 0);
+        }
+        zmq_close(router_);
+    }
+    void* serverContext_ = zmq_ctx_new();
+    void* clientContext_ = zmq_ctx_new();
+    void* router_ = nullptr;
+    void* dealer_ = nullptr;
+    std::thread thread_;
+};
+
 // Two virtual modules (vmodule) on 127.0.0.1: the first reached directly, the
 // second served by module-server, each program in its own process as in a lab.
 struct Modules {
@@ -96,6 +159,7 @@ void BM_ServedVsDirectGet(benchmark::State& state)
     uint32_t served = modules.client();
     LinkEchoPeer peer;
     int bare = peer.connectClient();
+    ZmqEchoPeer zmqEcho;
     if (!direct || !served || bare < 0) {
         state.SkipWithError("no link to the virtual modules");
         return;
@@ -104,19 +168,23 @@ void BM_ServedVsDirectGet(benchmark::State& state)
         _get(direct);
         _get(served);
         _bareRoundTrip(bare);
+        zmqEcho.roundTrip();
     }
-    double directTime = 0, servedTime = 0, bareTime = 0;
+    double directTime = 0, servedTime = 0, bareTime = 0, zmqTime = 0;
     int64_t rounds = 0;
     for (auto _ : state) {
         directTime += _get(direct);
         servedTime += _get(served);
         bareTime += _bareRoundTrip(bare);
+        zmqTime += zmqEcho.roundTrip();
         rounds++;
     }
     state.counters["direct_us"] = directTime / rounds * 1e6;
     state.counters["served_us"] = servedTime / rounds * 1e6;
     state.counters["bare_us"] = bareTime / rounds * 1e6;
+    state.counters["zmq_echo_us"] = zmqTime / rounds * 1e6;
     state.counters["ratio"] = servedTime / (directTime + bareTime);
+    state.counters["ratio_zmq"] = servedTime / (directTime + zmqTime);
     close(bare);
     aLink_Destroy(&served);
     aLink_Destroy(&direct);

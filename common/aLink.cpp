@@ -1,4 +1,7 @@
 // The link registry, link creation and life cycle, and the packet exchange wrappers.
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <list>
 #include <memory>
@@ -170,6 +173,8 @@ bool _init(linkItem& item, aStreamRef stream)
     char name[64];
     std::snprintf(name, sizeof name, "aLink(%p)->userFilterSema", static_cast<void*>(&link));
     link.userFilterSema = aMutex_Create(name);
+    if (link.wakeFd < 0)
+        link.wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     return link.inFromModule && link.outToModule && link.rxPacket && link.userFilterSema;
 }
 
@@ -227,6 +232,9 @@ void _stop(LinkRecord& link)
     // The route packet is queued before running drops, so the writer sends it either in
     // its loop or in its final flush of the queue.
     link.running = 0;
+    // The threads may be waiting long for work: they look at running again now.
+    aPacketFifo_Wake(link.outToModule);
+    aLink_WakeReader(&link);
     if (link.reader)
         aThread_Destroy(&link.reader);
     if (link.writer)
@@ -343,6 +351,12 @@ uint32_t _createClient(uint32_t address, uint16_t port, const std::string& endpo
 
 }  // namespace
 
+LinkRecord::~LinkRecord()
+{
+    if (wakeFd >= 0)
+        close(wakeFd);
+}
+
 uint32_t aLink_CreateDevice(uint32_t serialNumber, int32_t type, uint32_t ident1, uint32_t ident2)
 {
     return _createShared(serialNumber, type, ident1, ident2, std::string(), 0);
@@ -393,25 +407,33 @@ bool aLink_AttachServer(uint32_t deviceId, aServer* server, aLinkServerEndProc e
     return true;
 }
 
-aServer* aLink_DetachServer(uint32_t deviceId)
+namespace {
+
+// The device link's server; taken off the link when detach is set.
+aServer* _server(uint32_t deviceId, bool detach)
 {
     ItemPtr item = _find(deviceId);
     if (!item)
         return nullptr;
     RegistryLock lock;
     aServer* server = item->server;
-    item->server = nullptr;
-    item->endServer = nullptr;
+    if (detach) {
+        item->server = nullptr;
+        item->endServer = nullptr;
+    }
     return server;
+}
+
+}  // namespace
+
+aServer* aLink_DetachServer(uint32_t deviceId)
+{
+    return _server(deviceId, true);
 }
 
 aServer* aLink_GetServer(uint32_t deviceId)
 {
-    ItemPtr item = _find(deviceId);
-    if (!item)
-        return nullptr;
-    RegistryLock lock;
-    return item->server;
+    return _server(deviceId, false);
 }
 
 uint32_t aLink_GetDeviceId(uint32_t clientId)
@@ -493,6 +515,7 @@ aErr aLink_Sync(uint32_t linkId)
         return aErrParam;
     LinkRecord& link = item->link;
     link.status = LinkStatus::syncing;  // the reader starts over at its next byte or idle read
+    aLink_WakeReader(&link);
     aErr result = aErrNotReady;
     for (int polls = 0; polls < kSyncPolls; polls++) {
         if (link.status == LinkStatus::running) {

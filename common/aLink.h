@@ -88,9 +88,10 @@ aErr aLink_PacketDebug_Read(uint32_t linkId, uint8_t* direction, uint8_t* length
 aErr aLink_PacketDebug_Write(uint32_t linkId, uint8_t direction, uint8_t length, const uint8_t* bytes);
 
 // Timing of the engine, in milliseconds.
-constexpr uint32_t aLINK_READER_IDLE_WAIT_MS = 50;    // reader's wait for input when idle
-constexpr uint32_t aLINK_READER_YIELD_MS = 2;         // reader's pause while a waiting caller reads
-constexpr uint32_t aLINK_WRITER_AWAIT_MS = 100;       // writer's wait for an outbound packet
-constexpr uint32_t aLINK_POOLED_WRITER_AWAIT_MS = 5;  // pooled packets are queued without waking the writer
-constexpr uint32_t aLINK_SYNC_RETRY_MS = 250;         // unanswered magic packets are sent again
-constexpr uint32_t aLINK_IO_ERROR_PAUSE_MS = 100;     // pause after a failed stream read
+constexpr uint32_t aLINK_READER_IDLE_WAIT_MS = 50;     // reader's wait for input when idle
+constexpr uint32_t aLINK_READER_QUIET_WAIT_MS = 1000;  // the same on a running link whose reader can be woken
+constexpr uint32_t aLINK_READER_YIELD_MS = 2;          // reader's pause while a waiting caller reads
+constexpr uint32_t aLINK_WRITER_AWAIT_MS = 1000;       // writer's wait for an outbound packet (a stop wakes it)
+constexpr uint32_t aLINK_POOLED_WRITER_AWAIT_MS = 5;   // pooled packets are queued without waking the writer
+constexpr uint32_t aLINK_SYNC_RETRY_MS = 250;          // unanswered magic packets are sent again
+constexpr uint32_t aLINK_IO_ERROR_PAUSE_MS = 100;      // pause after a failed stream read

@@ -55,10 +55,15 @@ struct LinkRecord {
     // synchronisation, heartbeat answers, inbound queuing), and while the stream or the
     // reader state is replaced. Not held while waiting for input.
     std::mutex readMutex;
+    // Readable when the reader, waiting long for input on a running link, must look
+    // at the link again (a stop, a resynchronisation); -1 when it cannot be made.
+    int wakeFd = -1;
     // Whether a waiting caller may read the stream (under readMutex): streams whose wait
     // looks at nothing that a read changes, except through atomics or the stream's own lock
     // (sockets, serial ports, network clients).
     bool callerReads;
+
+    ~LinkRecord();
 };
 
 struct linkItem {
@@ -99,6 +104,9 @@ aServer* aLink_GetServer(uint32_t deviceId);
 uint32_t aLink_CreateLocalClient(uint32_t address, uint16_t port, const char* endpoint);
 // The device link a client link stands for: one use of it goes with the client's last use.
 bool aLink_SetDeviceId(uint32_t clientId, uint32_t deviceId);
+
+// Makes the reader look at the link's state again at once.
+void aLink_WakeReader(LinkRecord* link);
 
 // The threads' bodies; ref is the LinkRecord.
 void* aLink_ReaderThread(void* ref);

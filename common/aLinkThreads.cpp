@@ -1,4 +1,6 @@
 // The link's reader and writer threads, link synchronisation and heartbeat answers.
+#include <unistd.h>
+
 #include <cstring>
 
 #include "common/aLinkRecord.h"
@@ -194,7 +196,31 @@ void _writePooled(LinkRecord* link, aPacket* first)
         aStream_Write(link->stream, pool, total);  // a failed write drops the packets
 }
 
+// An idle reader waits for input: on a running link for long, when a stop or a
+// resynchronisation can wake it; else briefly, as synchronisation is timed and the
+// stream cannot be woken. Never spins on an idle stream.
+void _awaitInput(LinkRecord* link)
+{
+    if (link->status == LinkStatus::running) {
+        aErr err = aStream_WaitOrWake(link->stream, aLINK_READER_QUIET_WAIT_MS, link->wakeFd);
+        if (err == aErrCancel) {
+            uint64_t wakes = 0;
+            (void)!read(link->wakeFd, &wakes, sizeof wakes);
+        }
+        if (err != aErrUnimplemented)
+            return;
+    }
+    aStream_Wait(link->stream, aLINK_READER_IDLE_WAIT_MS);
+}
+
 }  // namespace
+
+void aLink_WakeReader(LinkRecord* link)
+{
+    uint64_t one = 1;
+    if (link->wakeFd >= 0)
+        (void)!write(link->wakeFd, &one, sizeof one);
+}
 
 void aLink_LogPacket(LinkRecord* link, uint8_t direction, const aPacket* packet)
 {
@@ -235,7 +261,7 @@ void* aLink_ReaderThread(void* ref)
         ReadOutcome outcome = _readOnce(link);
         reading.unlock();
         if (outcome == ReadOutcome::idle) {
-            aStream_Wait(link->stream, aLINK_READER_IDLE_WAIT_MS);  // never spin on an idle stream
+            _awaitInput(link);
         } else if (outcome == ReadOutcome::failed) {
             aTime_MSSleep(aLINK_IO_ERROR_PAUSE_MS);
         }

@@ -30,6 +30,7 @@ public:
     std::atomic<bool> active{true};
     std::atomic<uint64_t> window{0};
     std::atomic<uint64_t> nextSerial{0};
+    uint64_t wakes = 0;  // under mutex
 
     // Callers hold mutex.
     void clearAndSyncWindow()
@@ -238,8 +239,25 @@ bool aPacketFifo_AwaitNotEmpty(aPacketFifoHandle handle, uint32_t timeoutMs)
     if (!fifo)
         return false;
     std::unique_lock<std::mutex> lock(fifo->mutex);
-    _waitUntilNotEmpty(*fifo, lock, deadline);
+    uint64_t wakes = fifo->wakes;
+    while (fifo->packets.empty() && fifo->active && fifo->wakes == wakes) {
+        if (fifo->condition.wait_until(lock, deadline) == std::cv_status::timeout)
+            break;
+    }
     return !fifo->packets.empty();
+}
+
+aErr aPacketFifo_Wake(aPacketFifoHandle handle)
+{
+    FifoPtr fifo = sGetFifo(handle);
+    if (!fifo)
+        return aErrParam;
+    {
+        std::lock_guard<std::mutex> lock(fifo->mutex);
+        fifo->wakes++;
+    }
+    fifo->condition.notify_all();
+    return aErrNone;
 }
 
 aPacket* aPacketFifo_GetFirst(aPacketFifoHandle handle, aPacketFilterProc proc, const void* ref)

@@ -29,6 +29,8 @@ aPacket* aPacketFifo_Await(aPacketFifoHandle handle, uint32_t timeoutMs);
 aPacket* aPacketFifo_GetFirst(aPacketFifoHandle handle, aPacketFilterProc proc, const void* ref);
 aPacket* aPacketFifo_AwaitFirst(aPacketFifoHandle handle, aPacketFilterProc proc, const void* ref, uint32_t timeoutMs);
 // Waits up to timeoutMs until the queue holds a packet, taking none: true if it does.
+// aPacketFifo_Wake ends the waits under way early.
 bool aPacketFifo_AwaitNotEmpty(aPacketFifoHandle handle, uint32_t timeoutMs);
+aErr aPacketFifo_Wake(aPacketFifoHandle handle);
 size_t aPacketFifo_DrainPackets(aPacketFifoHandle handle, aPacketFilterProc proc, const void* ref);
 size_t aPacketFifo_GetLength(aPacketFifoHandle handle);

@@ -6,6 +6,7 @@
 #include "common/aDiscovery.h"
 #include "common/aLink.h"
 #include "common/aServerFrame.h"
+#include "common/aServerInFlight.h"
 #include "common/aServerRecord.h"
 #include "common/aTessarineDebug.h"
 #include "common/aUEI.h"
@@ -14,9 +15,11 @@
 namespace {
 
 constexpr int kPollMs = 1000;
-constexpr uint32_t kAwaitSliceMs = 50;
-// Packets of one multi-packet answer at most (a 4 KB byte string and some).
-constexpr size_t kMaxAnswerPackets = 256;
+// Requests in flight to the module at most: enough to keep it busy while answers
+// travel back, few enough that one client's flood cannot bury the others'.
+constexpr size_t kWindow = 16;
+// While answers are awaited, new requests and a stop are looked for this often.
+constexpr uint32_t kAnswerSliceMs = 5;
 constexpr int kBeaconIntervalMs = 100;
 constexpr uint64_t kPublishMs = 2000;
 
@@ -90,6 +93,7 @@ namespace {
 struct Broker {
     aServer* server;
     aServerBrokerState state;
+    aServerInFlight flight;
     bool publishing = false;
     uint64_t publishStartMs = 0;
 };
@@ -110,50 +114,9 @@ uint8_t _any(const aPacket*, const void*)
     return 1;
 }
 
-// The next packet from the module, awaited in slices so that a stop is not
-// held up; null when the module stays silent, the link is down, or the
-// server is being stopped.
-aPacket* _awaitPacket(uint32_t linkId, zsock_t* pipe)
-{
-    uint64_t start = aTime_GetMSTicks();
-    for (;;) {
-        uint64_t elapsed = aTime_GetMSTicks() - start;
-        if (elapsed >= aSERVER_REPLY_TIMEOUT_MS || aLink_GetStatus(linkId) != LinkStatus::running)
-            return nullptr;
-        uint64_t left = aSERVER_REPLY_TIMEOUT_MS - elapsed;
-        uint32_t slice = static_cast<uint32_t>(left < kAwaitSliceMs ? left : kAwaitSliceMs);
-        if (aPacket* packet = aLink_AwaitFirst(linkId, _any, nullptr, slice))
-            return packet;
-        if (zsock_events(pipe) & ZMQ_POLLIN)
-            return nullptr;
-    }
-}
-
-// The module's answer, sent to the client as it comes: packets while each is a
-// piece with more to come, up to and with the first other packet.
-void _relayAnswer(Broker& broker, zsock_t* pipe, const std::string& client)
-{
-    aServer* server = broker.server;
-    for (size_t count = 0; count < kMaxAnswerPackets; ++count) {
-        aPacket* packet = _awaitPacket(server->linkId, pipe);
-        if (!packet) {
-            if (count == 0)
-                aTessarine_Trace(aDEBUG_SERVER, "Server: a request got no answer\n");
-            return;
-        }
-        uint8_t bytes[aSERVER_FRAME_MAX];
-        size_t length = aServerFrame_FromPacket(packet, bytes, sizeof bytes);
-        aZmq_SendTo(server->frontend, client.data(), client.size(), bytes, length);
-        bool more = aServerFrame_IsContinuedPiece(packet);
-        aPacket_Destroy(&packet);
-        if (!more)
-            return;
-    }
-}
-
-// The verdict's frames to the module, in order; then, when the client awaits
-// it, the module's answer back to the client.
-void _toModule(Broker& broker, zsock_t* pipe, const std::string& client, const aServerClientVerdict& verdict)
+// The verdict's frames to the module, in order; the last one awaits its answer
+// among the requests in flight when the client awaits it.
+void _toModule(Broker& broker, const std::string& client, const aServerClientVerdict& verdict)
 {
     uint32_t linkId = broker.server->linkId;
     for (size_t i = 0; i < verdict.toModule.size(); ++i) {
@@ -161,38 +124,105 @@ void _toModule(Broker& broker, zsock_t* pipe, const std::string& client, const a
         aPacket* packet = aServerFrame_ToPacket(frame.data(), frame.size());
         if (!packet)
             return;
-        bool last = i + 1 == verdict.toModule.size();
-        // An answer that came after its request was given up belongs to nobody;
-        // left queued it would pass for the answer to this request.
-        if (last && verdict.awaitReply)
+        bool awaited = verdict.awaitReply && i + 1 == verdict.toModule.size();
+        // With nothing in flight, whatever is queued is an answer that came after its
+        // request was given up: it belongs to nobody.
+        if (awaited && broker.flight.requests.empty())
             aLink_DrainPackets(linkId, _any, nullptr);
         aErr put = aLink_PutPacket(linkId, packet);
+        if (put == aErrNone && awaited)
+            aServerInFlight_Add(&broker.flight, client, packet, aTime_GetMSTicks());
         aPacket_Destroy(&packet);
         if (put != aErrNone) {
             aTessarine_Trace(aDEBUG_SERVER, "Server: dropped a request it could not queue\n");
             return;
         }
     }
-    if (verdict.awaitReply)
-        _relayAnswer(broker, pipe, client);
 }
 
-void _fromClient(Broker& broker, zsock_t* pipe)
+// The next message a client sent, without waiting: its identity and its frame;
+// false when none is there. A message of other than two parts is taken and left empty.
+bool _receive(zsock_t* frontend, std::string* client, aServerFrameBytes* frame)
 {
-    zmsg_t* message = zmsg_recv(broker.server->frontend);
-    if (!message)
-        return;
-    zframe_t* identity = zmsg_pop(message);
-    zframe_t* frame = zmsg_pop(message);
-    if (identity && frame && zmsg_size(message) == 0) {
-        std::string client(reinterpret_cast<const char*>(zframe_data(identity)), zframe_size(identity));
-        aServerClientVerdict verdict =
-            aServerBroker_ClientFrame(&broker.state, client, zframe_data(frame), zframe_size(frame));
-        _toModule(broker, pipe, client, verdict);
+    void* socket = zsock_resolve(frontend);
+    zmq_msg_t part;
+    zmq_msg_init(&part);
+    if (zmq_msg_recv(&part, socket, ZMQ_DONTWAIT) < 0) {
+        zmq_msg_close(&part);
+        return false;
     }
-    zframe_destroy(&identity);
-    zframe_destroy(&frame);
-    zmsg_destroy(&message);
+    size_t parts = 0;
+    for (bool more = true; more;) {
+        const auto* data = static_cast<const uint8_t*>(zmq_msg_data(&part));
+        if (parts == 0)
+            client->assign(reinterpret_cast<const char*>(data), zmq_msg_size(&part));
+        else if (parts == 1)
+            frame->assign(data, data + zmq_msg_size(&part));
+        ++parts;
+        more = zmq_msg_more(&part) != 0;
+        zmq_msg_close(&part);
+        zmq_msg_init(&part);
+        // The parts of a message arrive together.
+        if (more && zmq_msg_recv(&part, socket, 0) < 0)
+            more = false;
+    }
+    zmq_msg_close(&part);
+    if (parts != 2)
+        client->clear();
+    return true;
+}
+
+// Every request the clients have sent, while the window has room: the module
+// gets them one after the other, without waiting for the answers in between.
+void _fromClients(Broker& broker)
+{
+    std::string client;
+    aServerFrameBytes frame;
+    while (broker.flight.requests.size() < kWindow && _receive(broker.server->frontend, &client, &frame)) {
+        if (client.empty())
+            continue;
+        aServerClientVerdict verdict = aServerBroker_ClientFrame(&broker.state, client, frame.data(), frame.size());
+        _toModule(broker, client, verdict);
+    }
+}
+
+// One answer from the module, to the client whose request it answers; one that
+// answers no request in flight is dropped.
+void _toClient(Broker& broker, const aPacket* answer)
+{
+    std::string client;
+    size_t skipped = 0;
+    if (!aServerInFlight_Match(&broker.flight, answer, aTime_GetMSTicks(), &client, &skipped)) {
+        aTessarine_Trace(aDEBUG_SERVER, "Server: dropped an answer to no request\n");
+        return;
+    }
+    if (skipped)
+        aTessarine_Trace(aDEBUG_SERVER, "Server: %zu request(s) got no answer\n", skipped);
+    uint8_t bytes[aSERVER_FRAME_MAX];
+    size_t length = aServerFrame_FromPacket(answer, bytes, sizeof bytes);
+    aZmq_SendTo(broker.server->frontend, client.data(), client.size(), bytes, length);
+}
+
+// Answers while requests are in flight, awaited briefly so that new requests and
+// a stop are seen soon; requests give up at their time-out, or at once when the
+// link is down.
+void _awaitAnswers(Broker& broker)
+{
+    uint32_t linkId = broker.server->linkId;
+    if (aPacket* answer = aLink_AwaitFirst(linkId, _any, nullptr, kAnswerSliceMs)) {
+        _toClient(broker, answer);
+        aPacket_Destroy(&answer);
+        // Whatever else came with it is there at once.
+        while ((answer = aLink_GetFirst(linkId, _any, nullptr)) != nullptr && !broker.flight.requests.empty()) {
+            _toClient(broker, answer);
+            aPacket_Destroy(&answer);
+        }
+        aPacket_Destroy(&answer);
+    }
+    if (aLink_GetStatus(linkId) != LinkStatus::running)
+        broker.flight.requests.clear();
+    if (aServerInFlight_Expire(&broker.flight, aTime_GetMSTicks()))
+        aTessarine_Trace(aDEBUG_SERVER, "Server: a request got no answer\n");
 }
 
 // A discovery beacon: a client looking for servers gets our spec for 2 s.
@@ -225,10 +255,8 @@ void _beacon(Broker& broker)
     zstr_free(&sender);
 }
 
-// A pipe message: a flush signal, or the end. The broker answers every request
-// before it takes the next, so between requests no client waits for a reply
-// and a flush has nothing to forget; an answer that comes too late is drained
-// before the next request.
+// A pipe message: a flush signal (the clients awaiting answers are forgotten;
+// answers that still come belong to nobody and are dropped), or the end.
 bool _pipe(zsock_t* pipe)
 {
     zframe_t* frame = zframe_recv(pipe);
@@ -241,7 +269,7 @@ bool _pipe(zsock_t* pipe)
 
 void aServerBroker_Actor(zsock_t* pipe, void* args)
 {
-    Broker broker{static_cast<aServer*>(args), {}, false, 0};
+    Broker broker{static_cast<aServer*>(args), {}, {}, false, 0};
     aServer* server = broker.server;
     zpoller_t* poller = zpoller_new(pipe, server->frontend, server->streaming.bound, nullptr);
     if (poller && server->beaconMode)
@@ -251,14 +279,17 @@ void aServerBroker_Actor(zsock_t* pipe, void* args)
         return;
     zpoller_set_nonstop(poller, true);  // the server ends by its pipe, not by a caught signal
     for (;;) {
-        void* which = zpoller_wait(poller, kPollMs);
+        // While answers are awaited, the other sockets are only looked at.
+        bool awaiting = !broker.flight.requests.empty();
+        void* which = zpoller_wait(poller, awaiting ? 0 : kPollMs);
         if (which == pipe) {
             if (!_pipe(pipe))
                 break;
+            broker.flight.requests.clear();
         } else if (which == server->streaming.bound) {
             _streaming(broker);
         } else if (which == server->frontend) {
-            _fromClient(broker, pipe);
+            _fromClients(broker);
         } else if (which && which == server->discovery) {
             _beacon(broker);
         }
@@ -266,6 +297,8 @@ void aServerBroker_Actor(zsock_t* pipe, void* args)
             zstr_sendx(server->discovery, "SILENCE", nullptr);
             broker.publishing = false;
         }
+        if (!broker.flight.requests.empty())
+            _awaitAnswers(broker);
     }
     zpoller_destroy(&poller);
 }

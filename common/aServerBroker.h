@@ -1,10 +1,11 @@
 #pragma once
 // The module server's broker: the only user of the frontend and the only
-// thread that puts client packets on the device link. It takes one request at
-// a time, puts it on the link, awaits the module's answer and sends it to the
-// client that asked, so that a request and its answer are handed from thread
-// to thread as seldom as the sockets allow; stream samples go to every client
-// that enabled them. The decisions about client frames live in
+// thread that puts client packets on the device link. It puts every request
+// that is in on the link (up to a small window in flight), awaits the module's
+// answers itself and sends each to the client that asked (aServerInFlight), so
+// that a request and its answer are handed from thread to thread as seldom as
+// the sockets allow and the module is kept busy while answers travel; stream
+// samples go to every client that enabled them. The decisions about client frames live in
 // aServerBrokerState, apart from the sockets, so that they can be driven (and
 // fuzzed) without a network.
 #include <czmq.h>

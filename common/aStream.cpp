@@ -102,6 +102,25 @@ aErr aStream_SetWaitProc(aStreamRef stream, aStreamWaitProc waitProc)
     return aErrNone;
 }
 
+aErr aStream_SetWaitOrWakeProc(aStreamRef stream, aStreamWaitOrWakeProc proc)
+{
+    if (!aVALIDSTREAM(stream))
+        return aErrParam;
+    stream->waitOrWakeProc = proc;
+    return aErrNone;
+}
+
+aErr aStream_WaitOrWake(aStreamRef stream, uint32_t timeoutMs, int wakeFd)
+{
+    if (!aVALIDSTREAM(stream))
+        return aErrParam;
+    if (!stream->waitOrWakeProc || wakeFd < 0)
+        return aErrUnimplemented;
+    if (stream->bufCount > 0)
+        return aErrNone;
+    return stream->waitOrWakeProc(stream->procRef, timeoutMs, wakeFd);
+}
+
 aErr aStream_Wait(aStreamRef stream, uint32_t timeoutMs)
 {
     if (!aVALIDSTREAM(stream))

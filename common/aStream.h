@@ -19,6 +19,9 @@ typedef aErr (*aStreamWriteProc)(const uint8_t* bytes, size_t length, void* ref)
 typedef aErr (*aStreamDeleteProc)(void* ref);
 // aErrNone when a get may find a byte, aErrTimeout when none came within timeoutMs.
 typedef aErr (*aStreamWaitProc)(void* ref, uint32_t timeoutMs);
+// The same wait that also ends when the descriptor wakeFd becomes readable
+// (aErrCancel then; the descriptor is left as it is).
+typedef aErr (*aStreamWaitOrWakeProc)(void* ref, uint32_t timeoutMs, int wakeFd);
 
 #define aSTREAM_CHECK 0x4321
 
@@ -34,7 +37,8 @@ struct aStream {
     uint64_t bufFirst;
     uint64_t bufLast;
     uint16_t check;
-    aStreamWaitProc waitProc;  // optional
+    aStreamWaitProc waitProc;              // optional
+    aStreamWaitOrWakeProc waitOrWakeProc;  // optional
 };
 typedef aStream* aStreamRef;
 
@@ -56,6 +60,11 @@ aErr aStream_SetWaitProc(aStreamRef stream, aStreamWaitProc waitProc);
 // pauses briefly (at most aSTREAM_WAIT_FALLBACK_MS) so that a polling reader does not spin.
 aErr aStream_Wait(aStreamRef stream, uint32_t timeoutMs);
 constexpr uint32_t aSTREAM_WAIT_FALLBACK_MS = 2;
+// A wait that another thread can end by making wakeFd readable, so that a reader
+// may wait long for input and still notice a stop at once. aErrNone, aErrTimeout,
+// aErrCancel (woken), or aErrUnimplemented when the stream cannot wait so.
+aErr aStream_SetWaitOrWakeProc(aStreamRef stream, aStreamWaitOrWakeProc proc);
+aErr aStream_WaitOrWake(aStreamRef stream, uint32_t timeoutMs, int wakeFd);
 
 // Reads exactly length bytes, all or nothing: when the transport runs dry part way the
 // bytes are pushed back and aErrNotReady returned. At aErrEOF the bytes read so far are

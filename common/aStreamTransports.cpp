@@ -58,5 +58,6 @@ aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStreamRef* stream)
         return err;
     *stream = aStream_CreateWaiting(aTcpSocket_Get, aTcpSocket_Put, aTcpSocket_Write, aTcpSocket_Delete,
                                     aTcpSocket_Wait, socket);
+    aStream_SetWaitOrWakeProc(*stream, aTcpSocket_WaitOrWake);
     return *stream ? aErrNone : aErrMemory;
 }

@@ -92,7 +92,8 @@ aErr _get(uint8_t* byte, void* ref)
     return aErrNone;
 }
 
-aErr _wait(void* ref, uint32_t timeoutMs)
+// Waits for a frame up to timeoutMs, or until wakeFd (when not -1) is readable.
+aErr _waitOrWake(void* ref, uint32_t timeoutMs, int wakeFd)
 {
     ClientStream* client = static_cast<ClientStream*>(ref);
     if (!_valid(client) || !client->frontend)
@@ -111,14 +112,23 @@ aErr _wait(void* ref, uint32_t timeoutMs)
         uint64_t now = aTime_GetMSTicks();
         if (now >= end)
             break;
-        pollfd fds[2] = {{client->socketFd, POLLIN, 0}, {client->bell, POLLIN, 0}};
-        if (poll(fds, 2, static_cast<int>(end - now)) > 0 && (fds[1].revents & POLLIN)) {
+        pollfd fds[3] = {{client->socketFd, POLLIN, 0}, {client->bell, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+        if (poll(fds, 3, static_cast<int>(end - now)) > 0 && (fds[1].revents & POLLIN)) {
             uint64_t rung = 0;
             (void)!read(client->bell, &rung, sizeof rung);
+        }
+        if (fds[2].revents & POLLIN) {
+            result = aErrCancel;
+            break;
         }
     }
     client->waiters--;
     return result;
+}
+
+aErr _wait(void* ref, uint32_t timeoutMs)
+{
+    return _waitOrWake(ref, timeoutMs, -1);
 }
 
 aErr _put(const uint8_t*, void*)
@@ -248,6 +258,7 @@ aErr _create(const char* endpoint, bool secure, aStreamRef* stream)
     *stream = aStream_CreateWaiting(_get, _put, _write, _delete, _wait, client);
     if (!*stream)
         return aErrResource;  // the stream's delete procedure released the record
+    aStream_SetWaitOrWakeProc(*stream, _waitOrWake);
     aTessarine_Trace(aDEBUG_CLIENT, "Client: stream to %s\n", endpoint);
     return aErrNone;
 }

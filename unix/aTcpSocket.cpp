@@ -325,6 +325,23 @@ aErr aTcpSocket_Delete(void* ref)
     return aErrNone;
 }
 
+aErr aTcpSocket_WaitOrWake(void* ref, uint32_t timeoutMs, int wakeFd)
+{
+    SocketStreamData* s = _socket(ref);
+    if (!s)
+        return aErrParam;
+    if (s->inputNext < s->inputCount)
+        return aErrNone;
+    // Without a connection only a wake can end the wait early: the next get reconnects.
+    struct pollfd fds[2] = {{wakeFd, POLLIN, 0}, {-1, POLLIN, 0}};
+    std::shared_lock<std::shared_mutex> use(s->useLock);
+    fds[1].fd = s->fd.load();
+    int n = poll(fds, 2, static_cast<int>(timeoutMs));
+    if (n > 0 && (fds[0].revents & POLLIN))
+        return aErrCancel;
+    return n > 0 && fds[1].fd >= 0 ? aErrNone : aErrTimeout;
+}
+
 aErr aTcpSocket_Wait(void* ref, uint32_t timeoutMs)
 {
     SocketStreamData* s = _socket(ref);

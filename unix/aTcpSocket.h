@@ -28,6 +28,8 @@ aErr aTcpSocket_Write(const uint8_t* bytes, size_t length, void* ref);
 aErr aTcpSocket_Delete(void* ref);
 // Waits up to timeoutMs for input: aErrNone when a get may find something, else aErrTimeout.
 aErr aTcpSocket_Wait(void* ref, uint32_t timeoutMs);
+// The wait that a readable wakeFd ends as well (aErrCancel).
+aErr aTcpSocket_WaitOrWake(void* ref, uint32_t timeoutMs, int wakeFd);
 
 // Longest time one connection attempt may take.
 constexpr uint32_t aTCPSOCKET_CONNECT_TIMEOUT_MS = 2000;

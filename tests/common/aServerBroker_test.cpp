@@ -7,6 +7,7 @@
 
 #include "common/aServerBroker.h"
 #include "common/aServerFrame.h"
+#include "common/aServerInFlight.h"
 
 namespace {
 
@@ -126,3 +127,94 @@ TEST(ServerFrame, PacketsRoundTrip)
     aPacket_Destroy(&packet);
     EXPECT_EQ(aServerFrame_ToPacket(nullptr, 4), nullptr);
 }
+
+namespace {
+
+// A request put in flight ("A", frame) or an answer from the module (no
+// client, frame) with the client it must reach ("" = dropped) and how many
+// older requests it gives up.
+struct FlightStep {
+    std::string client;
+    Bytes frame;
+    std::string to;
+    size_t skipped;
+};
+
+struct FlightCase {
+    const char* name;
+    std::vector<FlightStep> steps;
+    size_t left;  // requests still in flight at the end
+};
+
+class InFlightMatch : public ::testing::TestWithParam<FlightCase> {};
+
+Bytes _answerPiece(uint8_t sequence, bool more)
+{
+    Bytes frame = _piece(sequence, more);
+    frame[3] = 0x0A;  // a get's answer carries the bare option
+    frame[4] = 0x00;
+    return frame;
+}
+
+}  // namespace
+
+TEST_P(InFlightMatch, AnswersGoToTheOldestRequestTheyEcho)
+{
+    aServerInFlight flight;
+    for (const FlightStep& step : GetParam().steps) {
+        aPacket* packet = aServerFrame_ToPacket(step.frame.data(), step.frame.size());
+        ASSERT_NE(packet, nullptr);
+        if (!step.client.empty()) {
+            aServerInFlight_Add(&flight, step.client, packet, 0);
+        } else {
+            std::string to;
+            size_t skipped = 0;
+            bool matched = aServerInFlight_Match(&flight, packet, 0, &to, &skipped);
+            EXPECT_EQ(matched ? to : "", step.to);
+            EXPECT_EQ(matched ? skipped : 0, step.skipped);
+        }
+        aPacket_Destroy(&packet);
+    }
+    EXPECT_EQ(flight.requests.size(), GetParam().left);
+    EXPECT_EQ(aServerInFlight_Expire(&flight, aSERVER_REPLY_TIMEOUT_MS), GetParam().left);
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, InFlightMatch,
+                         ::testing::Values(FlightCase{"GetSetAndMagicAnsweredInOrder",
+                                                      {{"A", {2, 3, 3, 0x48, 0x20}, "", 0},
+                                                       {"B", {2, 4, 3, 0x84, 0x21, 1}, "", 0},
+                                                       {"C", {0xAD, 0}, "", 0},
+                                                       {"", {2, 4, 3, 0x08, 0x00, 13}, "A", 0},
+                                                       {"", {2, 3, 3, 0xC4, 0x01}, "B", 0},
+                                                       {"", {2, 0}, "C", 0}},
+                                                      0},
+                                           FlightCase{"ErrorAnswerAndRawEchoes",
+                                                      {{"A", {2, 3, 3, 0x49, 0x20}, "", 0},
+                                                       {"A", {2, 3, 23, 1, 2}, "", 0},
+                                                       {"B", {2, 3, 23, 3, 4}, "", 0},
+                                                       {"", {2, 4, 3, 0x09, 0x80, 5}, "A", 0},
+                                                       {"", {2, 3, 23, 1, 2}, "A", 0},
+                                                       {"", {2, 3, 23, 3, 4}, "B", 0}},
+                                                      0},
+                                           FlightCase{"SkippedRequestsAreGivenUp",
+                                                      {{"A", {0x40, 3, 3, 0x48, 0x20}, "", 0},
+                                                       {"B", {2, 3, 3, 0x49, 0x20}, "", 0},
+                                                       {"C", {2, 3, 3, 0x48, 0x20}, "", 0},
+                                                       {"", {2, 3, 3, 0x08, 0x00}, "C", 2},
+                                                       {"", {2, 3, 3, 0x09, 0x00}, "", 0}},
+                                                      0},
+                                           FlightCase{"UnmatchedAnswersChangeNothing",
+                                                      {{"A", {2, 3, 3, 0x48, 0x20}, "", 0},
+                                                       {"", {2, 3, 3, 0x08, 0x01}, "", 0},
+                                                       {"", {4, 3, 3, 0x08, 0x00}, "", 0},
+                                                       {"", {2, 3, 0x12, 0x08, 0x00}, "", 0}},
+                                                      1},
+                                           FlightCase{"AMultiPacketAnswerKeepsItsRequestUntilTheLastPiece",
+                                                      {{"A", {2, 3, 0x12, 0x4A, 0x20}, "", 0},
+                                                       {"B", {2, 3, 23, 1, 2}, "", 0},
+                                                       {"", _answerPiece(0, true), "A", 0},
+                                                       {"", _answerPiece(1, true), "A", 0},
+                                                       {"", _answerPiece(2, false), "A", 0},
+                                                       {"", _answerPiece(3, false), "", 0}},
+                                                      1}),
+                         [](const ::testing::TestParamInfo<FlightCase>& info) { return std::string(info.param.name); });

@@ -21,7 +21,8 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// Answers with the first payload byte + 0x10; address 0x40 and the pieces of a
+// Answers, as a module does, with the request's command, option and index: the
+// request with bit 5 of its last byte flipped; address 0x40 and the pieces of a
 // byte string before its last are never answered;
 // request 0x12 0x01 is answered and followed by two stream samples and a heartbeat.
 std::vector<WirePacket> _answer(const WirePacket& request)
@@ -32,7 +33,7 @@ std::vector<WirePacket> _answer(const WirePacket& request)
         return {};
     Bytes reply = request.payload;
     if (!reply.empty())
-        reply[0] = static_cast<uint8_t>(reply[0] + 0x10);
+        reply.back() ^= 0x20;
     std::vector<WirePacket> out{{2, reply}};
     if (request.payload.size() == 3 && request.payload[0] == 0x12 && request.payload[1] == 0x01) {
         out.push_back({2, {0x12, 0x05, 0x41, 0, 0, 0, 7}});
