@@ -79,8 +79,11 @@ aErr _get(uint8_t* byte, void* ref)
     if (!_valid(client) || !client->frontend || !byte)
         return aErrParam;
     std::lock_guard<std::mutex> lock(client->mutex);
+    // The bytes of a frame already held are read without a call on the socket.
+    bool called = !client->holding;
     bool held = _hold(client);
-    _afterCall(client, 0);
+    if (called)
+        _afterCall(client, 0);
     if (!held)
         return aErrNotReady;
     const uint8_t* data = static_cast<const uint8_t*>(zmq_msg_data(&client->frame));
