@@ -116,39 +116,30 @@ bool _fetch_image(UpdaterDisplayInterface& display, uint32_t serial, const std::
     return ok;
 }
 
-// A downloaded image is kept only when it would load: the BIRD header, then a zlib
-// stream that inflates.
-bool _loadable_bird(const unsigned char* bytes, size_t length)
+// A downloaded image is kept only when it loads: the BIRD header, then a zlib stream
+// that inflates. The loaded image names the firmware for the history.
+bool _loadable_bird(const unsigned char* bytes, size_t length, BirdFile& bird)
 {
     if (length <= BirdFile::HEADER_SIZE || std::memcmp(bytes, BirdFile::BIRD_FILE_SIGNATURE, 4) != 0 || bytes[4] == 0 ||
         bytes[5] == 0)
         return false;
-    return BirdFile::Inflates(bytes + BirdFile::HEADER_SIZE, length - BirdFile::HEADER_SIZE);
+    return bird.LoadBytes(bytes, length);
 }
 
-// The image bytes of a downloaded line, or null (reported) when they are not a BIRD file.
-Bytes _decode_image(UpdaterDisplayInterface& display, const std::string& file_text, uint32_t build, size_t& length)
+// The image bytes of a downloaded line, loaded into bird, or null (reported) when they are
+// not a BIRD file.
+Bytes _decode_image(UpdaterDisplayInterface& display, const std::string& file_text, uint32_t build, size_t& length,
+                    BirdFile& bird)
 {
     Bytes bytes(UpdateServerRequest::base64_decode(file_text.data(), file_text.size(), &length), &std::free);
-    const char* fault = !bytes                                 ? "is not Base64"
-                        : !_loadable_bird(bytes.get(), length) ? "is no loadable BIRD file"
-                                                               : nullptr;
+    const char* fault = !bytes                                       ? "is not Base64"
+                        : !_loadable_bird(bytes.get(), length, bird) ? "is no loadable BIRD file"
+                                                                     : nullptr;
     if (!fault)
         return bytes;
     Log::log(DEBUG_APP, "Download_Firmware: the image of build %u %s\n", build, fault);
     display.message(LEVEL_ERR, "Failed to retrieve a valid BIRD file");
     return Bytes(nullptr, &std::free);
-}
-
-// The firmware the stored image names, for the history.
-std::optional<FirmwareId> _stored_firmware(const std::string& path)
-{
-    try {
-        return _image_firmware(BirdFile(path.c_str()));
-    } catch (const std::runtime_error& e) {
-        Log::log(DEBUG_APP, "Download_Firmware: %s\n", e.what());
-        return std::nullopt;
-    }
 }
 
 }  // namespace
@@ -253,7 +244,8 @@ uint32_t Updater::Download_Firmware(uint32_t serial, const std::string& build_te
         return 0;
     }
     size_t length = 0;
-    Bytes bytes = _decode_image(display, file_text, build, length);
+    BirdFile bird;
+    Bytes bytes = _decode_image(display, file_text, build, length, bird);
     if (!bytes)
         return 0;
 
@@ -269,18 +261,15 @@ uint32_t Updater::Download_Firmware(uint32_t serial, const std::string& build_te
     }
     const std::string date = _local_time_text();
     const std::string name = _file_name(build);
-    const aErr written = item.WriteFile(name.c_str(), bytes.get(), length);
+    item.attributes.Add(KEY_LATEST_DOWNLOAD, name);
+    item.attributes.Add(KEY_LAST_DOWNLOAD_DATE, date);
+    const aErr written = item.WriteFileWithAttributes(name.c_str(), bytes.get(), length);
     if (written != aErrNone) {
         display.message(LEVEL_ERR, "Failed to write file with %d", static_cast<int>(written));
         return 0;
     }
-    const std::string path = item.basePath + "/" + item.name + "/" + name;
-    auto named = std::async(std::launch::async, _stored_firmware, path);
-    item.attributes.Add(KEY_LATEST_DOWNLOAD, name);
-    item.attributes.Add(KEY_LAST_DOWNLOAD_DATE, date);
-    item.attributes.Save();
-    outcome.image = path;
-    outcome.to = named.get();
+    outcome.image = item.basePath + "/" + item.name + "/" + name;
+    outcome.to = _image_firmware(bird);
     outcome.digest = digest.get();
     return build;
 }

@@ -130,31 +130,39 @@ bool BirdFile::Load()
         return false;
     }
 
-    bool result = false;
-    unsigned long payloadLength = size > HEADER_SIZE ? size - HEADER_SIZE : 0;
-    if (!_too_large(payloadLength)) {
-        std::unique_ptr<unsigned char[]> raw(new (std::nothrow) unsigned char[size ? size : 1]);
+    std::unique_ptr<unsigned char[]> raw;
+    if (!_too_large(size > HEADER_SIZE ? size - HEADER_SIZE : 0)) {
+        raw.reset(new (std::nothrow) unsigned char[size ? size : 1]);
         size_t got = 0;
         err = raw ? aFile_Read(file, raw.get(), size, &got) : aErrMemory;
-        if (err != aErrNone) {
+        if (err != aErrNone)
             Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) reading %s\n", int(err), name);
-        } else if (got < size) {
+        else if (got < size)
             Log::log(DEBUG_BirdFile, "BIRDFILE: Error reading %s read %zu bytes of %zu byte file\n", name, got, size);
-        } else {
-            if (size > HEADER_SIZE) {
-                signature = _be32(raw.get());
-                version = (uint32_t(raw[4]) << 8) | raw[5];
-            }
-            if (DecompressData(raw.get() + (size > HEADER_SIZE ? HEADER_SIZE : 0), payloadLength)) {
-                bool scanned = ScanBlocks(buffer.get(), bufferLength);
-                Log::log(DEBUG_BirdFile, "BIRDFILE: Block scan %s\n", scanned ? "complete" : "found damage");
-                result = true;
-            }
-        }
+        if (err != aErrNone || got < size)
+            raw.reset();
+    }
+    aFile_Close(&file);
+    if (raw)
+        return LoadBytes(raw.get(), size);
+    FindSerialNumberOffsets();
+    return false;
+}
+
+bool BirdFile::LoadBytes(const unsigned char* bytes, size_t size)
+{
+    if (size > HEADER_SIZE) {
+        signature = _be32(bytes);
+        version = (uint32_t(bytes[4]) << 8) | bytes[5];
+    }
+    bool loaded = false;
+    if (DecompressData(bytes + (size > HEADER_SIZE ? HEADER_SIZE : 0), size > HEADER_SIZE ? size - HEADER_SIZE : 0)) {
+        bool scanned = ScanBlocks(buffer.get(), bufferLength);
+        Log::log(DEBUG_BirdFile, "BIRDFILE: Block scan %s\n", scanned ? "complete" : "found damage");
+        loaded = true;
     }
     FindSerialNumberOffsets();
-    aFile_Close(&file);
-    return result;
+    return loaded;
 }
 
 void BirdFile::FindSerialNumberOffsets()
@@ -188,29 +196,6 @@ bool BirdFile::VerifyFile(const char* filePath)
     if (err != aErrNone || got < HEADER_SIZE)
         return false;
     return memcmp(header, BIRD_FILE_SIGNATURE, sizeof BIRD_FILE_SIGNATURE) == 0 && header[4] != 0 && header[5] != 0;
-}
-
-bool BirdFile::Inflates(const unsigned char* source, unsigned long length)
-{
-    // The same bound as a load: what would not fit its buffer does not load.
-    if (_too_large(length))
-        return false;
-    const unsigned long capacity = length * 8;
-    unsigned char window[1 << 16];
-    z_stream stream{};
-    if (inflateInit(&stream) != Z_OK)
-        return false;
-    stream.next_in = const_cast<unsigned char*>(source);
-    stream.avail_in = static_cast<uInt>(length);
-    int z = Z_OK;
-    while (z == Z_OK && stream.total_out <= capacity) {
-        stream.next_out = window;
-        stream.avail_out = sizeof window;
-        z = inflate(&stream, Z_NO_FLUSH);
-    }
-    const bool complete = z == Z_STREAM_END && stream.total_out <= capacity;
-    inflateEnd(&stream);
-    return complete;
 }
 
 bool BirdFile::DecompressData(const unsigned char* source, unsigned long length)

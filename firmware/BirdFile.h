@@ -58,10 +58,9 @@ public:
 
     // Reading and indexing.
     bool Load();
+    // Loads a whole BIRD file already in memory (header included), as Load does from disk.
+    bool LoadBytes(const unsigned char* bytes, size_t size);
     static bool VerifyFile(const char* path);
-    // True when the bytes are one complete zlib stream (its checksum included), checked
-    // through a small window rather than inflated whole.
-    static bool Inflates(const unsigned char* source, unsigned long length);
     bool DecompressData(const unsigned char* source, unsigned long length);
     bool ScanBlocks(const unsigned char* data, unsigned length);
     void FindSerialNumberOffsets();

@@ -57,6 +57,12 @@ aErr AtomicFile::Write(const uint8_t* data, size_t length)
 
 aErr AtomicFile::Commit()
 {
+    aErr err = Flush();
+    return err == aErrNone ? Rename() : err;
+}
+
+aErr AtomicFile::Flush()
+{
     if (!open || fd < 0)
         return aErrIO;
     bool ok = ::fsync(fd) == 0;
@@ -67,12 +73,30 @@ aErr AtomicFile::Commit()
         error = errno;
     }
     fd = -1;
-    if (ok && ::rename(temporary.c_str(), path.c_str()) != 0) {
-        ok = false;
-        error = errno;
-    }
-    if (!ok)
+    flushed = ok;
+    return ok ? aErrNone : aErrIO;
+}
+
+aErr AtomicFile::Rename()
+{
+    if (!open || !flushed)
         return aErrIO;
+    if (::rename(temporary.c_str(), path.c_str()) != 0) {
+        error = errno;
+        return aErrIO;
+    }
     open = false;  // the temporary is now the file: nothing left to remove
     return aErrNone;
+}
+
+bool AtomicFile::SyncDirectory(const std::string& directory)
+{
+    const int fd = ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool synced = ::fsync(fd) == 0;
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return synced;
 }

@@ -1,8 +1,9 @@
 #pragma once
 // Replacing a file so that its name never holds a partial file: the bytes go to a
 // temporary file beside it (named with a leading "." so store listings skip it), which
-// is flushed to disk and then renamed over the final name. Until Commit succeeds the
-// previous file, or none, stays in place; an uncommitted temporary is removed.
+// is flushed to disk and then renamed over the final name. Until Commit (or Flush and
+// Rename) succeeds the previous file, or none, stays in place; an uncommitted temporary
+// is removed. The rename itself is on disk once the directory is synced.
 #include "unix/aError.h"
 
 #include <cstddef>
@@ -22,6 +23,12 @@ public:
     aErr Write(const uint8_t* data, size_t length);
     // Flushes the temporary file to disk and renames it to the final name.
     aErr Commit();
+    // Commit in two steps, so that several files can be flushed at the same time before
+    // any of them takes its name: Flush syncs and closes the temporary, Rename names it.
+    aErr Flush();
+    aErr Rename();
+    // Puts the directory's entries (renames into it) on disk; false with errno set.
+    static bool SyncDirectory(const std::string& directory);
     // The platform error number of the last failure.
     int Error() const { return error; }
 
@@ -30,5 +37,6 @@ private:
     std::string temporary;
     int fd = -1;
     bool open = false;
+    bool flushed = false;
     int error = 0;
 };

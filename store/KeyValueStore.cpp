@@ -118,25 +118,44 @@ void KeyValueStore::Save(const char* filePath)
 
 bool KeyValueStore::_save(const std::string& stamp)
 {
-    if (modified)
-        Add(KEY_UPDATED_TIME, stamp);
-    AtomicFile file(path);
-    if (!file.IsOpen()) {
-        Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file for writting: '%s' (%d)\n",
-                 path.c_str(), file.Error());
+    std::unique_ptr<AtomicFile> file = _stage(stamp);
+    if (!file)
         return false;
-    }
-    std::string text;
-    for (const auto& [key, value] : entries)
-        text += key + "=" + value + "\n";
-    if (file.Write(reinterpret_cast<const uint8_t*>(text.data()), text.size()) != aErrNone ||
-        file.Commit() != aErrNone) {
+    if (file->Commit() != aErrNone) {
         Log::log(DEBUG_Attributes, "Attibutes: Error - cannot write attributes file: '%s' (%d)\n", path.c_str(),
-                 file.Error());
+                 file->Error());
         return false;
     }
     modified = false;
     return true;
+}
+
+std::unique_ptr<AtomicFile> KeyValueStore::Stage()
+{
+    if (path.empty())
+        return nullptr;
+    return _stage(_time_text());
+}
+
+std::unique_ptr<AtomicFile> KeyValueStore::_stage(const std::string& stamp)
+{
+    if (modified)
+        Add(KEY_UPDATED_TIME, stamp);
+    auto file = std::make_unique<AtomicFile>(path);
+    if (!file->IsOpen()) {
+        Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file for writting: '%s' (%d)\n",
+                 path.c_str(), file->Error());
+        return nullptr;
+    }
+    std::string text;
+    for (const auto& [key, value] : entries)
+        text += key + "=" + value + "\n";
+    if (file->Write(reinterpret_cast<const uint8_t*>(text.data()), text.size()) != aErrNone) {
+        Log::log(DEBUG_Attributes, "Attibutes: Error - cannot write attributes file: '%s' (%d)\n", path.c_str(),
+                 file->Error());
+        return nullptr;
+    }
+    return file;
 }
 
 const char* KeyValueStore::operator[](const char* key) const

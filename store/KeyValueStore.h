@@ -3,7 +3,10 @@
 // of "key=value" lines (the ".settings" file of each device directory in the store).
 // Values are text; typed getters convert them on access, with caller-supplied defaults.
 #include <map>
+#include <memory>
 #include <string>
+
+class AtomicFile;
 
 class KeyValueStore {
 public:
@@ -22,6 +25,11 @@ public:
     // Writes every entry in key order; with a null path, to the path of the last load or
     // save. The file is replaced atomically, so a failure leaves the previous one.
     void Save(const char* path = nullptr);
+    // Save in steps, for a caller that puts the file on disk together with others: the
+    // text goes to a temporary file (null, logged, when it cannot be written) that the
+    // caller commits and then reports with Saved.
+    std::unique_ptr<AtomicFile> Stage();
+    void Saved() { modified = false; }
 
     // The value text of the key, or null; creates nothing. Valid until the next change.
     const char* operator[](const char* key) const;
@@ -50,6 +58,7 @@ public:
 private:
     std::string* _typed_value(const char* key);
     bool _save(const std::string& stamp);
+    std::unique_ptr<AtomicFile> _stage(const std::string& stamp);
     void _parse_line(const char* line, size_t length);
 
     std::string path;

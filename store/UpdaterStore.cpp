@@ -6,9 +6,12 @@
 #include "unix/aDirectory.h"
 #include "unix/aFile.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
+#include <thread>
 
 namespace {
 
@@ -113,6 +116,17 @@ bool UpdaterStoreItem::FileExists(const char* fileName) const
 
 aErr UpdaterStoreItem::WriteFile(const char* fileName, const unsigned char* data, unsigned long length)
 {
+    return _write_file(fileName, data, length, false);
+}
+
+aErr UpdaterStoreItem::WriteFileWithAttributes(const char* fileName, const unsigned char* data, unsigned long length)
+{
+    return _write_file(fileName, data, length, true);
+}
+
+aErr UpdaterStoreItem::_write_file(const char* fileName, const unsigned char* data, unsigned long length,
+                                   bool withAttributes)
+{
     if (!data || !fileName || !*fileName)
         return aErrNotFound;
     std::string path = BuildPath(Path(), fileName);
@@ -122,11 +136,33 @@ aErr UpdaterStoreItem::WriteFile(const char* fileName, const unsigned char* data
         return aErrNotFound;
     }
     aErr err = file.Write(data, length);
+    std::unique_ptr<AtomicFile> settings = err == aErrNone && withAttributes ? attributes.Stage() : nullptr;
+    aErr settingsErr = aErrIO;
+    if (err == aErrNone && settings) {
+        // Both at once: ext4 and its kind put the two flushes into one journal commit.
+        std::thread flush([&settings, &settingsErr] { settingsErr = settings->Flush(); });
+        err = file.Flush();
+        flush.join();
+    } else if (err == aErrNone) {
+        err = file.Flush();
+    }
     if (err == aErrNone)
-        err = file.Commit();
-    if (err != aErrNone)
+        err = file.Rename();
+    if (err != aErrNone) {
         Log::log(DEBUG_Updater, "UpdaterStore: cannot write %s (%d)\n", path.c_str(), file.Error());
-    return err;
+        return err;
+    }
+    // The attributes take their name only after the file they may name has its own.
+    if (settings && settingsErr == aErrNone && settings->Rename() == aErrNone)
+        attributes.Saved();
+    else if (settings)
+        Log::log(DEBUG_Attributes, "Attibutes: Error - cannot write attributes file: '%s' (%d)\n",
+                 attributes.Path().c_str(), settings->Error());
+    if (!AtomicFile::SyncDirectory(Path())) {
+        Log::log(DEBUG_Updater, "UpdaterStore: cannot sync %s (%d)\n", Path().c_str(), errno);
+        return aErrIO;
+    }
+    return aErrNone;
 }
 
 BirdFile UpdaterStoreItem::ReadBirdFile(const char* fileName) const

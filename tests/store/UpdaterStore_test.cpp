@@ -11,9 +11,12 @@ using testsupport::TempDir;
 
 #include <gtest/gtest.h>
 
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <optional>
 #include <stdexcept>
 
 namespace {
@@ -239,4 +242,90 @@ TEST(UpdaterStoreItemFiles, FileExistsAndValidity)
     EXPECT_FALSE(device.FileExists("13.bird"));
     EXPECT_TRUE(capture.Contains("UpdaterStore: FindDevice Not Found 13.bird.\n"));
     EXPECT_FALSE(device.FileExists("40F5849A"));  // the item's own directory name is not an entry
+}
+
+namespace {
+
+// What the directory saw, in order: "closed NAME" when a temporary for NAME was closed
+// (after its flush), "named NAME" when a file took NAME. The closes that lead the list
+// happen at the same time and come sorted.
+std::vector<std::string> DirectoryEvents(int watch)
+{
+    std::vector<std::string> events;
+    alignas(inotify_event) char buffer[8192];
+    ssize_t got = 0;
+    while ((got = read(watch, buffer, sizeof buffer)) > 0)
+        for (char* at = buffer; at < buffer + got;
+             at += sizeof(inotify_event) + reinterpret_cast<inotify_event*>(at)->len) {
+            const auto* event = reinterpret_cast<inotify_event*>(at);
+            const std::string name = event->name;
+            if (event->mask & IN_MOVED_TO)
+                events.push_back("named " + name);
+            else if (name.find(".tmp-") != std::string::npos)
+                events.push_back("closed " + name.substr(1, name.find(".tmp-") - 1));
+        }
+    const auto closes = std::find_if(events.begin(), events.end(), [](auto& e) { return e.rfind("closed", 0) != 0; });
+    std::sort(events.begin(), closes);
+    return events;
+}
+
+}  // namespace
+
+TEST(UpdaterStoreItemFiles, FileWithAttributesTakesItsNameFirstAndOnlyWhenBothAreOnDisk)
+{
+    struct Case {
+        const char* what;
+        rlim_t fileSizeLimit;  // 0: none
+        bool settingsIsDirectory;
+        aErr result;
+        std::vector<std::string> events;
+        bool imageStored;
+        bool attributesSaved;
+    };
+    const Case cases[] = {
+        {"both written",
+         0,
+         false,
+         aErrNone,
+         {"closed .settings", "closed 12.bird", "named 12.bird", "named .settings"},
+         true,
+         true},
+        {"the image refused by the disk", 4096, false, aErrIO, {"closed 12.bird"}, false, false},
+        {"attributes that cannot take their name",
+         0,
+         true,
+         aErrNone,
+         {"closed .settings", "closed 12.bird", "named 12.bird"},
+         true,
+         false},
+    };
+    const std::vector<uint8_t> image(5000, 0x5A);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        UpdaterStore store(dir.path().c_str());
+        UpdaterStoreItem device = store.AddDevice(0x40F5849Au);
+        if (c.settingsIsDirectory) {
+            ASSERT_EQ(unlink((dir / "40F5849A/.settings").c_str()), 0);
+            ASSERT_EQ(mkdir((dir / "40F5849A/.settings").c_str(), 0755), 0);
+        }
+        device.attributes.Add("LATEST_DOWNLOAD", "12.bird");
+        const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        ASSERT_GE(inotify_add_watch(watch, (dir / "40F5849A").c_str(), IN_CLOSE_WRITE | IN_MOVED_TO), 0);
+        {
+            std::optional<FileSizeLimit> limit;
+            if (c.fileSizeLimit)
+                limit.emplace(c.fileSizeLimit);
+            EXPECT_EQ(device.WriteFileWithAttributes("12.bird", image.data(), image.size()), c.result);
+        }
+        EXPECT_EQ(DirectoryEvents(watch), c.events);
+        close(watch);
+        EXPECT_EQ(dir.List("40F5849A"), c.imageStored ? (std::vector<std::string>{".settings", "12.bird"})
+                                                      : std::vector<std::string>{".settings"});
+        EXPECT_EQ(device.attributes.IsModified(), !c.attributesSaved);
+        if (!c.settingsIsDirectory) {
+            const bool named = dir.Read("40F5849A/.settings").find("LATEST_DOWNLOAD=12.bird") != std::string::npos;
+            EXPECT_EQ(named, c.attributesSaved);
+        }
+    }
 }
