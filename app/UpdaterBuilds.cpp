@@ -126,20 +126,10 @@ bool _loadable_bird(const unsigned char* bytes, size_t length, BirdFile& bird)
     return bird.LoadBytes(bytes, length);
 }
 
-// The image bytes of a downloaded line, loaded into bird, or null (reported) when they are
-// not a BIRD file.
-Bytes _decode_image(UpdaterDisplayInterface& display, const std::string& file_text, uint32_t build, size_t& length,
-                    BirdFile& bird)
+void _refuse_image(UpdaterDisplayInterface& display, uint32_t build, const char* fault)
 {
-    Bytes bytes(UpdateServerRequest::base64_decode(file_text.data(), file_text.size(), &length), &std::free);
-    const char* fault = !bytes                                       ? "is not Base64"
-                        : !_loadable_bird(bytes.get(), length, bird) ? "is no loadable BIRD file"
-                                                                     : nullptr;
-    if (!fault)
-        return bytes;
     Log::log(DEBUG_APP, "Download_Firmware: the image of build %u %s\n", build, fault);
     display.message(LEVEL_ERR, "Failed to retrieve a valid BIRD file");
-    return Bytes(nullptr, &std::free);
 }
 
 }  // namespace
@@ -215,7 +205,8 @@ uint32_t Updater::Download_Firmware(uint32_t serial, const std::string& build_te
         return 0;
     // The device directory is made only once there is a good image to put in it, so
     // that a failed download leaves the store as it was.
-    if (!store->FindDevice(serial, nullptr))
+    const bool known_device = store->FindDevice(serial, nullptr);
+    if (!known_device)
         Log::log(DEBUG_APP, "Could not find device in our update history.\n");
 
     std::string latest, firmware;
@@ -244,13 +235,23 @@ uint32_t Updater::Download_Firmware(uint32_t serial, const std::string& build_te
         return 0;
     }
     size_t length = 0;
-    BirdFile bird;
-    Bytes bytes = _decode_image(display, file_text, build, length, bird);
-    if (!bytes)
+    Bytes bytes(UpdateServerRequest::base64_decode(file_text.data(), file_text.size(), &length), &std::free);
+    if (!bytes) {
+        _refuse_image(display, build, "is not Base64");
         return 0;
+    }
 
-    // What the history says of the image is worked out while the store waits for the disk.
+    // The image is checked, and what the history says of it worked out, while the store
+    // waits for the disk; only a good image takes its name, and only a good image makes
+    // a new device directory.
+    BirdFile bird;
+    std::shared_future<bool> loadable =
+        std::async(std::launch::async, _loadable_bird, bytes.get(), length, std::ref(bird)).share();
     auto digest = std::async(std::launch::async, _image_digest, bytes.get(), length);
+    if (!known_device && !loadable.get()) {
+        _refuse_image(display, build, "is no loadable BIRD file");
+        return 0;
+    }
     UpdaterStoreItem item;
     try {
         item = store->AddDevice(serial);
@@ -263,7 +264,12 @@ uint32_t Updater::Download_Firmware(uint32_t serial, const std::string& build_te
     const std::string name = _file_name(build);
     item.attributes.Add(KEY_LATEST_DOWNLOAD, name);
     item.attributes.Add(KEY_LAST_DOWNLOAD_DATE, date);
-    const aErr written = item.WriteFileWithAttributes(name.c_str(), bytes.get(), length);
+    const aErr written =
+        item.WriteFileWithAttributes(name.c_str(), bytes.get(), length, [&loadable] { return loadable.get(); });
+    if (written != aErrNone && !loadable.get()) {
+        _refuse_image(display, build, "is no loadable BIRD file");
+        return 0;
+    }
     if (written != aErrNone) {
         display.message(LEVEL_ERR, "Failed to write file with %d", static_cast<int>(written));
         return 0;

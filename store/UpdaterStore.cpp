@@ -116,16 +116,17 @@ bool UpdaterStoreItem::FileExists(const char* fileName) const
 
 aErr UpdaterStoreItem::WriteFile(const char* fileName, const unsigned char* data, unsigned long length)
 {
-    return _write_file(fileName, data, length, false);
+    return _write_file(fileName, data, length, false, {});
 }
 
-aErr UpdaterStoreItem::WriteFileWithAttributes(const char* fileName, const unsigned char* data, unsigned long length)
+aErr UpdaterStoreItem::WriteFileWithAttributes(const char* fileName, const unsigned char* data, unsigned long length,
+                                               const std::function<bool()>& keep)
 {
-    return _write_file(fileName, data, length, true);
+    return _write_file(fileName, data, length, true, keep);
 }
 
 aErr UpdaterStoreItem::_write_file(const char* fileName, const unsigned char* data, unsigned long length,
-                                   bool withAttributes)
+                                   bool withAttributes, const std::function<bool()>& keep)
 {
     if (!data || !fileName || !*fileName)
         return aErrNotFound;
@@ -146,6 +147,8 @@ aErr UpdaterStoreItem::_write_file(const char* fileName, const unsigned char* da
     } else if (err == aErrNone) {
         err = file.Flush();
     }
+    if (err == aErrNone && keep && !keep())
+        return aErrCancel;
     if (err == aErrNone)
         err = file.Rename();
     if (err != aErrNone) {

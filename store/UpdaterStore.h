@@ -10,6 +10,7 @@
 #include "unix/aError.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -35,11 +36,13 @@ public:
     // file cannot be created, aErrIO when it cannot be written; the previous file stays.
     aErr WriteFile(const char* fileName, const unsigned char* data, unsigned long length);
     // WriteFile with the attributes saved alongside. Both files go to disk at the same
-    // time; then the file takes its name before the attributes do, and the directory is
-    // synced. A crash leaves the old pair, the new file with the old attributes, or both
-    // new: never attributes naming a file that is not wholly on disk. Attributes that
-    // cannot be saved (logged) keep their previous file and fail nothing.
-    aErr WriteFileWithAttributes(const char* fileName, const unsigned char* data, unsigned long length);
+    // time; then keep, when given, decides (aErrCancel: nothing changes); then the file
+    // takes its name before the attributes do, and the directory is synced. A crash
+    // leaves the old pair, the new file with the old attributes, or both new: never
+    // attributes naming a file that is not wholly on disk. Attributes that cannot be
+    // saved (logged) keep their previous file and fail nothing.
+    aErr WriteFileWithAttributes(const char* fileName, const unsigned char* data, unsigned long length,
+                                 const std::function<bool()>& keep = {});
     // Loads basePath / name / fileName; throws std::runtime_error "Invalid bird <path>"
     // when the header test fails, "Failed to load bird data" when loading fails.
     BirdFile ReadBirdFile(const char* fileName) const;
@@ -50,7 +53,8 @@ public:
     KeyValueStore attributes;
 
 private:
-    aErr _write_file(const char* fileName, const unsigned char* data, unsigned long length, bool withAttributes);
+    aErr _write_file(const char* fileName, const unsigned char* data, unsigned long length, bool withAttributes,
+                     const std::function<bool()>& keep);
 };
 
 // What a directory search hands to its listing callback.

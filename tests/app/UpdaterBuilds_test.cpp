@@ -130,6 +130,16 @@ TEST_F(UpdaterBuildsTest, SpoiledImagesAreFailedDownloadsThatWriteNothing)
         EXPECT_TRUE(_contains(display.Errors(), "Failed to retrieve a valid BIRD file")) << fault;
         EXPECT_FALSE(std::filesystem::exists(Device())) << fault;
     }
+    // Nor does one change a device directory that is there already.
+    Start({});
+    ASSERT_EQ(updater->Download_Firmware(SERIAL, "117", false, false), 117u);
+    const std::string settings = ReadFile(Device() + "/.settings");
+    for (const char* fault : {"bad-bird", "broken-bird"}) {
+        Start({Fault(fault)});
+        EXPECT_EQ(updater->Download_Firmware(SERIAL, "115", false, false), 0u) << fault;
+        EXPECT_EQ(ReadFile(Device() + "/.settings"), settings) << fault;
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(Device()), {}), 2) << fault;
+    }
 }
 
 TEST_F(UpdaterBuildsTest, FailedWriteLeavesAttributesAlone)

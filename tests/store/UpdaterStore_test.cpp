@@ -277,6 +277,7 @@ TEST(UpdaterStoreItemFiles, FileWithAttributesTakesItsNameFirstAndOnlyWhenBothAr
         const char* what;
         rlim_t fileSizeLimit;  // 0: none
         bool settingsIsDirectory;
+        bool keep;
         aErr result;
         std::vector<std::string> events;
         bool imageStored;
@@ -286,17 +287,27 @@ TEST(UpdaterStoreItemFiles, FileWithAttributesTakesItsNameFirstAndOnlyWhenBothAr
         {"both written",
          0,
          false,
+         true,
          aErrNone,
          {"closed .settings", "closed 12.bird", "named 12.bird", "named .settings"},
          true,
          true},
-        {"the image refused by the disk", 4096, false, aErrIO, {"closed 12.bird"}, false, false},
+        {"the image refused by the disk", 4096, false, true, aErrIO, {"closed 12.bird"}, false, false},
         {"attributes that cannot take their name",
          0,
+         true,
          true,
          aErrNone,
          {"closed .settings", "closed 12.bird", "named 12.bird"},
          true,
+         false},
+        {"both on disk, then not kept",
+         0,
+         false,
+         false,
+         aErrCancel,
+         {"closed .settings", "closed 12.bird"},
+         false,
          false},
     };
     const std::vector<uint8_t> image(5000, 0x5A);
@@ -316,7 +327,8 @@ TEST(UpdaterStoreItemFiles, FileWithAttributesTakesItsNameFirstAndOnlyWhenBothAr
             std::optional<FileSizeLimit> limit;
             if (c.fileSizeLimit)
                 limit.emplace(c.fileSizeLimit);
-            EXPECT_EQ(device.WriteFileWithAttributes("12.bird", image.data(), image.size()), c.result);
+            EXPECT_EQ(device.WriteFileWithAttributes("12.bird", image.data(), image.size(), [&c] { return c.keep; }),
+                      c.result);
         }
         EXPECT_EQ(DirectoryEvents(watch), c.events);
         close(watch);
