@@ -28,8 +28,6 @@ const char* const SPINNER_LABEL = "Downloading";
 const char* const KEY_LATEST_DOWNLOAD = "LATEST_DOWNLOAD";
 const char* const KEY_LAST_DOWNLOAD_DATE = "LAST_DOWNLOAD_DATE";
 
-using Bytes = std::unique_ptr<unsigned char, decltype(&std::free)>;
-
 // The whole text as an unsigned 32-bit decimal number.
 bool _read_decimal(const std::string& text, uint32_t& value)
 {
@@ -234,20 +232,21 @@ uint32_t Updater::Download_Firmware(uint32_t serial, const std::string& build_te
         display.message(LEVEL_ERR, "Failed to retrieve a valid BIRD file");
         return 0;
     }
+    // The image takes the place of its text: no second buffer of its size.
     size_t length = 0;
-    Bytes bytes(UpdateServerRequest::base64_decode(file_text.data(), file_text.size(), &length), &std::free);
-    if (!bytes) {
+    if (!UpdateServerRequest::base64_decode_in_place(file_text.data(), file_text.size(), &length)) {
         _refuse_image(display, build, "is not Base64");
         return 0;
     }
+    const auto* bytes = reinterpret_cast<const unsigned char*>(file_text.data());
 
     // The image is checked, and what the history says of it worked out, while the store
     // waits for the disk; only a good image takes its name, and only a good image makes
     // a new device directory.
     BirdFile bird;
     std::shared_future<bool> loadable =
-        std::async(std::launch::async, _loadable_bird, bytes.get(), length, std::ref(bird)).share();
-    auto digest = std::async(std::launch::async, _image_digest, bytes.get(), length);
+        std::async(std::launch::async, _loadable_bird, bytes, length, std::ref(bird)).share();
+    auto digest = std::async(std::launch::async, _image_digest, bytes, length);
     if (!known_device && !loadable.get()) {
         _refuse_image(display, build, "is no loadable BIRD file");
         return 0;
@@ -265,7 +264,7 @@ uint32_t Updater::Download_Firmware(uint32_t serial, const std::string& build_te
     item.attributes.Add(KEY_LATEST_DOWNLOAD, name);
     item.attributes.Add(KEY_LAST_DOWNLOAD_DATE, date);
     const aErr written =
-        item.WriteFileWithAttributes(name.c_str(), bytes.get(), length, [&loadable] { return loadable.get(); });
+        item.WriteFileWithAttributes(name.c_str(), bytes, length, [&loadable] { return loadable.get(); });
     if (written != aErrNone && !loadable.get()) {
         _refuse_image(display, build, "is no loadable BIRD file");
         return 0;

@@ -70,51 +70,80 @@ char* UpdateServerRequest::base64_encode(const unsigned char* data, size_t lengt
     return text;
 }
 
+namespace {
+
+// "=" padding at the end of a text whose length is a multiple of 4: 0, 1 or 2.
+size_t _padding(const unsigned char* in, size_t length)
+{
+    if (length < 4 || in[length - 1] != '=')
+        return 0;
+    return in[length - 2] == '=' ? 2 : 1;
+}
+
+// Decodes length characters (a multiple of 4) into out, which may be in itself: each
+// quad's three bytes land before the next quad is read. Every quad but a padded last
+// one goes out as one 4-byte store whose last byte the next quad overwrites, so out
+// has room for one byte more than the decoded bytes (or is in). False on a character
+// outside the alphabet or misplaced padding.
+bool _decode(const unsigned char* in, size_t length, size_t pad, unsigned char* out)
+{
+    const unsigned char* table = _build_decoding_table();
+    const size_t full = pad ? length - 4 : length;
+    const uint32_t(*placed)[256] = _placed_tables();
+    for (size_t i = 0; i < full; i += 4, out += 3) {
+        const uint32_t quad = placed[0][in[i]] | placed[1][in[i + 1]] | placed[2][in[i + 2]] | placed[3][in[i + 3]];
+        if (quad & INVALID_BITS)
+            return false;
+        const uint32_t big_endian =
+            std::endian::native == std::endian::little ? __builtin_bswap32(quad << 8) : quad << 8;
+        std::memcpy(out, &big_endian, 4);
+    }
+    if (!pad)
+        return true;
+    const unsigned a = table[in[full]], b = table[in[full + 1]];
+    const unsigned c = pad == 2 ? 0 : table[in[full + 2]];
+    if ((a | b | c) & 0xC0)
+        return false;
+    const uint32_t quad = (a << 18) | (b << 12) | (c << 6);
+    *out++ = static_cast<unsigned char>(quad >> 16);
+    if (pad == 1)
+        *out = static_cast<unsigned char>(quad >> 8);
+    return true;
+}
+
+}  // namespace
+
 // Rejects what is not Base64: a length that is not a multiple of 4, characters
 // outside the alphabet, and "=" anywhere but in the last two places.
 unsigned char* UpdateServerRequest::base64_decode(const char* text, size_t length, size_t* out_length)
 {
     if (length % 4 != 0 || (length && !text))
         return nullptr;
-    const unsigned char* table = _build_decoding_table();
     const auto* in = reinterpret_cast<const unsigned char*>(text);
-    size_t pad = 0;
-    if (length >= 4 && in[length - 1] == '=')
-        pad = in[length - 2] == '=' ? 2 : 1;
+    const size_t pad = _padding(in, length);
     const size_t size = length / 4 * 3 - pad;
     unsigned char* bytes = static_cast<unsigned char*>(std::malloc(size + 1));
     if (!bytes)
         return nullptr;
-
-    // Every quad but a padded last one. Each quad's three bytes go out as one 4-byte
-    // store whose last byte the next quad (or the terminating 0) overwrites.
-    const size_t full = pad ? length - 4 : length;
-    const uint32_t(*placed)[256] = _placed_tables();
-    unsigned char* out = bytes;
-    for (size_t i = 0; i < full; i += 4, out += 3) {
-        const uint32_t quad = placed[0][in[i]] | placed[1][in[i + 1]] | placed[2][in[i + 2]] | placed[3][in[i + 3]];
-        if (quad & INVALID_BITS) {
-            std::free(bytes);
-            return nullptr;
-        }
-        const uint32_t big_endian =
-            std::endian::native == std::endian::little ? __builtin_bswap32(quad << 8) : quad << 8;
-        std::memcpy(out, &big_endian, 4);
-    }
-    if (pad) {
-        const unsigned a = table[in[full]], b = table[in[full + 1]];
-        const unsigned c = pad == 2 ? 0 : table[in[full + 2]];
-        if ((a | b | c) & 0xC0) {
-            std::free(bytes);
-            return nullptr;
-        }
-        const uint32_t quad = (a << 18) | (b << 12) | (c << 6);
-        *out++ = static_cast<unsigned char>(quad >> 16);
-        if (pad == 1)
-            *out++ = static_cast<unsigned char>(quad >> 8);
+    if (!_decode(in, length, pad, bytes)) {
+        std::free(bytes);
+        return nullptr;
     }
     bytes[size] = 0;
     if (out_length)
         *out_length = size;
     return bytes;
+}
+
+bool UpdateServerRequest::base64_decode_in_place(char* text, size_t length, size_t* out_length)
+{
+    if (length % 4 != 0 || (length && !text))
+        return false;
+    auto* in = reinterpret_cast<unsigned char*>(text);
+    const size_t pad = _padding(in, length);
+    if (!_decode(in, length, pad, in))
+        return false;
+    if (out_length)
+        *out_length = length / 4 * 3 - pad;
+    return true;
 }

@@ -43,4 +43,8 @@ public:
     // misplaced padding, or no memory). The decoded bytes are followed by a 0.
     static char* base64_encode(const unsigned char* data, size_t length, size_t* out_length);
     static unsigned char* base64_decode(const char* text, size_t length, size_t* out_length);
+    // The same decoding over the text itself, for a large image: the bytes take the
+    // place of the text from its start. False (the text then undefined) where
+    // base64_decode gives null.
+    static bool base64_decode_in_place(char* text, size_t length, size_t* out_length);
 };

@@ -126,6 +126,10 @@ TEST(Base64, RoundTripsEveryLengthAndByte)
         ASSERT_NE(bytes, nullptr);
         ASSERT_EQ(length, n);
         EXPECT_TRUE(std::equal(data.begin(), data.end(), bytes));
+        // In place: the same bytes over the text.
+        ASSERT_TRUE(UpdateServerRequest::base64_decode_in_place(text, text_length, &length));
+        ASSERT_EQ(length, n);
+        EXPECT_TRUE(std::equal(data.begin(), data.end(), reinterpret_cast<unsigned char*>(text)));
         free(text);
         free(bytes);
     }
@@ -137,6 +141,8 @@ TEST(Base64, DecoderRejectsWhatIsNotBase64)
     for (const char* text :
          {"Zm9vYmF", "Zm9v\r", "Zm9vYmE=\r", "Zm 9", "Zm9v\nYmFy", "Zg=a", "=Zm9", "Z===", "Zm9vY*Fy", "Zg==Zm9v"}) {
         EXPECT_EQ(UpdateServerRequest::base64_decode(text, strlen(text), &length), nullptr) << text;
+        std::string copy = text;
+        EXPECT_FALSE(UpdateServerRequest::base64_decode_in_place(copy.data(), copy.size(), &length)) << text;
     }
 }
 
