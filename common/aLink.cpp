@@ -709,6 +709,12 @@ aPacket* aLink_GetFirst(uint32_t linkId, aPacketFilterProc proc, const void* ref
 // slices, so that a caller that began on one path takes the other when it frees up.
 aPacket* aLink_AwaitFirst(uint32_t linkId, aPacketFilterProc proc, const void* ref, uint32_t timeoutMs)
 {
+    return aLink_AwaitFirstOrWake(linkId, proc, ref, timeoutMs, -1);
+}
+
+aPacket* aLink_AwaitFirstOrWake(uint32_t linkId, aPacketFilterProc proc, const void* ref, uint32_t timeoutMs,
+                                int wakeFd)
+{
     ItemPtr item = _find(linkId);
     if (!item || !_valid(item->link) || !proc)
         return nullptr;
@@ -727,11 +733,12 @@ aPacket* aLink_AwaitFirst(uint32_t linkId, aPacketFilterProc proc, const void* r
         uint32_t left = elapsed >= timeoutMs ? 0 : static_cast<uint32_t>(timeoutMs - elapsed);
         uint32_t slice = left < kAwaitSliceMs ? left : kAwaitSliceMs;
         bool readerBusy = true;
+        bool woken = false;
         if (left > 0)
-            packet = aLink_AwaitReading(&link, proc, ref, slice, &readerBusy);
+            packet = aLink_AwaitReading(&link, proc, ref, slice, &readerBusy, wakeFd, &woken);
         if (readerBusy)
             packet = aPacketFifo_AwaitFirst(link.inFromModule, proc, ref, slice);
-        if (left == 0)
+        if (left == 0 || woken)
             break;
     }
     return packet;

@@ -77,6 +77,10 @@ aPacket* aLink_AwaitPacket(uint32_t linkId, uint32_t timeoutMs);
 aPacket* aLink_GetFirst(uint32_t linkId, aPacketFilterProc proc, const void* ref);
 // Null at once unless the link runs; no reply is awaited while the link is syncing.
 aPacket* aLink_AwaitFirst(uint32_t linkId, aPacketFilterProc proc, const void* ref, uint32_t timeoutMs);
+// The same await, which also ends (null) when wakeFd becomes readable while the
+// caller waits on the stream itself; without a wake it waits like aLink_AwaitFirst.
+aPacket* aLink_AwaitFirstOrWake(uint32_t linkId, aPacketFilterProc proc, const void* ref, uint32_t timeoutMs,
+                                int wakeFd);
 size_t aLink_DrainPackets(uint32_t linkId, aPacketFilterProc proc, const void* ref);
 
 // Packet debug log: records of direction (1 sent, 2 received, 3 text), length, bytes.

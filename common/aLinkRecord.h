@@ -122,8 +122,9 @@ bool aLink_TryWriteDirect(LinkRecord* link, const aPacket* packet);
 // have to wake the caller in turn. Everything read is handled as the reader would.
 // Returns the accepted packet, or null; *readerBusy is set when the reader (or another
 // caller) has the stream, or the stream cannot be waited on: then await the queue.
+// A readable wakeFd (when not -1) ends the wait early, with *woken set.
 aPacket* aLink_AwaitReading(LinkRecord* link, aPacketFilterProc proc, const void* ref, uint32_t timeoutMs,
-                            bool* readerBusy);
+                            bool* readerBusy, int wakeFd = -1, bool* woken = nullptr);
 
 // Writes what is queued for a pooled link on the calling thread, when the writer is
 // not busy with it: a caller about to await a reply need not wait for the writer to

@@ -270,7 +270,7 @@ void* aLink_ReaderThread(void* ref)
 }
 
 aPacket* aLink_AwaitReading(LinkRecord* link, aPacketFilterProc proc, const void* ref, uint32_t timeoutMs,
-                            bool* readerBusy)
+                            bool* readerBusy, int wakeFd, bool* woken)
 {
     *readerBusy = false;
     std::unique_lock<std::mutex> reading(link->readMutex, std::try_to_lock);
@@ -292,7 +292,15 @@ aPacket* aLink_AwaitReading(LinkRecord* link, aPacketFilterProc proc, const void
             uint64_t now = aTime_GetMSTicks();
             if (now >= end)
                 break;
-            aStream_Wait(link->stream, static_cast<uint32_t>(end - now));
+            auto left = static_cast<uint32_t>(end - now);
+            aErr waited = aStream_WaitOrWake(link->stream, left, wakeFd);
+            if (waited == aErrCancel) {
+                if (woken)
+                    *woken = true;
+                break;
+            }
+            if (waited == aErrUnimplemented)
+                aStream_Wait(link->stream, left);
             wait = false;
         }
         ReadOutcome outcome = _readOnce(link, &awaiting);

@@ -209,7 +209,10 @@ void _toClient(Broker& broker, const aPacket* answer)
 void _awaitAnswers(Broker& broker)
 {
     uint32_t linkId = broker.server->linkId;
-    if (aPacket* answer = aLink_AwaitFirst(linkId, _any, nullptr, kAnswerSliceMs)) {
+    // A client's request wakes the wait too (the frontend's descriptor), so that it
+    // joins the others in flight at once.
+    int frontendFd = zsock_fd(broker.server->frontend);
+    if (aPacket* answer = aLink_AwaitFirstOrWake(linkId, _any, nullptr, kAnswerSliceMs, frontendFd)) {
         _toClient(broker, answer);
         aPacket_Destroy(&answer);
         // Whatever else came with it is there at once.
