@@ -28,6 +28,7 @@ struct CobsStreamData {
     uint8_t outgoingData[aCOBS_FRAME_ENCODED_MAX + 1];  // room for the delimiter
     uint64_t outgoingDataLength;
     aStreamWaitProc waitProc;
+    aStreamWaitOrWakeProc waitOrWakeProc;
 };
 
 static_assert(cobs_max_encoded(aCOBS_FRAME_DECODED_MAX) <= aCOBS_FRAME_ENCODED_MAX,
@@ -163,6 +164,16 @@ aErr _cobsWait(void* ref, uint32_t timeoutMs)
     return c->waitProc(c->procRef, timeoutMs);
 }
 
+aErr _cobsWaitOrWake(void* ref, uint32_t timeoutMs, int wakeFd)
+{
+    CobsStreamData* c = _cobs(ref);
+    if (!c)
+        return aErrParam;
+    if (c->packetReady)
+        return aErrNone;
+    return c->waitOrWakeProc(c->procRef, timeoutMs, wakeFd);
+}
+
 }  // namespace
 
 aErr aStream_CreateCobsEncodingWithWait(aStreamGetProc getProc, aStreamPutProc putProc, aStreamWriteProc writeProc,
@@ -196,6 +207,15 @@ aErr aStream_CreateCobsEncodingWithWait(aStreamGetProc getProc, aStreamPutProc p
     if (waitProc)
         aStream_SetWaitProc(*stream, _cobsWait);
     return aErrNone;
+}
+
+aErr aStream_SetCobsWaitOrWake(aStreamRef stream, aStreamWaitOrWakeProc proc)
+{
+    CobsStreamData* c = aVALIDSTREAM(stream) ? _cobs(stream->procRef) : nullptr;
+    if (!c || !proc)
+        return aErrParam;
+    c->waitOrWakeProc = proc;
+    return aStream_SetWaitOrWakeProc(stream, _cobsWaitOrWake);
 }
 
 aErr aStream_CreateCobsEncoding(aStreamGetProc getProc, aStreamPutProc putProc, aStreamWriteProc writeProc,

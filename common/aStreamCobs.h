@@ -17,3 +17,5 @@ aErr aStream_CreateCobsEncoding(aStreamGetProc getProc, aStreamPutProc putProc, 
 aErr aStream_CreateCobsEncodingWithWait(aStreamGetProc getProc, aStreamPutProc putProc, aStreamWriteProc writeProc,
                                         aStreamDeleteProc deleteProc, aStreamWaitProc waitProc, void* procRef,
                                         aStreamRef* stream);
+// Gives a COBS stream made here the inner transport's wait that a descriptor can end.
+aErr aStream_SetCobsWaitOrWake(aStreamRef stream, aStreamWaitOrWakeProc proc);

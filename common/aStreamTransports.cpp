@@ -26,6 +26,7 @@ aErr aStream_CreateSerial(const char* portName, uint32_t baudIndex, bool parity,
         return err;
     *stream = aStream_CreateWaiting(aSerialPort_Get, aSerialPort_Put, aSerialPort_Write, aSerialPort_Delete,
                                     aSerialPort_Wait, port);
+    aStream_SetWaitOrWakeProc(*stream, aSerialPort_WaitOrWake);
     return *stream ? aErrNone : aErrResource;
 }
 
@@ -43,6 +44,8 @@ aErr aStream_CreateSerial_Packetized(const char* portName, uint32_t baudIndex, b
                                              aSerialPort_Wait, port, stream);
     if (err != aErrNone)
         aSerialPort_Delete(port);
+    else
+        aStream_SetCobsWaitOrWake(*stream, aSerialPort_WaitOrWake);
     return err;
 }
 

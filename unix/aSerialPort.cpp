@@ -213,21 +213,28 @@ aErr aSerialPort_Delete(void* ref)
 
 aErr aSerialPort_Wait(void* ref, uint32_t timeoutMs)
 {
+    return aSerialPort_WaitOrWake(ref, timeoutMs, -1);
+}
+
+aErr aSerialPort_WaitOrWake(void* ref, uint32_t timeoutMs, int wakeFd)
+{
     SerialStreamData* port = _port(ref);
     if (!port)
         return aErrParam;
     if (port->inputNext < port->inputCount)
         return aErrNone;
-    struct pollfd fds = {port->fd, POLLIN, 0};
-    int n = poll(&fds, 1, static_cast<int>(timeoutMs));
+    struct pollfd fds[2] = {{port->fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+    int n = poll(fds, 2, static_cast<int>(timeoutMs));
     if (n <= 0)
         return aErrTimeout;
-    if (fds.revents & POLLIN)
+    if (fds[1].revents & POLLIN)
+        return aErrCancel;
+    if (fds[0].revents & POLLIN)
         return aErrNone;
     // Hung up or failed with nothing to read: a read would only say "not ready", so
-    // sleep out the time-out rather than return at once and be called again.
-    aTime_MSSleep(timeoutMs);
-    return aErrTimeout;
+    // wait out the time-out (or a wake) rather than return at once and be called again.
+    n = poll(&fds[1], 1, static_cast<int>(timeoutMs));
+    return n > 0 ? aErrCancel : aErrTimeout;
 }
 
 int aSerialPort_Descriptor(const SerialStreamData* port)

@@ -37,6 +37,8 @@ uint32_t aSerialPort_WriteTimeoutMs(uint32_t baudIndex, size_t length);
 aErr aSerialPort_Delete(void* ref);
 // Waits up to timeoutMs for input: aErrNone when a read may find something, else aErrTimeout.
 aErr aSerialPort_Wait(void* ref, uint32_t timeoutMs);
+// The wait that a readable wakeFd ends as well (aErrCancel).
+aErr aSerialPort_WaitOrWake(void* ref, uint32_t timeoutMs, int wakeFd);
 
 // The active settings made from settings found at open: raw, CREAD|CLOCAL, the speed of
 // baudIndex, even parity (and IGNPAR) when asked, CS7 for dataBits 1 else CS8, CSTOPB for
