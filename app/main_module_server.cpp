@@ -83,7 +83,9 @@ class ModuleWatch {
 public:
     ModuleWatch(uint32_t serial, uint32_t deviceId) : serial_(serial), deviceId_(deviceId) {}
 
-    void check()
+    // How long to wait before the next check: while all is well a little longer, as
+    // a loss is only reported after a second of trouble anyway.
+    timespec check()
     {
         int32_t status = aLink_GetStatus(deviceId_);
         uint64_t now = aTime_GetMSTicks();
@@ -92,7 +94,7 @@ public:
             if (lost_)
                 fprintf(stderr, "module %08X back\n", serial_);
             lost_ = false;
-            return;
+            return kQuietInterval;
         }
         if (troubleSince_ == 0)
             troubleSince_ = now;
@@ -105,10 +107,13 @@ public:
         aLink_GetIdentity(deviceId_, &type, nullptr, nullptr, nullptr);
         if (lost_ && type == USB && status != LinkStatus::syncing)
             aLink_Reset(deviceId_);
+        return kTroubleInterval;
     }
 
 private:
     static constexpr uint64_t kLostAfterMs = 1000;
+    static constexpr timespec kQuietInterval{0, 500 * 1000 * 1000};
+    static constexpr timespec kTroubleInterval{0, 200 * 1000 * 1000};
 
     static const char* _reason(int32_t status)
     {
@@ -186,12 +191,12 @@ int main(int argc, char** argv)
     fflush(stdout);
 
     ModuleWatch watch(options.serial, aLink_GetDeviceId(module.getLink()->getLinkId()));
-    const timespec interval{0, 200 * 1000 * 1000};
+    timespec interval = watch.check();
     int received = -1;
     while (received < 0) {
         received = sigtimedwait(&stopSignals, nullptr, &interval);
         if (received < 0)
-            watch.check();
+            interval = watch.check();
     }
     module.disconnect();
     printf("stopped on %s\n", strsignal(received));
