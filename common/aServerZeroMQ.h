@@ -2,8 +2,8 @@
 // The module server: serves an open device link on the network so that other
 // programs, on this host or elsewhere, reach the module as network clients
 // (common/aStreamZeroMQClient.h). A broker takes packets from many clients,
-// puts each on the device link one request at a time, routes each reply back
-// to the client that asked and fans stream samples out to the clients that
+// puts them on the device link (several requests in flight), routes each reply
+// back to the client that asked and fans stream samples out to the clients that
 // asked for them; discovery requests (multicast on the loopback interface, or
 // beacons on one interface) are answered with the server's linkSpec.
 #include <cstdint>
