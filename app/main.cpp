@@ -1,5 +1,7 @@
 // The program: read the command line, print the version, then either the
 // usage or the requested commands. Exit status 0 on success, 1 on failure.
+#include <openssl/crypto.h>
+
 #include <cstdio>
 
 #include "app/CLI_Display.h"
@@ -11,6 +13,9 @@
 
 int main(int argc, char** argv)
 {
+    // OpenSSL would free its tables at exit, which only costs the user time: the
+    // process ends anyway, and OpenSSL keeps no output to flush.
+    OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
     Parameters params;
     CLI_Display display;
     Log::SetOutput(stderr);
