@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "app/Listings.h"
 #include "common/aDefs.h"
 #include "server/UpdateServerRequest.h"
 
@@ -16,18 +17,6 @@ std::string _hex_serial(uint32_t serial)
     char text[16];
     snprintf(text, sizeof text, "%08X", serial);
     return text;
-}
-
-const char* _link_type_name(linkType type)
-{
-    switch (type) {
-    case USB:
-        return "USB";
-    case TCPIP:
-        return "TCPIP";
-    default:
-        return "Unknown";
-    }
 }
 
 // The address is kept in network byte order: its bytes in memory order are the dotted quad.

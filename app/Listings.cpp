@@ -7,18 +7,6 @@ namespace {
 
 constexpr auto INFO = UpdaterDisplayInterface::LEVEL_INFO;
 
-const char* _link_type_name(linkType type)
-{
-    switch (type) {
-    case USB:
-        return "USB";
-    case TCPIP:
-        return "TCPIP";
-    default:
-        return "Unknown";
-    }
-}
-
 void _display_device(UpdaterDisplayInterface& display, const DeviceInfo& device)
 {
     const linkSpec& spec = device.spec;
@@ -45,6 +33,18 @@ void _display_device(UpdaterDisplayInterface& display, const DeviceInfo& device)
 }
 
 }  // namespace
+
+const char* _link_type_name(linkType type)
+{
+    switch (type) {
+    case USB:
+        return "USB";
+    case TCPIP:
+        return "TCPIP";
+    default:
+        return "Unknown";
+    }
+}
 
 void _display_device_list(UpdaterDisplayInterface& display, const std::vector<DeviceInfo>& devices, linkType type)
 {

@@ -7,6 +7,9 @@
 
 #include "app/Updater.h"
 
+// "USB", "TCPIP" or "Unknown", as listings name a transport.
+const char* _link_type_name(linkType type);
+
 void _display_device_list(UpdaterDisplayInterface& display, const std::vector<DeviceInfo>& devices, linkType type);
 
 // The builds newest version first.

@@ -12,32 +12,40 @@ void _logSocketError(const char* file, int line, const char* description, int er
     Log::log(0, "Error in File; %s on line; %d, %s: %d\n", file, line, description, error);
 }
 
+// Both serial streams start alike: a place for the stream, and the port opened.
+aErr _openSerial(const char* portName, uint32_t baudIndex, bool parity, uint32_t dataBits, uint32_t stopBits,
+                 aStreamRef* stream, SerialStreamData** port)
+{
+    if (stream == nullptr)
+        return aErrResource;
+    *stream = nullptr;
+    return aSerialPort_Open(portName, baudIndex, parity, dataBits, stopBits, port);
+}
+
 }  // namespace
 
 aErr aStream_CreateSerial(const char* portName, uint32_t baudIndex, bool parity, uint32_t dataBits, uint32_t stopBits,
                           aStreamRef* stream)
 {
-    if (stream == nullptr)
-        return aErrResource;
-    *stream = nullptr;
     SerialStreamData* port = nullptr;
-    aErr err = aSerialPort_Open(portName, baudIndex, parity, dataBits, stopBits, &port);
+    aErr err = _openSerial(portName, baudIndex, parity, dataBits, stopBits, stream, &port);
     if (err != aErrNone)
         return err;
     *stream = aStream_CreateWaiting(aSerialPort_Get, aSerialPort_Put, aSerialPort_Write, aSerialPort_Delete,
                                     aSerialPort_Wait, port);
+    if (*stream == nullptr) {
+        aSerialPort_Delete(port);
+        return aErrResource;
+    }
     aStream_SetWaitOrWakeProc(*stream, aSerialPort_WaitOrWake);
-    return *stream ? aErrNone : aErrResource;
+    return aErrNone;
 }
 
 aErr aStream_CreateSerial_Packetized(const char* portName, uint32_t baudIndex, bool parity, uint32_t dataBits,
                                      uint32_t stopBits, aStreamRef* stream)
 {
-    if (stream == nullptr)
-        return aErrResource;
-    *stream = nullptr;
     SerialStreamData* port = nullptr;
-    aErr err = aSerialPort_Open(portName, baudIndex, parity, dataBits, stopBits, &port);
+    aErr err = _openSerial(portName, baudIndex, parity, dataBits, stopBits, stream, &port);
     if (err != aErrNone)
         return err;
     err = aStream_CreateCobsEncodingWithWait(aSerialPort_Get, aSerialPort_Put, aSerialPort_Write, aSerialPort_Delete,
