@@ -4,6 +4,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "unix/aLazyLibrary.h"
+
 uint32_t Log::package_bitmask = 0;
 FILE* Log::fh = nullptr;
 bool Log::timestamped = false;
@@ -20,6 +22,10 @@ void _write_timestamp(FILE* output)
     fputs(stamp, output);
     fputs(Log::SEPARATOR, output);
 }
+
+// A library opened on first use that cannot be loaded ends the program: the debug log
+// also names the call that needed it.
+const bool _lazy_failures_logged = (aLazyLibrary_SetReporter([](const char* line) { Log::log(0, "%s", line); }), true);
 
 }  // namespace
 
