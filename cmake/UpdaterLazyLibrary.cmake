@@ -2,7 +2,8 @@
 # that the programs open on first use (unix/aLazyLibrary.h) instead of linking it.
 # Lazy::PREFIX gives its headers and compile options without linking it, and defines
 # PREFIX_SONAME, the name it is opened by (from the library file found, so that no
-# version number is written in the code). Its Debian package is collected in the global
+# version number is written in the code; all are listed in the global property
+# UPDATER_LAZY_SONAMES). Its Debian package is collected in the global
 # property UPDATER_LAZY_DEBIAN_PACKAGES: the Debian packages depend on it by name.
 function(updater_lazy_library prefix)
   set(found PkgConfig::${prefix})
@@ -17,6 +18,7 @@ function(updater_lazy_library prefix)
     message(FATAL_ERROR "No SONAME found in ${library} (${prefix})")
   endif()
   set(soname ${CMAKE_MATCH_1})
+  set_property(GLOBAL APPEND PROPERTY UPDATER_LAZY_SONAMES ${soname})
 
   add_library(lazy_${prefix} INTERFACE)
   add_library(Lazy::${prefix} ALIAS lazy_${prefix})
