@@ -62,7 +62,8 @@ void CheckUserPackage(const std::string& deb, const TempDir& root)
     EXPECT_EQ(Field(deb, "Version"), std::string(aVersion_GetString()) + "\n");
     // Dependencies come from the libraries the program links and those it opens on first use.
     const std::string depends = Field(deb, "Depends");
-    for (const char* library : {"libc6", "libcurl4", "zlib1g", "libusb-1.0-0", "libhidapi-libusb0", "libzmq5", "libczmq4"})
+    for (const char* library :
+         {"libc6", "libcurl4", "zlib1g", "libusb-1.0-0", "libhidapi-libusb0", "libzmq5", "libczmq4"})
         EXPECT_TRUE(Contains(depends, library)) << depends;
 
     std::set<std::string> files = Unpack(deb, root);
