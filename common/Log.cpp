@@ -25,7 +25,13 @@ void _write_timestamp(FILE* output)
 
 // A library opened on first use that cannot be loaded ends the program: the debug log
 // also names the call that needed it.
-const bool _lazy_failures_logged = (aLazyLibrary_SetReporter([](const char* line) { Log::log(0, "%s", line); }), true);
+void _log_lazy_failure(const char* line)
+{
+    Log::log(DEBUG_Updater, "%s", line);
+    if (Log::fh)
+        fflush(Log::fh);
+}
+const bool _lazy_failures_logged = (aLazyLibrary_SetReporter(_log_lazy_failure), true);
 
 }  // namespace
 

@@ -5,18 +5,21 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <string>
 
 namespace {
 
 std::atomic<aLazyReporter> _reporter{nullptr};
 
-// Written with one write(2): the process ends at once, without flushing stdio.
+// The process ends at once (other threads may be running: no exit handlers), after
+// what the program has written so far and one line of its own.
 [[noreturn]] void _fail(const aLazyLibrary* library, const char* symbol, const char* error)
 {
     const std::string reason = std::string("cannot load ") + library->soname + ": " + (error ? error : "unknown error");
     if (aLazyReporter report = _reporter.load())
-        report(("aLazyLibrary: " + std::string(symbol) + " needs " + reason + "\n").c_str());
+        report(("aLazyLibrary: call of " + std::string(symbol) + ": " + reason + "\n").c_str());
+    fflush(stdout);
     const std::string line = std::string(program_invocation_short_name) + ": " + reason + "\n";
     ssize_t written = write(STDERR_FILENO, line.data(), line.size());
     (void)written;
