@@ -22,8 +22,8 @@ void aLazyLibrary_SetReporter(aLazyReporter report);
 
 // The library's own `function` with the prototype its header gives, looked up on the
 // first call through this forwarder and cached (for a forwarder defining `function`).
-#define aLAZY(library, function)                                                                                    \
-    ([] {                                                                                                           \
-        static const auto real = reinterpret_cast<decltype(&function)>(aLazyLibrary_Symbol(&(library), #function)); \
-        return real;                                                                                                \
+#define aLAZY(library, function)                                                                                      \
+    ([] {                                                                                                             \
+        static const auto real = reinterpret_cast<decltype(&(function))>(aLazyLibrary_Symbol(&(library), #function)); \
+        return real;                                                                                                  \
     }())
