@@ -88,14 +88,9 @@ set(CPACK_COMPONENT_UPDATER_DESCRIPTION
     "Discovers modules on USB and TCP/IP, lists and downloads firmware builds and updates modules.")
 set(CPACK_COMPONENT_LAB_DESCRIPTION
     "Virtual modules, simulated boot ROMs, modules on emulated USB (usbrun), a local update server and birdtool, for tests and labs.")
-# The libraries the programs link are found by shlibdeps and added to the Depends
-# given here. Those the programs open on first use (ZeroMQ, USB, HID) are not linked,
-# so both packages name them.
-get_property(_lazy_packages GLOBAL PROPERTY UPDATER_LAZY_DEBIAN_PACKAGES)
-list(JOIN _lazy_packages ", " CPACK_DEBIAN_UPDATER_PACKAGE_DEPENDS)
-# usbrun's commands load libumockdev-preload, which the umockdev package holds.
-set(CPACK_DEBIAN_LAB_PACKAGE_DEPENDS umockdev ${_lazy_packages})
-list(JOIN CPACK_DEBIAN_LAB_PACKAGE_DEPENDS ", " CPACK_DEBIAN_LAB_PACKAGE_DEPENDS)
+# usbrun's commands load libumockdev-preload, which the umockdev package holds; the
+# libraries the programs link are found by shlibdeps and added to this with their versions.
+set(CPACK_DEBIAN_LAB_PACKAGE_DEPENDS umockdev)
 # The maintainer scripts make udev read the rules as soon as they are installed or removed.
 set(CPACK_DEBIAN_UPDATER_PACKAGE_CONTROL_EXTRA
     ${PROJECT_SOURCE_DIR}/contrib/debian/postinst ${PROJECT_SOURCE_DIR}/contrib/debian/postrm)

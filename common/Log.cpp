@@ -4,8 +4,6 @@
 #include <cstring>
 #include <ctime>
 
-#include "unix/aLazyLibrary.h"
-
 uint32_t Log::package_bitmask = 0;
 FILE* Log::fh = nullptr;
 bool Log::timestamped = false;
@@ -22,16 +20,6 @@ void _write_timestamp(FILE* output)
     fputs(stamp, output);
     fputs(Log::SEPARATOR, output);
 }
-
-// A library opened on first use that cannot be loaded ends the program: the debug log
-// also names the call that needed it.
-void _log_lazy_failure(const char* line)
-{
-    Log::log(DEBUG_Updater, "%s", line);
-    if (Log::fh)
-        fflush(Log::fh);
-}
-const bool _lazy_failures_logged = (aLazyLibrary_SetReporter(_log_lazy_failure), true);
 
 }  // namespace
 
