@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string>
 
-#include "common/UpdaterDisplayInterface.h"
+#include "app/UpdaterDisplayInterface.h"
 
 class CLI_Display : public UpdaterDisplayInterface {
 public:

@@ -5,7 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/Listings.h"
-#include "common/aDefs.h"
+#include "app/aDefs.h"
 #include "server/UpdateServerRequest.h"
 
 namespace {

@@ -1,6 +1,6 @@
 #include "app/Listings.h"
 
-#include "common/aDefs.h"
+#include "app/aDefs.h"
 #include "server/UpdateServerRequest.h"
 
 namespace {

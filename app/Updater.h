@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "common/UpdaterDisplayInterface.h"
+#include "app/UpdaterDisplayInterface.h"
 #include "common/aLinkSpec.h"
 #include "firmware/BirdFile.h"
 #include "unix/aError.h"

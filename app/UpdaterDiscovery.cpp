@@ -3,11 +3,11 @@
 
 #include <string>
 
-#include "common/I2CClass.h"
+#include "common/device/I2CClass.h"
 #include "common/Log.h"
-#include "common/SystemClass.h"
-#include "common/aDefs.h"
-#include "common/aDiscovery.h"
+#include "common/device/SystemClass.h"
+#include "app/aDefs.h"
+#include "common/discovery/aDiscovery.h"
 #include "common/aVersion.h"
 
 using Kestrune::Tessarine::I2CClass;

@@ -3,7 +3,7 @@
 #include <cstdint>
 
 #include "app/Updater.h"
-#include "common/Module.h"
+#include "common/device/Module.h"
 
 // Switches the module's networking feature off (no serving, no fallback, local
 // only); reports "Failed to SET network configuration" on failure.

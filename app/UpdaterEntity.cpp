@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-#include "common/Link.h"
+#include "common/device/Link.h"
 #include "common/Log.h"
-#include "common/SystemClass.h"
+#include "common/device/SystemClass.h"
 #include "unix/aTime.h"
 
 using Kestrune::Tessarine::Link;

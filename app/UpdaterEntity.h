@@ -8,9 +8,9 @@
 // by the update (UpdaterUpdate.cpp).
 #include <cstdint>
 
-#include "common/EntityClass.h"
-#include "common/Module.h"
-#include "common/UpdaterDisplayInterface.h"
+#include "common/device/EntityClass.h"
+#include "common/device/Module.h"
+#include "app/UpdaterDisplayInterface.h"
 #include "unix/aError.h"
 
 // Sub-commands of the upgrade entity (cmdUPGRADE, 95): the second payload

@@ -14,7 +14,7 @@
 #include "app/UpdaterRecovery.h"
 #include "app/UpdaterVerify.h"
 #include "common/Log.h"
-#include "common/Module.h"
+#include "common/device/Module.h"
 #include "firmware/BirdFile.h"
 #include "recovery/NXPSerialClass.h"
 #include "server/UpdateServerRequest.h"

@@ -1,8 +1,8 @@
 #pragma once
 // The firmware transfer into a module's running loader, shared by the update
 // and the i.MX recovery (whose recovery loader takes the firmware the same way).
-#include "common/Module.h"
-#include "common/UpdaterDisplayInterface.h"
+#include "common/device/Module.h"
+#include "app/UpdaterDisplayInterface.h"
 #include "firmware/BirdFile.h"
 #include "unix/aError.h"
 

@@ -6,7 +6,7 @@
 #include <optional>
 
 #include "app/Updater.h"
-#include "common/Module.h"
+#include "common/device/Module.h"
 #include "firmware/BirdFile.h"
 
 // The version and build the image's information block names; none without one.

@@ -12,11 +12,11 @@
 #include <cstring>
 
 #include "app/ModuleServerOptions.h"
-#include "common/Module.h"
-#include "common/SystemClass.h"
-#include "common/aDefs.h"
+#include "common/device/Module.h"
+#include "common/device/SystemClass.h"
+#include "app/aDefs.h"
 #include "common/aLink.h"
-#include "common/aServerZeroMQ.h"
+#include "common/served/aServerZeroMQ.h"
 #include "unix/aTime.h"
 
 using namespace Kestrune::Tessarine;

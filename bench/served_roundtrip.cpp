@@ -27,6 +27,7 @@
 
 #include "LinkEchoPeer.h"
 #include "common/aLink.h"
+#include "common/served/aLinkNetwork.h"
 #include "common/aUEI.h"
 #include "support/ModuleServerProcess.h"
 #include "support/VmoduleProcess.h"

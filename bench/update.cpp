@@ -33,9 +33,9 @@
 #include <thread>
 #include <vector>
 
-#include "common/UpdaterDisplayInterface.h"
+#include "app/UpdaterDisplayInterface.h"
 #include "app/UpdaterEntity.h"
-#include "common/Module.h"
+#include "common/device/Module.h"
 #include "sim/TcpModuleServer.h"
 #include "sim/VirtualModule.h"
 #include "unix/aTime.h"

@@ -1,4 +1,6 @@
 // The link registry, link creation and life cycle, and the packet exchange wrappers.
+#include "common/aLink.h"
+
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -10,7 +12,6 @@
 
 #include "common/Log.h"
 #include "common/aLinkRecord.h"
-#include "common/aStreamZeroMQClient.h"
 #include "unix/aSerialPort.h"
 #include "unix/aTime.h"
 
@@ -32,7 +33,7 @@ constexpr int32_t kLogSizeDefault = 65536;
 // The registry: newest first. Its mutex guards the list and the use counts only.
 std::list<ItemPtr> _items;
 uint32_t _nextId = 1;
-uint32_t _clientCounter = 0;  // under the creation mutex
+uint32_t _unsharedCounter = 0;  // under the creation mutex
 
 aMutexRef _registryMutex()
 {
@@ -250,6 +251,8 @@ void _stop(LinkRecord& link)
 // A stream for the device the item stands for, made from its identifiers.
 aErr _makeStream(const linkItem& item, aStreamRef* stream)
 {
+    if (item.makeStream)
+        return item.makeStream(item, stream);
     switch (item.type) {
     case LinkType::usb:
         return aStream_CreateUSB(item.ident0, stream);
@@ -257,10 +260,6 @@ aErr _makeStream(const linkItem& item, aStreamRef* stream)
         return aStream_CreateSocket(item.ident1, static_cast<uint16_t>(item.ident2), stream);
     case LinkType::serial:
         return aStream_CreateSerial_Packetized(item.portName.c_str(), item.baudIndex, false, 0, 0, stream);
-    case LinkType::client:
-        if (!item.portName.empty())
-            return aStream_CreateClientEndpoint(item.portName.c_str(), stream);
-        return aStream_CreateClient(item.ident0, static_cast<uint16_t>(item.ident1), stream);
     default:
         return aErrUnimplemented;
     }
@@ -268,8 +267,8 @@ aErr _makeStream(const linkItem& item, aStreamRef* stream)
 
 bool _canRemakeStream(const linkItem& item)
 {
-    return item.type == LinkType::usb || item.type == LinkType::tcpip || item.type == LinkType::serial ||
-           item.type == LinkType::client;
+    return item.makeStream || item.type == LinkType::usb || item.type == LinkType::tcpip ||
+           item.type == LinkType::serial;
 }
 
 // Stops the link and releases everything it holds; the outbound queue's destroy result.
@@ -290,6 +289,28 @@ aErr _teardown(const ItemPtr& item)
     return result;
 }
 
+// Makes a new item's stream and starts its link, synchronised when asked: the link id, or
+// 0 when the link could not be made (it is gone again then).
+uint32_t _open(const ItemPtr& item, bool sync)
+{
+    uint32_t id = item->id;
+    aStreamRef stream = nullptr;
+    bool ok = _makeStream(*item, &stream) == aErrNone && aLink_Init(id, stream) == id;
+    if (!ok && stream && !_valid(item->link))
+        aStream_Destroy(&stream);
+    if (ok) {
+        _addUse(item);
+        ok = aLink_Start(id) == aErrNone;
+    }
+    if (ok && sync)
+        ok = aLink_Sync(id) == aErrNone;
+    if (!ok) {
+        aLink_Destroy(&id);
+        return 0;
+    }
+    return id;
+}
+
 // Creation shared by the device link kinds: an existing link to the same device gains a use.
 uint32_t _createShared(uint32_t serialNumber, int32_t type, uint32_t ident1, uint32_t ident2,
                        const std::string& portName, uint32_t baudIndex)
@@ -306,50 +327,24 @@ uint32_t _createShared(uint32_t serialNumber, int32_t type, uint32_t ident1, uin
         return 0;
     item->portName = portName;
     item->baudIndex = baudIndex;
-    uint32_t id = item->id;
-    aStreamRef stream = nullptr;
-    bool ok = _makeStream(*item, &stream) == aErrNone && aLink_Init(id, stream) == id;
-    if (!ok && stream && !_valid(item->link))
-        aStream_Destroy(&stream);
-    if (ok) {
-        _addUse(item);
-        ok = aLink_Start(id) == aErrNone;
-    }
-    if (ok && type == LinkType::usb)
-        ok = aLink_Sync(id) == aErrNone;
-    if (!ok) {
-        aLink_Destroy(&id);
-        return 0;
-    }
-    return id;
-}
-
-// A client link to a server: at address and port, or at the in-process endpoint when one is
-// given.
-uint32_t _createClient(uint32_t address, uint16_t port, const std::string& endpoint)
-{
-    std::lock_guard<std::mutex> creation(_creationMutex);
-    ItemPtr item = _register(LinkType::client, address, port, _clientCounter++);
-    if (!item)
-        return 0;
-    item->portName = endpoint;
-    uint32_t id = item->id;
-    aStreamRef stream = nullptr;
-    bool ok = _makeStream(*item, &stream) == aErrNone && aLink_Init(id, stream) == id;
-    if (!ok && stream && !_valid(item->link))
-        aStream_Destroy(&stream);
-    if (ok) {
-        _addUse(item);
-        ok = aLink_Start(id) == aErrNone;
-    }
-    if (!ok) {
-        aLink_Destroy(&id);
-        return 0;
-    }
-    return id;
+    return _open(item, type == LinkType::usb);
 }
 
 }  // namespace
+
+uint32_t aLink_CreateUnshared(int32_t type, uint32_t ident0, uint32_t ident1, const char* portName,
+                              aLinkStreamMaker makeStream)
+{
+    if (!makeStream)
+        return 0;
+    std::lock_guard<std::mutex> creation(_creationMutex);
+    ItemPtr item = _register(type, ident0, ident1, _unsharedCounter++);
+    if (!item)
+        return 0;
+    item->portName = portName ? portName : "";
+    item->makeStream = makeStream;
+    return _open(item, false);
+}
 
 LinkRecord::~LinkRecord()
 {
@@ -375,23 +370,13 @@ uint32_t aLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_
     return _createShared(serialNumber, LinkType::serial, 0, 0, portName, static_cast<uint32_t>(baudIndex));
 }
 
-uint32_t aLink_CreateClient(uint32_t address, uint16_t port, uint32_t existingId)
+bool aLink_AddUse(uint32_t linkId)
 {
-    if (existingId) {
-        ItemPtr existing = _find(existingId);
-        if (!existing)
-            return 0;
-        _addUse(existing);
-        return existingId;
-    }
-    return _createClient(address, port, std::string());
-}
-
-uint32_t aLink_CreateLocalClient(uint32_t address, uint16_t port, const char* endpoint)
-{
-    if (!endpoint)
-        return 0;
-    return _createClient(address, port, endpoint);
+    ItemPtr item = _find(linkId);
+    if (!item)
+        return false;
+    _addUse(item);
+    return true;
 }
 
 bool aLink_AttachServer(uint32_t deviceId, aServer* server, aLinkServerEndProc endServer)

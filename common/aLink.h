@@ -42,15 +42,10 @@ uint32_t aLink_CreateUSB(uint32_t serialNumber);
 uint32_t aLink_CreateTCPIP(uint32_t serialNumber, uint32_t address, uint16_t port);
 // baudRate in bits per second: 2400, 4800, 9600, 19200, 38400, 57600, 115200 or 230400.
 uint32_t aLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_t baudRate);
-// A network client of a served module at address (IPv4, network byte order) and port;
-// with a non-zero existingId, that link gains a use instead (0 when it does not exist).
-uint32_t aLink_CreateClient(uint32_t address, uint16_t port, uint32_t existingId);
-// Serves the device link on the network (common/aServerZeroMQ.h) and returns a client
-// link to it, which takes over the caller's use of the device link. *port receives the
-// server's port; *interfaceAddress (network byte order, 0 = 127.0.0.1) is where to serve
-// and receives where clients reach the server. 0 when the module does not answer.
-uint32_t aLink_CreateServer(uint32_t deviceId, uint16_t* port, uint32_t* interfaceAddress, uint8_t localOnly);
-// The device link behind a client link that aLink_CreateServer returned; 0 for any other link.
+// Network clients of served modules and the serving of a device link are made in
+// common/served/aLinkNetwork.h.
+// The device link behind a client link that serves it (aLink_CreateServer); 0 for any
+// other link.
 uint32_t aLink_GetDeviceId(uint32_t clientId);
 // A link over a stream of the caller's; the link owns the stream from here on (also
 // when creation fails, in which case it is destroyed).

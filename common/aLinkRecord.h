@@ -7,8 +7,9 @@
 #include <mutex>
 #include <string>
 
-#include "common/aLink.h"
+#include "common/aPacketFifo.h"
 #include "common/aPacketLog.h"
+#include "common/aStream.h"
 #include "unix/aMutex.h"
 #include "unix/aThread.h"
 
@@ -17,6 +18,11 @@
 struct aServer;
 // Ends a server that stands in front of a device link (stops it and frees it).
 typedef void (*aLinkServerEndProc)(aServer* server);
+
+struct linkItem;
+// Makes the stream of a link kind whose streams are made above the engine (network
+// clients), from the link's identifiers; called at creation and again at every reset.
+typedef aErr (*aLinkStreamMaker)(const linkItem& item, aStreamRef* stream);
 
 struct LinkRecord {
     std::atomic<uint16_t> check;  // read by callers racing a teardown
@@ -43,7 +49,7 @@ struct LinkRecord {
     int32_t logSize;
     aMutexRef logMutex;
     std::atomic<bool> logEnabled;
-    aLinkPacketFilterProc userFilter;  // guarded by userFilterSema
+    aPacketFilterProc userFilter;  // guarded by userFilterSema
     const void* userFilterRef;
     aMutexRef userFilterSema;
     std::atomic<uint8_t> pooled;
@@ -82,6 +88,7 @@ struct linkItem {
     // in-process endpoint.
     std::string portName;
     uint32_t baudIndex = 0;
+    aLinkStreamMaker makeStream = nullptr;  // set for the kinds made above the engine
     // Serialises start, stop, init, reset and teardown of this link.
     std::mutex lifecycle;
     LinkRecord link{};
@@ -92,16 +99,21 @@ struct linkItem {
 // from the identifiers, started and, for USB, synchronised.
 uint32_t aLink_CreateDevice(uint32_t serialNumber, int32_t type, uint32_t ident1, uint32_t ident2);
 
-// Network serving (common/aLinkNetwork.cpp). The device link's server, ended with
+// A link of a kind made above the engine: never shared (each one is a registry entry of
+// its own, told apart by a counter as ident2), started, its stream made by makeStream.
+// The new link id, 0 on failure.
+uint32_t aLink_CreateUnshared(int32_t type, uint32_t ident0, uint32_t ident1, const char* portName,
+                              aLinkStreamMaker makeStream);
+// One more use of a registered link; false when it is not registered.
+bool aLink_AddUse(uint32_t linkId);
+
+// Network serving (common/served/aLinkNetwork.cpp). The device link's server, ended with
 // endServer at the device link's last use; false when the link is not registered or
 // already served.
 bool aLink_AttachServer(uint32_t deviceId, aServer* server, aLinkServerEndProc endServer);
 // Takes the server off the device link again (null when there is none).
 aServer* aLink_DetachServer(uint32_t deviceId);
 aServer* aLink_GetServer(uint32_t deviceId);
-// A client link to a server of this process at its in-process endpoint; address and
-// port are where others reach the server, kept as the link's identity.
-uint32_t aLink_CreateLocalClient(uint32_t address, uint16_t port, const char* endpoint);
 // The device link a client link stands for: one use of it goes with the client's last use.
 bool aLink_SetDeviceId(uint32_t clientId, uint32_t deviceId);
 

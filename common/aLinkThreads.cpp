@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "common/aLink.h"
 #include "common/aLinkRecord.h"
 #include "unix/aTime.h"
 

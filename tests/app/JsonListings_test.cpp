@@ -7,7 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/JsonListings.h"
-#include "common/aDefs.h"
+#include "app/aDefs.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include "support/RecordingDisplay.h"
 #include "app/Listings.h"
-#include "common/aDefs.h"
+#include "app/aDefs.h"
 
 namespace {
 

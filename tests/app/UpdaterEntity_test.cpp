@@ -9,7 +9,7 @@
 
 #include "app/UpdaterEntity.h"
 #include "common/Log.h"
-#include "common/Module.h"
+#include "common/device/Module.h"
 #include "support/LogCapture.h"
 #include "support/RecordingDisplay.h"
 #include "support/ScriptedModule.h"

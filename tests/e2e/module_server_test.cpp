@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "app/UpdaterEntity.h"
-#include "common/Module.h"
-#include "common/SystemClass.h"
-#include "common/aDiscovery.h"
+#include "common/device/Module.h"
+#include "common/device/SystemClass.h"
+#include "common/discovery/aDiscovery.h"
 #include "firmware/BirdFile.h"
 #include "firmware/BirdWriter.h"
 #include "support/CodeBytes.h"

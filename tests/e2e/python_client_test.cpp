@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "common/aLink.h"
-#include "common/aServerZeroMQ.h"
+#include "common/served/aServerZeroMQ.h"
 #include "support/Process.h"
 #include "support/ScriptedModule.h"
 

@@ -22,7 +22,8 @@
 #include <vector>
 
 #include "common/aLink.h"
-#include "common/aStreamZeroMQClient.h"
+#include "common/served/aLinkNetwork.h"
+#include "common/served/aStreamZeroMQClient.h"
 #include "common/aUEI.h"
 #include "support/ModuleServerProcess.h"
 #include "support/PrivateNetwork.h"

@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "common/aDiscovery.h"
-#include "common/aDiscoverySeen.h"
+#include "common/discovery/aDiscovery.h"
+#include "common/discovery/aDiscoverySeen.h"
 #include "common/aLinkSpec.h"
 
 namespace {

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "common/aServerBroker.h"
-#include "common/aServerFrame.h"
+#include "common/served/aServerBroker.h"
+#include "common/served/aServerFrame.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include "InstallTree.h"
 #include "app/Parameters.h"
-#include "common/aStreamZeroMQClient.h"
+#include "common/served/aStreamZeroMQClient.h"
 #include "common/aVersion.h"
 #include "support/Process.h"
 #include "support/TempDir.h"

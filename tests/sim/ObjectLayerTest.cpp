@@ -9,10 +9,10 @@
 #include <mutex>
 #include <numeric>
 
-#include "common/I2CClass.h"
-#include "common/Module.h"
-#include "common/SystemClass.h"
-#include "common/aDiscovery.h"
+#include "common/device/I2CClass.h"
+#include "common/device/Module.h"
+#include "common/device/SystemClass.h"
+#include "common/discovery/aDiscovery.h"
 #include "sim/TcpModuleServer.h"
 #include "support/PrivateNetwork.h"
 

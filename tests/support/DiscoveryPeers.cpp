@@ -9,9 +9,9 @@
 
 #include <cstring>
 
-#include "common/aDiscovery.h"
-#include "common/aMulticast.h"
-#include "common/zBeaconInterface.h"
+#include "common/discovery/aDiscovery.h"
+#include "common/discovery/aMulticast.h"
+#include "common/discovery/zBeaconInterface.h"
 
 namespace testsupport {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "common/UpdaterDisplayInterface.h"
+#include "app/UpdaterDisplayInterface.h"
 
 namespace testsupport {
 

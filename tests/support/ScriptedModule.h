@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/Link.h"
+#include "common/device/Link.h"
 
 namespace testsupport {
 

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include "common/aLink.h"
+#include "common/served/aLinkNetwork.h"
 #include "common/aLinkRecord.h"
 
 namespace testsupport {

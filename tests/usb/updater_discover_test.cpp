@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "app/Updater.h"
-#include "common/Module.h"
+#include "common/device/Module.h"
 #include "sim/usb/UsbModuleHost.h"
 #include "support/PrivateNetwork.h"
 #include "support/RecordingDisplay.h"

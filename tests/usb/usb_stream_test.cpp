@@ -3,7 +3,7 @@
 
 #include <numeric>
 
-#include "common/aDiscovery.h"
+#include "common/discovery/aDiscovery.h"
 #include "common/aStream.h"
 #include "common/aStreamUSB.h"
 #include "sim/usb/UsbEmulation.h"
