@@ -671,6 +671,14 @@ aErr aLink_PutPacket(uint32_t linkId, const aPacket* packet)
     return aPacketFifo_Put(link.outToModule, packet);
 }
 
+aErr aLink_PutData(uint32_t linkId, uint8_t address, uint8_t length, const uint8_t* payload)
+{
+    aPacket packet;
+    if (!aPacket_Fill(&packet, address, length, payload))
+        return aErrResource;
+    return aLink_PutPacket(linkId, &packet);
+}
+
 aPacket* aLink_GetPacket(uint32_t linkId)
 {
     ItemPtr item = _find(linkId);

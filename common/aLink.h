@@ -67,6 +67,9 @@ aErr aLink_GetIdentity(uint32_t linkId, int32_t* type, uint32_t* ident0, uint32_
 
 // Packet exchange over the link's queues. Packets handed out are the caller's.
 aErr aLink_PutPacket(uint32_t linkId, const aPacket* packet);
+// The same for a packet of this address and payload; aErrResource when no such packet can
+// be made (more than aPACKET_MAXDATA bytes).
+aErr aLink_PutData(uint32_t linkId, uint8_t address, uint8_t length, const uint8_t* payload);
 aPacket* aLink_GetPacket(uint32_t linkId);
 aPacket* aLink_AwaitPacket(uint32_t linkId, uint32_t timeoutMs);
 aPacket* aLink_GetFirst(uint32_t linkId, aPacketFilterProc proc, const void* ref);

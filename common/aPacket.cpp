@@ -12,17 +12,26 @@ aPacket* aPacket_Create()
     return packet;
 }
 
+bool aPacket_Fill(aPacket* packet, uint8_t address, uint8_t length, const uint8_t* data)
+{
+    if (!packet || length > aPACKET_MAXDATA || data == nullptr)
+        return false;
+    *packet = aPacket{};
+    packet->check = aPACKET_CHECK;
+    packet->address = address;
+    packet->dataSize = length;
+    packet->curSize = static_cast<uint8_t>(length + 2);
+    std::memcpy(packet->data, data, length);
+    return true;
+}
+
 aPacket* aPacket_CreateWithData(uint8_t address, uint8_t length, const uint8_t* data)
 {
     if (length > aPACKET_MAXDATA || data == nullptr)
         return nullptr;
     aPacket* packet = aPacket_Create();
-    if (!packet)
-        return nullptr;
-    packet->address = address;
-    packet->dataSize = length;
-    packet->curSize = static_cast<uint8_t>(length + 2);
-    std::memcpy(packet->data, data, length);
+    if (packet)
+        aPacket_Fill(packet, address, length, data);
     return packet;
 }
 

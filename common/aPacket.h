@@ -29,6 +29,9 @@ inline bool aVALIDPACKET(const aPacket* packet)
 
 aPacket* aPacket_Create();
 aPacket* aPacket_CreateWithData(uint8_t address, uint8_t length, const uint8_t* data);
+// Fills a record the caller holds (on the stack, in a container) as aPacket_CreateWithData
+// fills a new one; false for a length above aPACKET_MAXDATA or null data.
+bool aPacket_Fill(aPacket* packet, uint8_t address, uint8_t length, const uint8_t* data);
 aPacket* aPacket_Copy(const aPacket* packet);
 aErr aPacket_GetCmd(const aPacket* packet, uint8_t* cmd);
 aErr aPacket_GetOption(const aPacket* packet, uint8_t* option);

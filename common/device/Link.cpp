@@ -549,16 +549,6 @@ bool _valid_target(uint32_t linkId, uint8_t address, aErr* error)
     return false;
 }
 
-aErr _put(uint32_t linkId, uint8_t address, const uint8_t* payload, uint8_t length)
-{
-    aPacket* packet = aPacket_CreateWithData(address, length, payload);
-    if (!packet)
-        return aErrResource;
-    aErr result = aLink_PutPacket(linkId, packet);
-    aPacket_Destroy(&packet);
-    return result;
-}
-
 // Byte strings: chunks of at most 24 bytes, each ending in its sequence byte.
 aErr _send_bytes(uint32_t linkId, const uei& record)
 {
@@ -576,7 +566,7 @@ aErr _send_bytes(uint32_t linkId, const uei& record)
             memcpy(payload + ueiPAYLOAD_VALUE, data, chunk);
         payload[ueiPAYLOAD_VALUE + chunk] =
             static_cast<uint8_t>((sequence & ueiBYTES_SEQUENCE_MASK) | (remaining ? ueiBYTES_CONTINUE : 0));
-        result = _put(linkId, record.address, payload, static_cast<uint8_t>(ueiPAYLOAD_VALUE + chunk + 1));
+        result = aLink_PutData(linkId, record.address, static_cast<uint8_t>(ueiPAYLOAD_VALUE + chunk + 1), payload);
         data += chunk;
         ++sequence;
     } while (result == aErrNone && remaining);
@@ -629,7 +619,7 @@ aErr Link::sendUEI(const uei& record)
     int length = _store_value(record, payload + ueiPAYLOAD_VALUE);
     if (length < 0)
         return aErrParam;
-    return _put(pImpl->linkId, record.address, payload, static_cast<uint8_t>(ueiPAYLOAD_VALUE + length));
+    return aLink_PutData(pImpl->linkId, record.address, static_cast<uint8_t>(ueiPAYLOAD_VALUE + length), payload);
 }
 
 aErr Link::sendUEI(const uei& record, uint8_t subindex)
@@ -641,7 +631,7 @@ aErr Link::sendUEI(const uei& record, uint8_t subindex)
     int length = _store_value(record, payload + ueiPAYLOAD_VALUE + 1);
     if (length < 0)
         return aErrParam;
-    return _put(pImpl->linkId, record.address, payload, static_cast<uint8_t>(ueiPAYLOAD_VALUE + 1 + length));
+    return aLink_PutData(pImpl->linkId, record.address, static_cast<uint8_t>(ueiPAYLOAD_VALUE + 1 + length), payload);
 }
 
 aErr Link::receiveUEI(uint8_t address, uint8_t command, uint8_t option, uint8_t specifier, uei* record)
@@ -705,7 +695,7 @@ aErr Link::sendPacket(uint8_t address, uint8_t command, uint8_t length, const ui
     uint8_t payload[aPACKET_MAXDATA] = {command};
     if (length)
         memcpy(payload + 1, data, length);
-    _put(pImpl->linkId, address, payload, static_cast<uint8_t>(length + 1));
+    aLink_PutData(pImpl->linkId, address, static_cast<uint8_t>(length + 1), payload);
     return aErrNone;
 }
 

@@ -39,16 +39,6 @@ uint8_t _modelReply(const aPacket* packet, const void* ref)
     return packet->address == query->address && packet->dataSize == 4 && packet->data[0] == cmdSYSTEM;
 }
 
-aErr _put(uint32_t linkId, uint8_t address, uint8_t length, const uint8_t* payload)
-{
-    aPacket* packet = aPacket_CreateWithData(address, length, payload);
-    if (!packet)
-        return aErrMemory;
-    aErr err = aLink_PutPacket(linkId, packet);
-    aPacket_Destroy(&packet);
-    return err;
-}
-
 void _endServer(aServer* server)
 {
     aServer_Destroy(&server);
@@ -59,7 +49,7 @@ void _endServer(aServer* server)
 bool _learnModule(uint32_t clientId, aServer* server)
 {
     static const uint8_t none = 0;
-    if (_put(clientId, aPACKET_ADDR_MAGIC, 0, &none) != aErrNone)
+    if (aLink_PutData(clientId, aPACKET_ADDR_MAGIC, 0, &none) != aErrNone)
         return false;
     aPacket* reply = aLink_AwaitFirst(clientId, _emptyFromModule, nullptr, kReplyMs);
     uint8_t address = reply ? reply->address : 0;
@@ -68,7 +58,7 @@ bool _learnModule(uint32_t clientId, aServer* server)
     if (!address)
         return false;
     const uint8_t query[3] = {cmdSYSTEM, 0x48, 0x20};  // get the system model
-    if (_put(clientId, address, sizeof query, query) != aErrNone)
+    if (aLink_PutData(clientId, address, sizeof query, query) != aErrNone)
         return false;
     ModelQuery match{address};
     reply = aLink_AwaitFirst(clientId, _modelReply, &match, kReplyMs);
