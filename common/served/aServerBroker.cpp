@@ -1,13 +1,11 @@
 #include "common/served/aServerBroker.h"
 
 #include <algorithm>
-#include <cstring>
 
-#include "common/discovery/aDiscovery.h"
 #include "common/aLink.h"
 #include "common/served/aServerFrame.h"
 #include "common/served/aServerInFlight.h"
-#include "common/served/aServerRecord.h"
+#include "common/served/aZmqPair.h"
 #include "common/aTessarineDebug.h"
 #include "common/aUEI.h"
 #include "unix/aTime.h"
@@ -20,15 +18,8 @@ constexpr int kPollMs = 1000;
 constexpr size_t kWindow = 16;
 // While answers are awaited, new requests and a stop are looked for this often.
 constexpr uint32_t kAnswerSliceMs = 5;
-constexpr int kBeaconIntervalMs = 100;
-constexpr uint64_t kPublishMs = 2000;
 
-aServerFrameBytes _frame(const aPacket* packet)
-{
-    aServerFrameBytes frame(aSERVER_FRAME_MAX);
-    frame.resize(aServerFrame_FromPacket(packet, frame.data(), frame.size()));
-    return frame;
-}
+using FrameBytes = std::vector<uint8_t>;
 
 void _subscribe(aServerBrokerState* state, const std::string& identity)
 {
@@ -47,12 +38,12 @@ bool _pooled(aServerBrokerState* state, const std::string& identity, const aPack
         // Sequence numbers are 7 bits: a long string counts past 127 from 0 again.
         if (sequence != ((pool->sequence + 1) & ueiBYTES_SEQUENCE_MASK))
             return true;  // out of order: dropped, the pool ages away
-        pool->frames.push_back(_frame(packet));
+        pool->pieces.push_back(*packet);
         if (aServerFrame_IsContinuedPiece(packet)) {
             pool->sequence = sequence;
             return true;
         }
-        verdict.toModule = std::move(pool->frames);
+        verdict.toModule = std::move(pool->pieces);
         // The last piece decides, as for a lone packet: a string that ends in a
         // route packet gets no reply from the module, so none is awaited.
         verdict.awaitReply = aServerFrame_NeedsReply(packet);
@@ -72,40 +63,37 @@ aServerClientVerdict aServerBroker_ClientFrame(aServerBrokerState* state, const 
                                                const uint8_t* frame, size_t size)
 {
     aServerClientVerdict verdict;
-    aPacket* packet = aServerFrame_ToPacket(frame, size);
-    if (!packet)
+    aPacket packet;
+    if (!aServerFrame_ToPacket(frame, size, &packet))
         return verdict;
-    if (aServerFrame_IsStreamEnable(packet))
+    if (aServerFrame_IsStreamEnable(&packet))
         _subscribe(state, identity);
     // A piece with more to come that no pool took belongs to a string whose
     // beginning never came: alone it would only confuse the module.
-    bool handled = aUEI_isUEIPayload(packet) && _pooled(state, identity, packet, verdict);
-    if (!handled && !aServerFrame_IsRouteRequest(packet) && !aServerFrame_IsContinuedPiece(packet)) {
-        verdict.toModule.push_back(_frame(packet));
-        verdict.awaitReply = aServerFrame_NeedsReply(packet);
+    bool handled = aUEI_isUEIPayload(&packet) && _pooled(state, identity, &packet, verdict);
+    if (!handled && !aServerFrame_IsRouteRequest(&packet) && !aServerFrame_IsContinuedPiece(&packet)) {
+        verdict.toModule.push_back(packet);
+        verdict.awaitReply = aServerFrame_NeedsReply(&packet);
     }
-    aPacket_Destroy(&packet);
     return verdict;
 }
 
 namespace {
 
 struct Broker {
-    aServer* server;
+    aServerBrokerPart* part;
     aServerBrokerState state;
     aServerInFlight flight;
-    bool publishing = false;
-    uint64_t publishStartMs = 0;
 };
 
 // Stream samples: one copy of the frame for every subscriber.
 void _streaming(Broker& broker)
 {
-    zframe_t* frame = zframe_recv(broker.server->streaming.bound);
+    zframe_t* frame = zframe_recv(broker.part->samples);
     if (!frame)
         return;
     for (const auto& identity : broker.state.subscribers)
-        aZmq_SendTo(broker.server->frontend, identity.data(), identity.size(), zframe_data(frame), zframe_size(frame));
+        aZmq_SendTo(broker.part->frontend, identity.data(), identity.size(), zframe_data(frame), zframe_size(frame));
     zframe_destroy(&frame);
 }
 
@@ -118,12 +106,9 @@ uint8_t _any(const aPacket*, const void*)
 // among the requests in flight when the client awaits it.
 void _toModule(Broker& broker, const std::string& client, const aServerClientVerdict& verdict)
 {
-    uint32_t linkId = broker.server->linkId;
+    uint32_t linkId = broker.part->linkId;
     for (size_t i = 0; i < verdict.toModule.size(); ++i) {
-        const aServerFrameBytes& frame = verdict.toModule[i];
-        aPacket* packet = aServerFrame_ToPacket(frame.data(), frame.size());
-        if (!packet)
-            return;
+        const aPacket* packet = &verdict.toModule[i];
         bool awaited = verdict.awaitReply && i + 1 == verdict.toModule.size();
         // With nothing in flight, whatever is queued is an answer that came after its
         // request was given up: it belongs to nobody.
@@ -132,7 +117,6 @@ void _toModule(Broker& broker, const std::string& client, const aServerClientVer
         aErr put = aLink_PutPacket(linkId, packet);
         if (put == aErrNone && awaited)
             aServerInFlight_Add(&broker.flight, client, packet, aTime_GetMSTicks());
-        aPacket_Destroy(&packet);
         if (put != aErrNone) {
             aTessarine_Trace(aDEBUG_SERVER, "Server: dropped a request it could not queue\n");
             return;
@@ -142,7 +126,7 @@ void _toModule(Broker& broker, const std::string& client, const aServerClientVer
 
 // The next message a client sent, without waiting: its identity and its frame;
 // false when none is there. A message of other than two parts is taken and left empty.
-bool _receive(zsock_t* frontend, std::string* client, aServerFrameBytes* frame)
+bool _receive(zsock_t* frontend, std::string* client, FrameBytes* frame)
 {
     void* socket = zsock_resolve(frontend);
     zmq_msg_t part;
@@ -177,8 +161,8 @@ bool _receive(zsock_t* frontend, std::string* client, aServerFrameBytes* frame)
 void _fromClients(Broker& broker)
 {
     std::string client;
-    aServerFrameBytes frame;
-    while (broker.flight.requests.size() < kWindow && _receive(broker.server->frontend, &client, &frame)) {
+    FrameBytes frame;
+    while (broker.flight.requests.size() < kWindow && _receive(broker.part->frontend, &client, &frame)) {
         if (client.empty())
             continue;
         aServerClientVerdict verdict = aServerBroker_ClientFrame(&broker.state, client, frame.data(), frame.size());
@@ -200,7 +184,7 @@ void _toClient(Broker& broker, const aPacket* answer)
         aTessarine_Trace(aDEBUG_SERVER, "Server: %zu request(s) got no answer\n", skipped);
     uint8_t bytes[aSERVER_FRAME_MAX];
     size_t length = aServerFrame_FromPacket(answer, bytes, sizeof bytes);
-    aZmq_SendTo(broker.server->frontend, client.data(), client.size(), bytes, length);
+    aZmq_SendTo(broker.part->frontend, client.data(), client.size(), bytes, length);
 }
 
 // Answers while requests are in flight, awaited briefly so that new requests and
@@ -208,10 +192,10 @@ void _toClient(Broker& broker, const aPacket* answer)
 // link is down.
 void _awaitAnswers(Broker& broker)
 {
-    uint32_t linkId = broker.server->linkId;
+    uint32_t linkId = broker.part->linkId;
     // A client's request wakes the wait too (the frontend's descriptor), so that it
     // joins the others in flight at once.
-    int frontendFd = zsock_fd(broker.server->frontend);
+    int frontendFd = zsock_fd(broker.part->frontend);
     if (aPacket* answer = aLink_AwaitFirstOrWake(linkId, _any, nullptr, kAnswerSliceMs, frontendFd)) {
         _toClient(broker, answer);
         aPacket_Destroy(&answer);
@@ -228,36 +212,6 @@ void _awaitAnswers(Broker& broker)
         aTessarine_Trace(aDEBUG_SERVER, "Server: a request got no answer\n");
 }
 
-// A discovery beacon: a client looking for servers gets our spec for 2 s.
-void _beacon(Broker& broker)
-{
-    aServer* server = broker.server;
-    char* sender = zstr_recv(server->discovery);
-    zframe_t* frame = sender ? zframe_recv(server->discovery) : nullptr;
-    size_t prefix = strlen(aDISCOVERY_BEACON_TEXT);
-    bool asked =
-        frame && zframe_size(frame) >= prefix && memcmp(zframe_data(frame), aDISCOVERY_BEACON_TEXT, prefix) == 0;
-    if (asked && server->model != 0) {
-        in_addr from{};
-        bool foreign = inet_pton(AF_INET, sender, &from) != 1 || from.s_addr != server->beaconHost;
-        if (server->localOnly && foreign) {
-            // Counted as a publication, so that nothing is published for a while.
-            aTessarine_Trace(aDEBUG_SERVER, "We are in local mode, ignoring(1)\n");
-            if (!broker.publishing) {
-                broker.publishing = true;
-                broker.publishStartMs = aTime_GetMSTicks();
-            }
-        } else if (!broker.publishing) {
-            linkSpec spec = aServer_NetworkSpec(server);
-            zsock_send(server->discovery, "sbi", "PUBLISH", &spec, sizeof spec, kBeaconIntervalMs);
-            broker.publishing = true;
-            broker.publishStartMs = aTime_GetMSTicks();
-        }
-    }
-    zframe_destroy(&frame);
-    zstr_free(&sender);
-}
-
 // A pipe message: a flush signal (the clients awaiting answers are forgotten;
 // answers that still come belong to nobody and are dropped), or the end.
 bool _pipe(zsock_t* pipe)
@@ -272,11 +226,9 @@ bool _pipe(zsock_t* pipe)
 
 void aServerBroker_Actor(zsock_t* pipe, void* args)
 {
-    Broker broker{static_cast<aServer*>(args), {}, {}, false, 0};
-    aServer* server = broker.server;
-    zpoller_t* poller = zpoller_new(pipe, server->frontend, server->streaming.bound, nullptr);
-    if (poller && server->beaconMode)
-        zpoller_add(poller, server->discovery);
+    Broker broker{static_cast<aServerBrokerPart*>(args), {}, {}};
+    aServerBrokerPart* part = broker.part;
+    zpoller_t* poller = zpoller_new(pipe, part->frontend, part->samples, nullptr);
     zsock_signal(pipe, poller ? 0 : 1);
     if (!poller)
         return;
@@ -289,16 +241,10 @@ void aServerBroker_Actor(zsock_t* pipe, void* args)
             if (!_pipe(pipe))
                 break;
             broker.flight.requests.clear();
-        } else if (which == server->streaming.bound) {
+        } else if (which == part->samples) {
             _streaming(broker);
-        } else if (which == server->frontend) {
+        } else if (which == part->frontend) {
             _fromClients(broker);
-        } else if (which && which == server->discovery) {
-            _beacon(broker);
-        }
-        if (broker.publishing && aTime_GetMSTicks() - broker.publishStartMs > kPublishMs) {
-            zstr_sendx(server->discovery, "SILENCE", nullptr);
-            broker.publishing = false;
         }
         if (!broker.flight.requests.empty())
             _awaitAnswers(broker);

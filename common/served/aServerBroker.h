@@ -16,24 +16,31 @@
 
 #include "common/served/aServerUEIPool.h"
 
-struct aServer;
-
 struct aServerBrokerState {
     std::vector<std::string> subscribers;  // clients that enabled stream samples
     aServerUEIPools pools;
 };
 
-// What to do with a client's frame.
+// What to do with a client's frame: the frame is decoded once, and the packets go to
+// the device link as they are.
 struct aServerClientVerdict {
-    std::vector<aServerFrameBytes> toModule;  // frames for the module, in order
-    bool awaitReply = false;                  // once they left, the client waits for the answer
+    std::vector<aPacket> toModule;  // packets for the module, in order
+    bool awaitReply = false;        // once they left, the client waits for the answer
 };
 
 // Decides about a frame from a client; subscriptions and pools change at once.
 aServerClientVerdict aServerBroker_ClientFrame(aServerBrokerState* state, const std::string& identity,
                                                const uint8_t* frame, size_t size);
 
-// The broker actor; args is the aServer.
+// The broker's part of the server: the device link, the frontend (ROUTER) and the end
+// of the stream-sample pair the broker reads. The sockets are the broker's once it runs.
+struct aServerBrokerPart {
+    uint32_t linkId = 0;
+    zsock_t* frontend = nullptr;
+    zsock_t* samples = nullptr;
+};
+
+// The broker actor; args is the aServerBrokerPart.
 void aServerBroker_Actor(zsock_t* pipe, void* args);
 
 // The signal aServer_FlushFIFO sends on the broker's pipe.

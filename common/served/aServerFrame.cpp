@@ -4,15 +4,15 @@
 
 #include "common/aUEI.h"
 
-aPacket* aServerFrame_ToPacket(const uint8_t* frame, size_t size)
+bool aServerFrame_ToPacket(const uint8_t* frame, size_t size, aPacket* packet)
 {
     if (!frame || size < aSERVER_FRAME_MIN || size > aSERVER_FRAME_MAX)
-        return nullptr;
+        return false;
     // The length byte must describe exactly the bytes that came: a longer one
     // would read past the frame, a shorter one leaves bytes nobody asked for.
     if (static_cast<size_t>(frame[1]) + 2 != size)
-        return nullptr;
-    return aPacket_CreateWithData(frame[0], frame[1], frame + 2);
+        return false;
+    return aPacket_Fill(packet, frame[0], frame[1], frame + 2);
 }
 
 size_t aServerFrame_FromPacket(const aPacket* packet, uint8_t* frame, size_t size)

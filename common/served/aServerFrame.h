@@ -10,9 +10,9 @@
 constexpr size_t aSERVER_FRAME_MIN = 2;
 constexpr size_t aSERVER_FRAME_MAX = aPACKET_MAXWIRE;
 
-// The packet a frame carries, or null: a frame outside 2..30 bytes, or whose
-// length byte does not match the bytes present, is refused.
-aPacket* aServerFrame_ToPacket(const uint8_t* frame, size_t size);
+// Fills *packet with the packet a frame carries; false, and nothing filled, for a
+// frame outside 2..30 bytes or whose length byte does not match the bytes present.
+bool aServerFrame_ToPacket(const uint8_t* frame, size_t size, aPacket* packet);
 
 // A packet's frame (its wire bytes); the frame's size, 0 when the buffer is short.
 size_t aServerFrame_FromPacket(const aPacket* packet, uint8_t* frame, size_t size);

@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include "common/served/aServerFrame.h"
-
 void aServerUEIPools_Age(aServerUEIPools* pools)
 {
     auto& list = pools->pools;
@@ -25,9 +23,7 @@ void aServerUEIPools_Start(aServerUEIPools* pools, const std::string& identity, 
     pool.identity = identity;
     pool.timeToLive = aSERVER_POOL_TIME_TO_LIVE;
     pool.sequence = 0;
-    aServerFrameBytes frame(aSERVER_FRAME_MAX);
-    frame.resize(aServerFrame_FromPacket(first, frame.data(), frame.size()));
-    pool.frames.push_back(std::move(frame));
+    pool.pieces.push_back(*first);
     pools->pools.push_back(std::move(pool));
 }
 

@@ -10,12 +10,10 @@
 
 #include "common/aPacket.h"
 
-using aServerFrameBytes = std::vector<uint8_t>;
-
 struct aServerUEIPool {
-    std::string identity;                   // the client's identity frame
-    std::vector<aServerFrameBytes> frames;  // the pieces so far, in order
-    uint8_t sequence = 0;                   // the last piece's sequence number
+    std::string identity;         // the client's identity frame
+    std::vector<aPacket> pieces;  // the pieces so far, in order
+    uint8_t sequence = 0;         // the last piece's sequence number
     uint16_t timeToLive = 0;
 };
 

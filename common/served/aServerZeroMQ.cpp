@@ -1,6 +1,6 @@
 // The module server's record and life cycle; its parts run as actors
 // (aServerBroker, aServerDiscovery) and as the device link's packet filter
-// (aServerStreamFilter).
+// (aServerStreamFilter), each given its own part of the record.
 #include "common/served/aServerZeroMQ.h"
 
 #include <arpa/inet.h>
@@ -17,9 +17,28 @@
 #include "common/aLink.h"
 #include "common/served/aServerBroker.h"
 #include "common/served/aServerDiscovery.h"
-#include "common/served/aServerRecord.h"
 #include "common/served/aServerStreamFilter.h"
 #include "common/aTessarineDebug.h"
+
+#define aSERVER_CHECK 0x5E4F
+
+struct aServer {
+    uint16_t check = 0;
+    int32_t linkType = 0;
+    uint32_t interfaceAddress = 0;  // network byte order
+    // The frontend is bound in-process too, for the serving program's own client link.
+    char endpoint[48] = "";
+    // CURVE: the server's certificate and the authenticator that admits the clients
+    // whose certificates lie in the allowed directory.
+    zcert_t* certificate = nullptr;
+    zactor_t* authenticator = nullptr;
+    aServerBrokerPart broker;    // the device link and the frontend (ROUTER)
+    aServerSamples samples;      // stream samples on their way to the broker
+    aServerDiscovery discovery;  // what discovery announces; localOnly and the port too
+    zactor_t* brokerActor = nullptr;
+    zactor_t* discoveryActor = nullptr;
+    bool filterInstalled = false;
+};
 
 namespace {
 
@@ -61,20 +80,17 @@ bool _startDiscovery(aServer* server)
 {
     uint32_t interfaces[aDISCOVERY_MAX_INTERFACES];
     size_t count = aDiscovery_GetIPv4Interfaces(interfaces, aDISCOVERY_MAX_INTERFACES);
-    if (count == 0 || server->localOnly) {
-        server->beaconMode = false;
-        server->beaconHost = kLoopback;
-        server->discovery = zactor_new(aServerDiscovery_MulticastActor, server);
-        return server->discovery != nullptr;
+    if (count == 0 || server->discovery.localOnly) {
+        server->discoveryActor = aServerDiscovery_Start(&server->discovery, nullptr);
+        return server->discoveryActor != nullptr;
     }
     if (server->interfaceAddress == kLoopback || server->interfaceAddress == 0)
         server->interfaceAddress = interfaces[0];
     char text[INET_ADDRSTRLEN];
     if (aDiscovery_ConvertIPv4Interface(server->interfaceAddress, text, sizeof text) == 0)
         return false;
-    server->beaconMode = true;
-    server->discovery = aServerDiscovery_StartBeacon(text, &server->beaconHost);
-    return server->discovery != nullptr;
+    server->discoveryActor = aServerDiscovery_Start(&server->discovery, text);
+    return server->discoveryActor != nullptr;
 }
 
 // The in-process endpoint is bound before CURVE is set: in-process peers
@@ -83,7 +99,7 @@ bool _bindInProcess(aServer* server)
 {
     static std::atomic<unsigned> counter{0};
     snprintf(server->endpoint, sizeof server->endpoint, "inproc://aServer-%u", counter++);
-    return zsock_bind(server->frontend, "%s", server->endpoint) == 0;
+    return zsock_bind(server->broker.frontend, "%s", server->endpoint) == 0;
 }
 
 // Every other connection to the frontend must come with a certificate that the
@@ -104,8 +120,8 @@ bool _secure(aServer* server)
         return false;
     zstr_sendx(server->authenticator, "CURVE", allowed.c_str(), nullptr);
     zsock_wait(server->authenticator);
-    zcert_apply(server->certificate, server->frontend);
-    zsock_set_curve_server(server->frontend, 1);
+    zcert_apply(server->certificate, server->broker.frontend);
+    zsock_set_curve_server(server->broker.frontend, 1);
     aTessarine_Trace(aDEBUG_SERVER, "Server: CURVE, clients of %s\n", allowed.c_str());
     return true;
 }
@@ -114,27 +130,15 @@ int _bindFrontend(aServer* server)
 {
     if (!_bindInProcess(server) || !_secure(server))
         return -1;
-    if (server->localOnly)
-        return zsock_bind(server->frontend, "tcp://127.0.0.1:*");
+    if (server->discovery.localOnly)
+        return zsock_bind(server->broker.frontend, "tcp://127.0.0.1:*");
     char text[INET_ADDRSTRLEN];
     if (aDiscovery_ConvertIPv4Interface(server->interfaceAddress, text, sizeof text) == 0)
         return -1;
-    return zsock_bind(server->frontend, "tcp://%s:*", text);
+    return zsock_bind(server->broker.frontend, "tcp://%s:*", text);
 }
 
 }  // namespace
-
-linkSpec aServer_NetworkSpec(const aServer* server)
-{
-    linkSpec spec{};
-    spec.type = static_cast<linkType>(server->networkType);
-    spec.serialNumber = server->serialNumber;
-    spec.module = server->moduleAddress;
-    spec.model = server->model;
-    spec.ipAddress = server->beaconMode ? server->beaconHost : kLoopback;
-    spec.ipPort = server->port;
-    return spec;
-}
 
 aServer* aServer_Create(uint32_t linkId, uint32_t interfaceAddress, uint8_t localOnly)
 {
@@ -146,11 +150,11 @@ aServer* aServer_Create(uint32_t linkId, uint32_t interfaceAddress, uint8_t loca
     if (!server)
         return nullptr;
     server->check = aSERVER_CHECK;
-    server->linkId = linkId;
-    server->serialNumber = serialNumber;
+    server->broker.linkId = linkId;
     server->linkType = type;
-    server->networkType = _networkType(type);
-    server->localOnly = localOnly;
+    server->discovery.serialNumber = serialNumber;
+    server->discovery.networkType = _networkType(type);
+    server->discovery.localOnly = localOnly;
     server->interfaceAddress = interfaceAddress ? interfaceAddress : kLoopback;
     return server;
 }
@@ -159,27 +163,30 @@ aErr aServer_Start(aServer* server)
 {
     if (!_valid(server))
         return aErrParam;
-    if (server->frontend)
+    if (server->broker.frontend)
         return aErrBusy;
-    server->frontend = zsock_new(ZMQ_ROUTER);
-    bool ok = server->frontend && _startDiscovery(server);
+    server->broker.frontend = zsock_new(ZMQ_ROUTER);
+    bool ok = server->broker.frontend && _startDiscovery(server);
     int port = ok ? _bindFrontend(server) : -1;
     ok = ok && port > 0;
-    server->port = ok ? static_cast<uint16_t>(port) : 0;
-    ok = ok && aZmqPair_Create(&server->streaming) == aErrNone;
+    server->discovery.port = ok ? static_cast<uint16_t>(port) : 0;
+    ok = ok && aZmqPair_Create(&server->samples.pair) == aErrNone;
+    server->broker.samples = server->samples.pair.bound;
     if (ok)
-        server->broker = zactor_new(aServerBroker_Actor, server);
-    ok = ok && server->broker;
+        server->brokerActor = zactor_new(aServerBroker_Actor, &server->broker);
+    ok = ok && server->brokerActor;
+    uint32_t linkId = server->broker.linkId;
     if (ok) {
-        ok = aLink_InstallUserPacketFilter(server->linkId, _streamingPacketFilter, server) == aErrNone;
+        ok = aLink_InstallUserPacketFilter(linkId, _streamingPacketFilter, &server->samples) == aErrNone;
         server->filterInstalled = ok;
-        aLink_DrainPackets(server->linkId, _dropAll, nullptr);
+        aLink_DrainPackets(linkId, _dropAll, nullptr);
     }
     if (!ok) {
         aTessarine_Trace(aDEBUG_SERVER, "Could not find open port\n");
         return aErrResource;
     }
-    aTessarine_Trace(aDEBUG_SERVER, "Server: serving %08X on port %u\n", server->serialNumber, server->port);
+    aTessarine_Trace(aDEBUG_SERVER, "Server: serving %08X on port %u\n", server->discovery.serialNumber,
+                     server->discovery.port.load());
     return aErrNone;
 }
 
@@ -190,14 +197,11 @@ aErr aServer_Destroy(aServer** server)
     aServer* s = *server;
     *server = nullptr;
     if (s->filterInstalled)
-        aLink_InstallUserPacketFilter(s->linkId, nullptr, nullptr);
-    zactor_destroy(&s->broker);
-    if (s->beaconMode)
-        aServerDiscovery_StopBeacon(&s->discovery);
-    else
-        zactor_destroy(&s->discovery);
-    aZmqPair_Destroy(&s->streaming);
-    zsock_destroy(&s->frontend);
+        aLink_InstallUserPacketFilter(s->broker.linkId, nullptr, nullptr);
+    zactor_destroy(&s->brokerActor);
+    zactor_destroy(&s->discoveryActor);
+    aZmqPair_Destroy(&s->samples.pair);
+    zsock_destroy(&s->broker.frontend);
     zactor_destroy(&s->authenticator);
     zcert_destroy(&s->certificate);
     s->check = 0;
@@ -209,7 +213,7 @@ aErr aServer_GetPort(const aServer* server, uint16_t* port)
 {
     if (!_valid(server) || !port)
         return aErrParam;
-    *port = server->port;
+    *port = server->discovery.port;
     return aErrNone;
 }
 
@@ -217,7 +221,7 @@ aErr aServer_GetInterface(const aServer* server, uint32_t* interfaceAddress)
 {
     if (!_valid(server) || !interfaceAddress)
         return aErrParam;
-    *interfaceAddress = server->localOnly ? kLoopback : server->interfaceAddress;
+    *interfaceAddress = server->discovery.localOnly ? kLoopback : server->interfaceAddress;
     return aErrNone;
 }
 
@@ -225,7 +229,7 @@ aErr aServer_SetModuleAddress(aServer* server, uint8_t address)
 {
     if (!_valid(server))
         return aErrParam;
-    server->moduleAddress = address;
+    server->discovery.moduleAddress = address;
     return aErrNone;
 }
 
@@ -233,7 +237,7 @@ aErr aServer_SetModel(aServer* server, uint8_t model)
 {
     if (!_valid(server))
         return aErrParam;
-    server->model = model;
+    server->discovery.model = model;
     return aErrNone;
 }
 
@@ -266,7 +270,7 @@ aErr aServer_UseCurve(const char* certificateFile, const char* allowDirectory)
 
 aErr aServer_FlushFIFO(aServer* server)
 {
-    if (!_valid(server) || !server->broker)
+    if (!_valid(server) || !server->brokerActor)
         return aErrParam;
-    return zsock_signal(server->broker, aSERVER_SIGNAL_FLUSH) == 0 ? aErrNone : aErrIO;
+    return zsock_signal(server->brokerActor, aSERVER_SIGNAL_FLUSH) == 0 ? aErrNone : aErrIO;
 }

@@ -37,15 +37,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             frame.push_back(input.next());
         aServerClientVerdict verdict = aServerBroker_ClientFrame(&state, client, frame.data(), frame.size());
         for (size_t i = 0; i < verdict.toModule.size(); ++i) {
-            const auto& piece = verdict.toModule[i];
-            aPacket* packet = aServerFrame_ToPacket(piece.data(), piece.size());
-            _check(packet != nullptr);
+            const aPacket& packet = verdict.toModule[i];
+            uint8_t bytes[aSERVER_FRAME_MAX];
+            _check(aServerFrame_FromPacket(&packet, bytes, sizeof bytes) == packet.dataSize + 2u);
             bool last = i + 1 == verdict.toModule.size();
-            _check(aServerFrame_NeedsReply(packet) == (last && verdict.awaitReply));
-            aPacket_Destroy(&packet);
+            _check(aServerFrame_NeedsReply(&packet) == (last && verdict.awaitReply));
         }
         for (const auto& pool : state.pools.pools)
-            _check(!pool.frames.empty() && pool.frames.size() <= aSERVER_POOL_TIME_TO_LIVE + 1u);
+            _check(!pool.pieces.empty() && pool.pieces.size() <= aSERVER_POOL_TIME_TO_LIVE + 1u);
     }
     return 0;
 }

@@ -21,6 +21,14 @@ Bytes _piece(uint8_t sequence, bool more, uint8_t fill = 0xB0)
     return frame;
 }
 
+// The frame a packet travels in.
+Bytes _bytes(const aPacket& packet)
+{
+    Bytes frame(aSERVER_FRAME_MAX);
+    frame.resize(aServerFrame_FromPacket(&packet, frame.data(), frame.size()));
+    return frame;
+}
+
 aServerClientVerdict _client(aServerBrokerState& state, const std::string& client, const Bytes& frame)
 {
     return aServerBroker_ClientFrame(&state, client, frame.data(), frame.size());
@@ -46,7 +54,7 @@ TEST_P(BrokerClientFrame, Decides)
     EXPECT_EQ(verdict.awaitReply, GetParam().awaitReply);
     EXPECT_EQ(state.subscribers.size(), GetParam().subscribers);
     if (GetParam().toModule == 1) {
-        EXPECT_EQ(verdict.toModule[0], GetParam().frame);
+        EXPECT_EQ(_bytes(verdict.toModule[0]), GetParam().frame);
     }
 }
 
@@ -82,7 +90,7 @@ TEST(Broker, ALongStringGoesOutWholeAcrossTheSequenceWrap)
     aServerClientVerdict verdict = _client(state, "A", _piece(129, false));
     ASSERT_EQ(verdict.toModule.size(), 130u);
     EXPECT_TRUE(verdict.awaitReply);
-    EXPECT_EQ(verdict.toModule[128].back(), 0x80);  // piece 128 counts as 0 again
+    EXPECT_EQ(_bytes(verdict.toModule[128]).back(), 0x80);  // piece 128 counts as 0 again
     EXPECT_TRUE(state.pools.pools.empty());
 }
 
@@ -106,7 +114,7 @@ TEST(Broker, PoolsOfDifferentClientsStayApartAndAStalePoolExpires)
     _client(state, "B", _piece(0, true, 0xB0));
     aServerClientVerdict b = _client(state, "B", _piece(1, false, 0xB1));
     ASSERT_EQ(b.toModule.size(), 2u);
-    EXPECT_EQ(b.toModule[0][5], 0xB0);
+    EXPECT_EQ(_bytes(b.toModule[0])[5], 0xB0);
     EXPECT_EQ(state.pools.pools.size(), 1u);
     // A vanished mid-transfer: 2000 UEI packets of others later its pool is gone.
     for (int i = 0; i <= aSERVER_POOL_TIME_TO_LIVE; ++i)
@@ -118,14 +126,13 @@ TEST(Broker, PoolsOfDifferentClientsStayApartAndAStalePoolExpires)
 TEST(ServerFrame, PacketsRoundTrip)
 {
     const Bytes frame = {4, 2, 0x22, 0x33};
-    aPacket* packet = aServerFrame_ToPacket(frame.data(), frame.size());
-    ASSERT_NE(packet, nullptr);
+    aPacket packet;
+    ASSERT_TRUE(aServerFrame_ToPacket(frame.data(), frame.size(), &packet));
     uint8_t bytes[aSERVER_FRAME_MAX];
-    EXPECT_EQ(aServerFrame_FromPacket(packet, bytes, sizeof bytes), frame.size());
+    EXPECT_EQ(aServerFrame_FromPacket(&packet, bytes, sizeof bytes), frame.size());
     EXPECT_EQ(Bytes(bytes, bytes + frame.size()), frame);
-    EXPECT_EQ(aServerFrame_FromPacket(packet, bytes, 3), 0u);
-    aPacket_Destroy(&packet);
-    EXPECT_EQ(aServerFrame_ToPacket(nullptr, 4), nullptr);
+    EXPECT_EQ(aServerFrame_FromPacket(&packet, bytes, 3), 0u);
+    EXPECT_FALSE(aServerFrame_ToPacket(nullptr, 4, &packet));
 }
 
 namespace {
@@ -162,18 +169,17 @@ TEST_P(InFlightMatch, AnswersGoToTheOldestRequestTheyEcho)
 {
     aServerInFlight flight;
     for (const FlightStep& step : GetParam().steps) {
-        aPacket* packet = aServerFrame_ToPacket(step.frame.data(), step.frame.size());
-        ASSERT_NE(packet, nullptr);
+        aPacket packet;
+        ASSERT_TRUE(aServerFrame_ToPacket(step.frame.data(), step.frame.size(), &packet));
         if (!step.client.empty()) {
-            aServerInFlight_Add(&flight, step.client, packet, 0);
+            aServerInFlight_Add(&flight, step.client, &packet, 0);
         } else {
             std::string to;
             size_t skipped = 0;
-            bool matched = aServerInFlight_Match(&flight, packet, 0, &to, &skipped);
+            bool matched = aServerInFlight_Match(&flight, &packet, 0, &to, &skipped);
             EXPECT_EQ(matched ? to : "", step.to);
             EXPECT_EQ(matched ? skipped : 0, step.skipped);
         }
-        aPacket_Destroy(&packet);
     }
     EXPECT_EQ(flight.requests.size(), GetParam().left);
     EXPECT_EQ(aServerInFlight_Expire(&flight, aSERVER_REPLY_TIMEOUT_MS), GetParam().left);
