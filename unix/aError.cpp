@@ -1,5 +1,7 @@
 #include "unix/aError.h"
 
+#include <cerrno>
+
 namespace {
 
 constexpr const char* ERROR_TEXT[] = {
@@ -65,4 +67,19 @@ const char* aError_GetErrorText(aErr error)
 const char* aError_GetErrorDescription(aErr error)
 {
     return ERROR_DESCRIPTION[error > aErrUnknown ? aErrUnknown : error];
+}
+
+aErr aError_FromErrno(int error)
+{
+    switch (error) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+        return aErrNotFound;
+    case EACCES:
+    case EPERM:
+        return aErrPermission;
+    default:
+        return aErrIO;
+    }
 }

@@ -50,3 +50,8 @@ const char* aError_GetErrorText(aErr error);
 // The code's description ("Timeout occurred"); codes above aErrUnknown give
 // "Unknown error".
 const char* aError_GetErrorDescription(aErr error);
+
+// The code for a failed open or unlink's errno: a missing file or device
+// (ENOENT, ENODEV, ENXIO) is aErrNotFound, a refusal (EACCES, EPERM)
+// aErrPermission, anything else aErrIO.
+aErr aError_FromErrno(int error);

@@ -271,15 +271,5 @@ aErr aFile_Delete(const char* path)
         return aErrParam;
     if (!_path_ok(path))
         return aErrFileNameLength;
-    if (unlink(path) == 0)
-        return aErrNone;
-    switch (errno) {
-    case ENOENT:
-        return aErrNotFound;
-    case EACCES:
-    case EPERM:
-        return aErrPermission;
-    default:
-        return aErrIO;
-    }
+    return unlink(path) == 0 ? aErrNone : aError_FromErrno(errno);
 }

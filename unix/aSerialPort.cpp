@@ -38,21 +38,6 @@ SerialStreamData* _port(void* ref)
     return (port && port->check == aSERIAL_CHECK) ? port : nullptr;
 }
 
-aErr _openError(int error)
-{
-    switch (error) {
-    case ENOENT:
-    case ENODEV:
-    case ENXIO:
-        return aErrNotFound;
-    case EACCES:
-    case EPERM:
-        return aErrPermission;
-    default:
-        return aErrIO;
-    }
-}
-
 // Drops whatever the line delivered before we were ready for it.
 void _discardPending(int fd)
 {
@@ -108,7 +93,7 @@ aErr aSerialPort_Open(const char* portName, uint32_t baudIndex, bool parity, uin
     std::strncpy(port->portName, portName, sizeof port->portName - 1);
     port->fd = open(port->portName, O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (port->fd < 0) {
-        aErr err = _openError(errno);
+        aErr err = aError_FromErrno(errno);
         aSerialPort_Delete(port);
         return err;
     }

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include "unix/aError.h"
 
 TEST(aError, NamesAndDescriptionsFollowTheCodes)
@@ -21,4 +23,16 @@ TEST(aError, CodesBeyondTheTableAreUnknown)
     EXPECT_STREQ(aError_GetErrorText(0xFFFFFFFF), "aErrUnknown");
     EXPECT_STREQ(aError_GetErrorDescription(35), "Unknown error");
     EXPECT_EQ(aError_GetErrorText(35), aError_GetErrorText(aErrUnknown));
+}
+
+// The errors of an open or unlink that files and serial ports report alike.
+TEST(aError, ErrnoOfAFailedOpenOrUnlink)
+{
+    const struct {
+        int error;
+        aErr code;
+    } cases[] = {{ENOENT, aErrNotFound},  {ENODEV, aErrNotFound}, {ENXIO, aErrNotFound}, {EACCES, aErrPermission},
+                 {EPERM, aErrPermission}, {EBUSY, aErrIO},        {EIO, aErrIO}};
+    for (const auto& c : cases)
+        EXPECT_EQ(aError_FromErrno(c.error), c.code) << c.error;
 }
