@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "common/aVersion.h"
+#include "sim/Text.h"
 
 namespace Sim {
 
@@ -90,15 +91,6 @@ std::vector<std::string> _split(const std::string& text, char separator)
     return parts;
 }
 
-std::string _trim(const std::string& text)
-{
-    size_t b = text.find_first_not_of(" \t");
-    if (b == std::string::npos)
-        return "";
-    size_t e = text.find_last_not_of(" \t");
-    return text.substr(b, e - b + 1);
-}
-
 }  // namespace
 
 const char* UpgradeStepName(UpgradeStep step)
@@ -127,7 +119,7 @@ bool Fault::Parse(const std::string& text, Fault& fault, std::string& error)
         return false;
     }
     Fault f;
-    std::string head = _trim(parts[0]);
+    std::string head = TrimBlanks(parts[0]);
     std::string kind = head, arg;
     size_t eq = head.find('=');
     if (eq != std::string::npos) {
@@ -184,7 +176,7 @@ bool Fault::Parse(const std::string& text, Fault& fault, std::string& error)
         return false;
     }
     for (size_t i = 1; i < parts.size(); ++i) {
-        std::string p = _trim(parts[i]);
+        std::string p = TrimBlanks(parts[i]);
         size_t peq = p.find('=');
         std::string key = p.substr(0, peq), value = peq == std::string::npos ? "" : p.substr(peq + 1);
         uint64_t v;
@@ -264,7 +256,7 @@ bool ParseVersion(const std::string& text, uint32_t& packed)
 
 bool ModuleConfig::Set(const std::string& rawKey, const std::string& rawValue, std::string& error)
 {
-    std::string key = _trim(rawKey), value = _trim(rawValue);
+    std::string key = TrimBlanks(rawKey), value = TrimBlanks(rawValue);
     bool ok = true;
     if (key == "serial") {
         ok = _parse_hex32(value, serialNumber);
@@ -357,14 +349,14 @@ bool ModuleConfig::Set(const std::string& rawKey, const std::string& rawValue, s
 bool ModuleConfig::SetList(const std::string& list, std::string& error)
 {
     for (const std::string& item : _split(list, ',')) {
-        if (_trim(item).empty())
+        if (TrimBlanks(item).empty())
             continue;
         size_t eq = item.find('=');
         if (eq == std::string::npos) {
             error = "setting '" + item + "' is not key=value";
             return false;
         }
-        if (_trim(item.substr(0, eq)) == "fault") {
+        if (TrimBlanks(item.substr(0, eq)) == "fault") {
             error = "faults are given with their own option (--fault)";
             return false;
         }

@@ -1,32 +1,12 @@
 #include "sim/ModuleSet.h"
 
-#include <cstdio>
 #include <fstream>
 
 #include "sim/PtyModuleServer.h"
 #include "sim/TcpModuleServer.h"
+#include "sim/Text.h"
 
 namespace Sim {
-
-namespace {
-
-std::string _trim(const std::string& text)
-{
-    size_t b = text.find_first_not_of(" \t\r");
-    if (b == std::string::npos)
-        return "";
-    size_t e = text.find_last_not_of(" \t\r");
-    return text.substr(b, e - b + 1);
-}
-
-std::string _hex(uint32_t value)
-{
-    char text[16];
-    snprintf(text, sizeof text, "%08X", value);
-    return text;
-}
-
-}  // namespace
 
 bool ReadModuleFile(const std::string& path, std::vector<ModuleSpec>& specs, std::string& error)
 {
@@ -44,7 +24,7 @@ bool ReadModuleFile(const std::string& path, std::vector<ModuleSpec>& specs, std
         size_t hash = line.find('#');
         if (hash != std::string::npos)
             line.erase(hash);
-        line = _trim(line);
+        line = TrimBlanks(line);
         if (line.empty())
             continue;
         if (line == "[module]") {
@@ -95,16 +75,16 @@ bool ModuleSet::Start(const std::vector<ModuleSpec>& specs, std::string& error)
     };
     for (const ModuleSpec& spec : specs) {
         auto head = make(spec.config);
-        std::string serial = _hex(spec.config.serialNumber);
+        std::string serial = SerialText(spec.config.serialNumber);
         for (const ModuleConfig& attachedConfig : spec.attached) {
             if (attachedConfig.moduleAddress == spec.config.moduleAddress) {
-                error = "module " + _hex(attachedConfig.serialNumber) + " has its router's address";
+                error = "module " + SerialText(attachedConfig.serialNumber) + " has its router's address";
                 Stop();
                 return false;
             }
             auto module = make(attachedConfig);
             head->Attach(module);
-            _endpoints.push_back("module " + _hex(attachedConfig.serialNumber) + " attached " + serial + " " +
+            _endpoints.push_back("module " + SerialText(attachedConfig.serialNumber) + " attached " + serial + " " +
                                  std::to_string(attachedConfig.moduleAddress));
         }
         const ModuleConfig& c = spec.config;

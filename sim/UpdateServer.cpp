@@ -10,6 +10,8 @@
 #include <iterator>
 #include <sstream>
 
+#include "sim/Text.h"
+
 namespace Sim {
 
 namespace {
@@ -43,13 +45,6 @@ bool _has(const std::vector<ServerFault>& faults, ServerFault::Kind kind, int* v
         return true;
     }
     return false;
-}
-
-std::string _hex8(uint32_t value)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "%08X", value);
-    return text;
 }
 
 }  // namespace
@@ -262,7 +257,7 @@ UpdateServer::Reply UpdateServer::_answer(const httplib::Request& request, const
         auto answer = catalog_.Recover(fingerprint);
         if (!answer)
             return {200, "error unknown fingerprint\n"};
-        return {200, "ok\n" + _hex8(answer->serial) + "\n" + std::to_string(answer->build) + "\n"};
+        return {200, "ok\n" + SerialText(answer->serial) + "\n" + std::to_string(answer->build) + "\n"};
     }
     if (op != "qu" && op != "builds" && op != "ent_jwt")
         return {400, "error unknown op\n"};

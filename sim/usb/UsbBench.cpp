@@ -1,29 +1,13 @@
 #include "sim/usb/UsbBench.h"
 
 #include <algorithm>
-#include <cstdio>
 
+#include "sim/Text.h"
 #include "sim/usb/UsbModuleHost.h"
 
 namespace usbemu {
 
 namespace {
-
-std::string _trim(const std::string& text)
-{
-    size_t first = text.find_first_not_of(" \t");
-    if (first == std::string::npos)
-        return "";
-    size_t last = text.find_last_not_of(" \t");
-    return text.substr(first, last - first + 1);
-}
-
-std::string _serial(uint32_t serialNumber)
-{
-    char text[9];
-    snprintf(text, sizeof text, "%08X", serialNumber);
-    return text;
-}
 
 // ---- virtual modules on USB -------------------------------------------------
 
@@ -112,7 +96,7 @@ public:
         auto make = [&](const Sim::ModuleConfig& config) {
             auto module = std::make_shared<Sim::VirtualModule>(config);
             if (log.events) {
-                std::string prefix = "module " + _serial(config.serialNumber) + ": ";
+                std::string prefix = "module " + Sim::SerialText(config.serialNumber) + ": ";
                 auto events = log.events;
                 module->SetLogger([events, prefix](const std::string& line) { events(prefix + line); });
             }
@@ -120,14 +104,14 @@ public:
             return module;
         };
         auto router = make(head);
-        std::string serial = _serial(head.serialNumber);
+        std::string serial = Sim::SerialText(head.serialNumber);
         std::string where = _access_name(access);
         if (access == UsbModuleHost::Access::KernelNode)
             where += serial;
         device->lines.push_back("module " + serial + " " + where);
         for (const Sim::ModuleConfig& config : attached) {
             router->Attach(make(config));
-            device->lines.push_back("module " + _serial(config.serialNumber) + " attached " + serial + " " +
+            device->lines.push_back("module " + Sim::SerialText(config.serialNumber) + " attached " + serial + " " +
                                     std::to_string(config.moduleAddress));
         }
         device->host = std::make_unique<UsbModuleHost>(emulation, router, access);
@@ -154,7 +138,7 @@ std::unique_ptr<BenchPlan> _parse_module(const BenchRequest& request, std::strin
         if (!_configure(text, config, nullptr, error))
             return nullptr;
         if (config.moduleAddress == plan->head.moduleAddress) {
-            error = "module " + _serial(config.serialNumber) + " has its router's address";
+            error = "module " + Sim::SerialText(config.serialNumber) + " has its router's address";
             return nullptr;
         }
         plan->attached.push_back(config);
@@ -175,7 +159,7 @@ bool splitSettings(const std::string& list, std::vector<std::pair<std::string, s
     size_t start = 0;
     while (start <= list.size()) {
         size_t comma = std::min(list.find(',', start), list.size());
-        std::string item = _trim(list.substr(start, comma - start));
+        std::string item = Sim::TrimBlanks(list.substr(start, comma - start));
         start = comma + 1;
         if (item.empty())
             continue;
@@ -184,7 +168,7 @@ bool splitSettings(const std::string& list, std::vector<std::pair<std::string, s
             error = "setting '" + item + "' is not key=value";
             return false;
         }
-        items.emplace_back(_trim(item.substr(0, eq)), _trim(item.substr(eq + 1)));
+        items.emplace_back(Sim::TrimBlanks(item.substr(0, eq)), Sim::TrimBlanks(item.substr(eq + 1)));
     }
     return true;
 }
