@@ -5,10 +5,6 @@
 // "ratio" counter is updater time divided by tool time (target <= 1.05). Over HTTPS both
 // check the server's chain against the server's throw-away CA.
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -18,11 +14,10 @@
 #include <string>
 #include <vector>
 
+#include "QuietProcess.h"
 #include "firmware/BirdWriter.h"
 #include "sim/ThrowAwayCa.h"
 #include "sim/UpdateServer.h"
-
-extern char** environ;
 
 namespace {
 
@@ -90,27 +85,6 @@ Setup& _setup(bool https)
     return https ? tls : plain;
 }
 
-// Runs a program with its output discarded; true when it exited 0.
-bool _run(const std::vector<std::string>& args, char** env = environ)
-{
-    std::vector<char*> argv;
-    for (const auto& arg : args)
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), env);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0)
-        return false;
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
 bool _updater_get(const Setup& setup)
 {
     std::vector<std::string> variables;
@@ -122,8 +96,9 @@ bool _updater_get(const Setup& setup)
     for (auto& variable : variables)
         env.push_back(variable.data());
     env.push_back(nullptr);
-    return _run({UPDATER_BINARY_DIR "/app/updater", "-G", "-d", SERIAL, "-u", setup.url, "-i", setup.root + "/store"},
-                env.data());
+    return bench::RunQuietly(
+        {UPDATER_BINARY_DIR "/app/updater", "-G", "-d", SERIAL, "-u", setup.url, "-i", setup.root + "/store"},
+        env.data());
 }
 
 bool _tools_get(const Setup& setup)
@@ -133,10 +108,10 @@ bool _tools_get(const Setup& setup)
     const std::string dir = setup.root + "/tools";
     const std::string out = dir + "/" + std::to_string(BUILD) + ".bird";
     // sync with names flushes each named file (the directory too) and nothing else.
-    return _run({"/bin/sh", "-c",
-                 "mkdir -p '" + dir + "' && curl -sSf " +
-                     (setup.ca_bundle.empty() ? "" : "--cacert '" + setup.ca_bundle + "' ") + "'" + query +
-                     "' | tail -n +2 | base64 -d > '" + out + "' && sync '" + out + "' '" + dir + "'"});
+    return bench::RunQuietly({"/bin/sh", "-c",
+                              "mkdir -p '" + dir + "' && curl -sSf " +
+                                  (setup.ca_bundle.empty() ? "" : "--cacert '" + setup.ca_bundle + "' ") + "'" + query +
+                                  "' | tail -n +2 | base64 -d > '" + out + "' && sync '" + out + "' '" + dir + "'"});
 }
 
 double _seconds(bool (*step)(const Setup&), const Setup& setup, benchmark::State& state)

@@ -1,11 +1,6 @@
 // 256 KiB flashed into the simulated LPC17xx boot ROM by our ISP client and by lpc21isp,
 // on the same ROM and image, with the line paced at 115200 baud and unpaced. Each run
 // reports both times and their ratio (ours / lpc21isp; the goal is at most 1.0).
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -14,11 +9,10 @@
 
 #include <benchmark/benchmark.h>
 
+#include "QuietProcess.h"
 #include "recovery/NXPSerialClass.h"
 #include "sim/LpcIspPty.h"
 #include "support/CodeBytes.h"
-
-extern char** environ;
 
 namespace {
 
@@ -48,23 +42,7 @@ bool _ours(const std::string& port, const Bytes& image)
 
 bool _lpc21isp(const std::string& port, const std::string& imagePath)
 {
-    std::vector<std::string> args{"lpc21isp", "-bin", imagePath, port, "115200", "14746"};
-    std::vector<char*> argv;
-    for (auto& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    int rc = posix_spawnp(&pid, "lpc21isp", &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0)
-        return false;
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return bench::RunQuietly({"lpc21isp", "-bin", imagePath, port, "115200", "14746"});
 }
 
 // One flashing on a fresh (reset, erased) chip; its seconds, or -1 when it failed or

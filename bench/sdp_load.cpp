@@ -4,11 +4,8 @@
 // counter is ours divided by imx_uart's, both measured in the same iterations;
 // the target is at most 1.0. Argument: the ROM's line rate (0: unpaced pty;
 // 115200 is the rate of a real ROM's UART and the figure that matters).
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <benchmark/benchmark.h>
 
@@ -20,11 +17,10 @@
 #include <string>
 #include <vector>
 
+#include "QuietProcess.h"
 #include "recovery/SDPLoader.h"
 #include "recovery/Serial_SDPLoader.h"
 #include "sim/SdpRomSerial.h"
-
-extern char** environ;
 
 namespace {
 
@@ -111,20 +107,9 @@ double _imxUart(unsigned baud, const std::vector<uint8_t>& image, const std::str
 {
     TimedRom rom(baud);
     std::string port = rom.serial.SlavePath();
-    std::vector<std::string> args{"imx_uart", "-n", "-N", port, confPath, imagePath};
-    std::vector<char*> argv;
-    for (std::string& arg : args)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     auto start = Clock::now();
-    pid_t pid = -1;
-    int spawned = posix_spawnp(&pid, "imx_uart", &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0)
+    pid_t pid = bench::SpawnQuietly({"imx_uart", "-n", "-N", port, confPath, imagePath});
+    if (pid < 0)
         throw std::runtime_error("imx_uart cannot start (scripts/install-deps)");
     // imx_uart waits for ever for a status after the jump: stop it once the ROM has it.
     bool jumped = rom.awaitJump(std::chrono::seconds(60));
