@@ -104,27 +104,31 @@ void _block_full(UsageText& u)
                     "Default is to download the latest build for the", "given device, override with \"-b\" option or",
                     "specify specific BIRD file using \"-f\" option."});
     u.option("-J", {"Get a JWT containing the devices software features"});
+    u.option("--history", {"List the updates, recoveries and downloads kept",
+                           "in the store, newest first; with \"-d\" only", "those of that device."});
     u.option("-H or -h", {"Display extended usage information."});
     u.line();
     u.option("--http", {"Use HTTP for the update server (" + _default_http_url() + ")."});
     u.option("--https", {"Use HTTPS for the update server (" + _default_https_url() + ").",
                          "Recommended; HTTPS will be the default in the next major version."});
+    u.option("--verify", {"With \"-U\": wait for the module to come back and", "check that it runs the new firmware."});
+    u.option("--json", {"Print the result as one JSON document on", "standard output."});
     u.line();
 }
 
 void _block_extended(UsageText& u)
 {
     u.line("  Extended Parameters:");
-    u.option("-e", {"echoing of bytes enabled during recovery."});
+    u.option("-e, -n", {"Accepted and ignored."});
     u.line();
     u.option("-m", {"Attemps to use UEIBytes for faster loading"});
     u.option("-l 'log message'", {"message to place in device history log"});
-    u.option("-k <filename>", {"log messages written into given filename", "Default:[APP.log]"});
-    u.option("-u <host:port>", {"The hostname and port of the update server",
-                                std::string("Default: ") + UpdateServerRequest::default_host + ":port"});
+    u.option("-k <filename>", {"Accepted and ignored: debug output (\"-X\")", "goes to standard error."});
+    u.option("-u <url>", {"The URL of the update server", std::string("Default: ") + UpdateServerRequest::default_url});
     u.line("  Extended Commands:");
-    u.option("-I", {"View stored device information.", "Must either use DISCOVER command [\"-D\"] or",
-                    "specify a specific device [\"-d\" option]."});
+    u.option("-I, -C", {"Only create the store directory."});
+    u.line();
+    u.option("-Z <word>", {"Like \"-C\"; the word is ignored."});
     u.line();
     u.option("-OVERRIDE", {"Override the model checks for BIRD firmware files.",
                            "This option should only be used when authorized by", "Kestrune development engineers."});
@@ -140,8 +144,6 @@ void _block_extended(UsageText& u)
          _package_line("DEBUG_Network_FIRM", 0x00000400), "", _package_line("DEBUG_NXPSerial", 0x00001000),
          _package_line("DEBUG_NXPSerial_E", 0x00002000), _package_line("DEBUG_NXPSerial_SR", 0x00004000), "",
          _package_line("DEBUG_APP", 0x00010000), "", _package_line("DEBUG_iMXSerial", 0x10000000)});
-    u.line();
-    u.option("-C", {"Check the given BIRDFILE"});
     u.line();
     u.line();
 }

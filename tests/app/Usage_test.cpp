@@ -55,6 +55,9 @@ TEST(Usage, FullTextLayout)
               std::string::npos);
     EXPECT_NE(text.find("                                specify specific BIRD file using \"-f\" option.\n"
                         "     -J                       - Get a JWT containing the devices software features\n"
+                        "     --history                - List the updates, recoveries and downloads kept\n"
+                        "                                in the store, newest first; with \"-d\" only\n"
+                        "                                those of that device.\n"
                         "     -H or -h                 - Display extended usage information.\n"
                         "\n"
                         "     --http                   - Use HTTP for the update server "
@@ -63,6 +66,10 @@ TEST(Usage, FullTextLayout)
                         "(https://update.kestrune.example/cgi/u).\n"
                         "                                Recommended; HTTPS will be the default in the next major "
                         "version.\n"
+                        "     --verify                 - With \"-U\": wait for the module to come back and\n"
+                        "                                check that it runs the new firmware.\n"
+                        "     --json                   - Print the result as one JSON document on\n"
+                        "                                standard output.\n"
                         "\n"
                         " Sample usage:\n"
                         "\n"
@@ -104,8 +111,8 @@ TEST(Usage, ExtendedTextListsTheLogPackages)
     EXPECT_LT(parameters, extended);
     EXPECT_LT(extended, samples);
 
-    EXPECT_NE(text.find("     -u <host:port>           - The hostname and port of the update server\n"
-                        "                                Default: update.kestrune.example:port\n"
+    EXPECT_NE(text.find("     -u <url>                 - The URL of the update server\n"
+                        "                                Default: http://update.kestrune.example/cgi/u\n"
                         "  Extended Commands:\n"),
               std::string::npos);
     EXPECT_NE(text.find("     -X <BIT_MASK>            - Bitmask for Logging\n"
@@ -127,8 +134,6 @@ TEST(Usage, ExtendedTextListsTheLogPackages)
                         "                                DEBUG_APP           0x00010000\n"
                         "\n"
                         "                                DEBUG_iMXSerial     0x10000000\n"
-                        "\n"
-                        "     -C                       - Check the given BIRDFILE\n"
                         "\n"
                         "\n"
                         " Sample usage:\n"),
