@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/Listings.h"
 #include "store/HistoryFile.h"
 
 namespace {
@@ -138,6 +139,12 @@ std::string _one_line(std::string text)
     return text;
 }
 
+// A text cell of the record as the table shows it.
+std::string _cell(const json& record, const char* key)
+{
+    return _terminal_text(_text_or_empty(record.value(key, json())));
+}
+
 void _print_row(UpdaterDisplayInterface& display, const json& record)
 {
     std::string note = _one_line(_text_or_empty(record.value("message", json())));
@@ -148,12 +155,12 @@ void _print_row(UpdaterDisplayInterface& display, const json& record)
     char secs[32] = "-";
     if (seconds.is_number())
         snprintf(secs, sizeof secs, "%.1f", seconds.get<double>());
-    display.message(
-        INFO, "%-24.24s %-8.8s %-8.8s %-6.6s %-16.16s %-16.16s %-8.8s %7s  %s",
-        _text_or_empty(record.value("time", json())).c_str(), _text_or_empty(record.value("command", json())).c_str(),
-        _text_or_empty(record.value("serial", json())).c_str(), _text_or_empty(record.value("result", json())).c_str(),
-        _firmware_cell(record.value("from", json())).c_str(), _firmware_cell(record.value("to", json())).c_str(),
-        _verified_cell(record.value("verified", json())).c_str(), secs, note.c_str());
+    display.message(INFO, "%-24.24s %-8.8s %-8.8s %-6.6s %-16.16s %-16.16s %-8.8s %7s  %s",
+                    _cell(record, "time").c_str(), _cell(record, "command").c_str(), _cell(record, "serial").c_str(),
+                    _cell(record, "result").c_str(),
+                    _terminal_text(_firmware_cell(record.value("from", json()))).c_str(),
+                    _terminal_text(_firmware_cell(record.value("to", json()))).c_str(),
+                    _verified_cell(record.value("verified", json())).c_str(), secs, _terminal_text(note).c_str());
 }
 
 // The records kept for showing: their time and their line, oldest first.

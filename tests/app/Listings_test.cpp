@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "support/RecordingDisplay.h"
+#include "support/TempDir.h"
+#include "app/History.h"
 #include "app/Listings.h"
 #include "app/aDefs.h"
 
@@ -129,6 +131,43 @@ TEST(BuildList, NewestVersionFirst)
     EXPECT_EQ(display.Infos(), (Strings{"Build List for device [0000002B]:\n", "Build          \tVersion        ",
                                         "116            \t2.10.3         ", "115            \t2.9.12         ",
                                         "117            \t1.99.0         "}));
+}
+
+// What a terminal would act on comes out escaped; printable UTF-8 stays.
+TEST(TerminalText, EscapesControlsAndBytesThatAreNoUtf8)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {"hub Z\xc3\xbcrich \xe6\x97\xa5 \xf0\x9f\x98\x80", "hub Z\xc3\xbcrich \xe6\x97\xa5 \xf0\x9f\x98\x80"},
+        {std::string("\x1b]0;x\x07\r\0\t\x7f a\\b", 14), "\\x1b]0;x\\x07\\x0d\\x00\\x09\\x7f a\\b"},
+        {"\xc2\x9b[2J \xc2\x85 \x9b \xe6\x97", "\\u009b[2J \\u0085 \\x9b \\xe6\\x97"},  // C1, lone and cut bytes
+        {"\xc0\xaf \xed\xa0\x80 \xf4\x90\x80\x80",
+         "\\xc0\\xaf \\xed\\xa0\\x80 \\xf4\\x90\\x80\\x80"},  // overlong, surrogate, too high
+    };
+    for (const auto& [text, shown] : cases)
+        EXPECT_EQ(_terminal_text(text), shown);
+}
+
+// A module's name, a server's version text and a history record's message and
+// error reach the tables escaped.
+TEST(TerminalText, TablesShowCraftedTextsEscaped)
+{
+    const std::string crafted = "\x1b[2J\x1b]0;owned\x07\r";
+    RecordingDisplay display;
+    DeviceInfo device = Device(TCPIP, 0x2181F0EE, 5);
+    device.device_name = crafted;
+    _display_device_list(display, {device}, TCPIP);
+    _display_build_rows(display, {{"117", crafted}}, 0x40F5849A);
+    testsupport::TempDir store;
+    HistoryEntry entry;
+    entry.message = entry.error = crafted;
+    _append_history(display, store.path(), _history_record(entry, Outcome()));
+    _show_history(display, store.path(), 0, nullptr);
+    size_t escaped = 0;
+    for (const std::string& line : display.Infos()) {
+        EXPECT_EQ(line.find_first_of("\x1b\x07\r"), std::string::npos) << line;
+        escaped += line.find("\\x1b[2J\\x1b]0;o") != std::string::npos;
+    }
+    EXPECT_EQ(escaped, 3u);
 }
 
 TEST(FingerprintAndToken, Formats)
