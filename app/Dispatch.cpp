@@ -106,7 +106,9 @@ int _fingerprint(CLI_Display& display, Parameters* params, Updater& updater, int
             _display_fingerprint(display, fingerprint);
         return status;
     }
-    display.message(LEVEL_ERR, "Got no response from chip");
+    // Without a chip asked, the reason is already shown (a port that does not open).
+    if (updater.Get_RecoveryChip() != RECOVERY_CHIP_NONE)
+        display.message(LEVEL_ERR, "Got no response from chip");
     return 1;
 }
 

@@ -117,7 +117,9 @@ public:
     bool Update_Firmware(uint32_t serial, uint32_t build, const std::string& bird_file, uint8_t module_address,
                          uint32_t router_serial, bool override_checks);
 
-    // Recovery through the chip's boot ROM.
+    // Recovery through the chip's boot ROM. A port that cannot be used at all (it
+    // does not open) is named on the display and leaves the recovery chip at
+    // RECOVERY_CHIP_NONE.
     bool Get_Fingerprint(Fingerprint& fingerprint, const std::string& serial_port, uint32_t serial,
                          const std::string& bird_file, uint32_t baud_rate, bool reset_afterwards);
     bool Recover_Firmware(const std::string& serial_port, uint32_t build, uint32_t baud_rate, uint32_t serial,

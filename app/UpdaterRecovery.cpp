@@ -39,12 +39,20 @@ constexpr uint8_t ERASED = 0xFF;
 
 // ---- LPC17xx ---------------------------------------------------------------
 
-bool _get_fingerprint_lpc(const std::string& port, uint32_t rate, Fingerprint& fingerprint)
+// Identifies an LPC17xx boot ROM on the port. False when none answered; `settled`
+// tells that the reason was shown and no other chip is worth trying on the port.
+bool _get_fingerprint_lpc(UpdaterDisplayInterface& display, const std::string& port, uint32_t rate,
+                          Fingerprint& fingerprint, bool& settled)
 {
+    settled = false;
     NXPSerialClass chip;
     aErr err = chip.Connect(port.c_str(), rate);
     if (err != aErrNone) {
         Log::log(DEBUG_Network, "ERROR %d ==> Could not open serial port\n", err);
+        // The i.MX ROM on USB HID has no port to open; any other port is the same for both.
+        settled = port != IMX_HID_PORT;
+        if (settled)
+            display.message(ERROR, "Could not open serial port %s: %s", port.c_str(), aError_GetErrorDescription(err));
         return false;
     }
     Log::log(DEBUG_APP, "\n\tSync to Device:\n");
@@ -247,9 +255,14 @@ bool _verify_recovery(UpdaterDisplayInterface& display, uint32_t serial, Outcome
 bool Updater::Get_Fingerprint(Fingerprint& fingerprint, const std::string& serial_port, uint32_t serial,
                               const std::string& bird_file, uint32_t baud_rate, bool reset_afterwards)
 {
-    if (_get_fingerprint_lpc(serial_port, baud_rate, fingerprint)) {
+    bool settled = false;
+    if (_get_fingerprint_lpc(display, serial_port, baud_rate, fingerprint, settled)) {
         recovery_chip = RECOVERY_CHIP_LPC;
         return true;
+    }
+    if (settled) {
+        recovery_chip = RECOVERY_CHIP_NONE;
+        return false;
     }
     recovery_chip = RECOVERY_CHIP_IMX;
     return _get_fingerprint_imx(display, *this, serial_port, serial, bird_file, fingerprint, reset_afterwards);

@@ -7,6 +7,9 @@
 #include "app/Updater.h"
 #include "firmware/BirdFile.h"
 
+// The port text that selects the i.MX RT boot ROM on USB HID instead of a serial port.
+constexpr const char* IMX_HID_PORT = "USB";
+
 inline uint32_t _be32(const unsigned char* bytes)
 {
     return uint32_t(bytes[0]) << 24 | uint32_t(bytes[1]) << 16 | uint32_t(bytes[2]) << 8 | bytes[3];

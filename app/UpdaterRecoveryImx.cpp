@@ -32,7 +32,6 @@ constexpr auto ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
 // The boot ROM's HID device, and the port text that selects it.
 constexpr uint16_t IMX_ROM_VENDOR = 0x1FC9;
 constexpr uint16_t IMX_ROM_PRODUCT = 0x0130;
-constexpr const char* HID_PORT = "USB";
 constexpr uint32_t DEFAULT_LOADER_START = 0x20000400;
 // How long the started loader may take to enumerate.
 constexpr int USB_ATTEMPTS = 15;
@@ -55,7 +54,7 @@ aErr _transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFile& bird,
         }
     }
     SDPLoader loader;
-    if (port == HID_PORT)
+    if (port == IMX_HID_PORT)
         loader.setLoader(new HID_SDPLoader(IMX_ROM_VENDOR, IMX_ROM_PRODUCT));
     else
         loader.setLoader(new Serial_SDPLoader(port));

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <stdexcept>
@@ -256,20 +257,24 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile
 // Notes the transfer in the device's attributes. A device the store has not
 // met yet gets its directory now, so that its attributes land there rather
 // than beside the working directory. The firmware is in the module whatever
-// becomes of this note, so a store that fails here is only logged.
-void _record_transfer(UpdaterStore& store, UpdaterStoreItem& item, bool known, uint32_t serial,
-                      const std::string& transferred)
+// becomes of this note, so a store that fails here costs a warning, not the update.
+void _record_transfer(UpdaterDisplayInterface& display, UpdaterStore& store, UpdaterStoreItem& item, bool known,
+                      uint32_t serial, const std::string& transferred)
 {
     try {
         if (!known)
             item = store.AddDevice(serial);
     } catch (const std::runtime_error& error) {
         Log::log(DEBUG_Updater, "Could not record the transfer: %s\n", error.what());
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Warning: the transfer was not recorded: %s",
+                        error.what());
         return;
     }
     item.attributes.Add("LATEST_TRANSFER", transferred.c_str());
     item.attributes.Add("LAST_TRANSFER_DATE", _local_time_text().c_str());
-    item.attributes.Save(nullptr);
+    if (int error = item.attributes.Save(nullptr))
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Warning: the transfer was not recorded in %s: %s",
+                        item.attributes.Path().c_str(), strerror(error));
 }
 
 // Connects the device's module behind the router; false after reporting why.
@@ -509,7 +514,7 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string
         return false;
 
     std::string transferred = bird_file.empty() ? _build_file_name(build) : bird_file;
-    _record_transfer(*store, item, known, serial, transferred);
+    _record_transfer(display, *store, item, known, serial, transferred);
     Log::log(DEBUG_Updater, "Updating device firmware: \n");
     display.message(UpdaterDisplayInterface::LEVEL_INFO, "Update time: %.4f sec",
                     double(aTime_GetMSTicks() - start) / 1000.0);

@@ -18,14 +18,26 @@ constexpr size_t READ_CHUNK = 64u << 10;
 // The lock is held for the life of this object; none when it could not be taken.
 class HistoryLock {
 public:
-    explicit HistoryLock(const std::string& path) { aFileLock_Acquire(path.c_str(), HistoryFile::LOCK_WAIT_MS, &fd); }
+    explicit HistoryLock(const std::string& path)
+        : result(aFileLock_Acquire(path.c_str(), HistoryFile::LOCK_WAIT_MS, &fd)), error(errno)
+    {
+    }
     ~HistoryLock() { aFileLock_Release(&fd); }
     HistoryLock(const HistoryLock&) = delete;
     HistoryLock& operator=(const HistoryLock&) = delete;
     bool Held() const { return fd >= 0; }
+    // Why the lock is not held.
+    std::string Reason() const
+    {
+        if (result == aErrTimeout)
+            return "another process held it for " + std::to_string(HistoryFile::LOCK_WAIT_MS / 1000) + " s";
+        return strerror(error);
+    }
 
 private:
     int fd = -1;
+    aErr result;
+    int error;
 };
 
 std::string _errno_text(const std::string& what, const std::string& path)
@@ -88,7 +100,7 @@ bool HistoryFile::Append(const std::string& line, std::string& error) const
 {
     HistoryLock lock(directory + "/" + LOCK_NAME);
     if (!lock.Held()) {
-        error = "cannot lock " + directory + "/" + LOCK_NAME;
+        error = "cannot lock " + directory + "/" + LOCK_NAME + ": " + lock.Reason();
         return false;
     }
     std::string record = line + "\n";

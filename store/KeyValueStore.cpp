@@ -105,7 +105,7 @@ void KeyValueStore::_parse_line(const char* line, size_t length)
     entries[_trim_end(key, equals)] = _trim_end(value, end);
 }
 
-void KeyValueStore::Save(const char* filePath)
+int KeyValueStore::Save(const char* filePath)
 {
     if (filePath) {
         path = filePath;
@@ -113,31 +113,33 @@ void KeyValueStore::Save(const char* filePath)
         path = DEFAULT_FILENAME;
         Log::log(DEBUG_Attributes, "Attibutes: no filename given for attributes, using default:[%s]\n", path.c_str());
     }
-    _save(_time_text());
+    return _save(_time_text());
 }
 
-bool KeyValueStore::_save(const std::string& stamp)
+int KeyValueStore::_save(const std::string& stamp)
 {
-    std::unique_ptr<AtomicFile> file = _stage(stamp);
+    int error = 0;
+    std::unique_ptr<AtomicFile> file = _stage(stamp, error);
     if (!file)
-        return false;
+        return error;
     if (file->Commit() != aErrNone) {
         Log::log(DEBUG_Attributes, "Attibutes: Error - cannot write attributes file: '%s' (%d)\n", path.c_str(),
                  file->Error());
-        return false;
+        return file->Error() ? file->Error() : EIO;
     }
     modified = false;
-    return true;
+    return 0;
 }
 
 std::unique_ptr<AtomicFile> KeyValueStore::Stage()
 {
     if (path.empty())
         return nullptr;
-    return _stage(_time_text());
+    int error = 0;
+    return _stage(_time_text(), error);
 }
 
-std::unique_ptr<AtomicFile> KeyValueStore::_stage(const std::string& stamp)
+std::unique_ptr<AtomicFile> KeyValueStore::_stage(const std::string& stamp, int& error)
 {
     if (modified)
         Add(KEY_UPDATED_TIME, stamp);
@@ -145,6 +147,7 @@ std::unique_ptr<AtomicFile> KeyValueStore::_stage(const std::string& stamp)
     if (!file->IsOpen()) {
         Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file for writting: '%s' (%d)\n",
                  path.c_str(), file->Error());
+        error = file->Error() ? file->Error() : EIO;
         return nullptr;
     }
     std::string text;
@@ -153,6 +156,7 @@ std::unique_ptr<AtomicFile> KeyValueStore::_stage(const std::string& stamp)
     if (file->Write(reinterpret_cast<const uint8_t*>(text.data()), text.size()) != aErrNone) {
         Log::log(DEBUG_Attributes, "Attibutes: Error - cannot write attributes file: '%s' (%d)\n", path.c_str(),
                  file->Error());
+        error = file->Error() ? file->Error() : EIO;
         return nullptr;
     }
     return file;

@@ -23,8 +23,9 @@ public:
     // CREATED_TIME and UPDATED_TIME.
     void Load(const char* path);
     // Writes every entry in key order; with a null path, to the path of the last load or
-    // save. The file is replaced atomically, so a failure leaves the previous one.
-    void Save(const char* path = nullptr);
+    // save. The file is replaced atomically, so a failure leaves the previous one. 0, or
+    // the platform error number of the failure.
+    int Save(const char* path = nullptr);
     // Save in steps, for a caller that puts the file on disk together with others: the
     // text goes to a temporary file (null, logged, when it cannot be written) that the
     // caller commits and then reports with Saved.
@@ -57,8 +58,8 @@ public:
 
 private:
     std::string* _typed_value(const char* key);
-    bool _save(const std::string& stamp);
-    std::unique_ptr<AtomicFile> _stage(const std::string& stamp);
+    int _save(const std::string& stamp);
+    std::unique_ptr<AtomicFile> _stage(const std::string& stamp, int& error);
     void _parse_line(const char* line, size_t length);
 
     std::string path;

@@ -27,6 +27,7 @@ int _open(const char* path)
     struct stat info {};
     if (fd >= 0 && (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
         close(fd);  // a directory, a pipe or a device is no lock file
+        errno = S_ISDIR(info.st_mode) ? EISDIR : ENOLCK;
         return -1;
     }
     return fd;
@@ -58,7 +59,9 @@ aErr aFileLock_Acquire(const char* path, uint32_t timeoutMs, int* fd)
         }
         aTime_MSSleep(kRetryMs);
     }
+    const int error = errno;
     close(handle);
+    errno = error;
     return aErrIO;
 }
 

@@ -281,6 +281,36 @@ TEST_F(Update, WritesTheGivenFileAndRecordsItsPathAsTyped)
     EXPECT_NE(Attribute(Settings(), "LAST_TRANSFER_DATE"), "");
 }
 
+// A store mounted read-only costs the update nothing but warnings, each naming
+// what it could not write and why.
+TEST_F(Update, AReadOnlyStoreCostsWarningsThatNameTheirCause)
+{
+    PRIVATE_NETWORK_OR_RERUN();
+    StartModules({"--module", Module()});
+    WriteImage(MakeImage({}), "fw.bird");
+    const std::string device = store / ("updater/" + SN);
+    fs::create_directories(device);
+    ASSERT_TRUE(store.WriteFile("updater/" + SN + "/.settings", "CREATED_TIME=2026-01-01\n"));
+    const char* const readOnly =
+        R"(mount --bind "$1" "$1" && mount -o remount,ro,bind "$1" || exit 77; shift; exec "$@")";
+    std::vector<std::string> argv = {"unshare", "-m", "sh", "-c", readOnly, "sh", store / "updater"};
+    argv.insert(argv.end(),
+                {testsupport::UpdaterPath(), "-i", store.path(), "-u", NO_SERVER, "-U", "-d", SN, "-f", "fw.bird"});
+    testsupport::RunOptions options;
+    options.working_directory = work.path();
+    ProcessResult result = testsupport::RunProcess(argv, options);
+    if (result.exit_status == 77)
+        GTEST_SKIP() << "no read-only bind mount here: " << result.err;
+    EXPECT_EQ(result.exit_status, 0) << result.out << result.err;
+    ExpectFlashed(MakeImage({}));
+    EXPECT_TRUE(Contains(result.err,
+                         "Warning: the transfer was not recorded in " + device + "/.settings: Read-only file system\n"))
+        << result.err;
+    EXPECT_TRUE(Contains(result.err, "Warning: the history was not written: cannot lock " + store / "updater" +
+                                         "/.history.lock: Read-only file system\n"))
+        << result.err;
+}
+
 TEST_F(Update, PersonalisesAGenericImageWithTheModulesSerialNumber)
 {
     PRIVATE_NETWORK_OR_RERUN();
