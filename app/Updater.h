@@ -118,8 +118,8 @@ public:
                          uint32_t router_serial, bool override_checks);
 
     // Recovery through the chip's boot ROM. A port that cannot be used at all (it
-    // does not open) is named on the display and leaves the recovery chip at
-    // RECOVERY_CHIP_NONE.
+    // does not open, or its ROM is stuck in another session) is named on the display
+    // and leaves the recovery chip at RECOVERY_CHIP_NONE.
     bool Get_Fingerprint(Fingerprint& fingerprint, const std::string& serial_port, uint32_t serial,
                          const std::string& bird_file, uint32_t baud_rate, bool reset_afterwards);
     bool Recover_Firmware(const std::string& serial_port, uint32_t build, uint32_t baud_rate, uint32_t serial,

@@ -57,6 +57,12 @@ bool _get_fingerprint_lpc(UpdaterDisplayInterface& display, const std::string& p
     }
     Log::log(DEBUG_APP, "\n\tSync to Device:\n");
     err = chip.Sync();
+    if (err == aErrBusy) {
+        settled = true;
+        display.message(ERROR, "The boot ROM on %s is in the middle of another session; reset the chip and try again",
+                        port.c_str());
+        return false;
+    }
     if (err != aErrNone) {
         Log::log(DEBUG_Network, "ERROR %d ==> Could not communicate with device over serial port\n", err);
         return false;

@@ -415,6 +415,9 @@ aErr NXPSerialClass::Sync()
     if (err != aErrNone)
         return err;
     err = _response(reply, sizeof reply, "Synchronized\r\n", 14);
+    // A ROM that synchronised before takes "?" as the start of a command and echoes it.
+    if (err != aErrNone && strcmp(reply, "?") == 0)
+        return _resumeSession();
     if (err != aErrNone) {
         Log::log(DEBUG_NXPSerial, "Did not receive correct response to opening sync command: [%s]. Response: [%s]\n",
                  aError_GetErrorText(err), reply);
@@ -447,6 +450,27 @@ aErr NXPSerialClass::Sync()
         return aErrIO;
     }
     return err;
+}
+
+// The ROM stays in command mode from its first handshake until the chip is reset, and
+// its rate stays the one it measured then: the echo of "?" came back right, so the rate
+// is ours. Ending the line makes it answer with a return code (INVALID_COMMAND for "?");
+// then the session goes on as after a sync. A ROM that answers no code is inside a
+// transfer or another exchange, which only a reset ends: aErrBusy.
+aErr NXPSerialClass::_resumeSession()
+{
+    Log::log(DEBUG_NXPSerial, "The boot ROM echoes the sync: it is already synchronised\n");
+    aErr err = _send("\r\n", 2, false);
+    if (err != aErrNone)
+        return err;
+    char reply[64];
+    _response(reply, sizeof reply, nullptr, 0);
+    if (ReturnCode(reply, false) < 0) {
+        Log::log(DEBUG_NXPSerial, "No return code after the sync's line end: [%s]\n", reply);
+        return aErrBusy;
+    }
+    echo = true;
+    return aErrNone;
 }
 
 aErr NXPSerialClass::_command(const char* command, const char* errorPrefix)

@@ -85,4 +85,5 @@ private:
     aErr _getByte(uint8_t& byte, int64_t& budgetUs);
     aErr _command(const char* command, const char* errorPrefix);
     aErr _numberLines(const char* command, uint64_t* values, size_t count, size_t lineSize);
+    aErr _resumeSession();
 };

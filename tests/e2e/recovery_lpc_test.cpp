@@ -173,6 +173,39 @@ TEST(LpcRecoverySilent, FingerprintOfAPortWhereNothingAnswersFailsInBoundedTime)
     EXPECT_LT(seconds, 20.0);
 }
 
+// A ROM still in an earlier run's session (until a reset) is used, or named when it is
+// inside an exchange that only a reset ends.
+TEST_F(LpcRecovery, ARomStillInASessionIsUsedOrNamed)
+{
+    const std::vector<std::string> sync = {"?", "Synchronized\r\n", "14746\r\n"};  // an earlier run's handshake
+    const std::string busy =
+        "The boot ROM on " + rom.SlavePath() + " is in the middle of another session; reset the chip and try again";
+    const struct {
+        std::string then;  // what the earlier run sent after it
+        std::vector<std::string> args;
+        int exit_status;
+        std::string line;  // on standard output for 0, on standard error otherwise
+    } cases[] = {
+        {"N\r\n", {"-N", "-s", rom.SlavePath()}, 0, FINGERPRINT_LINE},
+        {"", {"-U", "-t", "RECOVER", "-s", rom.SlavePath()}, 0, "Transferred 3 blocks, 14013 total bytes"},
+        {"W 268439552 8\r\n", {"-N", "-s", rom.SlavePath()}, 1, busy},  // inside a write to RAM
+    };
+    StartServer();
+    for (const auto& c : cases) {
+        rom.With([&](Sim::LpcIspRom& chip) {
+            chip.Reset();
+            for (const std::string& text : sync)
+                chip.Receive(text);
+            chip.Receive(c.then);
+        });
+        ProcessResult result = Updater(c.args, server->Url());
+        EXPECT_EQ(result.exit_status, c.exit_status) << c.then << result.out << result.err;
+        EXPECT_TRUE(HasLine(c.exit_status == 0 ? result.out : result.err, c.line)) << result.out << result.err;
+        EXPECT_FALSE(HasLine(result.err, "Got no response from chip")) << result.err;
+    }
+    EXPECT_TRUE(Flash() == FlashWith(plain)) << FirstDifference(Flash(), FlashWith(plain));
+}
+
 // The whole recovery from the server's answer for the fingerprint.
 TEST_F(LpcRecovery, RecoversFromTheServersBuildForTheFingerprint)
 {
