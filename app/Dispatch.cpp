@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -10,6 +11,7 @@
 #include "app/Listings.h"
 #include "app/Usage.h"
 #include "common/Log.h"
+#include "server/HTTPRequest.h"
 #include "server/ServerTrust.h"
 #include "unix/aDirectory.h"
 
@@ -230,6 +232,10 @@ bool _check_server_trust(CLI_Display& display, const Parameters& params)
 {
     if (!params.commands.IsSet(CMD_GET_BUILD | CMD_LIST_BUILDS | CMD_GET_JWT | CMD_UPDATE))
         return true;
+    if (!HTTPRequest::StallLimitValid())
+        display.message(LEVEL_ERR, "Ignoring %s=%s: not a number of seconds (1 to %ld)",
+                        HTTPRequest::STALL_LIMIT_VARIABLE, getenv(HTTPRequest::STALL_LIMIT_VARIABLE),
+                        HTTPRequest::MAX_STALL_LIMIT_SECONDS);
     ServerTrust trust;
     std::string error;
     if (ServerTrust::FromEnvironment(trust, error) && trust.Allows(params.server_url, error))

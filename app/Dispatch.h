@@ -13,7 +13,8 @@ bool _prepare_store_directory(CLI_Display& display, Parameters* params);
 
 // When the run talks to the update server (-G, -B, -J, -U): the server checks the
 // environment asks for (CA bundle, pinned keys) can be used with its URL. False after
-// reporting why, before any request is made.
+// reporting why, before any request is made. A time-out setting that is no number of
+// seconds is named and left aside (the default applies).
 bool _check_server_trust(CLI_Display& display, const Parameters& params);
 
 // The link type "-D" searches with: the "-t" transport unless it is RECOVER;

@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -51,14 +53,46 @@ namespace {
 
 constexpr long RECEIVE_BUFFER_BYTES = 256 * 1024;
 
+using Clock = std::chrono::steady_clock;
+
+// Ends a request that has received nothing for the limit: libcurl calls it at least
+// once a second, also while it connects or waits; headers and body bytes both count.
+struct SilenceWatch {
+    Clock::duration limit;
+    Clock::time_point last = Clock::now();
+    curl_off_t bodyBytes = 0;
+    bool expired = false;
+
+    void Heard() { last = Clock::now(); }
+
+    static int Check(void* self, curl_off_t, curl_off_t received, curl_off_t, curl_off_t)
+    {
+        auto* watch = static_cast<SilenceWatch*>(self);
+        if (received != watch->bodyBytes) {
+            watch->bodyBytes = received;
+            watch->Heard();
+        }
+        watch->expired = Clock::now() - watch->last > watch->limit;
+        return watch->expired ? 1 : 0;
+    }
+};
+
+// What the header callback serves: the response being filled and the silence watch.
+struct HeaderSink {
+    HTTPResponse* response;
+    SilenceWatch* watch;
+};
+
 // Makes room for an announced body before it arrives.
-size_t _rcv_header(char* data, size_t size, size_t count, void* response)
+size_t _rcv_header(char* data, size_t size, size_t count, void* sink)
 {
     static constexpr char NAME[] = "content-length:";
     constexpr size_t NAME_LENGTH = sizeof NAME - 1;
     const size_t length = size * count;
+    auto* headers = static_cast<HeaderSink*>(sink);
+    headers->watch->Heard();
     if (length > NAME_LENGTH && strncasecmp(data, NAME, NAME_LENGTH) == 0)
-        static_cast<HTTPResponse*>(response)->expect(
+        headers->response->expect(
             std::strtoul(std::string(data + NAME_LENGTH, length - NAME_LENGTH).c_str(), nullptr, 10));
     return length;
 }
@@ -80,7 +114,7 @@ std::string _full_url(const char* url, const std::map<std::string, std::string>&
 }
 
 // Applies the options one by one and stops at the first that libcurl refuses.
-CURLcode _setup(CURL* handle, HTTPResponse* response, const std::string& url, long limit)
+CURLcode _setup(CURL* handle, HTTPResponse* response, const std::string& url, long limit, HeaderSink* headers)
 {
     using WriteFn = unsigned long (*)(void*, unsigned long, unsigned long, void*);
     WriteFn write = &HTTPResponse::_rcv_data;
@@ -97,12 +131,18 @@ CURLcode _setup(CURL* handle, HTTPResponse* response, const std::string& url, lo
         rc = curl_easy_setopt(handle, CURLOPT_SSL_VERIFYSTATUS, 0L);
     // A server that never answers, or stops sending mid-body, must not hold the run for
     // ever: connecting (TLS included) and every silence are bounded by the same limit.
+    // libcurl's own low-speed check averages over several seconds, so a trickle or a
+    // stall after a burst would outlast the limit: the watch counts silence itself.
     if (rc == CURLE_OK)
         rc = curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, limit);
+    using WatchFn = int (*)(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
+    WatchFn check = &SilenceWatch::Check;
     if (rc == CURLE_OK)
-        rc = curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
+        rc = curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, check);
     if (rc == CURLE_OK)
-        rc = curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, limit);
+        rc = curl_easy_setopt(handle, CURLOPT_XFERINFODATA, headers->watch);
+    if (rc == CURLE_OK)
+        rc = curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
     // An image arrives in large pieces: fewer reads and callbacks.
     if (rc == CURLE_OK)
         rc = curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, RECEIVE_BUFFER_BYTES);
@@ -111,7 +151,7 @@ CURLcode _setup(CURL* handle, HTTPResponse* response, const std::string& url, lo
     if (rc == CURLE_OK)
         rc = curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, header);
     if (rc == CURLE_OK)
-        rc = curl_easy_setopt(handle, CURLOPT_HEADERDATA, response);
+        rc = curl_easy_setopt(handle, CURLOPT_HEADERDATA, headers);
     // An announced length beyond any reply is refused before the body comes.
     if (rc == CURLE_OK)
         rc = curl_easy_setopt(handle, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(HTTPRequest::MAX_REPLY_BYTES));
@@ -177,22 +217,34 @@ void _log_failure(CURL* handle, CURLcode rc, const std::string& url, const char*
         Log::log(DEBUG_ServerComm, "GET(%s) failed: %s\n", url.c_str(), text);
 }
 
-}  // namespace
-
-long HTTPRequest::StallLimitSeconds()
+// The variable's seconds; 0 when it is set to something else, -1 when it is unset.
+long _stall_limit_setting()
 {
-    const char* text = std::getenv(STALL_LIMIT_VARIABLE);
+    const char* text = std::getenv(HTTPRequest::STALL_LIMIT_VARIABLE);
     if (!text || !*text)
-        return DEFAULT_STALL_LIMIT_SECONDS;
+        return -1;
     char* end = nullptr;
     errno = 0;
     const long seconds = std::strtol(text, &end, 10);
-    if (errno || *end || seconds < 1 || seconds > MAX_STALL_LIMIT_SECONDS) {
-        Log::log(DEBUG_ServerComm, "%s=%s is not a number of seconds from 1 to %ld; using %ld\n", STALL_LIMIT_VARIABLE,
-                 text, MAX_STALL_LIMIT_SECONDS, DEFAULT_STALL_LIMIT_SECONDS);
-        return DEFAULT_STALL_LIMIT_SECONDS;
-    }
+    if (errno || *end || seconds < 1 || seconds > HTTPRequest::MAX_STALL_LIMIT_SECONDS)
+        return 0;
     return seconds;
+}
+
+}  // namespace
+
+bool HTTPRequest::StallLimitValid()
+{
+    return _stall_limit_setting() != 0;
+}
+
+long HTTPRequest::StallLimitSeconds()
+{
+    const long seconds = _stall_limit_setting();
+    if (seconds == 0)
+        Log::log(DEBUG_ServerComm, "%s=%s is not a number of seconds from 1 to %ld; using %ld\n", STALL_LIMIT_VARIABLE,
+                 std::getenv(STALL_LIMIT_VARIABLE), MAX_STALL_LIMIT_SECONDS, DEFAULT_STALL_LIMIT_SECONDS);
+    return seconds > 0 ? seconds : DEFAULT_STALL_LIMIT_SECONDS;
 }
 
 HTTPResponse HTTPRequest::GET(const char* url, std::map<std::string, std::string>& parameters)
@@ -210,7 +262,10 @@ HTTPResponse HTTPRequest::GET(const char* url, std::map<std::string, std::string
         throw std::runtime_error(refused);
     }
     char detail[CURL_ERROR_SIZE] = "";
-    CURLcode rc = _setup(handle.get(), &response, full, StallLimitSeconds());
+    const long limit = StallLimitSeconds();
+    SilenceWatch watch{std::chrono::seconds(limit)};
+    HeaderSink headers{&response, &watch};
+    CURLcode rc = _setup(handle.get(), &response, full, limit, &headers);
     if (rc == CURLE_OK)
         rc = _setup_trust(handle.get(), trust);
     if (rc == CURLE_OK)
@@ -224,6 +279,10 @@ HTTPResponse HTTPRequest::GET(const char* url, std::map<std::string, std::string
     }
     if (rc == CURLE_OK)
         rc = curl_easy_getinfo(handle.get(), CURLINFO_RESPONSE_CODE, &status);
+    if (rc == CURLE_ABORTED_BY_CALLBACK && watch.expired) {
+        rc = CURLE_OPERATION_TIMEDOUT;
+        snprintf(detail, sizeof detail, "nothing received for %ld s", limit);
+    }
     if (rc != CURLE_OK) {
         _log_failure(handle.get(), rc, full, detail);
         throw std::runtime_error(curl_easy_strerror(rc));

@@ -36,13 +36,17 @@ public:
     // well below it): a longer one is cut off as it arrives and the request fails.
     static constexpr unsigned long MAX_REPLY_BYTES = 64ul << 20;
 
-    // Connecting, and any stretch without a byte received, may last this many seconds
-    // before the request fails with libcurl's time-out text. The environment variable
-    // UPDATER_HTTP_TIMEOUT overrides the default (whole seconds, 1 to 86400).
+    // Connecting, and any stretch without a byte received (header or body), may last
+    // this many seconds before the request fails with libcurl's time-out text. The
+    // environment variable UPDATER_HTTP_TIMEOUT overrides the default (whole seconds,
+    // 1 to 86400).
     static constexpr const char* STALL_LIMIT_VARIABLE = "UPDATER_HTTP_TIMEOUT";
     static constexpr long DEFAULT_STALL_LIMIT_SECONDS = 60;
     static constexpr long MAX_STALL_LIMIT_SECONDS = 86400;
     static long StallLimitSeconds();
+    // False when the variable is set to something that is no such number (the default
+    // applies then): the caller tells the user.
+    static bool StallLimitValid();
 
     // GETs url with the parameters appended as "?k1=v1&k2=v2&" (key order, no escaping).
     // Any status is a normal return; transport failures throw std::runtime_error.

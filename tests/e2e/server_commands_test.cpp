@@ -373,6 +373,33 @@ TEST_F(ServerCommands, EveryStalledRequestEndsWithinTheLimitAndLeavesTheStore)
     }
 }
 
+// UPDATER_HTTP_TIMEOUT bounds every silence of a request to its seconds; a value that
+// is no such number is named and the default applies.
+TEST_F(ServerCommands, TheHttpTimeOutBoundsEachSilenceToItsSeconds)
+{
+    const struct {
+        const char* value;
+        const char* fault;
+        int exit_status;
+        double at_least, below;  // seconds the download took
+    } cases[] = {{"1", "stall=600000@bird", 1, 0.9, 4.5},
+                 {"5", "stall=600000@bird", 1, 4.9, 9.0},
+                 {"abc", "slow=200@bird", 0, 0.0, 30.0}};
+    testsupport::RunOptions options;
+    for (const auto& c : cases) {
+        StartServer({c.fault});
+        options.env["UPDATER_HTTP_TIMEOUT"] = c.value;
+        const auto start = std::chrono::steady_clock::now();
+        const ProcessResult result = Run({"-G", "-d", SN}, options);
+        const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_EQ(result.exit_status, c.exit_status) << c.value << result.err;
+        EXPECT_GE(seconds, c.at_least) << c.value;
+        EXPECT_LT(seconds, c.below) << c.value;
+        const std::string warning = "Ignoring UPDATER_HTTP_TIMEOUT=abc: not a number of seconds (1 to 86400)\n";
+        EXPECT_EQ(_contains(result.err, warning), c.exit_status == 0) << result.err;
+    }
+}
+
 // A peer that takes the connection and never says a word: the kernel completes the
 // handshake, nobody reads the request. Update included: without an answer about the
 // latest build and with nothing stored, it has nothing to send.
