@@ -19,6 +19,10 @@
 //   verify_ratio  verified update time / (2 x pause + update time without pauses)
 //                                                                      (goal <= 1.2)
 //
+// BM_UpdateUsbNodeVsLibusb: the same update of a module on emulated USB reached
+// through the kernel driver's node and through libusb (full speed), no pauses:
+//   node_vs_libusb  node update time / libusb update time               (goal <= 1.5)
+//
 // The update falls back to TCP/IP discovery, which multicasts on every
 // interface: the whole benchmark re-runs itself in a private network namespace.
 #include <benchmark/benchmark.h>
@@ -156,6 +160,45 @@ void BM_UpdateWaitUsb(benchmark::State& state)
     }
 }
 
+// The median of RUNS updates of a module on emulated USB reached with `access`, no pauses.
+double _usb_median(benchmark::State& state, const testsupport::TempDir& dir, const std::string& image,
+                   usbemu::UsbModuleHost::Access access)
+{
+    std::vector<double> times;
+    for (int run = 0; run < RUNS; ++run) {
+        usbemu::UsbEmulation emulation;
+        Sim::ModuleConfig config;
+        config.serialNumber = SERIAL;
+        config.model = 17;
+        config.loadPauseMs = config.rebootPauseMs = 0;
+        usbemu::UsbModuleHost host(emulation, std::make_shared<Sim::VirtualModule>(config), access);
+        testsupport::RunOptions options;
+        options.env = emulation.childEnvironment();
+        double t = _update(dir, image, options);
+        if (t < 0) {
+            state.SkipWithError("update over USB failed");
+            return -1;
+        }
+        times.push_back(t);
+    }
+    return _median(times);
+}
+
+void BM_UpdateUsbNodeVsLibusb(benchmark::State& state)
+{
+    testsupport::TempDir dir;
+    std::string image = _image(dir);
+    for (auto _ : state) {
+        double libusb = _usb_median(state, dir, image, usbemu::UsbModuleHost::Access::Libusb);
+        double node = libusb < 0 ? -1 : _usb_median(state, dir, image, usbemu::UsbModuleHost::Access::KernelNode);
+        if (node < 0)
+            return;
+        state.counters["libusb_s"] = libusb;
+        state.counters["node_s"] = node;
+        state.counters["node_vs_libusb"] = node / libusb;
+    }
+}
+
 // The median of RUNS updates of a module on TCP/IP whose restarts take pauseMs.
 double _tcpip_median(benchmark::State& state, const testsupport::TempDir& dir, const std::string& image,
                      unsigned pauseMs, bool verify)
@@ -277,6 +320,7 @@ void BM_ProductionLine(benchmark::State& state)
 
 BENCHMARK(BM_UpdateWaitTcpip)->Iterations(1)->Unit(benchmark::kSecond);
 BENCHMARK(BM_UpdateWaitUsb)->Iterations(1)->Unit(benchmark::kSecond);
+BENCHMARK(BM_UpdateUsbNodeVsLibusb)->Iterations(1)->Unit(benchmark::kSecond);
 BENCHMARK(BM_UpdateVerifyTcpip)->Iterations(1)->Unit(benchmark::kSecond);
 BENCHMARK(BM_ProductionLine)->Iterations(1)->Unit(benchmark::kSecond);
 

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <stdexcept>
 #include <unistd.h>
 
@@ -13,19 +14,7 @@
 
 namespace usbemu {
 
-struct EmulatedKernelNode::Pending {
-    UMockdevIoctlClient* client;
-    UMockdevIoctlData* buffer;
-    bool answered = false;
-    ~Pending()
-    {
-        g_object_unref(buffer);
-        g_object_unref(client);
-    }
-};
-
-EmulatedKernelNode::EmulatedKernelNode(UsbEmulation& emulation, uint32_t serialNumber, unsigned readWaitMs)
-    : emulation_(emulation), readWaitMs_(readWaitMs)
+EmulatedKernelNode::EmulatedKernelNode(UsbEmulation& emulation, uint32_t serialNumber) : emulation_(emulation)
 {
     char path[64];
     snprintf(path, sizeof path, "/dev/tessarine.%08X", serialNumber);
@@ -44,14 +33,6 @@ EmulatedKernelNode::EmulatedKernelNode(UsbEmulation& emulation, uint32_t serialN
 
 void EmulatedKernelNode::detach()
 {
-    {
-        std::lock_guard<std::mutex> hold(mutex_);
-        for (auto& pending : reads_)
-            if (!pending->answered) {
-                umockdev_ioctl_client_complete(pending->client, 0, 0);
-                pending->answered = true;
-            }
-    }
     umockdev_testbed_detach_ioctl(emulation_.testbed_, path_.c_str(), nullptr);
 }
 
@@ -59,23 +40,37 @@ void EmulatedKernelNode::detach()
 EmulatedKernelNode::~EmulatedKernelNode()
 {
     std::lock_guard<std::mutex> hold(mutex_);
-    reads_.clear();
     for (UMockdevIoctlClient* client : clients_)
         g_object_unref(client);
     for (UMockdevIoctlClient* client : stale_)
         g_object_unref(client);
     g_object_unref(handler_);
+    if (doorbell_ >= 0)
+        close(doorbell_);
 }
 
-// The node itself is a plain file: the preload redirects its open to the
-// testbed and connects the descriptor to the handler.
+// The preload redirects the host's open of the node to this FIFO in the testbed and
+// connects the descriptor to the handler; poll() sees the FIFO itself.
 void EmulatedKernelNode::createNode()
 {
     std::string file = emulation_.root_ + path_;
-    int fd = open(file.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0666);
-    if (fd < 0)
-        throw std::runtime_error("usb emulation: create " + file);
-    close(fd);
+    if (mkfifo(file.c_str(), 0666) != 0)
+        throw std::runtime_error("usb emulation: mkfifo " + file);
+    if (doorbell_ >= 0)
+        close(doorbell_);
+    doorbell_ = open(file.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (doorbell_ < 0)
+        throw std::runtime_error("usb emulation: open " + file);
+    rung_ = false;
+}
+
+void EmulatedKernelNode::ring(bool on)
+{
+    if (on == rung_ || doorbell_ < 0)
+        return;
+    uint8_t byte = 1;
+    ssize_t moved = on ? write(doorbell_, &byte, 1) : read(doorbell_, &byte, 1);
+    rung_ = moved == 1 ? on : rung_;
 }
 
 void EmulatedKernelNode::setReceiver(Receiver receiver)
@@ -96,29 +91,13 @@ bool EmulatedKernelNode::plugged() const
     return !gone_;
 }
 
-void EmulatedKernelNode::answer(Pending& pending)
-{
-    size_t n = std::min(inQueue_.size(), static_cast<size_t>(pending.buffer->data_len));
-    std::vector<uint8_t> chunk(inQueue_.begin(), inQueue_.begin() + static_cast<long>(n));
-    inQueue_.erase(inQueue_.begin(), inQueue_.begin() + static_cast<long>(n));
-    if (n)
-        umockdev_ioctl_data_update(pending.buffer, 0, chunk.data(), static_cast<int>(n));
-    umockdev_ioctl_client_complete(pending.client, static_cast<long>(n), 0);
-    pending.answered = true;
-}
-
 void EmulatedKernelNode::sendToHost(const uint8_t* data, size_t length)
 {
     std::lock_guard<std::mutex> hold(mutex_);
     if (gone_)
         return;
     inQueue_.insert(inQueue_.end(), data, data + length);
-    while (!reads_.empty() && !inQueue_.empty()) {
-        std::shared_ptr<Pending> pending = reads_.front();
-        reads_.pop_front();
-        if (!pending->answered)
-            answer(*pending);
-    }
+    ring(!inQueue_.empty());
 }
 
 bool EmulatedKernelNode::admit(UMockdevIoctlClient* client, bool& newHost)
@@ -145,23 +124,17 @@ int EmulatedKernelNode::_handleRead(UMockdevIoctlBase*, UMockdevIoctlClient* cli
         if (!node->admit(client, newHost))
             return true;
         listener = newHost ? node->hostListener_ : nullptr;
-        auto pending = std::make_shared<Pending>();
-        pending->client = static_cast<UMockdevIoctlClient*>(g_object_ref(client));
-        pending->buffer = static_cast<UMockdevIoctlData*>(g_object_ref(umockdev_ioctl_client_get_arg(client)));
-        if (!node->inQueue_.empty()) {
-            node->answer(*pending);
+        UMockdevIoctlData* buffer = umockdev_ioctl_client_get_arg(client);
+        size_t n = std::min(node->inQueue_.size(), static_cast<size_t>(buffer->data_len));
+        if (n == 0) {
+            umockdev_ioctl_client_complete(client, -1, EAGAIN);
         } else {
-            // Like a driver's read with a time-out: nothing within the wait gives 0.
-            node->reads_.push_back(pending);
-            node->emulation_.post(node->readWaitMs_, [node, pending] {
-                std::lock_guard<std::mutex> hold(node->mutex_);
-                auto found = std::find(node->reads_.begin(), node->reads_.end(), pending);
-                if (found != node->reads_.end())
-                    node->reads_.erase(found);
-                if (!pending->answered)
-                    node->answer(*pending);
-            });
+            std::vector<uint8_t> chunk(node->inQueue_.begin(), node->inQueue_.begin() + static_cast<long>(n));
+            node->inQueue_.erase(node->inQueue_.begin(), node->inQueue_.begin() + static_cast<long>(n));
+            umockdev_ioctl_data_update(buffer, 0, chunk.data(), static_cast<int>(n));
+            umockdev_ioctl_client_complete(client, static_cast<long>(n), 0);
         }
+        node->ring(!node->inQueue_.empty());
     }
     if (listener)
         listener(true);
@@ -202,12 +175,7 @@ void EmulatedKernelNode::unplug()
             return;
         gone_ = true;
         inQueue_.clear();
-        for (auto& pending : reads_)
-            if (!pending->answered) {
-                umockdev_ioctl_client_complete(pending->client, -1, ENODEV);
-                pending->answered = true;
-            }
-        reads_.clear();
+        ring(true);  // a host waiting in poll() wakes and finds the node gone
         if (!clients_.empty())
             listener = hostListener_;
         stale_.insert(stale_.end(), clients_.begin(), clients_.end());

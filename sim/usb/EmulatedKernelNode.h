@@ -1,7 +1,6 @@
 #pragma once
 // An emulated kernel-driver node of a module.
 #include <deque>
-#include <memory>
 #include <mutex>
 #include <string>
 
@@ -11,9 +10,13 @@ namespace usbemu {
 
 class UsbEmulation;
 
-// A kernel-driver node "/dev/tessarine.%08X": reads take what the model
-// queued (a read with nothing queued waits up to readWaitMs, then returns 0),
-// writes go to the model.
+// A kernel-driver node "/dev/tessarine.%08X" as the host opens it, without
+// blocking: reads take what the model queued and fail with EAGAIN when there is
+// nothing, writes go to the model, both at any time. umockdev runs every
+// emulated call of a process one after the other, so a read that waited here
+// would hold the host's writes back. The node is a FIFO that the emulation
+// keeps one byte in while bytes are queued (or the node is gone), so that the
+// host's poll() wakes exactly when a read finds something.
 class EmulatedKernelNode : public DeviceSide {
 public:
     ~EmulatedKernelNode() override;
@@ -34,25 +37,25 @@ public:
 
 private:
     friend class UsbEmulation;
-    struct Pending;
-    EmulatedKernelNode(UsbEmulation& emulation, uint32_t serialNumber, unsigned readWaitMs);
+    EmulatedKernelNode(UsbEmulation& emulation, uint32_t serialNumber);
     static int _handleRead(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, void* self);
     static int _handleWrite(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, void* self);
-    void answer(Pending& pending);
     // False (after answering ENODEV) for descriptors opened before an unplug;
     // notes a new host otherwise.
     bool admit(UMockdevIoctlClient* client, bool& newHost);
     void createNode();
     void detach();
+    // The doorbell: one byte in the FIFO while a read would find something.
+    void ring(bool on);
 
     UsbEmulation& emulation_;
     std::string path_;
-    unsigned readWaitMs_;
     UMockdevIoctlBase* handler_ = nullptr;
     mutable std::mutex mutex_;
     Receiver receiver_;
     std::deque<uint8_t> inQueue_;
-    std::deque<std::shared_ptr<Pending>> reads_;
+    int doorbell_ = -1;  // the emulation's own descriptor of the FIFO
+    bool rung_ = false;
     HostListener hostListener_;
     bool gone_ = false;
     std::vector<UMockdevIoctlClient*> clients_;  // current connection's descriptors

@@ -175,9 +175,9 @@ EmulatedUsbDevice& UsbEmulation::addModule(uint32_t serialNumber, uint8_t model,
     return addDevice(moduleConfig(serialNumber, model, highSpeed));
 }
 
-EmulatedKernelNode& UsbEmulation::addKernelNode(uint32_t serialNumber, unsigned readWaitMs)
+EmulatedKernelNode& UsbEmulation::addKernelNode(uint32_t serialNumber)
 {
-    nodes_.push_back(std::unique_ptr<EmulatedKernelNode>(new EmulatedKernelNode(*this, serialNumber, readWaitMs)));
+    nodes_.push_back(std::unique_ptr<EmulatedKernelNode>(new EmulatedKernelNode(*this, serialNumber)));
     return *nodes_.back();
 }
 

@@ -41,7 +41,7 @@ public:
 
     EmulatedUsbDevice& addDevice(const UsbDeviceConfig& config);
     EmulatedUsbDevice& addModule(uint32_t serialNumber, uint8_t model, bool highSpeed = false);
-    EmulatedKernelNode& addKernelNode(uint32_t serialNumber, unsigned readWaitMs = 100);
+    EmulatedKernelNode& addKernelNode(uint32_t serialNumber);
     // A HID function as the hidraw driver shows it (/dev/hidraw0, 1, ...), for
     // hidapi's hidraw backend; `config` needs a hidReportDescriptor.
     EmulatedHidraw& addHidraw(const UsbDeviceConfig& config);

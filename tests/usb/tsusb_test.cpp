@@ -2,6 +2,10 @@
 // writes, buffered reads, stalls and the consecutive-failure count.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <numeric>
 
@@ -325,6 +329,31 @@ TEST_F(TsusbTest, KernelNodeCarriesBytesBothWays)
     EXPECT_EQ(tsusb_close_tessarine_device(device), aErrNone);
     EXPECT_EQ(device->state, tsusbStateClosed);
     EXPECT_EQ(tsusb_write_to_kernel_device(device, &byte, 1), aErrMode);
+}
+
+// As a driver's node opened without blocking: a read with nothing queued fails at
+// once (EAGAIN), poll() says readable exactly while bytes wait, writes go between.
+TEST_F(TsusbTest, KernelNodeNeverMakesTheHostWait)
+{
+    EmulatedKernelNode& node = emulation.addKernelNode(0x0000ABCD);
+    int fd = ::open("/dev/tessarine.0000ABCD", O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    // Bytes queued before the step, and what a read of 16 bytes then returns.
+    const std::pair<std::vector<uint8_t>, ssize_t> steps[] = {{{}, -1}, {{7, 8, 9}, 3}, {{}, -1}, {{1}, 1}};
+    std::vector<uint8_t> written;
+    for (const auto& [queued, got] : steps) {
+        node.sendToHost(queued);
+        pollfd ready{fd, POLLIN, 0};
+        EXPECT_EQ(poll(&ready, 1, 0), got > 0 ? 1 : 0);
+        uint8_t buffer[16];
+        errno = 0;
+        EXPECT_EQ(read(fd, buffer, sizeof buffer), got);
+        EXPECT_TRUE(got > 0 || errno == EAGAIN) << errno;
+        written.push_back(static_cast<uint8_t>(written.size()));
+        EXPECT_EQ(write(fd, &written.back(), 1), 1);
+    }
+    EXPECT_EQ(node.hostBytes(), written);
+    close(fd);
 }
 
 TEST_F(TsusbTest, KernelModeWithoutNodeFails)
