@@ -1,5 +1,9 @@
 #include "server/ServerTrust.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -23,8 +27,21 @@ bool _check_bundle(const std::string& path, std::string& error)
 {
     const std::string prefix = std::string(ServerTrust::CA_BUNDLE_VARIABLE) + ": ";
     std::string text;
-    FILE* file = std::fopen(path.c_str(), "rb");
-    int reason = file ? 0 : errno;
+    // Without waiting for a peer, and a regular file only: a pipe named here
+    // would hang the check, a device might never end.
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    int reason = fd < 0 ? errno : 0;
+    struct stat info;
+    if (fd >= 0 && (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
+        close(fd);
+        error = prefix + path + " is not a regular file";
+        return false;
+    }
+    FILE* file = fd >= 0 ? fdopen(fd, "rb") : nullptr;
+    if (fd >= 0 && !file) {
+        reason = errno;
+        close(fd);
+    }
     if (file) {
         char buffer[16384];
         for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;)

@@ -82,6 +82,28 @@ bool _ends_mid_line(int fd)
     return pread(fd, &last, 1, info.st_size - 1) == 1 && last != '\n';
 }
 
+// Opens the file without waiting for a peer and refuses anything but a regular
+// file: a pipe in its place would block the open and every read while the
+// history lock is held, and a device might never end. -1 with error set.
+int _open_regular(const std::string& path, int flags, std::string& error)
+{
+    int fd = open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        const int reason = errno;
+        error = _errno_text("cannot open", path);
+        errno = reason;  // the reader tells a missing file from a failure by it
+        return -1;
+    }
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        error = path + " is not a regular file";
+        errno = EINVAL;
+        return -1;
+    }
+    return fd;
+}
+
 }  // namespace
 
 HistoryFile::HistoryFile(const std::string& storeDirectory) : directory(storeDirectory) {}
@@ -106,11 +128,9 @@ bool HistoryFile::Append(const std::string& line, std::string& error) const
     std::string record = line + "\n";
     if (!_rotate_if_full(Path(), OldPath(), record.size(), error))
         return false;
-    int fd = open(Path().c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        error = _errno_text("cannot open", Path());
+    int fd = _open_regular(Path(), O_RDWR | O_APPEND | O_CREAT, error);
+    if (fd < 0)
         return false;
-    }
     if (_ends_mid_line(fd))
         record.insert(record.begin(), '\n');
     bool written = _write_all(fd, record) && fsync(fd) == 0;
@@ -134,20 +154,9 @@ bool HistoryFile::Read(const std::function<void(const Line&)>& visit, std::strin
 bool HistoryFile::_read_file(const std::string& path, const std::function<void(const Line&)>& visit,
                              std::string& error) const
 {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOENT)
-            return true;
-        error = _errno_text("cannot open", path);
-        return false;
-    }
-    // A device or a pipe in its place might never end.
-    struct stat info;
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        close(fd);
-        error = path + " is no regular file";
-        return false;
-    }
+    int fd = _open_regular(path, O_RDONLY, error);
+    if (fd < 0)
+        return errno == ENOENT;
     std::vector<char> chunk(READ_CHUNK);
     std::string text;
     size_t number = 1;

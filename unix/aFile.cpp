@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -69,6 +70,27 @@ const char* _platform_mode(aFileMode mode)
     }
 }
 
+// Reading opens without waiting for a peer and takes regular files only: a
+// pipe in the place of a firmware image or an attribute file would block the
+// open and every read for ever, and a device might never end.
+FILE* _open_for_reading(const char* path)
+{
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    struct stat status;
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        close(fd);
+        errno = EINVAL;
+        return nullptr;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    FILE* stream = fdopen(fd, "rb");
+    if (!stream)
+        close(fd);
+    return stream;
+}
+
 }  // namespace
 
 bool aFile_Exists(const char* path)
@@ -86,7 +108,7 @@ aFileRef aFile_Open(const char* path, aFileMode mode)
     aFileRef file = new (std::nothrow) aFile;
     if (!file)
         return nullptr;
-    file->stream = fopen(path, platformMode);
+    file->stream = mode == aFileModeRead ? _open_for_reading(path) : fopen(path, platformMode);
     if (!file->stream) {
         delete file;
         return nullptr;

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 
@@ -44,6 +45,14 @@ TEST_F(aFileTest, PathLengthLimitIs1024)
     EXPECT_EQ(aFile_Open(nullptr, aFileModeRead), nullptr);
     EXPECT_EQ(aFile_Open((dir / "n").c_str(), aFileModeNone), nullptr);
     EXPECT_FALSE(aFile_Exists((dir / "n").c_str()));
+}
+
+TEST_F(aFileTest, ReadingTakesRegularFilesOnlyWithoutWaiting)
+{
+    const std::string pipe = dir / "pipe";
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);  // would block an open for ever
+    for (const std::string& path : {pipe, dir.path(), std::string("/dev/zero")})
+        EXPECT_EQ(aFile_Open(path.c_str(), aFileModeRead), nullptr) << path;
 }
 
 TEST_F(aFileTest, CloseNullsTheHandleAndRefusesNull)
