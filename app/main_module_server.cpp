@@ -156,8 +156,15 @@ int main(int argc, char** argv)
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
-    if (!options.curveKey.empty() &&
-        aServer_UseCurve(options.curveKey.c_str(), options.allowDirectory.c_str()) != aErrNone) {
+    const aErr curve = options.curveKey.empty()
+                           ? aErrNone
+                           : aServer_UseCurve(options.curveKey.c_str(), options.allowDirectory.c_str());
+    if (curve == aErrConfiguration) {
+        fprintf(stderr, "module-server: %s holds no secret key (--curve-key needs the server's secret certificate)\n",
+                options.curveKey.c_str());
+        return 1;
+    }
+    if (curve != aErrNone) {
         fprintf(stderr, "module-server: cannot use the certificate %s and the directory %s\n", options.curveKey.c_str(),
                 options.allowDirectory.c_str());
         return 1;

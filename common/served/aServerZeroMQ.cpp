@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <new>
 #include <string>
@@ -43,6 +44,8 @@ struct aServer {
 namespace {
 
 constexpr uint32_t kLoopback = 0x0100007F;
+// The Z85 text of a key of zero bytes: what a certificate without its secret part holds.
+constexpr const char* kNoSecretKey = "0000000000000000000000000000000000000000";
 
 // The CURVE settings of servers started from now on.
 std::mutex _curveMutex;
@@ -259,9 +262,14 @@ aErr aServer_UseCurve(const char* certificateFile, const char* allowDirectory)
     zcert_t* certificate = zcert_load(certificateFile);
     struct stat allowed {};
     bool usable = certificate && stat(allowDirectory, &allowed) == 0 && S_ISDIR(allowed.st_mode);
+    // A public certificate alone loads, but a server without its secret key
+    // completes no handshake: it would admit nobody.
+    bool secret = certificate && strcmp(zcert_secret_txt(certificate), kNoSecretKey) != 0;
     zcert_destroy(&certificate);
     if (!usable)
         return aErrNotFound;
+    if (!secret)
+        return aErrConfiguration;
     std::lock_guard<std::mutex> lock(_curveMutex);
     _curveCertificate = certificateFile;
     _curveAllowed = allowDirectory;

@@ -40,7 +40,8 @@ const char* aServer_GetEndpoint(const aServer* server);
 // CURVE using a certificate whose public half lies in allowDirectory;
 // certificateFile is the servers' own secret certificate (zcert format).
 // aErrNotFound when the certificate cannot be read or the directory does not
-// exist. Null for both turns it off again.
+// exist, aErrConfiguration when the certificate holds no secret key (a public
+// certificate). Null for both turns it off again.
 aErr aServer_UseCurve(const char* certificateFile, const char* allowDirectory);
 
 // Forgets every client waiting for a reply: a reply still on its way to one of

@@ -239,12 +239,17 @@ TEST(ModuleServer, BeaconsFindAServerOnAnInterfaceOnly)
 
 TEST(ModuleServer, RefusesABadCommandLineAndAModuleItCannotReach)
 {
+    // A public certificate (czmq's format) with no secret beside it.
+    testsupport::TempDir keys;
+    const std::string publicOnly =
+        keys.Write("server.key", "curve\n    public-key = \"rq:rM>}U?@Lns47E1%kR.o@n%FcmmsL/@{H8]yf7\"\n");
     struct Case {
         std::vector<std::string> args;
         int status;
         const char* says;
     };
     const Case cases[] = {
+        {{"-d", "40F5849A", "--curve-key", publicOnly, "--allow", keys.path()}, 1, "holds no secret key"},
         {{}, 2, "-d SERIAL is required"},
         {{"-d", "XYZ"}, 2, "hexadecimal serial number"},
         {{"-d", "40F5849A", "--tcp", "127.0.0.1"}, 2, "--tcp needs ADDR:PORT"},
