@@ -88,14 +88,21 @@ void CLI_Display::info_message(const char* text)
 void CLI_Display::error_message(const char* text)
 {
     fprintf(stderr, "%s\n", text);
+    std::lock_guard<std::mutex> lock(errors_mutex_);
     if (!errors_.empty())
         errors_ += '\n';
     errors_ += text;
 }
 
+void CLI_Display::warning_message(const char* text)
+{
+    fprintf(stderr, "%s\n", text);
+}
+
 std::string CLI_Display::take_errors()
 {
     std::string taken;
+    std::lock_guard<std::mutex> lock(errors_mutex_);
     taken.swap(errors_);
     return taken;
 }

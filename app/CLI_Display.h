@@ -2,6 +2,7 @@
 // The console display: messages to standard output and standard error, and a
 // one-line progress bar and spinner drawn only when standard output is a terminal.
 #include <cstdio>
+#include <mutex>
 #include <string>
 
 #include "app/UpdaterDisplayInterface.h"
@@ -17,6 +18,9 @@ public:
     void update_spinner(bool active, const char* label) override;
     void info_message(const char* text) override;
     void error_message(const char* text) override;
+    // On standard error like an error, but not among the errors a command's
+    // history record keeps: the command did not fail of it.
+    void warning_message(const char* text) override;
 
     // Standard output carries nothing but documents from now on: info messages,
     // progress bars and spinners go to standard error (drawn when it is a terminal).
@@ -33,6 +37,7 @@ private:
     bool _on_terminal() const;
     void _clear_line();
 
-    FILE* chatter_ = stdout;  // info messages and progress
+    FILE* chatter_ = stdout;   // info messages and progress
+    std::mutex errors_mutex_;  // a signal's record takes the errors on another thread
     std::string errors_;
 };

@@ -1,11 +1,14 @@
 #include "app/Dispatch.h"
 
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <vector>
 
+#include "app/EndingSignals.h"
 #include "app/History.h"
 #include "app/JsonListings.h"
 #include "app/Listings.h"
@@ -29,8 +32,23 @@ uint32_t _build_number(const std::string& text)
     return _get_int_arg(text.c_str(), &end);
 }
 
+const char* _signal_name(int signal)
+{
+    switch (signal) {
+    case SIGINT:
+        return "SIGINT";
+    case SIGTERM:
+        return "SIGTERM";
+    case SIGHUP:
+        return "SIGHUP";
+    default:
+        return "a signal";
+    }
+}
+
 // One update, recovery or download as the history records it: started by
-// the constructor, closed by Finish.
+// the constructor, closed by Finish, or by a signal that ends the process
+// first ("interrupted").
 class HistoryRun {
 public:
     HistoryRun(CLI_Display& display, const Parameters& params, Updater& updater, const char* command, uint32_t serial)
@@ -44,27 +62,48 @@ public:
         entry_.time = _utc_time_text();
         entry_.message = params.history_message;
         entry_.verify = params.verify;
+        signals_.emplace([this](int signal) { _interrupted(signal); });
     }
 
     // Appends the record; with "--json" it becomes the run's document.
     int Finish(bool ok, std::string& document)
     {
+        const auto closing = signals_->Close();
         entry_.ok = ok;
-        entry_.error = display_.take_errors();
-        entry_.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-        const auto record = _history_record(entry_, updater_.Get_Outcome());
-        _append_history(display_, params_.store_directory, record);
-        if (params_.json_output)
-            document = record.dump(2, ' ', false, decltype(record)::error_handler_t::replace) + "\n";
+        document = _append();
         return ok ? 0 : 1;
     }
 
 private:
+    // The record as the run stands; with "--json" its document, else empty.
+    std::string _append()
+    {
+        entry_.error = display_.take_errors();
+        entry_.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+        const auto record = _history_record(entry_, updater_.Get_Outcome());
+        _append_history(display_, params_.store_directory, record);
+        if (!params_.json_output)
+            return "";
+        return record.dump(2, ' ', false, decltype(record)::error_handler_t::replace) + "\n";
+    }
+
+    // On the signal's thread, while the run goes on until the process ends.
+    void _interrupted(int signal)
+    {
+        display_.message(LEVEL_ERR, "Interrupted by %s", _signal_name(signal));
+        entry_.interrupted = true;
+        const std::string document = _append();
+        if (!document.empty())
+            display_.write_document(document);
+    }
+
     CLI_Display& display_;
     const Parameters& params_;
     Updater& updater_;
     std::chrono::steady_clock::time_point start_;
     HistoryEntry entry_;
+    // Made once the record has its start, ended first: it calls back into the members above.
+    std::optional<EndingSignals> signals_;
 };
 
 std::string _dump(const nlohmann::ordered_json& document)
@@ -156,12 +195,17 @@ int _list_devices(CLI_Display& display, const Parameters& params, const std::vec
     return 0;
 }
 
-int _list_builds(CLI_Display& display, const Parameters& params, const BuildMap& builds)
+// A failed request prints what the server gave (often nothing) and fails the run.
+int _list_builds(CLI_Display& display, const Parameters& params, const BuildMap& builds,
+                 const std::string& failure = "")
 {
-    if (params.json_output)
-        return _write_document(display, _build_list_json(builds, params.device_serial));
-    _display_builds(display, builds, params.device_serial);
-    return 0;
+    if (params.json_output) {
+        if (_write_document(display, _build_list_json(builds, params.device_serial, failure)) != 0)
+            return 1;
+    } else {
+        _display_builds(display, builds, params.device_serial);
+    }
+    return failure.empty() ? 0 : 1;
 }
 
 int _discover(CLI_Display& display, const Parameters& params, Updater& updater)
@@ -187,13 +231,15 @@ int _update(CLI_Display& display, const Parameters& params, Updater& updater, st
                                      params.device_serial, params.bird_file, params.override_model_checks),
             document);
     }
+    // Without a device the command line is at fault: no update starts, so none is recorded.
+    if (params.device_serial == 0) {
+        display.message(LEVEL_ERR, "Must specify the specific device to be updated");
+        return 1;
+    }
     HistoryRun run(display, params, updater, "update", params.device_serial);
-    if (params.device_serial != 0)
-        return run.Finish(updater.Update_Firmware(params.device_serial, build, params.bird_file, params.module_address,
-                                                  params.router_serial, params.override_model_checks),
-                          document);
-    display.message(LEVEL_ERR, "Must specify the specific device to be updated");
-    return run.Finish(false, document);
+    return run.Finish(updater.Update_Firmware(params.device_serial, build, params.bird_file, params.module_address,
+                                              params.router_serial, params.override_model_checks),
+                      document);
 }
 
 int _token(CLI_Display& display, const Parameters& params, Updater& updater, std::string& document)
@@ -252,14 +298,6 @@ linkType _discovery_link_type(const Parameters& params)
     return type;
 }
 
-bool _json_listing(const Parameters& params)
-{
-    // Help prints the usage as always; -C and -I have no result to print.
-    return params.json_output && !params.commands.IsSet(CMD_HELP) &&
-           params.commands.IsSet(CMD_DISCOVER | CMD_UPDATE | CMD_LIST_BUILDS | CMD_LIST_LOCAL_BUILDS | CMD_GET_JWT |
-                                 CMD_GET_BUILD | CMD_FINGERPRINT | CMD_HISTORY);
-}
-
 bool _prepare_store_directory(CLI_Display& display, Parameters* params)
 {
     if (params->store_directory.empty()) {
@@ -272,6 +310,9 @@ bool _prepare_store_directory(CLI_Display& display, Parameters* params)
         params->store_directory = BuildPath(home.data(), ".kestrune");
     }
     params->store_directory = BuildPath(params->store_directory, "updater");
+    // Reading the history makes nothing: a store that is not there has none.
+    if (params->commands.IsSet(CMD_HISTORY) && !params->commands.IsSet(CMD_ANY_COMMAND & ~CMD_HISTORY))
+        return true;
     if (aDirectory_Ensure(params->store_directory.c_str(), STORE_DIRECTORY_MODE) != aErrNone) {
         display.message(LEVEL_ERR, "Could not find updater directory at %s", params->store_directory.c_str());
         return false;
@@ -294,7 +335,9 @@ int _final_command(CLI_Display& display, Parameters* params, Updater& updater, i
     if (params->commands.IsSet(CMD_LIST_BUILDS)) {
         if (!_require_device(display, *params, "List Builds"))
             return 1;
-        return _list_builds(display, *params, updater.Get_BuildList(params->device_serial));
+        std::string failure;
+        const BuildMap builds = updater.Get_BuildList(params->device_serial, &failure);
+        return _list_builds(display, *params, builds, failure);
     }
     if (params->commands.IsSet(CMD_LIST_LOCAL_BUILDS)) {
         if (!_require_device(display, *params, "List Local Builds"))
@@ -327,12 +370,8 @@ int _run_commands(CLI_Display& display, Parameters* params, Updater& updater)
     }
     if (params->commands.IsSet(CMD_GET_BUILD)) {
         if (params->device_serial == 0) {
-            HistoryRun run(display, *params, updater, "download", 0);
             display.message(LEVEL_ERR, "-G must specify a specific device via -d");
             display.message(LEVEL_ERR, "--help for usage information");
-            run.Finish(false, document);
-            if (!document.empty())
-                _write_document(display, document);
             return 1;
         }
         status = _get_build(display, params, updater, document);

@@ -8,7 +8,8 @@
 #include "app/Updater.h"
 
 // Sets params->store_directory to the "updater" directory below "-i" (or below
-// ~/.kestrune) and creates it with mode 0755. False after reporting a failure.
+// ~/.kestrune) and creates it with mode 0755, unless the run only reads the
+// history. False after reporting a failure.
 bool _prepare_store_directory(CLI_Display& display, Parameters* params);
 
 // When the run talks to the update server (-G, -B, -J, -U): the server checks the
@@ -20,10 +21,6 @@ bool _check_server_trust(CLI_Display& display, const Parameters& params);
 // The link type "-D" searches with: the "-t" transport unless it is RECOVER;
 // without one, 0 behind a router (the router's own type) and USB otherwise.
 linkType _discovery_link_type(const Parameters& params);
-
-// True when "--json" applies to this run: the command whose listing ends the run
-// is -D, -B or -L. Then standard output holds just the JSON document.
-bool _json_listing(const Parameters& params);
 
 // Runs the requested commands: fingerprint, download, then the first of
 // discover, update, list builds, list local builds and token. Returns the exit status.

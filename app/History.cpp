@@ -7,6 +7,7 @@
 #include <ctime>
 #include <deque>
 #include <fstream>
+#include <initializer_list>
 #include <memory>
 #include <sys/time.h>
 #include <utility>
@@ -20,6 +21,7 @@ namespace {
 using json = nlohmann::ordered_json;
 constexpr auto INFO = UpdaterDisplayInterface::LEVEL_INFO;
 constexpr auto LEVEL_ERR = UpdaterDisplayInterface::LEVEL_ERROR;
+constexpr auto LEVEL_WARN = UpdaterDisplayInterface::LEVEL_WARNING;
 // The records "--history" keeps in memory at most: the two files as rotation
 // leaves them. Of a larger (foreign) file the newest records are shown.
 constexpr size_t SHOWN_BYTES = 2 * HistoryFile::ROTATE_BYTES;
@@ -105,9 +107,18 @@ json _verified(const HistoryEntry& entry, const Outcome& outcome)
         return nullptr;
     if (outcome.verified)
         return *outcome.verified;
+    if (entry.interrupted)
+        return nullptr;  // never got as far
     // Asked for but never reached: a failed update is not confirmed; a
     // successful one had nothing to come back on (an LPC recovery).
     return entry.ok ? json(nullptr) : json(false);
+}
+
+const char* _result(const HistoryEntry& entry)
+{
+    if (entry.interrupted)
+        return "interrupted";
+    return entry.ok ? "ok" : "failed";
 }
 
 std::string _text_or_empty(const json& value)
@@ -163,6 +174,50 @@ void _print_row(UpdaterDisplayInterface& display, const json& record)
                     _verified_cell(record.value("verified", json())).c_str(), secs, _terminal_text(note).c_str());
 }
 
+// The JSON types a field of a record may have; a record whose fields have
+// others (a hand-edited or foreign line) is no record and is skipped.
+struct FieldTypes {
+    const char* name;
+    bool required;  // a record without it is no record
+    std::initializer_list<json::value_t> types;
+};
+
+const FieldTypes RECORD_FIELDS[] = {
+    {"time", true, {json::value_t::string}},
+    {"command", true, {json::value_t::string}},
+    {"result", true, {json::value_t::string}},
+    {"serial", false, {json::value_t::string, json::value_t::null}},
+    {"transport", false, {json::value_t::string, json::value_t::null}},
+    {"router", false, {json::value_t::string, json::value_t::null}},
+    {"from", false, {json::value_t::object, json::value_t::null}},
+    {"to", false, {json::value_t::object, json::value_t::null}},
+    {"image", false, {json::value_t::object, json::value_t::null}},
+    {"seconds",
+     false,
+     {json::value_t::number_float, json::value_t::number_unsigned, json::value_t::number_integer, json::value_t::null}},
+    {"error", false, {json::value_t::string, json::value_t::null}},
+    {"verified", false, {json::value_t::boolean, json::value_t::null}},
+    {"message", false, {json::value_t::string, json::value_t::null}},
+};
+
+bool _is_record(const json& record)
+{
+    if (!record.is_object())
+        return false;
+    for (const FieldTypes& field : RECORD_FIELDS) {
+        const auto found = record.find(field.name);
+        if (found == record.end()) {
+            if (field.required)
+                return false;
+            continue;
+        }
+        const auto& types = field.types;
+        if (std::find(types.begin(), types.end(), found->type()) == types.end())
+            return false;
+    }
+    return true;
+}
+
 // The records kept for showing: their time and their line, oldest first.
 struct Kept {
     std::deque<std::pair<std::string, std::string>> records;
@@ -215,7 +270,7 @@ json _history_record(const HistoryEntry& entry, const Outcome& outcome)
         {"to", _firmware(outcome.to)},
         {"image", _image(outcome.image, outcome.digest)},
         {"seconds", entry.seconds},
-        {"result", entry.ok ? "ok" : "failed"},
+        {"result", _result(entry)},
         {"error", entry.error.empty() ? json(nullptr) : json(entry.error)},
         {"verified", _verified(entry, outcome)},
         {"message", entry.message.empty() ? json(nullptr) : json(entry.message)},
@@ -228,7 +283,7 @@ void _append_history(UpdaterDisplayInterface& display, const std::string& store_
     // Texts from modules and files may hold bytes that are not UTF-8.
     const std::string line = record.dump(-1, ' ', false, json::error_handler_t::replace);
     if (!HistoryFile(store_directory).Append(line, error))
-        display.message(LEVEL_ERR, "Warning: the history was not written: %s", error.c_str());
+        display.message(LEVEL_WARN, "Warning: the history was not written: %s", error.c_str());
 }
 
 bool _show_history(UpdaterDisplayInterface& display, const std::string& store_directory, uint32_t serial,
@@ -241,9 +296,9 @@ bool _show_history(UpdaterDisplayInterface& display, const std::string& store_di
                     .Read(
                         [&](const HistoryFile::Line& line) {
                             json record = line.tooLong ? json() : json::parse(line.text, nullptr, false);
-                            if (!record.is_object()) {
+                            if (!_is_record(record)) {
                                 if (++kept.skipped <= WARNED_LINES)
-                                    display.message(LEVEL_ERR, "Warning: %s line %zu is no history record; skipped",
+                                    display.message(LEVEL_WARN, "Warning: %s line %zu is no history record; skipped",
                                                     line.file.c_str(), line.number);
                                 return;
                             }
@@ -252,7 +307,7 @@ bool _show_history(UpdaterDisplayInterface& display, const std::string& store_di
                         },
                         error);
     if (kept.skipped > WARNED_LINES)
-        display.message(LEVEL_ERR, "Warning: %zu more lines are no history records; skipped",
+        display.message(LEVEL_WARN, "Warning: %zu more lines are no history records; skipped",
                         kept.skipped - WARNED_LINES);
     if (!read) {
         display.message(LEVEL_ERR, "Could not read the history: %s", error.c_str());

@@ -19,9 +19,10 @@ struct HistoryEntry {
     std::string time;                // the start, UTC, ISO 8601
     double seconds = 0;
     bool ok = false;
-    std::string error;    // the console's error lines; empty: none
-    std::string message;  // "-l"; empty: none
-    bool verify = false;  // "--verify" was given
+    bool interrupted = false;  // a signal ended the run before it ended by itself
+    std::string error;         // the console's error lines; empty: none
+    std::string message;       // "-l"; empty: none
+    bool verify = false;       // "--verify" was given
 };
 
 // The current time as the records write it: 2026-12-07T16:32:45.123Z.

@@ -75,10 +75,12 @@ std::string _device_list_json(const std::vector<DeviceInfo>& devices, linkType t
     return _dump({{"transport", _link_type_name(type)}, {"devices", list}});
 }
 
-std::string _build_list_json(const BuildMap& builds, uint32_t serial)
+std::string _build_list_json(const BuildMap& builds, uint32_t serial, const std::string& failure)
 {
     json list = json::array();
     for (const auto& [build, version] : UpdateServerRequest::SortBuildsByVersion(builds))
         list.push_back({{"build", build}, {"version", version}});
-    return _dump({{"serial", _hex_serial(serial)}, {"builds", list}});
+    return _dump({{"serial", _hex_serial(serial)},
+                  {"builds", list},
+                  {"error", failure.empty() ? json(nullptr) : json(failure)}});
 }

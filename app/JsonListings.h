@@ -10,6 +10,7 @@
 // {"transport": "USB", "devices": [{"serial": "40F5849A", "module": 6, ...}, ...]}
 std::string _device_list_json(const std::vector<DeviceInfo>& devices, linkType type);
 
-// {"serial": "40F5849A", "builds": [{"build": "116", "version": "2.10.3"}, ...]},
-// newest version first as in the listing.
-std::string _build_list_json(const BuildMap& builds, uint32_t serial);
+// {"serial": "40F5849A", "builds": [{"build": "116", "version": "2.10.3"}, ...],
+// "error": null}, newest version first as in the listing. "error" holds why a
+// request to the server failed; then "builds" is what arrived before (mostly none).
+std::string _build_list_json(const BuildMap& builds, uint32_t serial, const std::string& failure = "");

@@ -250,9 +250,12 @@ int _get_params(CLI_Display& display, int argc, char** argv, Parameters* params)
     while (scanner.Next()) {
         switch (scanner.OptionId()) {
         case OPT_HELP:
-            // Help ends the parse at once: nothing after it is read.
+            // Help ends the parse at once: nothing after it is read, except
+            // whether standard output is kept for documents.
             params->commands.Set(CMD_HELP);
             params->help_requested = true;
+            while (scanner.Next())
+                params->json_output = params->json_output || scanner.OptionId() == OPT_JSON;
             return 0;
         case OPT_HTTPS:
             params->server_url = _default_https_url();

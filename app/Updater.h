@@ -7,8 +7,10 @@
 // download, token), UpdaterDiscovery.cpp, UpdaterUpdate.cpp and
 // UpdaterRecovery.cpp.
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -91,8 +93,11 @@ public:
     // "--verify": after the reboot an update or an i.MX recovery waits for the
     // module to come back and compares the firmware it runs with the image.
     void Set_Verify(bool enable) { verify = enable; }
-    const Outcome& Get_Outcome() const { return outcome; }
-    void Clear_Outcome() { outcome = Outcome(); }
+    // The outcome so far; also read from the thread that records a run a
+    // signal ends, so every change goes through Note_Outcome.
+    Outcome Get_Outcome() const;
+    void Clear_Outcome();
+    void Note_Outcome(const std::function<void(Outcome&)>& change);
     int Get_RecoveryChip() const { return recovery_chip; }
 
     // Discovery. Type 0 searches USB and then TCP/IP; for a router, type 0
@@ -101,8 +106,10 @@ public:
     std::vector<DeviceInfo> Discover_TSNetwork_Devices(uint32_t router_serial, linkType type);
 
     // Build lists (empty on failure), download (the build number stored, 0 on
-    // failure) and device token (empty on failure).
-    BuildMap Get_BuildList(uint32_t serial);
+    // failure) and device token (empty on failure). A failed request to the
+    // server leaves its reason in *failure (empty when the server answered), so
+    // that no failure is taken for a device without builds.
+    BuildMap Get_BuildList(uint32_t serial, std::string* failure = nullptr);
     BuildMap Get_BuildListLocal(uint32_t serial);
     uint32_t Download_Firmware(uint32_t serial, const std::string& build, bool override_checks, bool no_calibration);
     std::string Get_JWT(uint32_t serial);
@@ -131,6 +138,7 @@ private:
     UpdaterDisplayInterface& display;
     bool uei_bytes_load = false;
     bool verify = false;
+    mutable std::mutex outcome_mutex;
     Outcome outcome;
     int recovery_chip = RECOVERY_CHIP_NONE;  // set by Get_Fingerprint
 };

@@ -2,6 +2,7 @@
 // build into the local store and device tokens; and finding the BIRD file for an
 // update or a recovery.
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -55,6 +56,13 @@ uint32_t _server_build(const std::string& text)
         return 0;
     }
     return build;
+}
+
+std::string _hex_text(uint32_t serial)
+{
+    char text[16];
+    snprintf(text, sizeof text, "%08X", serial);
+    return text;
 }
 
 std::string _file_name(uint32_t build)
@@ -143,16 +151,19 @@ std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& displ
     }
 }
 
-BuildMap Updater::Get_BuildList(uint32_t serial)
+BuildMap Updater::Get_BuildList(uint32_t serial, std::string* failure)
 {
     HTTPConnectionShare connection;
     BuildMap builds;
-    if (!UpdateServerRequest::ping(server_url.c_str())) {
-        display.message(LEVEL_ERR, "Server request failed for %s", server_url.c_str());
-        return builds;
-    }
-    if (!UpdateServerRequest::GetBuildList(serial, builds, server_url.c_str()))
-        display.message(LEVEL_ERR, "Failed to retrieve builds for %08X", serial);
+    std::string reason;
+    if (!UpdateServerRequest::ping(server_url.c_str()))
+        reason = "Server request failed for " + server_url;
+    else if (!UpdateServerRequest::GetBuildList(serial, builds, server_url.c_str()))
+        reason = "Failed to retrieve builds for " + _hex_text(serial);
+    if (!reason.empty())
+        display.message(LEVEL_ERR, "%s", reason.c_str());
+    if (failure)
+        *failure = reason;
     return builds;
 }
 
@@ -273,9 +284,12 @@ uint32_t Updater::Download_Firmware(uint32_t serial, const std::string& build_te
         display.message(LEVEL_ERR, "Failed to write file with %d", static_cast<int>(written));
         return 0;
     }
-    outcome.image = item.basePath + "/" + item.name + "/" + name;
-    outcome.to = _image_firmware(bird);
-    outcome.digest = digest.get();
+    const std::optional<ImageDigest> sum = digest.get();
+    Note_Outcome([&](Outcome& noted) {
+        noted.image = item.basePath + "/" + item.name + "/" + name;
+        noted.to = _image_firmware(bird);
+        noted.digest = sum;
+    });
     return build;
 }
 

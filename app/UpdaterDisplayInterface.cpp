@@ -14,6 +14,8 @@ void UpdaterDisplayInterface::message(Level level, const char* format, ...)
     va_end(arguments);
     if (level == LEVEL_ERROR)
         error_message(text);
+    else if (level == LEVEL_WARNING)
+        warning_message(text);
     else
         info_message(text);
 }

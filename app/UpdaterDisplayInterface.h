@@ -5,7 +5,10 @@
 
 class UpdaterDisplayInterface {
 public:
-    enum Level { LEVEL_INFO = 0, LEVEL_ERROR = 1 };
+    // A warning tells of something the run worked around (an unusable setting
+    // replaced by its default): the user sees it beside the errors, but it is
+    // no failure of the command.
+    enum Level { LEVEL_INFO = 0, LEVEL_ERROR = 1, LEVEL_WARNING = 2 };
 
     // Longest message text handed to info_message/error_message.
     static constexpr size_t MESSAGE_MAX = 2047;
@@ -17,11 +20,14 @@ public:
     virtual void update_spinner(bool active, const char* label) = 0;
     virtual void info_message(const char* text) = 0;
     virtual void error_message(const char* text) = 0;
+    // Where a display keeps no difference, a warning is shown as an error.
+    virtual void warning_message(const char* text) { error_message(text); }
 
     virtual ~UpdaterDisplayInterface() = default;
 
     // Formats with printf rules (cut at MESSAGE_MAX characters) and hands the
-    // text to error_message for LEVEL_ERROR, to info_message otherwise.
+    // text to error_message for LEVEL_ERROR, to warning_message for
+    // LEVEL_WARNING, to info_message otherwise.
     // Does nothing while muted.
     void message(Level level, const char* format, ...) __attribute__((format(printf, 3, 4)));
 

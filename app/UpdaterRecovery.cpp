@@ -244,7 +244,9 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& bird, con
 
 // The module an i.MX recovery rebooted comes back on USB under its own serial
 // number; without one there is nothing to find.
-bool _verify_recovery(UpdaterDisplayInterface& display, uint32_t serial, Outcome& outcome)
+// `verified` is set when there was something to check.
+bool _verify_recovery(UpdaterDisplayInterface& display, uint32_t serial, const std::optional<FirmwareId>& expected,
+                      std::optional<bool>& verified)
 {
     if (serial == 0 || serial == UNKNOWN_DEVICE_SERIAL) {
         display.message(INFO, "--verify: the module's serial number is unknown (-d); nothing is verified");
@@ -253,7 +255,8 @@ bool _verify_recovery(UpdaterDisplayInterface& display, uint32_t serial, Outcome
     Kestrune::Tessarine::Module module(0, true, 0);
     if (_disablePlexus(module, display) != aErrNone)
         return false;
-    return _verify_update(display, module, VerifyRoute::Direct, USB, serial, outcome.to, outcome);
+    verified = _verify_update(display, module, VerifyRoute::Direct, USB, serial, expected);
+    return *verified;
 }
 
 }  // namespace
@@ -278,7 +281,7 @@ bool Updater::Recover_Firmware(const std::string& serial_port, uint32_t build, u
                                const std::string& bird_file, bool override_checks)
 {
     uint64_t start = aTime_GetMSTicks();
-    outcome.transport = serial_port;
+    Note_Outcome([&](Outcome& noted) { noted.transport = serial_port; });
     Fingerprint fingerprint;
     // The i.MX recovery loader must stay running: no reset afterwards.
     if (!Get_Fingerprint(fingerprint, serial_port, serial, bird_file, IDENTIFY_RATE, false)) {
@@ -294,7 +297,7 @@ bool Updater::Recover_Firmware(const std::string& serial_port, uint32_t build, u
         if (build == 0)
             build = server_build;
     }
-    outcome.serial = serial;
+    Note_Outcome([serial](Outcome& noted) { noted.serial = serial; });
     BirdFile bird;
     try {
         bird = load_bird("Recovering", bird_file, serial, build, true);
@@ -302,9 +305,12 @@ bool Updater::Recover_Firmware(const std::string& serial_port, uint32_t build, u
         display.message(ERROR, "Failed to load bird file");
         return false;
     }
-    outcome.image = bird.path;
-    outcome.digest.reset();
-    outcome.to = _image_firmware(bird);
+    const std::optional<FirmwareId> image_firmware = _image_firmware(bird);
+    Note_Outcome([&](Outcome& noted) {
+        noted.image = bird.path;
+        noted.digest.reset();
+        noted.to = image_firmware;
+    });
     if (bird.hasSerialOffsets) {
         display.message(ERROR, "Updater does not support offline recovery");
         return false;
@@ -313,8 +319,11 @@ bool Updater::Recover_Firmware(const std::string& serial_port, uint32_t build, u
     bool recovered = false;
     if (recovery_chip == RECOVERY_CHIP_IMX) {
         recovered = _recover_firmware_imx(display, bird, serial, uei_bytes_load);
-        if (recovered && verify)
-            recovered = _verify_recovery(display, serial, outcome);
+        if (recovered && verify) {
+            std::optional<bool> verified;
+            recovered = _verify_recovery(display, serial, image_firmware, verified);
+            Note_Outcome([verified](Outcome& noted) { noted.verified = verified; });
+        }
     } else if (recovery_chip == RECOVERY_CHIP_LPC) {
         if (verify)
             display.message(INFO, "--verify: an LPC recovery leaves no link to come back on; nothing is verified");

@@ -447,9 +447,12 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string
         display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to load bird file");
         return false;
     }
-    outcome.image = bird.path;
-    outcome.digest.reset();
-    outcome.to = _image_firmware(bird);
+    const std::optional<FirmwareId> image_firmware = _image_firmware(bird);
+    Note_Outcome([&](Outcome& noted) {
+        noted.image = bird.path;
+        noted.digest.reset();
+        noted.to = image_firmware;
+    });
 
     // Whatever the checks that -OVERRIDE skips, an image that cannot put both a
     // loader and firmware into the module never goes out: starting a loader
@@ -483,10 +486,13 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string
     linkType reachedOn = USB;
     if (failure == aErrNone) {
         reachedOn = _reached_on(module);
-        outcome.transport = _transport_name(reachedOn);
         FirmwareId running;
-        if (_read_firmware(module, running))
-            outcome.from = running;
+        const bool answered = _read_firmware(module, running);
+        Note_Outcome([&](Outcome& noted) {
+            noted.transport = _transport_name(reachedOn);
+            if (answered)
+                noted.from = running;
+        });
     }
     if (failure == aErrNone && !override_checks && !_validate_birdfile(display, bird, module, serial)) {
         display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Birdfile failed validation");
@@ -509,9 +515,13 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string
     }
     // A module that does not come back with the image's firmware was not
     // updated: nothing is recorded as transferred.
-    if (verify && !_verify_update(display, module, router_serial ? VerifyRoute::Router : VerifyRoute::Direct, reachedOn,
-                                  serial, outcome.to, outcome))
-        return false;
+    if (verify) {
+        const bool verified = _verify_update(display, module, router_serial ? VerifyRoute::Router : VerifyRoute::Direct,
+                                             reachedOn, serial, image_firmware);
+        Note_Outcome([verified](Outcome& noted) { noted.verified = verified; });
+        if (!verified)
+            return false;
+    }
 
     std::string transferred = bird_file.empty() ? _build_file_name(build) : bird_file;
     _record_transfer(display, *store, item, known, serial, transferred);

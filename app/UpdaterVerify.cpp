@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "app/UpdaterDiscovery.h"
 #include "app/UpdaterTransfer.h"
@@ -16,6 +17,7 @@ namespace {
 
 constexpr auto INFO = UpdaterDisplayInterface::LEVEL_INFO;
 constexpr auto LEVEL_ERR = UpdaterDisplayInterface::LEVEL_ERROR;
+constexpr auto LEVEL_WARN = UpdaterDisplayInterface::LEVEL_WARNING;
 constexpr unsigned DEFAULT_TIMEOUT_S = 60;
 constexpr uint32_t POLL_MS = 100;
 // While the module is away: TCP/IP discovery (for a module that comes back at
@@ -31,7 +33,7 @@ unsigned _timeout_s(UpdaterDisplayInterface& display)
     errno = 0;
     unsigned long value = strtoul(text, &end, 10);
     if (errno != 0 || *end != '\0' || value == 0 || value > 86400 || text[0] == '-') {
-        display.message(LEVEL_ERR, "Ignoring UPDATER_VERIFY_TIMEOUT=%s: not a number of seconds (1 to 86400)", text);
+        display.message(LEVEL_WARN, "Ignoring UPDATER_VERIFY_TIMEOUT=%s: not a number of seconds (1 to 86400)", text);
         return DEFAULT_TIMEOUT_S;
     }
     return unsigned(value);
@@ -43,11 +45,34 @@ std::string _version_text(const DeviceInfo& info)
            std::to_string(info.version_patch);
 }
 
+bool _digits(const std::string& text)
+{
+    return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// A decimal field without its leading zeros ("01" and "1" are one number).
+std::string _number_text(const std::string& digits)
+{
+    const size_t first = digits.find_first_not_of('0');
+    return first == std::string::npos ? "0" : digits.substr(first);
+}
+
+std::vector<std::string> _fields(const std::string& version)
+{
+    std::vector<std::string> fields;
+    size_t start = 0;
+    for (size_t dot; (dot = version.find('.', start)) != std::string::npos; start = dot + 1)
+        fields.push_back(version.substr(start, dot - start));
+    fields.push_back(version.substr(start));
+    return fields;
+}
+
 bool _matches(const std::optional<FirmwareId>& expected, const FirmwareId& running)
 {
     if (!expected)
         return true;
-    return running.build == expected->build && (expected->version.empty() || running.version == expected->version);
+    return running.build == expected->build &&
+           (expected->version.empty() || _same_version(running.version, expected->version));
 }
 
 // Finds the module again after its link dropped, and reads what it runs.
@@ -100,6 +125,20 @@ bool _await_router(Module& module, uint64_t deadline, const std::optional<Firmwa
 
 }  // namespace
 
+bool _same_version(const std::string& a, const std::string& b)
+{
+    const std::vector<std::string> left = _fields(a);
+    const std::vector<std::string> right = _fields(b);
+    if (left.size() != right.size())
+        return false;
+    for (size_t i = 0; i < left.size(); ++i) {
+        const bool numbers = _digits(left[i]) && _digits(right[i]);
+        if (numbers ? _number_text(left[i]) != _number_text(right[i]) : left[i] != right[i])
+            return false;
+    }
+    return true;
+}
+
 std::optional<FirmwareId> _image_firmware(const BirdFile& bird)
 {
     if (bird.FindBlocks(BirdFile::BIRD_BLOCK_INFO).empty())
@@ -126,7 +165,7 @@ bool _read_firmware(Module& module, FirmwareId& running)
 }
 
 bool _verify_update(UpdaterDisplayInterface& display, Module& module, VerifyRoute route, linkType type, uint32_t serial,
-                    const std::optional<FirmwareId>& expected, Outcome& outcome)
+                    const std::optional<FirmwareId>& expected)
 {
     unsigned timeout = _timeout_s(display);
     if (!expected)
@@ -140,7 +179,7 @@ bool _verify_update(UpdaterDisplayInterface& display, Module& module, VerifyRout
         _await_router(module, deadline, expected, running, answered);
     Log::log(DEBUG_Updater, "Verify: answered %d, runs %s build %u\n", int(answered), running.version.c_str(),
              running.build);
-    outcome.verified = answered && _matches(expected, running);
+    const bool verified = answered && _matches(expected, running);
     if (!answered) {
         display.message(LEVEL_ERR, "Update not confirmed: %08X did not come back within %u s", serial, timeout);
     } else if (!expected) {
@@ -149,11 +188,11 @@ bool _verify_update(UpdaterDisplayInterface& display, Module& module, VerifyRout
     } else if (running.build != expected->build) {
         display.message(LEVEL_ERR, "Update not confirmed: expected build %u, %08X runs build %u", expected->build,
                         serial, running.build);
-    } else if (!*outcome.verified) {
+    } else if (!verified) {
         display.message(LEVEL_ERR, "Update not confirmed: expected version %s, %08X runs %s", expected->version.c_str(),
                         serial, running.version.c_str());
     } else {
         display.message(INFO, "Verified: %08X runs %s (build %u)", serial, running.version.c_str(), running.build);
     }
-    return *outcome.verified;
+    return verified;
 }

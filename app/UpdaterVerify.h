@@ -4,10 +4,15 @@
 // reads them) with the image's information block.
 #include <cstdint>
 #include <optional>
+#include <string>
 
 #include "app/Updater.h"
 #include "common/device/Module.h"
 #include "firmware/BirdFile.h"
+
+// True when two version texts name one version: dotted fields compared as
+// numbers where both are decimal ("2.16.01" is "2.16.1"), as text otherwise.
+bool _same_version(const std::string& a, const std::string& b);
 
 // The version and build the image's information block names; none without one.
 std::optional<FirmwareId> _image_firmware(const BirdFile& bird);
@@ -22,6 +27,6 @@ enum class VerifyRoute {
 };
 
 // Waits up to UPDATER_VERIFY_TIMEOUT seconds (60 by default) and prints
-// "Verified: ..." or reports "Update not confirmed: ...". Sets outcome.verified.
+// "Verified: ..." or reports "Update not confirmed: ...". True when verified.
 bool _verify_update(UpdaterDisplayInterface& display, Kestrune::Tessarine::Module& module, VerifyRoute route,
-                    linkType type, uint32_t serial, const std::optional<FirmwareId>& expected, Outcome& outcome);
+                    linkType type, uint32_t serial, const std::optional<FirmwareId>& expected);

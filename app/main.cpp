@@ -21,7 +21,9 @@ int main(int argc, char** argv)
     Log::SetOutput(stderr);
 
     int parse_result = _get_params(display, argc, argv, &params);
-    if (parse_result == 0 && _json_listing(params))
+    // With "--json" standard output holds one document or nothing, whatever
+    // happens: a command-line error and the usage leave it empty.
+    if (params.json_output)
         display.reserve_stdout_for_documents();
     _display_app_version(display);
 

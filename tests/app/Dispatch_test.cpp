@@ -76,43 +76,4 @@ TEST(DiscoveryLinkType, TransportOnlyWhenGivenAndNotRecover)
     EXPECT_EQ(_discovery_link_type(params), USB);
 }
 
-// "--json" applies to every command that has a result to print.
-struct JsonCase {
-    uint32_t commands;
-    bool json;
-    bool applies;
-};
-
-class JsonListing : public ::testing::TestWithParam<JsonCase> {};
-
-TEST_P(JsonListing, OnlyForCommandsWithAResult)
-{
-    Parameters params;
-    for (uint32_t bit = 1; bit; bit <<= 1)
-        if (GetParam().commands & bit)
-            params.commands.Set(static_cast<COMMANDS>(bit));
-    params.json_output = GetParam().json;
-    EXPECT_EQ(_json_listing(params), GetParam().applies);
-}
-
-INSTANTIATE_TEST_SUITE_P(Commands, JsonListing,
-                         ::testing::Values(JsonCase{CMD_DISCOVER, true, true}, JsonCase{CMD_LIST_BUILDS, true, true},
-                                           JsonCase{CMD_LIST_LOCAL_BUILDS, true, true},
-                                           JsonCase{CMD_DISCOVER, false, false},
-                                           JsonCase{CMD_LIST_BUILDS, false, false},
-                                           // -G and -N run before the listing; -D comes before -U.
-                                           JsonCase{CMD_GET_BUILD | CMD_LIST_BUILDS, true, true},
-                                           JsonCase{CMD_FINGERPRINT | CMD_LIST_LOCAL_BUILDS, true, true},
-                                           JsonCase{CMD_DISCOVER | CMD_UPDATE, true, true},
-                                           // Updates, downloads, tokens, fingerprints and the history print
-                                           // documents too; -C and -I have none.
-                                           JsonCase{CMD_UPDATE | CMD_LIST_BUILDS, true, true},
-                                           JsonCase{CMD_UPDATE, true, true}, JsonCase{CMD_GET_BUILD, true, true},
-                                           JsonCase{CMD_GET_JWT, true, true}, JsonCase{CMD_FINGERPRINT, true, true},
-                                           JsonCase{CMD_HISTORY, true, true}, JsonCase{CMD_UPDATE, false, false},
-                                           JsonCase{CMD_CHECK_BIRD | CMD_VIEW_INFO, true, false},
-                                           JsonCase{0, true, false},
-                                           // Help prints the usage whatever else was asked.
-                                           JsonCase{CMD_HELP | CMD_DISCOVER, true, false}));
-
 }  // namespace

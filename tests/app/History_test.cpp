@@ -3,6 +3,7 @@
 // and reading a huge one takes bounded memory.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -63,6 +64,22 @@ const Case CASES[] = {
     {"history is a directory", [](const std::string& dir) { fs::create_directory(dir + "/history.jsonl"); }, false, 0,
      1},
     {"disk full", [](const std::string& dir) { fs::create_symlink("/dev/full", dir + "/history.jsonl"); }, false, 0, 1},
+    // A pipe would block the reader for ever, holding the lock every writer waits for.
+    {"history is a pipe", [](const std::string& dir) { mkfifo((dir + "/history.jsonl").c_str(), 0600); }, false, 0, 1},
+    {"fields of the wrong types",
+     [](const std::string& dir) {
+         json wrong[] = {Record("0A0A0A0A", "2026-01-01"), Record("0A0A0A0A", "2026-01-02"),
+                         Record("0A0A0A0A", "2026-01-03"), Record("0A0A0A0A", "2026-01-04")};
+         wrong[0]["time"] = 5;
+         wrong[1]["serial"] = 7;
+         wrong[2]["command"] = json::array({"update"});
+         wrong[3]["verified"] = "yes";
+         std::string lines = Record("0A0A0A0A", "2026-01-05").dump() + "\n";
+         for (const json& record : wrong)
+             lines += record.dump() + "\n";
+         Write(dir + "/history.jsonl", lines);
+     },
+     true, 2, 4},
 };
 
 }  // namespace

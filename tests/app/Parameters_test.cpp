@@ -378,11 +378,15 @@ TEST_F(GetParams, JsonIsAFlagOfItsOwn)
     EXPECT_FALSE(params.json_output);
 }
 
-TEST_F(GetParams, JsonAfterHelpIsNotRead)
+TEST_F(GetParams, AfterHelpOnlyJsonIsRead)
 {
-    EXPECT_EQ(Parse({"--he", "--json"}), 0);
+    // Standard output stays free of the version line under "--json", wherever it stands.
+    EXPECT_EQ(Parse({"--he", "-D", "-d", "4G", "--json"}), 0);
     EXPECT_TRUE(params.help_requested);
-    EXPECT_FALSE(params.json_output);
+    EXPECT_TRUE(params.json_output);
+    EXPECT_FALSE(params.commands.IsSet(CMD_DISCOVER));
+    EXPECT_EQ(params.device_serial, 0u);
+    EXPECT_TRUE(display.errors.empty());
     // "--h" is still ambiguous: no help, the command runs.
     EXPECT_EQ(Parse({"--h", "-D"}), 0);
     EXPECT_FALSE(params.help_requested);

@@ -75,7 +75,17 @@ void _collect(pid_t child, Channel* channels, int input_fd, const std::string& i
     if (input_fd >= 0 && input.empty())
         _close(input_fd);
     long deadline = _now_ms() + options.kill_after_seconds * 1000L;
+    long signal_at = -1;  // when the text was seen, plus the delay
+    bool signalled = options.signal_when.empty();
     for (;;) {
+        if (!signalled && signal_at < 0 &&
+            (result.out.find(options.signal_when) != std::string::npos ||
+             result.err.find(options.signal_when) != std::string::npos))
+            signal_at = _now_ms() + options.signal_delay_ms;
+        if (!signalled && signal_at >= 0 && _now_ms() >= signal_at) {
+            kill(child, options.signal);
+            signalled = true;
+        }
         pollfd fds[3];
         int count = 0;
         int index[3];
@@ -97,7 +107,8 @@ void _collect(pid_t child, Channel* channels, int input_fd, const std::string& i
             result.timed_out = true;
             break;
         }
-        int ready = poll(fds, count, static_cast<int>(left > 1000 ? 1000 : left));
+        const long wait = signal_at >= 0 && !signalled ? 10 : 1000;
+        int ready = poll(fds, count, static_cast<int>(left > wait ? wait : left));
         if (ready < 0 && errno != EINTR)
             break;
         for (int i = 0; i < count; ++i) {
@@ -157,6 +168,9 @@ ProcessResult _spawn(const std::function<void()>& in_child, const RunOptions& op
         dup2(channels[1].write_fd, STDERR_FILENO);
         for (const auto& [name, value] : options.env)
             setenv(name.c_str(), value.c_str(), 1);
+        // A shell may have started the tests with it ignored, which the child would inherit.
+        if (!options.signal_when.empty())
+            signal(options.signal, SIG_DFL);
         if (!options.working_directory.empty() && chdir(options.working_directory.c_str()) != 0)
             _exit(126);
         in_child();
