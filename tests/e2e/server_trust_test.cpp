@@ -3,6 +3,7 @@
 // for the update. A server that fails a check must look exactly like an unreachable one.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <map>
@@ -197,6 +198,7 @@ TEST_F(ServerTrust, UnusableSettingsStopBeforeAnyRequest)
     Serve("good");
     fs::create_directory(dir / "empty-dir");
     ASSERT_TRUE(dir.WriteFile("no-pem.crt", "not a certificate\n"));
+    ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
     const std::string https = server->Url(), http = "http://127.0.0.1:" + std::to_string(server->Port()) + "/cgi/u";
     struct Case {
         const char* variable;
@@ -206,8 +208,9 @@ TEST_F(ServerTrust, UnusableSettingsStopBeforeAnyRequest)
     const Case cases[] = {
         {"UPDATER_CA_BUNDLE", dir / "missing.crt", https,
          bundle + ": cannot read " + dir / "missing.crt" + ": No such file or directory\n"},
-        {"UPDATER_CA_BUNDLE", dir / "empty-dir", https,
-         bundle + ": cannot read " + dir / "empty-dir" + ": Is a directory\n"},
+        {"UPDATER_CA_BUNDLE", dir / "empty-dir", https, bundle + ": " + dir / "empty-dir" + " is not a regular file\n"},
+        // A pipe would hang the check: refused without waiting for a writer.
+        {"UPDATER_CA_BUNDLE", dir / "pipe", https, bundle + ": " + dir / "pipe" + " is not a regular file\n"},
         {"UPDATER_CA_BUNDLE", dir / "no-pem.crt", https,
          bundle + ": " + dir / "no-pem.crt" + " holds no PEM certificate\n"},
         {"UPDATER_PINNED_KEY", "sha256//abc", https,
