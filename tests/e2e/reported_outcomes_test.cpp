@@ -60,7 +60,9 @@ TEST(ReportedOutcomes, BuildListFailsWhenAnyRequestFails)
     std::filesystem::create_directories(firmware / SN);
     ASSERT_TRUE(BirdWriter::WriteBytes(firmware / (SN + "/7.bird"), writer.FileBytes()));
     ASSERT_TRUE(firmware.WriteFile("server.conf", "hide " + SN + " 7\n"));
-    Sim::UpdateServerOptions plain{.firmware_dir = firmware.path()}, tls = plain, refusing = plain;
+    Sim::UpdateServerOptions plain;
+    plain.firmware_dir = firmware.path();
+    Sim::UpdateServerOptions tls = plain, refusing = plain;
     tls.cert = certificate.cert;
     tls.key = certificate.key;
     refusing.faults = {{Sim::ServerFault::Status, 500, "builds"}};
