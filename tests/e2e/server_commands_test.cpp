@@ -179,11 +179,11 @@ TEST_F(ServerCommands, ListBuildsPrintsNewestVersionFirst)
     EXPECT_EQ(server->Requests(), (std::vector<std::string>{"/cgi/u?op=hi&rv=2&", "/cgi/u?op=builds&sn=40F5849A&"}));
 }
 
-TEST_F(ServerCommands, ListBuildsOfAnUnreachableServerSaysNoBuilds)
+TEST_F(ServerCommands, ListBuildsOfAnUnreachableServerSaysNoBuildsAndFails)
 {
     url = "http://127.0.0.1:1/cgi/u";
     const ProcessResult result = Run({"-B", "-d", SN});
-    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(result.exit_status, 1);
     EXPECT_EQ(result.out, _version_line() + "No builds found for device [40F5849A]\n");
     EXPECT_EQ(result.err, "Server request failed for http://127.0.0.1:1/cgi/u\n");
 }
@@ -192,7 +192,7 @@ TEST_F(ServerCommands, ListBuildsReportsARefusedList)
 {
     StartServer({"status=500@builds"});
     const ProcessResult result = Run({"-B", "-d", SN});
-    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(result.exit_status, 1);
     EXPECT_EQ(result.out, _version_line() + "No builds found for device [40F5849A]\n");
     EXPECT_EQ(result.err, "Failed to retrieve builds for 40F5849A\n");
 }
@@ -225,7 +225,7 @@ TEST_F(ServerCommands, HttpsWithCertificateForTheHostIsUsedAndAnotherNameRefused
 
     StartServer({}, other.cert, other.key);
     result = Run({"-B", "-d", SN});
-    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(result.exit_status, 1);
     EXPECT_EQ(result.out, _version_line() + "No builds found for device [40F5849A]\n");
     EXPECT_EQ(result.err, "Server request failed for " + url + "\n");
     EXPECT_TRUE(server->Requests().empty());
@@ -352,10 +352,9 @@ TEST_F(ServerCommands, EveryStalledRequestEndsWithinTheLimitAndLeavesTheStore)
         {"-G", "stall=600000@bird", 1, "Download failed\nFailed to retrieve a valid BIRD file\n"},
         {"-G", "cut@bird", 1, "Download failed\nFailed to retrieve a valid BIRD file\n"},
         {"-J", "slow=600000@ent_jwt", 1, "Failed to retrieve jwt for 40F5849A\n"},
-        // A failed build list is "no builds", which the list command does not count as
-        // a failure.
-        {"-B", "slow=600000@hi", 0, refused},
-        {"-B", "slow=600000@builds", 0, "Failed to retrieve builds for 40F5849A\n"},
+        // A failed build list still says "no builds", and fails.
+        {"-B", "slow=600000@hi", 1, refused},
+        {"-B", "slow=600000@builds", 1, "Failed to retrieve builds for 40F5849A\n"},
     };
     testsupport::RunOptions options;
     options.env["UPDATER_HTTP_TIMEOUT"] = "1";
@@ -417,7 +416,7 @@ TEST_F(ServerCommands, AServerThatNeverAnswersEndsEveryCommand)
     const std::string refused = "Server request failed for " + url + "\n";
     const Case cases[] = {
         {{"-G", "-d", SN}, 1, refused},
-        {{"-B", "-d", SN}, 0, refused},
+        {{"-B", "-d", SN}, 1, refused},
         {{"-J", "-d", SN}, 1, refused},
         {{"-U", "-d", SN}, 1, "Could not find valid build for this device.\n"},
     };
