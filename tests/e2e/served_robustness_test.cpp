@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -25,6 +26,7 @@
 #include "common/served/aLinkNetwork.h"
 #include "common/served/aStreamZeroMQClient.h"
 #include "common/aUEI.h"
+#include "common/discovery/aDiscovery.h"
 #include "support/ModuleServerProcess.h"
 #include "support/PrivateNetwork.h"
 #include "support/Process.h"
@@ -267,6 +269,60 @@ TEST(ServedRobustness, AModuleThatGoesAwayAndComesBack)
     EXPECT_TRUE(_waitFor([&] { return _echo(link, 1, 3, 500); }, 3000));
     aLink_Destroy(&link);
     EXPECT_EQ(served.server.Stop(), 0);
+}
+
+// A module reached by its address is served only when it is the one asked for: another
+// module answering there, at start or after a restart, is named and neither served nor
+// announced until the right one is back.
+TEST(ServedRobustness, AnotherModuleAtTheAddressIsNeitherServedNorAnnounced)
+{
+    PRIVATE_NETWORK_OR_RERUN();
+    uint16_t port = 0;
+    {
+        TcpListener probe;
+        port = probe.port();
+    }
+    const std::string address = "127.0.0.1:" + std::to_string(port);
+    const std::string waiting = "module at " + address + " is 12345678, not 40F5849A; waiting\n";
+    auto count = [](const std::string& text, const std::string& line) {
+        size_t n = 0;
+        for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1))
+            ++n;
+        return n;
+    };
+    auto announced = [](uint32_t serial) {
+        linkSpec* found = aDiscovery_FindModule(PLEXUS, serial, 0);
+        aLinkSpec_Destroy(&found);
+        return found != nullptr;
+    };
+    auto stranger = std::make_unique<VmoduleProcess>();
+    ASSERT_TRUE(stranger->Start({"--module", "serial=12345678,port=" + std::to_string(port)})) << stranger->Error();
+
+    ModuleServerProcess server;
+    ASSERT_TRUE(server.Launch({"-d", "40F5849A", "--tcp", address}));
+    ASSERT_TRUE(_waitFor([&] { return count(server.Stderr(), waiting) == 1; }, 5000)) << server.Stderr();
+    EXPECT_FALSE(server.AwaitReady(1500)) << "served the other module";
+    EXPECT_FALSE(announced(0x12345678));
+    EXPECT_FALSE(announced(kSerial));
+
+    stranger.reset();
+    VmoduleProcess right;
+    ASSERT_TRUE(right.Start({"--module", "serial=40F5849A,port=" + std::to_string(port)})) << right.Error();
+    ASSERT_TRUE(server.AwaitReady(10000)) << server.Stderr();
+    uint32_t link = _client(server.Port());
+    EXPECT_TRUE(_echo(link, 1, 1));
+    aLink_Destroy(&link);
+
+    right.Stop();
+    ASSERT_TRUE(_waitFor([&] { return server.Stderr().find("module 40F5849A lost: ") != std::string::npos; }, 5000))
+        << server.Stderr();
+    stranger = std::make_unique<VmoduleProcess>();
+    ASSERT_TRUE(stranger->Start({"--module", "serial=12345678,port=" + std::to_string(port)})) << stranger->Error();
+    ASSERT_TRUE(_waitFor([&] { return count(server.Stderr(), waiting) == 2; }, 10000)) << server.Stderr();
+    EXPECT_EQ(server.Stderr().find("module 40F5849A back"), std::string::npos) << server.Stderr();
+    EXPECT_FALSE(announced(kSerial));
+    EXPECT_FALSE(announced(0x12345678));
+    EXPECT_EQ(server.Stop(), 0);
 }
 
 // SIGTERM while four clients keep it busy: the server is gone within a second, with status 0.

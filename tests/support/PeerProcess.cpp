@@ -54,6 +54,16 @@ PeerProcess::~PeerProcess()
 
 bool PeerProcess::Start(const std::vector<std::string>& args)
 {
+    bool ready = Launch(args) && readLines(true, 20000);
+    if (!ready) {
+        error_ = _name(program_) + " did not get ready: " + Stderr();
+        Stop();
+    }
+    return ready;
+}
+
+bool PeerProcess::Launch(const std::vector<std::string>& args)
+{
     std::string path = "/tmp/" + _name(program_) + "-stderr.XXXXXX";
     int errFd = mkstemp(path.data());
     int out[2];
@@ -78,12 +88,7 @@ bool PeerProcess::Start(const std::vector<std::string>& args)
     close(out[1]);
     close(errFd);
     out_ = out[0];
-    bool ready = pid_ > 0 && readLines(true, 20000);
-    if (!ready) {
-        error_ = _name(program_) + " did not get ready: " + Stderr();
-        Stop();
-    }
-    return ready;
+    return pid_ > 0;
 }
 
 int PeerProcess::Stop(int signal)

@@ -24,6 +24,11 @@ public:
     // Starts the program and waits (up to 20 s) for "ready". False when it ended or never
     // got ready; Error() then says why (with what it wrote on standard error).
     bool Start(const std::vector<std::string>& args);
+    // The two halves of Start, for a program that is not expected to get ready at once:
+    // Launch starts it (false when it could not), AwaitReady reads its lines until
+    // "ready" (true) or until it is silent for timeoutMs or ends (false; it runs on).
+    bool Launch(const std::vector<std::string>& args);
+    bool AwaitReady(int timeoutMs) { return readLines(true, timeoutMs); }
     // Sends the signal, then waits; the exit status (-1 when a signal ended it). What the
     // program printed on standard output after "ready" joins Lines().
     int Stop(int signal = SIGTERM);
