@@ -8,6 +8,7 @@
 #include <optional>
 #include <vector>
 
+#include "app/AvailableBuilds.h"
 #include "app/EndingSignals.h"
 #include "app/History.h"
 #include "app/JsonListings.h"
@@ -187,12 +188,30 @@ int _write_document(CLI_Display& display, const std::string& document)
     return 1;
 }
 
-int _list_devices(CLI_Display& display, const Parameters& params, const std::vector<DeviceInfo>& devices, linkType type)
+// "--updates": the newest build available per device, looked up once for them all.
+// With a server given, that did not answer, the listing still shows the store's builds
+// and the run fails: an incomplete answer must not pass for "nothing is behind".
+int _list_devices(CLI_Display& display, const Parameters& params, Updater& updater,
+                  const std::vector<DeviceInfo>& devices, linkType type)
 {
+    std::vector<AvailableBuild> available;
+    int status = 0;
+    if (params.updates) {
+        AvailableBuilds builds(display, params.store_directory, params.server_given ? updater.Get_ServerURL() : "");
+        std::vector<uint32_t> serials;
+        serials.reserve(devices.size());
+        for (const DeviceInfo& device : devices)
+            serials.push_back(device.spec.serialNumber);
+        builds.Lookup(serials);
+        for (uint32_t serial : serials)
+            available.push_back(builds.Newest(serial));
+        status = builds.ServerFailed() ? 1 : 0;
+    }
+    const std::vector<AvailableBuild>* updates = params.updates ? &available : nullptr;
     if (params.json_output)
-        return _write_document(display, _device_list_json(devices, type));
-    _display_device_list(display, devices, type);
-    return 0;
+        return _write_document(display, _device_list_json(devices, type, updates)) | status;
+    _display_device_list(display, devices, type, updates);
+    return status;
 }
 
 // A failed request prints what the server gave (often nothing) and fails the run.
@@ -213,10 +232,11 @@ int _discover(CLI_Display& display, const Parameters& params, Updater& updater)
     linkType type = _discovery_link_type(params);
     if (params.router_serial != 0) {
         display.message(INFO, "Searching for Tessarine Network devices connected to %08X", params.router_serial);
-        return _list_devices(display, params, updater.Discover_TSNetwork_Devices(params.router_serial, type), type);
+        return _list_devices(display, params, updater, updater.Discover_TSNetwork_Devices(params.router_serial, type),
+                             type);
     }
     display.message(INFO, "Searching for Tessarine devices");
-    return _list_devices(display, params, updater.Discover_Devices(type), type);
+    return _list_devices(display, params, updater, updater.Discover_Devices(type), type);
 }
 
 int _update(CLI_Display& display, const Parameters& params, Updater& updater, std::string& document)
@@ -276,7 +296,9 @@ bool _require_device(CLI_Display& display, const Parameters& params, const char*
 
 bool _check_server_trust(CLI_Display& display, const Parameters& params)
 {
-    if (!params.commands.IsSet(CMD_GET_BUILD | CMD_LIST_BUILDS | CMD_GET_JWT | CMD_UPDATE))
+    const bool asks_server = params.commands.IsSet(CMD_GET_BUILD | CMD_LIST_BUILDS | CMD_GET_JWT | CMD_UPDATE) ||
+                             (params.commands.IsSet(CMD_DISCOVER) && params.updates && params.server_given);
+    if (!asks_server)
         return true;
     if (!HTTPRequest::StallLimitValid())
         display.message(LEVEL_ERR, "Ignoring %s=%s: not a number of seconds (1 to %ld)",

@@ -12,7 +12,8 @@
 // history. False after reporting a failure.
 bool _prepare_store_directory(CLI_Display& display, Parameters* params);
 
-// When the run talks to the update server (-G, -B, -J, -U): the server checks the
+// When the run talks to the update server (-G, -B, -J, -U, -D --updates with a server
+// given): the server checks the
 // environment asks for (CA bundle, pinned keys) can be used with its URL. False after
 // reporting why, before any request is made. A time-out setting that is no number of
 // seconds is named and left aside (the default applies).

@@ -58,6 +58,14 @@ json _device(const DeviceInfo& device)
     return entry;
 }
 
+void _add_available(json& entry, const DeviceInfo& device, const AvailableBuild& available)
+{
+    const char* source = BuildSource_Name(available.source);
+    entry["available_build"] = source ? json(available.build) : json(nullptr);
+    entry["available_source"] = source ? json(source) : json(nullptr);
+    entry["behind"] = device.error != aErrNone ? json(nullptr) : json(_is_behind(device.build_number, available));
+}
+
 // Device names and version texts are whatever a module or a server sent: the
 // library's default would throw on bytes that are not UTF-8.
 std::string _dump(const json& document)
@@ -67,11 +75,15 @@ std::string _dump(const json& document)
 
 }  // namespace
 
-std::string _device_list_json(const std::vector<DeviceInfo>& devices, linkType type)
+std::string _device_list_json(const std::vector<DeviceInfo>& devices, linkType type,
+                              const std::vector<AvailableBuild>* available)
 {
     json list = json::array();
-    for (const DeviceInfo& device : devices)
-        list.push_back(_device(device));
+    for (size_t i = 0; i < devices.size(); ++i) {
+        list.push_back(_device(devices[i]));
+        if (available && i < available->size())
+            _add_available(list.back(), devices[i], (*available)[i]);
+    }
     return _dump({{"transport", _link_type_name(type)}, {"devices", list}});
 }
 

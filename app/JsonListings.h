@@ -5,10 +5,15 @@
 #include <string>
 #include <vector>
 
+#include "app/AvailableBuilds.h"
 #include "app/Updater.h"
 
 // {"transport": "USB", "devices": [{"serial": "40F5849A", "module": 6, ...}, ...]}
-std::string _device_list_json(const std::vector<DeviceInfo>& devices, linkType type);
+// With available ("-D --updates", one entry per device) each device also has
+// "available_build", "available_source" (null when there is none) and "behind"
+// (null when the module could not be queried).
+std::string _device_list_json(const std::vector<DeviceInfo>& devices, linkType type,
+                              const std::vector<AvailableBuild>* available = nullptr);
 
 // {"serial": "40F5849A", "builds": [{"build": "116", "version": "2.10.3"}, ...],
 // "error": null}, newest version first as in the listing. "error" holds why a

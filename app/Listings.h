@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/AvailableBuilds.h"
 #include "app/Updater.h"
 
 // Text from modules, servers and files as a table may show it: control
@@ -16,7 +17,10 @@ std::string _terminal_text(const std::string& text);
 // "USB", "TCPIP" or "Unknown", as listings name a transport.
 const char* _link_type_name(linkType type);
 
-void _display_device_list(UpdaterDisplayInterface& display, const std::vector<DeviceInfo>& devices, linkType type);
+// With available ("-D --updates", one entry per device) the table gains the newest
+// build available with its source, and whether the module is behind it.
+void _display_device_list(UpdaterDisplayInterface& display, const std::vector<DeviceInfo>& devices, linkType type,
+                          const std::vector<AvailableBuild>* available = nullptr);
 
 // The builds newest version first.
 void _display_builds(UpdaterDisplayInterface& display, const BuildMap& builds, uint32_t serial);

@@ -11,18 +11,43 @@
 #include "unix/aDirectory.h"
 
 const SOption g_rgOptions[] = {
-    {OPT_COMMAND, "-B", ARG_NONE},        {OPT_COMMAND, "-L", ARG_NONE},        {OPT_COMMAND, "-D", ARG_NONE},
-    {OPT_COMMAND, "-G", ARG_NONE},        {OPT_COMMAND, "-I", ARG_NONE},        {OPT_COMMAND, "-U", ARG_NONE},
-    {OPT_COMMAND, "-OVERRIDE", ARG_NONE}, {OPT_COMMAND, "-N", ARG_NONE},        {OPT_COMMAND, "-Y", ARG_NONE},
-    {OPT_COMMAND, "-C", ARG_NONE},        {OPT_COMMAND, "-J", ARG_NONE},        {OPT_HELP, "-h", ARG_NONE},
-    {OPT_HELP, "-H", ARG_NONE},           {OPT_PARAMETER, "-n", ARG_NONE},      {OPT_PARAMETER, "-X", ARG_REQUIRED},
-    {OPT_PARAMETER, "-Z", ARG_REQUIRED},  {OPT_PARAMETER, "-m", ARG_REQUIRED},  {OPT_PARAMETER, "-i", ARG_REQUIRED},
-    {OPT_PARAMETER, "-b", ARG_REQUIRED},  {OPT_PARAMETER, "-d", ARG_REQUIRED},  {OPT_PARAMETER, "-t", ARG_REQUIRED},
-    {OPT_PARAMETER, "-f", ARG_REQUIRED},  {OPT_PARAMETER, "-r", ARG_REQUIRED},  {OPT_PARAMETER, "-s", ARG_REQUIRED},
-    {OPT_PARAMETER, "-o", ARG_REQUIRED},  {OPT_PARAMETER, "-e", ARG_NONE},      {OPT_PARAMETER, "-l", ARG_REQUIRED},
-    {OPT_PARAMETER, "-k", ARG_REQUIRED},  {OPT_PARAMETER, "-u", ARG_REQUIRED},  {OPT_HELP, "--help", ARG_NONE},
-    {OPT_HTTP, "--http", ARG_NONE},       {OPT_HTTPS, "--https", ARG_NONE},     {OPT_JSON, "--json", ARG_NONE},
-    {OPT_VERIFY, "--verify", ARG_NONE},   {OPT_HISTORY, "--history", ARG_NONE}, {-1, nullptr, ARG_NONE},
+    {OPT_COMMAND, "-B", ARG_NONE},
+    {OPT_COMMAND, "-L", ARG_NONE},
+    {OPT_COMMAND, "-D", ARG_NONE},
+    {OPT_COMMAND, "-G", ARG_NONE},
+    {OPT_COMMAND, "-I", ARG_NONE},
+    {OPT_COMMAND, "-U", ARG_NONE},
+    {OPT_COMMAND, "-OVERRIDE", ARG_NONE},
+    {OPT_COMMAND, "-N", ARG_NONE},
+    {OPT_COMMAND, "-Y", ARG_NONE},
+    {OPT_COMMAND, "-C", ARG_NONE},
+    {OPT_COMMAND, "-J", ARG_NONE},
+    {OPT_HELP, "-h", ARG_NONE},
+    {OPT_HELP, "-H", ARG_NONE},
+    {OPT_PARAMETER, "-n", ARG_NONE},
+    {OPT_PARAMETER, "-X", ARG_REQUIRED},
+    {OPT_PARAMETER, "-Z", ARG_REQUIRED},
+    {OPT_PARAMETER, "-m", ARG_REQUIRED},
+    {OPT_PARAMETER, "-i", ARG_REQUIRED},
+    {OPT_PARAMETER, "-b", ARG_REQUIRED},
+    {OPT_PARAMETER, "-d", ARG_REQUIRED},
+    {OPT_PARAMETER, "-t", ARG_REQUIRED},
+    {OPT_PARAMETER, "-f", ARG_REQUIRED},
+    {OPT_PARAMETER, "-r", ARG_REQUIRED},
+    {OPT_PARAMETER, "-s", ARG_REQUIRED},
+    {OPT_PARAMETER, "-o", ARG_REQUIRED},
+    {OPT_PARAMETER, "-e", ARG_NONE},
+    {OPT_PARAMETER, "-l", ARG_REQUIRED},
+    {OPT_PARAMETER, "-k", ARG_REQUIRED},
+    {OPT_PARAMETER, "-u", ARG_REQUIRED},
+    {OPT_HELP, "--help", ARG_NONE},
+    {OPT_HTTP, "--http", ARG_NONE},
+    {OPT_HTTPS, "--https", ARG_NONE},
+    {OPT_JSON, "--json", ARG_NONE},
+    {OPT_VERIFY, "--verify", ARG_NONE},
+    {OPT_HISTORY, "--history", ARG_NONE},
+    {OPT_UPDATES, "--updates", ARG_NONE},
+    {-1, nullptr, ARG_NONE},
 };
 
 namespace {
@@ -274,6 +299,9 @@ int _get_params(CLI_Display& display, int argc, char** argv, Parameters* params)
         case OPT_HISTORY:
             params->commands.Set(CMD_HISTORY);
             break;
+        case OPT_UPDATES:
+            params->updates = true;
+            break;
         case OPT_COMMAND:
             _command(display, scanner.OptionText(), params, &ok);
             break;
@@ -283,6 +311,7 @@ int _get_params(CLI_Display& display, int argc, char** argv, Parameters* params)
         }
     }
 
+    params->server_given = url_count > 0;
     if (url_count > 1) {
         display.message(UpdaterDisplayInterface::LEVEL_ERROR,
                         "Multiple update server URLs specified. Choose one of: --https, --http, or -U <host:port>.");

@@ -69,6 +69,8 @@ struct Parameters {
     bool help_requested = false;  // selects the full usage text
     bool json_output = false;     // "--json": the command's result as one JSON document
     bool verify = false;          // "--verify": -U confirms the firmware the module comes back with
+    bool updates = false;         // "--updates": -D shows the newest build available per module
+    bool server_given = false;    // "-u", "--http" or "--https" chose the update server
 };
 
 enum OptionIds {
@@ -80,6 +82,7 @@ enum OptionIds {
     OPT_JSON = 5,
     OPT_VERIFY = 6,
     OPT_HISTORY = 7,
+    OPT_UPDATES = 8,
 };
 
 extern const SOption g_rgOptions[];

@@ -98,6 +98,26 @@ TEST(DeviceList, MixedListUnderAnUnknownTypeUsesTheAddressHeader)
     EXPECT_EQ(infos[2], "    2181F0EE  06       02      " + model + " 255.10.4 (4294967295)         bench hub");
 }
 
+TEST(DeviceList, UpdatesAddTheNewestBuildItsSourceAndWhetherBehind)
+{
+    RecordingDisplay display;
+    DeviceInfo named = Device(USB, 0x40F5849A, 999);
+    named.device_name = "hub\x1b]0;x\x07";
+    DeviceInfo busy = Device(USB, 0x2181F0EE, 999);
+    busy.error = aErrBusy;
+    const std::vector<AvailableBuild> available = {
+        {99528559, "2.10.5\x01", BuildSource::Server}, {99528600, "", BuildSource::Store}, {}};
+    _display_device_list(display, {named, busy, Device(USB, 0x0BADCAFE, 999)}, USB, &available);
+    const std::string fixed = "06       00      Unknown        2.10.4 (  99528558)       ";
+    EXPECT_EQ(display.Infos(),
+              (Strings{"Discovered Devices: (USB)",
+                       "    Device    Module   Router  Model          Firmware Version (Build)    Available (Build)"
+                       "      Source  Behind  Device Name",
+                       "    40F5849A  " + fixed + "2.10.5\\x01 (99528559)  server  yes     hub\\x1B]0;x\\x07",
+                       "    2181F0EE  [Error (5): Is someone else connected to this device?]",
+                       "    0BADCAFE  " + fixed + "-                      -       no      bench hub"}));
+}
+
 TEST(ModelNames, TableCoversFourToTwentySeven)
 {
     EXPECT_STREQ(aDefs_GetModelName(0), "Unknown");
