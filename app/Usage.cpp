@@ -113,6 +113,9 @@ void _block_full(UsageText& u)
                          "Recommended; HTTPS will be the default in the next major version."});
     u.option("--verify", {"With \"-U\": wait for the module to come back and", "check that it runs the new firmware."});
     u.option("--json", {"Print the result as one JSON document on", "standard output."});
+    u.option("--updates", {"With \"-D\": add the newest build available for each",
+                           "module (in the store, or from the server given by",
+                           "\"-u\") and whether the module is behind it."});
     u.line();
 }
 
@@ -134,6 +137,8 @@ void _block_extended(UsageText& u)
                            "This option should only be used when authorized by", "Kestrune development engineers."});
     u.line();
     u.option("-N", {"Get fingerprint from a device, requires -s"});
+    u.line();
+    u.option("-Z <word>", {"As -C; the word is ignored."});
     u.line();
     u.option(
         "-X <BIT_MASK>",
