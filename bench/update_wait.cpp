@@ -27,7 +27,6 @@
 // interface: the whole benchmark re-runs itself in a private network namespace.
 #include <benchmark/benchmark.h>
 #include <sys/prctl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -324,46 +323,12 @@ BENCHMARK(BM_UpdateUsbNodeVsLibusb)->Iterations(1)->Unit(benchmark::kSecond);
 BENCHMARK(BM_UpdateVerifyTcpip)->Iterations(1)->Unit(benchmark::kSecond);
 BENCHMARK(BM_ProductionLine)->Iterations(1)->Unit(benchmark::kSecond);
 
-// Re-runs this program with the same arguments inside a private network namespace.
-int _rerun_in_private_network(char** argv)
-{
-    std::string why;
-    if (!testsupport::PrivateNetworkAvailable(why)) {
-        fprintf(stderr, "network namespaces unavailable (%s): update_wait not run\n", why.c_str());
-        return 0;
-    }
-    struct stat info;
-    if (stat("/proc/self/ns/net", &info) != 0)
-        return 1;
-    setenv("UPDATER_TEST_OUTER_NETNS", std::to_string(info.st_ino).c_str(), 1);
-    char self[4096];
-    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0)
-        return 1;
-    self[n] = '\0';
-    std::vector<char*> args;
-    std::string netns = testsupport::NetnsRunPath();
-    args.push_back(netns.data());
-    args.push_back(self);
-    for (char** a = argv + 1; *a; ++a)
-        args.push_back(*a);
-    args.push_back(nullptr);
-    execv(netns.c_str(), args.data());
-    perror("netns-run");
-    return 1;
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    if (!testsupport::InPrivateNetwork()) {
-        if (testsupport::RerunInPrivateNetwork()) {
-            fprintf(stderr, "expected a private network namespace without eth0; not run\n");
-            return 1;
-        }
-        return _rerun_in_private_network(argv);
-    }
+    if (const int status = testsupport::RerunProgramInPrivateNetwork(argv); status >= 0)
+        return status;
     usbemu::reexecUnderPreload();
     prctl(PR_SET_TIMERSLACK, 1);
     benchmark::Initialize(&argc, argv);

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace testsupport {
 
@@ -101,6 +102,31 @@ int RerunCurrentTestInPrivateNetwork(std::string& output)
                           _quote(UPDATER_SOURCE_DIR "/scripts/netns-run") + " " + _quote(_self()) + " " +
                           _quote("--gtest_filter=" + filter);
     return _run(command, output);
+}
+
+int RerunProgramInPrivateNetwork(char** argv)
+{
+    if (InPrivateNetwork())
+        return -1;
+    if (RerunInPrivateNetwork()) {
+        fprintf(stderr, "expected a private network namespace without eth0; not run\n");
+        return 1;
+    }
+    std::string why;
+    if (!PrivateNetworkAvailable(why)) {
+        fprintf(stderr, "network namespaces unavailable (%s): not run\n", why.c_str());
+        return 0;
+    }
+    setenv(kOuterNamespaceVariable, std::to_string(_namespace_inode()).c_str(), 1);
+    std::string self = _self();
+    std::string netns = UPDATER_SOURCE_DIR "/scripts/netns-run";
+    std::vector<char*> args = {netns.data(), self.data()};
+    for (char** a = argv + 1; *a; ++a)
+        args.push_back(*a);
+    args.push_back(nullptr);
+    execv(netns.c_str(), args.data());
+    perror("netns-run");
+    return 1;
 }
 
 }  // namespace testsupport

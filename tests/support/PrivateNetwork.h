@@ -35,6 +35,13 @@ bool PrivateNetworkAvailable(std::string& why);
 // namespace; returns its exit status, -1 when it could not be run.
 int RerunCurrentTestInPrivateNetwork(std::string& output);
 
+// For a program (a benchmark) that must run inside a private namespace, called first
+// thing in main: returns -1 when this process already runs inside one. Otherwise it
+// replaces the process by itself with the same arguments inside a new namespace, or
+// returns the exit status to end with: 0 (with a note) where namespaces cannot be made,
+// 1 when a re-run finds itself outside one or the program cannot be re-run.
+int RerunProgramInPrivateNetwork(char** argv);
+
 }  // namespace testsupport
 
 #define PRIVATE_NETWORK_OR_RERUN()                                                         \
