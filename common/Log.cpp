@@ -6,7 +6,7 @@
 
 uint32_t Log::package_bitmask = 0;
 FILE* Log::fh = nullptr;
-bool Log::timestamped = false;
+std::atomic<bool> Log::timestamped{false};
 
 namespace {
 

@@ -1,6 +1,7 @@
 #pragma once
 // Developer debug log: messages are written when their package is 0 or one of
 // its bits is switched on ("-X").
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -27,7 +28,8 @@ class Log {
 public:
     static uint32_t package_bitmask;
     static FILE* fh;
-    static bool timestamped;
+    // Written by transfers that run side by side, so atomic.
+    static std::atomic<bool> timestamped;
     static constexpr const char* TIMESTAMP_FORMAT = "%Y:%m:%d:%H:%M:%S";
     static constexpr const char* SEPARATOR = " | ";
     // Longest message written by one call; longer ones are cut.

@@ -115,7 +115,7 @@ aErr _open_libusb(USBDevice* device, const char* serial)
     aErr configured = _configure(device);
     if (configured != aErrNone) {
         device->state = tsusbStateClosed;
-        libusb_close(device->handle);
+        tsusb_close_handle(device->handle);
         device->handle = nullptr;
         return configured;
     }
@@ -245,7 +245,7 @@ aErr _close_libusb(USBDevice* device)
     if (!device->handle)
         return aErrMode;
     libusb_release_interface(device->handle, device->interfaceNumber);
-    libusb_close(device->handle);
+    tsusb_close_handle(device->handle);
     device->handle = nullptr;
     device->state = tsusbStateClosed;
     device->inEndpoint = 0;
@@ -338,7 +338,7 @@ aErr tsusb_destroy(USBDevice** device)
     if (!device || !*device)
         return aErrParam;
     if ((*device)->handle)
-        libusb_close((*device)->handle);
+        tsusb_close_handle((*device)->handle);
     if ((*device)->descriptor >= 0 && _valid_mode(*device))
         tsusb_close_kernel_device(*device);
     delete *device;

@@ -70,8 +70,8 @@ struct USBDevice {
 // cannot be initialised.
 libusb_context* Tessarine_libusb_context();
 libusb_context* Tessarine_libusb_init();
-// Releases the context; the next use creates a fresh one. Callers make sure
-// that no handle is still open.
+// Releases the context; the next use creates a fresh one. Nothing happens
+// while a device handle is open or a device list is being walked.
 void Tessarine_libusb_exit();
 
 // True for the device descriptor of a module (vendor, product id range).

@@ -41,9 +41,17 @@ int tsusb_read_serial_text(libusb_device_handle* handle, char* text, size_t size
     return result;
 }
 
+void tsusb_close_handle(libusb_device_handle* handle)
+{
+    if (!handle)
+        return;
+    libusb_close(handle);
+    tsusb_release_context();
+}
+
 aErr tsusb_visit_modules(tsusbVisit visit, void* ref, bool* refused)
 {
-    libusb_context* context = Tessarine_libusb_context();
+    libusb_context* context = tsusb_hold_context();
     if (!context)
         return aErrNotFound;
     libusb_device** list = nullptr;
@@ -51,6 +59,7 @@ aErr tsusb_visit_modules(tsusbVisit visit, void* ref, bool* refused)
     if (count <= 0) {
         if (list)
             libusb_free_device_list(list, 1);
+        tsusb_release_context();
         return aErrNotFound;
     }
     bool goOn = true;
@@ -69,8 +78,11 @@ aErr tsusb_visit_modules(tsusbVisit visit, void* ref, bool* refused)
         goOn = visit(&handle, &descriptor, ref);
         if (handle)
             libusb_close(handle);
+        else
+            tsusb_hold_context();  // for the handle visit kept
     }
     libusb_free_device_list(list, 1);
+    tsusb_release_context();
     return aErrNone;
 }
 

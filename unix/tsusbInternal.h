@@ -4,6 +4,13 @@
 
 #include "unix/tsusb.h"
 
+// The shared context with one more hold on it (null when libusb cannot be
+// initialised), and the release of one hold. A held context is never exited.
+libusb_context* tsusb_hold_context();
+void tsusb_release_context();
+// Closes a handle that a walk handed over and drops its hold.
+void tsusb_close_handle(libusb_device_handle* handle);
+
 // Counts one transport failure: the first TSUSB_ABSORBED_FAILURES in a row
 // give `absorbed`, the next one fails the record; a failed record gives aErrIO.
 aErr tsusb_count_failure(USBDevice* device, aErr absorbed);
@@ -14,7 +21,8 @@ int tsusb_read_serial_text(libusb_device_handle* handle, char* text, size_t size
 
 // Opens every module of the shared context in list order and calls visit with
 // its handle until visit returns false; visit keeps a handle by taking it
-// (setting *handle to null), else the handle is closed. Sets *refused when a
+// (setting *handle to null; the handle then holds the context until
+// tsusb_close_handle), else the handle is closed. Sets *refused when a
 // module could not be opened for lack of permission. aErrNotFound when the
 // context or its device list is unavailable.
 typedef bool (*tsusbVisit)(libusb_device_handle** handle, const libusb_device_descriptor* descriptor, void* ref);
