@@ -104,6 +104,13 @@ public:
     // means: find the router's own link type first.
     std::vector<DeviceInfo> Discover_Devices(linkType type);
     std::vector<DeviceInfo> Discover_TSNetwork_Devices(uint32_t router_serial, linkType type);
+    // The modules on the bus of a router that discovery already found (its spec):
+    // the bus scan alone, silent when the router cannot be reached.
+    std::vector<DeviceInfo> Discover_Routed(const linkSpec& router);
+    // Every module there is to update: with a router serial number the modules
+    // behind that router; otherwise the modules reached directly (as
+    // Discover_Devices) followed by the modules on each one's bus.
+    std::vector<DeviceInfo> Discover_All_Devices(linkType type, uint32_t router_serial);
 
     // Build lists (empty on failure), download (the build number stored, 0 on
     // failure) and device token (empty on failure). A failed request to the
@@ -133,6 +140,8 @@ public:
                           const std::string& bird_file, bool override_checks);
 
 private:
+    std::vector<DeviceInfo> _scan_router_bus(const linkSpec& router, linkType type, bool report);
+
     std::string server_url;
     std::string store_path;
     UpdaterDisplayInterface& display;

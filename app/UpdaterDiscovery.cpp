@@ -205,20 +205,47 @@ bool _probe_bus_address(Module& router, const linkSpec& routerSpec, uint8_t addr
 
 std::vector<DeviceInfo> Updater::Discover_TSNetwork_Devices(uint32_t router_serial, linkType type)
 {
-    std::vector<DeviceInfo> devices;
     if (type == 0)
         type = _discover_link_type(router_serial);
     linkSpec* found = aDiscovery_FindModule(type, router_serial, kDiscoveryInterface);
     if (!found)
-        return devices;
+        return {};
     Log::log(DEBUG_Updater, "Found Link Module\n");
+    std::vector<DeviceInfo> devices = _scan_router_bus(*found, type, true);
+    aLinkSpec_Destroy(&found);
+    return devices;
+}
 
+std::vector<DeviceInfo> Updater::Discover_Routed(const linkSpec& router)
+{
+    return _scan_router_bus(router, router.type, false);
+}
+
+std::vector<DeviceInfo> Updater::Discover_All_Devices(linkType type, uint32_t router_serial)
+{
+    if (router_serial != 0)
+        return Discover_TSNetwork_Devices(router_serial, type);
+    std::vector<DeviceInfo> devices = Discover_Devices(type);
+    const size_t direct = devices.size();
+    for (size_t i = 0; i < direct; ++i) {
+        if (devices[i].error != aErrNone)
+            continue;
+        std::vector<DeviceInfo> routed = Discover_Routed(devices[i].spec);
+        devices.insert(devices.end(), std::make_move_iterator(routed.begin()), std::make_move_iterator(routed.end()));
+    }
+    return devices;
+}
+
+std::vector<DeviceInfo> Updater::_scan_router_bus(const linkSpec& routerSpec, linkType type, bool report)
+{
+    std::vector<DeviceInfo> devices;
+    const uint32_t router_serial = routerSpec.serialNumber;
     Module router(kInitialModuleAddress, true);
     _disablePlexus(router, display);
-    aErr result = router.connectFromSpec(*found);
+    aErr result = router.connectFromSpec(routerSpec);
     if (result != aErrNone) {
-        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Error %d on connectFromSpec", result);
-        aLinkSpec_Destroy(&found);
+        if (report)
+            display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Error %d on connectFromSpec", result);
         return devices;
     }
 
@@ -226,7 +253,8 @@ std::vector<DeviceInfo> Updater::Discover_TSNetwork_Devices(uint32_t router_seri
     routerSystem.init(&router, 0);
     result = routerSystem.routeToMe(1);
     if (result != aErrNone) {
-        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Error %d on route to me", result);
+        if (report)
+            display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Error %d on route to me", result);
     } else {
         I2CClass bus;
         bus.init(&router, 0);
@@ -239,13 +267,13 @@ std::vector<DeviceInfo> Updater::Discover_TSNetwork_Devices(uint32_t router_seri
             if (bus.write(static_cast<uint8_t>(address), sizeof probe, probe) != aErrNone)
                 continue;
             DeviceInfo info;
-            if (_probe_bus_address(router, *found, static_cast<uint8_t>(address), router_serial, type, display, info))
+            if (_probe_bus_address(router, routerSpec, static_cast<uint8_t>(address), router_serial, type, display,
+                                   info))
                 devices.push_back(std::move(info));
         }
     }
 
     routerSystem.routeToMe(0);
     router.disconnect();
-    aLinkSpec_Destroy(&found);
     return devices;
 }
