@@ -114,9 +114,9 @@ json _verified(const HistoryEntry& entry, const Outcome& outcome)
     return entry.ok ? json(nullptr) : json(false);
 }
 
-const char* _result(const HistoryEntry& entry)
+const char* _result(const HistoryEntry& entry, const Outcome& outcome)
 {
-    if (entry.interrupted)
+    if (entry.interrupted || outcome.interrupted)
         return "interrupted";
     return entry.ok ? "ok" : "failed";
 }
@@ -270,10 +270,11 @@ json _history_record(const HistoryEntry& entry, const Outcome& outcome)
         {"to", _firmware(outcome.to)},
         {"image", _image(outcome.image, outcome.digest)},
         {"seconds", entry.seconds},
-        {"result", _result(entry)},
+        {"result", _result(entry, outcome)},
         {"error", entry.error.empty() ? json(nullptr) : json(entry.error)},
         {"verified", _verified(entry, outcome)},
         {"message", entry.message.empty() ? json(nullptr) : json(entry.message)},
+        {"batch", entry.batch.empty() ? json(nullptr) : json(entry.batch)},
     };
 }
 

@@ -19,10 +19,11 @@ struct HistoryEntry {
     std::string time;                // the start, UTC, ISO 8601
     double seconds = 0;
     bool ok = false;
-    bool interrupted = false;  // a signal ended the run before it ended by itself
     std::string error;         // the console's error lines; empty: none
     std::string message;       // "-l"; empty: none
     bool verify = false;       // "--verify" was given
+    bool interrupted = false;  // a signal or a stop ended it before it could end by itself
+    std::string batch;         // the id the records of one "-U --all" share; empty: none
 };
 
 // The current time as the records write it: 2026-12-07T16:32:45.123Z.
@@ -32,7 +33,8 @@ std::string _utc_time_text();
 std::optional<ImageDigest> _image_digest(const unsigned char* data, size_t length);
 
 // {"time", "command", "serial", "transport", "router", "from", "to", "image",
-//  "seconds", "result", "error", "verified", "message"}
+//  "seconds", "result", "error", "verified", "message", "batch"}; the result is
+// "ok", "failed" or "interrupted".
 nlohmann::ordered_json _history_record(const HistoryEntry& entry, const Outcome& outcome);
 
 // Appends the record to the store's history; a failure is a warning on

@@ -70,9 +70,13 @@ struct Outcome {
     std::string image;                  // the image file sent or stored
     std::optional<ImageDigest> digest;  // of the image's bytes, when known without reading it back
     std::optional<bool> verified;       // set only when "--verify" had something to check
+    bool interrupted = false;           // a stop was asked before the update could end
 };
 
 class UpdaterStore;
+namespace Kestrune::Tessarine {
+class Module;
+}
 
 // Opens the store on store_path; on failure reports it for the calling operation and
 // returns null.
@@ -130,6 +134,15 @@ public:
     // Firmware update of a running module; build 0 lets the update choose.
     bool Update_Firmware(uint32_t serial, uint32_t build, const std::string& bird_file, uint8_t module_address,
                          uint32_t router_serial, bool override_checks);
+    // The update of a module that discovery found: it is reached by its link spec
+    // (behind a router: the router's spec and the module's bus address) without
+    // being searched for again.
+    bool Update_Found(const DeviceInfo& device, uint32_t build, const std::string& bird_file, bool override_checks);
+
+    // Asked before the loader goes out and while a verification waits: true ends
+    // the update there, with the outcome marked interrupted. A transfer under way
+    // is never cut short: a module left between loader and firmware needs a recovery.
+    void Set_StopCheck(std::function<bool()> check) { stop_check = std::move(check); }
 
     // Recovery through the chip's boot ROM. A port that cannot be used at all (it
     // does not open, or its ROM is stuck in another session) is named on the display
@@ -140,6 +153,11 @@ public:
                           const std::string& bird_file, bool override_checks);
 
 private:
+    // Connects the module; false after reporting a failure that ends the update at once.
+    using Connector = std::function<bool(Kestrune::Tessarine::Module& module, aErr& failure)>;
+    bool _update(uint32_t serial, uint32_t build, const std::string& bird_file, uint8_t module_address,
+                 bool through_router, const Connector& connect, bool override_checks);
+    bool _stop_asked() const { return stop_check && stop_check(); }
     std::vector<DeviceInfo> _scan_router_bus(const linkSpec& router, linkType type, bool report);
 
     std::string server_url;
@@ -150,4 +168,5 @@ private:
     mutable std::mutex outcome_mutex;
     Outcome outcome;
     int recovery_chip = RECOVERY_CHIP_NONE;  // set by Get_Fingerprint
+    std::function<bool()> stop_check;
 };

@@ -22,6 +22,10 @@ public:
     virtual void error_message(const char* text) = 0;
     // Where a display keeps no difference, a warning is shown as an error.
     virtual void warning_message(const char* text) { error_message(text); }
+    // The step an update has come to ("connect", "loader", "firmware", ...): a
+    // display that shows several modules at once names it; the console's
+    // messages already say it.
+    virtual void update_phase(const char* phase) {}
 
     virtual ~UpdaterDisplayInterface() = default;
 

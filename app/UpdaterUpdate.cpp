@@ -142,7 +142,10 @@ uint32_t _attempt_ms(linkType type)
 // was reached on. Each attempt looks at once, then searches (discovery, which
 // repeats its request until the module answers), and spends what is left of
 // its time looking again every RECONNECT_POLL_MS rather than asleep: the
-// module is found moments after it is back. Attempts and their time are
+// module is found moments after it is back. A TCP/IP module comes back where
+// it was, so the first attempt only looks there: a search holds the host's one
+// discovery reply port for its whole window, which other updates running at
+// the same time would wait for. Attempts and their time are
 // bounded as before. Giving up is not reported here: the firmware transfer
 // that follows fails on the missing link.
 void _reconnect_loader(Module& module, uint32_t serial, linkType type)
@@ -156,7 +159,7 @@ void _reconnect_loader(Module& module, uint32_t serial, linkType type)
         }
         if (_look_again(module, type, serial))
             return;
-        if (type == TCPIP) {
+        if (type == TCPIP && attempt > 1) {
             module.discoverAndConnect(type, serial);
             if (module.isConnected())
                 return;
@@ -317,6 +320,36 @@ bool _connect_through_router(Updater& updater, UpdaterDisplayInterface& display,
     return true;
 }
 
+// Connects a module that discovery found, by its spec: directly, or through
+// its router (reached by the router's own spec) at the bus address it answered
+// on. False after reporting a failure that ends the update at once.
+bool _connect_found(UpdaterDisplayInterface& display, Module& module, const DeviceInfo& device, aErr& failure)
+{
+    const uint32_t serial = device.spec.serialNumber;
+    if (device.network_address == 0) {
+        failure = module.connectFromSpec(device.spec);
+        if (failure != aErrNone)
+            display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to connect to module [%08X]", serial);
+        return true;
+    }
+    linkSpec routerSpec = device.spec;
+    routerSpec.serialNumber = device.spec.routerSerialNumber;
+    routerSpec.module = device.spec.router;
+    Module router(0, true, 0);
+    failure = _disablePlexus(router, display);
+    if (failure != aErrNone)
+        return true;
+    if (router.connectFromSpec(routerSpec) != aErrNone) {
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to connect to link module [%08X]",
+                        routerSpec.serialNumber);
+        return false;
+    }
+    failure = module.connectThroughLinkModule(&router);
+    if (failure != aErrNone)
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to connect to module [%08X]", serial);
+    return true;
+}
+
 // The link type the module was reached on: TCP/IP, else USB.
 linkType _reached_on(Module& module)
 {
@@ -389,13 +422,37 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFi
     }
     display.message(UpdaterDisplayInterface::LEVEL_INFO, "Transferred %d blocks, %d total bytes", int(number - 1),
                     int(total));
-    if (err == aErrNone)
+    if (err == aErrNone) {
+        display.update_phase("reboot");
         err = entity.LoaderReboot(display);
+    }
     return err;
 }
 
 bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string& bird_file, uint8_t module_address,
                               uint32_t router_serial, bool override_checks)
+{
+    auto connect = [&](Module& module, aErr& failure) {
+        if (router_serial != 0)
+            return _connect_through_router(*this, display, module, serial, router_serial, failure);
+        failure = _connect_direct(module, serial);
+        if (failure != aErrNone)
+            display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to connect to module [%08X]", serial);
+        return true;
+    };
+    return _update(serial, build, bird_file, module_address, router_serial != 0, connect, override_checks);
+}
+
+bool Updater::Update_Found(const DeviceInfo& device, uint32_t build, const std::string& bird_file, bool override_checks)
+{
+    const bool routed = device.network_address != 0;
+    auto connect = [&](Module& module, aErr& failure) { return _connect_found(display, module, device, failure); };
+    return _update(device.spec.serialNumber, build, bird_file, routed ? uint8_t(device.network_address) : 0, routed,
+                   connect, override_checks);
+}
+
+bool Updater::_update(uint32_t serial, uint32_t build, const std::string& bird_file, uint8_t module_address,
+                      bool through_router, const Connector& connect, bool override_checks)
 {
     if (serial == 0) {
         display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Update command must specify the specific device");
@@ -471,18 +528,11 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string
         Log::log(DEBUG_Updater, " Serial Number inserted into firmware.\n");
     }
 
+    display.update_phase("connect");
     Module module(module_address, true, 0);
     aErr failure = _disablePlexus(module, display);
-    if (failure == aErrNone) {
-        if (router_serial == 0) {
-            failure = _connect_direct(module, serial);
-            if (failure != aErrNone) {
-                display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to connect to module [%08X]", serial);
-            }
-        } else if (!_connect_through_router(*this, display, module, serial, router_serial, failure)) {
-            return false;
-        }
-    }
+    if (failure == aErrNone && !connect(module, failure))
+        return false;
     linkType reachedOn = USB;
     if (failure == aErrNone) {
         reachedOn = _reached_on(module);
@@ -498,16 +548,26 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string
         display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Birdfile failed validation");
         return false;
     }
-    if (failure == aErrNone)
-        failure = _transfer_loader(display, module, bird);
+    // The last moment a stop leaves the module as it was.
+    if (failure == aErrNone && _stop_asked()) {
+        Note_Outcome([](Outcome& noted) { noted.interrupted = true; });
+        return false;
+    }
     if (failure == aErrNone) {
-        if (router_serial == 0)
+        display.update_phase("loader");
+        failure = _transfer_loader(display, module, bird);
+    }
+    if (failure == aErrNone) {
+        display.update_phase("restart");
+        if (!through_router)
             _await_loader_restart(module);
         if (!module.isConnected())
             _reconnect_loader(module, serial, reachedOn);
     }
-    if (failure == aErrNone)
-        failure = _transfer_firmware(display, module, bird, router_serial != 0, uei_bytes_load);
+    if (failure == aErrNone) {
+        display.update_phase("firmware");
+        failure = _transfer_firmware(display, module, bird, through_router, uei_bytes_load);
+    }
 
     if (failure != aErrNone) {
         Log::log(DEBUG_Updater, "Failed _transfer_firmware(): %d\n", failure);
@@ -516,9 +576,14 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string
     // A module that does not come back with the image's firmware was not
     // updated: nothing is recorded as transferred.
     if (verify) {
-        const bool verified = _verify_update(display, module, router_serial ? VerifyRoute::Router : VerifyRoute::Direct,
-                                             reachedOn, serial, image_firmware);
-        Note_Outcome([verified](Outcome& noted) { noted.verified = verified; });
+        display.update_phase("verify");
+        const bool verified = _verify_update(display, module, through_router ? VerifyRoute::Router : VerifyRoute::Direct,
+                                             reachedOn, serial, image_firmware, stop_check);
+        const bool stopped = !verified && _stop_asked();
+        Note_Outcome([verified, stopped](Outcome& noted) {
+            noted.verified = verified;
+            noted.interrupted = stopped;
+        });
         if (!verified)
             return false;
     }

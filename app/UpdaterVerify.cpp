@@ -75,12 +75,18 @@ bool _matches(const std::optional<FirmwareId>& expected, const FirmwareId& runni
            (expected->version.empty() || _same_version(running.version, expected->version));
 }
 
+bool _stopped(const std::function<bool()>& stop)
+{
+    return stop && stop();
+}
+
 // Finds the module again after its link dropped, and reads what it runs.
-bool _await_direct(Module& module, linkType type, uint32_t serial, uint64_t deadline, FirmwareId& running)
+bool _await_direct(Module& module, linkType type, uint32_t serial, uint64_t deadline, FirmwareId& running,
+                   const std::function<bool()>& stop)
 {
     module.disconnect();
     uint64_t nextSearch = aTime_GetMSTicks() + SEARCH_PERIOD_MS;
-    for (uint64_t now = aTime_GetMSTicks(); now < deadline; now = aTime_GetMSTicks()) {
+    for (uint64_t now = aTime_GetMSTicks(); now < deadline && !_stopped(stop); now = aTime_GetMSTicks()) {
         bool found = _look_again(module, type, serial);
         if (!found && now >= nextSearch) {
             nextSearch = now + SEARCH_PERIOD_MS;
@@ -107,10 +113,10 @@ bool _await_direct(Module& module, linkType type, uint32_t serial, uint64_t dead
 // it reports the image's firmware or the time is up. `answered` tells whether
 // it answered at all; `running` holds its last answer.
 bool _await_router(Module& module, uint64_t deadline, const std::optional<FirmwareId>& expected, FirmwareId& running,
-                   bool& answered)
+                   bool& answered, const std::function<bool()>& stop)
 {
     answered = false;
-    for (uint64_t now = aTime_GetMSTicks(); now < deadline; now = aTime_GetMSTicks()) {
+    for (uint64_t now = aTime_GetMSTicks(); now < deadline && !_stopped(stop); now = aTime_GetMSTicks()) {
         FirmwareId answer;
         if (_read_firmware(module, answer)) {
             running = answer;
@@ -165,7 +171,7 @@ bool _read_firmware(Module& module, FirmwareId& running)
 }
 
 bool _verify_update(UpdaterDisplayInterface& display, Module& module, VerifyRoute route, linkType type, uint32_t serial,
-                    const std::optional<FirmwareId>& expected)
+                    const std::optional<FirmwareId>& expected, const std::function<bool()>& stop)
 {
     unsigned timeout = _timeout_s(display);
     if (!expected)
@@ -174,13 +180,15 @@ bool _verify_update(UpdaterDisplayInterface& display, Module& module, VerifyRout
     FirmwareId running;
     bool answered = false;
     if (route == VerifyRoute::Direct)
-        answered = _await_direct(module, type, serial, deadline, running);
+        answered = _await_direct(module, type, serial, deadline, running, stop);
     else
-        _await_router(module, deadline, expected, running, answered);
+        _await_router(module, deadline, expected, running, answered, stop);
     Log::log(DEBUG_Updater, "Verify: answered %d, runs %s build %u\n", int(answered), running.version.c_str(),
              running.build);
     const bool verified = answered && _matches(expected, running);
-    if (!answered) {
+    if (!verified && _stopped(stop)) {
+        display.message(LEVEL_ERR, "Update not confirmed: stopped while waiting for %08X", serial);
+    } else if (!answered) {
         display.message(LEVEL_ERR, "Update not confirmed: %08X did not come back within %u s", serial, timeout);
     } else if (!expected) {
         display.message(INFO, "Verified: %08X came back and runs %s (build %u)", serial, running.version.c_str(),

@@ -3,6 +3,7 @@
 // back and compare the firmware it runs (version and build, read as discovery
 // reads them) with the image's information block.
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -28,5 +29,7 @@ enum class VerifyRoute {
 
 // Waits up to UPDATER_VERIFY_TIMEOUT seconds (60 by default) and prints
 // "Verified: ..." or reports "Update not confirmed: ...". True when verified.
+// A stop (when given and true) ends the wait unconfirmed.
 bool _verify_update(UpdaterDisplayInterface& display, Kestrune::Tessarine::Module& module, VerifyRoute route,
-                    linkType type, uint32_t serial, const std::optional<FirmwareId>& expected);
+                    linkType type, uint32_t serial, const std::optional<FirmwareId>& expected,
+                    const std::function<bool()>& stop = {});
