@@ -158,7 +158,8 @@ private:
     bool _update(uint32_t serial, uint32_t build, const std::string& bird_file, uint8_t module_address,
                  bool through_router, const Connector& connect, bool override_checks);
     bool _stop_asked() const { return stop_check && stop_check(); }
-    std::vector<DeviceInfo> _scan_router_bus(const linkSpec& router, linkType type, bool report);
+    std::vector<DeviceInfo> _scan_router_bus(const linkSpec& router, linkType type, bool report,
+                                             UpdaterDisplayInterface& display);
 
     std::string server_url;
     std::string store_path;

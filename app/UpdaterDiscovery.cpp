@@ -1,7 +1,13 @@
 // Discovery: which modules are there, and what firmware they run.
 #include "app/UpdaterDiscovery.h"
 
+#include <algorithm>
+#include <atomic>
+#include <functional>
 #include <string>
+#include <thread>
+#include <utility>
+#include <vector>
 
 #include "common/device/I2CClass.h"
 #include "common/Log.h"
@@ -29,6 +35,8 @@ constexpr size_t kDeviceNameMax = 32;
 constexpr unsigned kFirstBusAddress = 2;
 constexpr unsigned kLastBusAddress = 252;
 constexpr uint8_t kBusSpeed = 3;
+// Modules queried at once when a discovery also scans every module's bus.
+constexpr size_t kDiscoveryWorkers = 16;
 
 bool _discovered_device(const linkSpec* spec, bool* found, void* ref)
 {
@@ -150,12 +158,56 @@ linkType _discover_link_type(uint32_t serial)
     return search.type;
 }
 
-std::vector<DeviceInfo> Updater::Discover_Devices(linkType type)
+namespace {
+
+// The modules reached directly on the given transports, not yet queried.
+std::vector<DeviceInfo> _enumerate(linkType type)
 {
     std::vector<DeviceInfo> devices;
     std::vector<linkType> types = type ? std::vector<linkType>{type} : std::vector<linkType>{USB, TCPIP};
     for (linkType searched : types)
         aDiscovery_EnumerateModules(searched, _discovered_device, &devices, kDiscoveryInterface);
+    return devices;
+}
+
+// The messages of one of several discovery workers, shown in the modules'
+// order once every worker is done.
+class HeldMessages : public UpdaterDisplayInterface {
+public:
+    void display_progress(bool) override {}
+    void update_progress(double, const char*) override {}
+    void update_spinner(bool, const char*) override {}
+    void info_message(const char* text) override { held_.emplace_back(LEVEL_INFO, text); }
+    void error_message(const char* text) override { held_.emplace_back(LEVEL_ERROR, text); }
+    void ShowOn(UpdaterDisplayInterface& display) const
+    {
+        for (const auto& [level, text] : held_)
+            display.message(level, "%s", text.c_str());
+    }
+
+private:
+    std::vector<std::pair<Level, std::string>> held_;
+};
+
+// Runs work(i) for every i below count on a few threads at once.
+void _each_at_once(size_t count, const std::function<void(size_t)>& work)
+{
+    std::atomic<size_t> next{0};
+    std::vector<std::thread> workers;
+    for (size_t w = 0; w < std::min(count, kDiscoveryWorkers); ++w)
+        workers.emplace_back([&] {
+            for (size_t i = next++; i < count; i = next++)
+                work(i);
+        });
+    for (std::thread& worker : workers)
+        worker.join();
+}
+
+}  // namespace
+
+std::vector<DeviceInfo> Updater::Discover_Devices(linkType type)
+{
+    std::vector<DeviceInfo> devices = _enumerate(type);
     for (DeviceInfo& info : devices)
         _query_device(info, display);
     return devices;
@@ -211,32 +263,40 @@ std::vector<DeviceInfo> Updater::Discover_TSNetwork_Devices(uint32_t router_seri
     if (!found)
         return {};
     Log::log(DEBUG_Updater, "Found Link Module\n");
-    std::vector<DeviceInfo> devices = _scan_router_bus(*found, type, true);
+    std::vector<DeviceInfo> devices = _scan_router_bus(*found, type, true, display);
     aLinkSpec_Destroy(&found);
     return devices;
 }
 
 std::vector<DeviceInfo> Updater::Discover_Routed(const linkSpec& router)
 {
-    return _scan_router_bus(router, router.type, false);
+    return _scan_router_bus(router, router.type, false, display);
 }
 
 std::vector<DeviceInfo> Updater::Discover_All_Devices(linkType type, uint32_t router_serial)
 {
     if (router_serial != 0)
         return Discover_TSNetwork_Devices(router_serial, type);
-    std::vector<DeviceInfo> devices = Discover_Devices(type);
+    // Each module on its own link: they are queried and their buses scanned
+    // side by side, their messages shown afterwards in the modules' order.
+    std::vector<DeviceInfo> devices = _enumerate(type);
+    std::vector<std::vector<DeviceInfo>> routed(devices.size());
+    std::vector<HeldMessages> messages(devices.size());
+    _each_at_once(devices.size(), [&](size_t i) {
+        _query_device(devices[i], messages[i]);
+        if (devices[i].error == aErrNone)
+            routed[i] = _scan_router_bus(devices[i].spec, devices[i].spec.type, false, messages[i]);
+    });
     const size_t direct = devices.size();
     for (size_t i = 0; i < direct; ++i) {
-        if (devices[i].error != aErrNone)
-            continue;
-        std::vector<DeviceInfo> routed = Discover_Routed(devices[i].spec);
-        devices.insert(devices.end(), std::make_move_iterator(routed.begin()), std::make_move_iterator(routed.end()));
+        messages[i].ShowOn(display);
+        devices.insert(devices.end(), routed[i].begin(), routed[i].end());
     }
     return devices;
 }
 
-std::vector<DeviceInfo> Updater::_scan_router_bus(const linkSpec& routerSpec, linkType type, bool report)
+std::vector<DeviceInfo> Updater::_scan_router_bus(const linkSpec& routerSpec, linkType type, bool report,
+                                                  UpdaterDisplayInterface& display)
 {
     std::vector<DeviceInfo> devices;
     const uint32_t router_serial = routerSpec.serialNumber;
