@@ -33,6 +33,10 @@ public:
     // records them as the error of a command.
     std::string take_errors();
 
+    // Where info messages and progress go: standard output, or standard error
+    // once standard output is reserved for documents.
+    FILE* stream() const { return chatter_; }
+
 private:
     bool _on_terminal() const;
     void _clear_line();

@@ -13,6 +13,7 @@
 #include "app/History.h"
 #include "app/JsonListings.h"
 #include "app/Listings.h"
+#include "app/UpdateAll.h"
 #include "app/Usage.h"
 #include "common/Log.h"
 #include "server/HTTPRequest.h"
@@ -236,11 +237,16 @@ int _discover(CLI_Display& display, const Parameters& params, Updater& updater)
                              type);
     }
     display.message(INFO, "Searching for Tessarine devices");
-    return _list_devices(display, params, updater, updater.Discover_Devices(type), type);
+    // What is behind is asked of every module -U --all would update: those on
+    // the buses of the modules found too.
+    return _list_devices(display, params, updater,
+                         params.updates ? updater.Discover_All_Devices(type, 0) : updater.Discover_Devices(type), type);
 }
 
 int _update(CLI_Display& display, const Parameters& params, Updater& updater, std::string& document)
 {
+    if (params.batch.all)
+        return _update_all(display, params, updater);
     uint32_t build = _build_number(params.build);
     updater.Set_UEIBytes_Load(params.uei_bytes_load);
     updater.Set_Verify(params.verify);
@@ -390,7 +396,8 @@ int _run_commands(CLI_Display& display, Parameters* params, Updater& updater)
         }
         status = _fingerprint(display, params, updater, status, document);
     }
-    if (params->commands.IsSet(CMD_GET_BUILD)) {
+    // With -U --all each module's download is part of its update.
+    if (params->commands.IsSet(CMD_GET_BUILD) && !params->batch.all) {
         if (params->device_serial == 0) {
             display.message(LEVEL_ERR, "-G must specify a specific device via -d");
             display.message(LEVEL_ERR, "--help for usage information");

@@ -47,6 +47,13 @@ const SOption g_rgOptions[] = {
     {OPT_VERIFY, "--verify", ARG_NONE},
     {OPT_HISTORY, "--history", ARG_NONE},
     {OPT_UPDATES, "--updates", ARG_NONE},
+    {OPT_BATCH, "--all", ARG_NONE},
+    {OPT_BATCH, "--jobs", ARG_REQUIRED},
+    {OPT_BATCH, "--canary", ARG_REQUIRED},
+    {OPT_BATCH, "--max-failed", ARG_REQUIRED},
+    {OPT_BATCH, "--dry-run", ARG_NONE},
+    {OPT_BATCH, "--force", ARG_NONE},
+    {OPT_BATCH, "--junit", ARG_REQUIRED},
     {-1, nullptr, ARG_NONE},
 };
 
@@ -246,6 +253,67 @@ void _command(CLI_Display& display, const char* spelling, Parameters* params, bo
     }
 }
 
+constexpr uint32_t MAX_JOBS = 256;
+
+// A whole number from low to high; false for anything else.
+bool _bounded_number(const std::string& text, uint32_t low, uint32_t high, uint32_t* value)
+{
+    char* end = nullptr;
+    uint32_t number = _get_int_arg(text.c_str(), &end);
+    if (!end || number < low || number > high)
+        return false;
+    *value = number;
+    return true;
+}
+
+void _invalid_batch_value(BatchParameters& batch, const char* option, const char* arg, const char* wanted)
+{
+    if (batch.invalid.empty())
+        batch.invalid = std::string(option) + " needs " + wanted + ", not '" + arg + "'";
+}
+
+// "--max-failed N" or "--max-failed P%".
+void _max_failed_arg(BatchParameters& batch, const char* arg)
+{
+    std::string text(arg);
+    bool percent = !text.empty() && text.back() == '%';
+    if (percent)
+        text.pop_back();
+    uint32_t value = 0;
+    if (!_bounded_number(text, 1, percent ? 100 : UINT32_MAX, &value)) {
+        _invalid_batch_value(batch, "--max-failed", arg, "a number of modules (1 or more) or a share such as 10%");
+        return;
+    }
+    batch.max_failed = percent ? 0 : value;
+    batch.max_failed_pct = percent ? value : 0;
+}
+
+void _batch_option(const OptionScanner& scanner, BatchParameters& batch)
+{
+    const std::string option = scanner.OptionText();
+    const char* arg = scanner.OptionArg();
+    if (option == "--all") {
+        batch.all = true;
+        return;
+    }
+    batch.given = true;
+    if (option == "--jobs") {
+        if (!_bounded_number(arg, 1, MAX_JOBS, &batch.jobs))
+            _invalid_batch_value(batch, "--jobs", arg, "a whole number from 1 to 256");
+    } else if (option == "--canary") {
+        if (!_bounded_number(arg, 1, UINT32_MAX, &batch.canary))
+            _invalid_batch_value(batch, "--canary", arg, "a number of modules (1 or more)");
+    } else if (option == "--max-failed") {
+        _max_failed_arg(batch, arg);
+    } else if (option == "--dry-run") {
+        batch.dry_run = true;
+    } else if (option == "--force") {
+        batch.force = true;
+    } else if (option == "--junit") {
+        batch.junit_file = arg;
+    }
+}
+
 // Last look at the whole record; every combination is accepted today, the
 // commands check their own preconditions.
 bool _validate_params(const Parameters&)
@@ -301,6 +369,9 @@ int _get_params(CLI_Display& display, int argc, char** argv, Parameters* params)
             break;
         case OPT_UPDATES:
             params->updates = true;
+            break;
+        case OPT_BATCH:
+            _batch_option(scanner, params->batch);
             break;
         case OPT_COMMAND:
             _command(display, scanner.OptionText(), params, &ok);

@@ -42,6 +42,20 @@ constexpr int32_t TRANSPORT_USB = 1;
 constexpr int32_t TRANSPORT_TCPIP = 2;
 constexpr int32_t TRANSPORT_RECOVER = 255;
 
+// "-U --all": every module discovery finds is updated when it needs it.
+struct BatchParameters {
+    bool all = false;             // "--all"
+    uint32_t jobs = 8;            // "--jobs": modules updated at once
+    uint32_t canary = 0;          // "--canary": modules updated (and verified) before the rest
+    uint32_t max_failed = 0;      // "--max-failed N": failures that stop new starts (0: none)
+    uint32_t max_failed_pct = 0;  // "--max-failed P%": the same as a share of the modules (0: none)
+    bool dry_run = false;         // "--dry-run": print the plan, touch nothing
+    bool force = false;           // "--force": modules already current are updated too
+    std::string junit_file;       // "--junit FILE"
+    bool given = false;           // any of the options above but --all
+    std::string invalid;          // the first unusable value, as the line that reports it
+};
+
 struct Parameters {
     CommandsClass commands;
     uint32_t device_serial = 0;
@@ -71,6 +85,7 @@ struct Parameters {
     bool verify = false;          // "--verify": -U confirms the firmware the module comes back with
     bool updates = false;         // "--updates": -D shows the newest build available per module
     bool server_given = false;    // "-u", "--http" or "--https" chose the update server
+    BatchParameters batch;
 };
 
 enum OptionIds {
@@ -83,6 +98,7 @@ enum OptionIds {
     OPT_VERIFY = 6,
     OPT_HISTORY = 7,
     OPT_UPDATES = 8,
+    OPT_BATCH = 20,  // the options of "-U --all"
 };
 
 extern const SOption g_rgOptions[];

@@ -117,6 +117,17 @@ void _block_full(UsageText& u)
                            "module (in the store, or from the server given by",
                            "\"-u\") and whether the module is behind it."});
     u.line();
+    u.line("  Updating every module (-U --all):");
+    u.option("--all", {"With -U: update every module found (-t, -r as for -D)",
+                       "that runs an older build than the newest one there is;",
+                       "-b or -f: every module the image fits. Not with -d."});
+    u.option("--jobs <n>", {"Modules updated at once [Default: 8]."});
+    u.option("--canary <n>", {"Update and verify n modules first; go on only when", "all of them took their build."});
+    u.option("--max-failed <n|p%>", {"Start no more modules once n (or p percent) failed."});
+    u.option("--dry-run", {"Print the plan and touch nothing."});
+    u.option("--force", {"Also update the modules already current."});
+    u.option("--junit <file>", {"Write a JUnit XML report, one test case per module."});
+    u.line();
 }
 
 void _block_extended(UsageText& u)

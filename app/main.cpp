@@ -7,6 +7,7 @@
 #include "app/CLI_Display.h"
 #include "app/Dispatch.h"
 #include "app/Parameters.h"
+#include "app/UpdateAll.h"
 #include "app/Updater.h"
 #include "app/Usage.h"
 #include "common/Log.h"
@@ -40,7 +41,8 @@ int main(int argc, char** argv)
         return 0;
     }
 
-    if (!_check_server_trust(display, params) || !_prepare_store_directory(display, &params)) {
+    if (!_check_batch_params(display, params) || !_check_server_trust(display, params) ||
+        !_prepare_store_directory(display, &params)) {
         _release_params(&params);
         return 1;
     }

@@ -149,7 +149,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Resolution{"-OVERRIDE", "-OVERRIDE"}, Resolution{"--", ""}, Resolution{"--h", ""},
                       Resolution{"--he", "--help"}, Resolution{"--hel", "--help"}, Resolution{"--help", "--help"},
                       Resolution{"--ht", ""}, Resolution{"--htt", ""}, Resolution{"--http", "--http"},
-                      Resolution{"--https", "--https"}, Resolution{"--httpss", ""}, Resolution{"--j", "--json"},
+                      Resolution{"--https", "--https"}, Resolution{"--httpss", ""}, Resolution{"--j", ""},
                       Resolution{"--js", "--json"}, Resolution{"--jso", "--json"}, Resolution{"--json", "--json"},
                       Resolution{"--jsonl", ""}, Resolution{"--JSON", ""}, Resolution{"-json", ""},
                       Resolution{"-j", ""}, Resolution{"--json=1", ""}),

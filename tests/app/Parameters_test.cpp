@@ -369,7 +369,7 @@ TEST_F(GetParams, JsonIsAFlagOfItsOwn)
     EXPECT_EQ(params.server_url, _default_http_url()) << "--json is not an update-server choice";
     EXPECT_TRUE(display.errors.empty());
 
-    EXPECT_EQ(Parse({"-D", "--j"}), 0);
+    EXPECT_EQ(Parse({"-D", "--js"}), 0);  // "--j" is also "--jobs" and "--junit"
     EXPECT_TRUE(params.json_output);
     // Written with "=value" it is skipped like every flag.
     EXPECT_EQ(Parse({"-D", "--json=yes"}), 0);
@@ -394,3 +394,40 @@ TEST_F(GetParams, AfterHelpOnlyJsonIsRead)
 }
 
 }  // namespace
+
+TEST_F(GetParams, BatchOptionsAndTheirUnusableValues)
+{
+    const struct {
+        std::vector<std::string> words;
+        uint32_t jobs, canary, maxFailed, maxFailedPct;
+        const char* invalid;
+    } cases[] = {
+        {{"--all"}, 8, 0, 0, 0, ""},
+        {{"--all", "--jobs", "16", "--canary=2", "--max-failed", "3"}, 16, 2, 3, 0, ""},
+        {{"--max-failed", "25%"}, 8, 0, 0, 25, ""},
+        {{"--jobs", "0"}, 8, 0, 0, 0, "--jobs needs a whole number from 1 to 256, not '0'"},
+        {{"--jobs", "257"}, 8, 0, 0, 0, "--jobs needs a whole number from 1 to 256, not '257'"},
+        {{"--jobs", "abc", "--canary", "0"}, 8, 0, 0, 0, "--jobs needs a whole number from 1 to 256, not 'abc'"},
+        {{"--canary", "x"}, 8, 0, 0, 0, "--canary needs a number of modules (1 or more), not 'x'"},
+        {{"--max-failed", "101%"},
+         8,
+         0,
+         0,
+         0,
+         "--max-failed needs a number of modules (1 or more) or a share such as 10%, not '101%'"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> words = {"-U"};
+        words.insert(words.end(), c.words.begin(), c.words.end());
+        SCOPED_TRACE(words.back());
+        EXPECT_EQ(Parse(words), 0);
+        EXPECT_EQ(params.batch.jobs, c.jobs);
+        EXPECT_EQ(params.batch.canary, c.canary);
+        EXPECT_EQ(params.batch.max_failed, c.maxFailed);
+        EXPECT_EQ(params.batch.max_failed_pct, c.maxFailedPct);
+        EXPECT_EQ(params.batch.invalid, c.invalid);
+    }
+    EXPECT_EQ(Parse({"-U", "--all", "--dry-run", "--force", "--junit", "r.xml"}), 0);
+    EXPECT_TRUE(params.batch.all && params.batch.dry_run && params.batch.force && params.batch.given);
+    EXPECT_EQ(params.batch.junit_file, "r.xml");
+}

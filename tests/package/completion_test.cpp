@@ -125,7 +125,7 @@ INSTANTIATE_TEST_SUITE_P(
         CompletionCase{"options", {"updater", ""}, {"<all options>"}},
         CompletionCase{"hyphen", {"updater", "-"}, {"<all options>"}},
         CompletionCase{"long_prefix", {"updater", "--h"}, {"--help", "--history", "--http", "--https"}},
-        CompletionCase{"json", {"updater", "-D", "--j"}, {"--json"}},
+        CompletionCase{"json", {"updater", "-D", "--j"}, {"--jobs", "--json", "--junit"}},
         CompletionCase{"override", {"updater", "-O"}, {"-OVERRIDE"}},
         CompletionCase{"after_an_argument", {"updater", "-t", "TCPIP", "-"}, {"<all options>"}},
         CompletionCase{"transports", {"updater", "-D", "-t", ""}, {"USB", "TCPIP", "RECOVER"}},
