@@ -232,6 +232,6 @@ bool _write_junit_report(const BatchRun& run, const std::string& path, std::stri
         result = file.Commit();
     if (result == aErrNone)
         return true;
-    error = "Could not write the JUnit report " + path + ": " + strerror(file.Error() ? file.Error() : EIO);
+    error = strerror(file.Error() ? file.Error() : EIO);
     return false;
 }

@@ -30,8 +30,8 @@ std::string _batch_json_document(const BatchRun& run);
 
 // The JUnit XML report: one test suite, one test case per module; a failed or
 // interrupted module has a failure with its text, a skipped one is skipped. Written to
-// a temporary file beside path and renamed over it. False with error set when it could
-// not be written; an existing file then stays as it was.
+// a temporary file beside path and renamed over it. False with error set to the
+// system's reason when it could not be written; an existing file then stays as it was.
 bool _write_junit_report(const BatchRun& run, const std::string& path, std::string& error);
 // The XML text itself.
 std::string _junit_xml(const BatchRun& run);
