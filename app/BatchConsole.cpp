@@ -76,7 +76,7 @@ void BatchConsole::Phase(size_t module, const std::string& phase)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     State& state = states_[module];
-    state.phase = _table_text(phase);
+    state.phase = _terminal_text(phase);
     state.fraction = -1;
     state.started = true;
     dirty_ = true;
@@ -95,7 +95,7 @@ void BatchConsole::Finished(size_t module, const ModuleOutcome& outcome)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     State& state = states_[module];
-    state.phase = _table_text(_finished_phase(outcome));
+    state.phase = _terminal_text(_finished_phase(outcome));
     state.fraction = -1;
     state.done = true;
     dirty_ = true;
@@ -107,7 +107,7 @@ void BatchConsole::Error(size_t module, const std::string& text)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!live_)
-        _plain(module, _table_text(text));
+        _plain(module, _terminal_text(text));
 }
 
 void BatchConsole::_plain(size_t module, const std::string& text)

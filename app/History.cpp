@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "app/Listings.h"
+#include "app/PrintableText.h"
 #include "store/HistoryFile.h"
 
 namespace {

@@ -8,12 +8,6 @@
 #include "app/AvailableBuilds.h"
 #include "app/Updater.h"
 
-// Text from modules, servers and files as a table may show it: control
-// characters (C0, DEL and C1) and bytes that are no UTF-8 come out escaped
-// ("\x1b", "\u009b"), so that no cell can move the cursor, retitle the window
-// or ring the bell. Printable text, UTF-8 included, stays as it is.
-std::string _terminal_text(const std::string& text);
-
 // "USB", "TCPIP" or "Unknown", as listings name a transport.
 const char* _link_type_name(linkType type);
 

@@ -60,19 +60,19 @@ class ReportText : public ::testing::TestWithParam<TextCase> {};
 
 TEST_P(ReportText, ControlsAndBadBytesAreMadeHarmless)
 {
-    EXPECT_EQ(_table_text(GetParam().in), GetParam().table);
+    EXPECT_EQ(_terminal_text(GetParam().in), GetParam().table);
     EXPECT_EQ(_xml_text(GetParam().in), GetParam().xml);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ReportText,
     ::testing::Values(TextCase{"Lab hub \xC3\xA9", "Lab hub \xC3\xA9", "Lab hub \xC3\xA9"},  // UTF-8 kept
-                      TextCase{"a\x1b[2Jb", "a\\x1B[2Jb", "a\\x1B[2Jb"},                     // escape
-                      TextCase{"a\tb\nc", "a\\x09b\\x0Ac", "a\tb\nc"},                       // XML keeps these
-                      TextCase{"\xC2\x9B", "\\xC2\\x9B", "\xC2\x9B"},                        // C1 control
-                      TextCase{"x\xff\xc3", "x\\xFF\\xC3", "x\xEF\xBF\xBD\xEF\xBF\xBD"},     // no UTF-8
-                      TextCase{"\xED\xA0\x80", "\\xED\\xA0\\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // surrogate
-                      TextCase{"\xEF\xBF\xBF", "\xEF\xBF\xBF", "\\xEF\\xBF\\xBF"}));                        // U+FFFF
+                      TextCase{"a\x1b[2Jb", "a\\x1b[2Jb", "a\\x1b[2Jb"},                     // escape
+                      TextCase{"a\tb\nc", "a\\x09b\\x0ac", "a\tb\nc"},                       // XML keeps these
+                      TextCase{"\xC2\x9B", "\\u009b", "\xC2\x9B"},                            // C1 control
+                      TextCase{"x\xff\xc3", "x\\xff\\xc3", "x\xEF\xBF\xBD\xEF\xBF\xBD"},     // no UTF-8
+                      TextCase{"\xED\xA0\x80", "\\xed\\xa0\\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // surrogate
+                      TextCase{"\xEF\xBF\xBF", "\xEF\xBF\xBF", "\\xef\\xbf\\xbf"}));                        // U+FFFF
 
 TEST(BatchReports, SummaryTableAndJsonDocument)
 {
@@ -84,7 +84,7 @@ TEST(BatchReports, SummaryTableAndJsonDocument)
     EXPECT_EQ(lines[1], "    40F5849A  HubC4          2.15.0 (1000)        2.15.1 (1001)        updated        12.3");
     EXPECT_EQ(lines[2],
               "    11111111  HubC4          2.15.0 (1000)        2.15.1 (1001)        failed          3.0  "
-              "Link lost at WRITE\\x0Ahub\\x1B[2J\\xFF\\x01<&>\"");
+              "Link lost at WRITE\\x0ahub\\x1b[2J\\xff\\x01<&>\"");
     EXPECT_EQ(lines[4],
               "    33333333  HubC4          -                    -                    skipped           -  "
               "too many failures");
@@ -131,8 +131,8 @@ for c in s.iter('testcase'):
     EXPECT_EQ(parsed.out,
               "5 2 1 41.250\n"
               "40F5849A (Lab hub) passed\n"
-              "11111111 (hub\\x1B[2J\xEF\xBF\xBD\\x01<&>\") failed|Link lost at WRITE|Link lost at WRITE\n"
-              "hub\\x1B[2J\xEF\xBF\xBD\\x01<&>\"\n"
+              "11111111 (hub\\x1b[2J\xEF\xBF\xBD\\x01<&>\") failed|Link lost at WRITE|Link lost at WRITE\n"
+              "hub\\x1b[2J\xEF\xBF\xBD\\x01<&>\"\n"
               "22222222 passed\n"
               "33333333 skipped\n"
               "44444444 interrupted|interrupted|interrupted\n");

@@ -8,6 +8,7 @@
 #include "support/TempDir.h"
 #include "app/History.h"
 #include "app/Listings.h"
+#include "app/PrintableText.h"
 #include "app/aDefs.h"
 
 namespace {
@@ -113,7 +114,7 @@ TEST(DeviceList, UpdatesAddTheNewestBuildItsSourceAndWhetherBehind)
               (Strings{"Discovered Devices: (USB)",
                        "    Device    Module   Router  Model          Firmware Version (Build)    Available (Build)"
                        "      Source  Behind  Device Name",
-                       "    40F5849A  " + fixed + "2.10.5\\x01 (99528559)  server  yes     hub\\x1B]0;x\\x07",
+                       "    40F5849A  " + fixed + "2.10.5\\x01 (99528559)  server  yes     hub\\x1b]0;x\\x07",
                        "    2181F0EE  [Error (5): Is someone else connected to this device?]",
                        "    0BADCAFE  " + fixed + "-                      -       no      bench hub"}));
 }

@@ -98,7 +98,7 @@ TEST_F(DiscoverUpdates, ColumnsJsonFieldsAndTheListingWithoutThem)
                "    0A0A0A0A  02       00      MeterSerial    2.15.0 (      1000)        [192.0.2.1]        R\n"
                "    11111111  02       00      MeterSerial    2.15.0 (      1000)        [192.0.2.1]        A\n"
                "    22222222  02       00      MeterSerial    2.15.0 (      1000)        [192.0.2.1]        "
-               "B\x1b[2J\n"
+               "B\\x1b[2J\n"
                "    33333333  02       00      MeterSerial    2.15.0 (      1300)        [192.0.2.1]        C\n"));
     EXPECT_TRUE(server->Requests().empty()) << "plain discovery asks no server";
 
@@ -111,7 +111,7 @@ TEST_F(DiscoverUpdates, ColumnsJsonFieldsAndTheListingWithoutThem)
              "Behind  [IP address]       Device Name",
              "    11111111  " + fixed + "1000)       2.15.1 (1001)          store   yes     [192.0.2.1]        A",
              "    22222222  " + fixed +
-                 "1000)       2.16.0 (1200)          server  yes     [192.0.2.1]        B\\x1B[2J",
+                 "1000)       2.16.0 (1200)          server  yes     [192.0.2.1]        B\\x1b[2J",
              "    33333333  " + fixed + "1300)       2.15.1 (1001)          store   no      [192.0.2.1]        C",
              "    0A0A0A0A  " + fixed + "1000)       -                      -       no      [192.0.2.1]        R"})
         EXPECT_TRUE(HasLine(updates.out, line)) << line << "\n" << updates.out;
@@ -125,6 +125,7 @@ TEST_F(DiscoverUpdates, ColumnsJsonFieldsAndTheListingWithoutThem)
         rows[device["serial"].get<std::string>()] =
             Row{device["available_build"], device["available_source"], device["behind"]};
     EXPECT_EQ(rows, (std::map<std::string, Row>{{"0A0A0A0A", Row{nullptr, nullptr, false}},
+                                                {"0B0B0B0B", Row{1001, "server", true}},
                                                 {"11111111", Row{1001, "store", true}},
                                                 {"22222222", Row{1200, "server", true}},
                                                 {"33333333", Row{1001, "store", false}}}));
@@ -143,7 +144,7 @@ TEST_F(DiscoverUpdates, ColumnsJsonFieldsAndTheListingWithoutThem)
     EXPECT_TRUE(HasLine(down.err, "Server request failed for " + UNREACHABLE)) << down.err;
     EXPECT_TRUE(HasLine(
         down.out,
-        "    22222222  " + fixed + "1000)       2.15.9 (1100)          store   yes     [192.0.2.1]        B\\x1B[2J"))
+        "    22222222  " + fixed + "1000)       2.15.9 (1100)          store   yes     [192.0.2.1]        B\\x1b[2J"))
         << down.out;
 }
 
