@@ -64,7 +64,10 @@ public:
         entry_.time = _utc_time_text();
         entry_.message = params.history_message;
         entry_.verify = params.verify;
-        signals_.emplace([this](int signal) { _interrupted(signal); });
+        signals_.emplace([this](int signal, int /*count*/) {
+            _interrupted(signal);
+            return EndingSignals::Then::End;
+        });
     }
 
     // Appends the record; with "--json" it becomes the run's document.

@@ -21,7 +21,7 @@ sigset_t _watched()
 
 }  // namespace
 
-EndingSignals::EndingSignals(std::function<void(int signal)> beforeEnd) : beforeEnd_(std::move(beforeEnd))
+EndingSignals::EndingSignals(std::function<Then(int signal, int count)> onSignal) : onSignal_(std::move(onSignal))
 {
     const sigset_t set = _watched();
     pthread_sigmask(SIG_BLOCK, &set, &previous_);
@@ -45,17 +45,20 @@ std::unique_lock<std::mutex> EndingSignals::Close()
 void EndingSignals::_watch()
 {
     const sigset_t set = _watched();
+    int count = 0;
     for (;;) {
         int signal = 0;
         if (sigwait(&set, &signal) != 0)
             continue;
         if (signal == END_WATCH)
             return;
-        // Held until the process ends: the command cannot close its record
-        // after this one.
+        // Held while the callback runs, and for good when the process ends: the
+        // command cannot close its record after this one.
         closing_.lock();
-        if (!closed_)
-            beforeEnd_(signal);
+        if (!closed_ && onSignal_(signal, ++count) == Then::GoOn) {
+            closing_.unlock();
+            continue;
+        }
         _end_by(signal);
     }
 }

@@ -20,8 +20,8 @@
 #include "app/BatchReports.h"
 #include "app/BatchRunner.h"
 #include "app/Dispatch.h"
+#include "app/EndingSignals.h"
 #include "app/History.h"
-#include "app/StopSignals.h"
 #include "app/UpdatePlan.h"
 #include "common/Log.h"
 #include "firmware/BirdFile.h"
@@ -322,24 +322,26 @@ public:
                            params_.batch.max_failed_pct};
         runner_ = std::make_unique<BatchRunner>(
             limits, [this](size_t index, bool canary, ModuleOutcome& outcome) { _update(index, canary, outcome); });
-        StopSignals signals([this](int count) { _on_signal(count); });
+        EndingSignals signals([this](int /*signal*/, int count) { return _on_signal(count); });
         runner_->Run(items, run_.modules, live ? LIVE_REDRAW_MS : 0, [this] { console_->Draw(); });
         console_->Close();
         return runner_->Stopping() ? 1 : 0;
     }
 
 private:
-    void _on_signal(int count)
+    // The first signal stops starting modules; those in flight end by themselves.
+    EndingSignals::Then _on_signal(int count)
     {
         if (count == 1) {
             runner_->Stop();
-            return;
+            return EndingSignals::Then::GoOn;
         }
         _abandon();
+        return EndingSignals::Then::End;
     }
 
     // A second signal: the updates in flight are not waited for. Each is
-    // recorded as interrupted, and the process ends.
+    // recorded as interrupted before the signal ends the process.
     void _abandon()
     {
         std::lock_guard<std::mutex> lock(records_);
@@ -354,7 +356,6 @@ private:
         }
         display_.message(LEVEL_ERR, "Stopped: the updates in flight are recorded as interrupted");
         fflush(nullptr);
-        _exit(1);
     }
 
     HistoryEntry _entry(const PlannedModule& planned, const char* command, bool verify) const
