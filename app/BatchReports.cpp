@@ -84,7 +84,8 @@ void _display_module(UpdaterDisplayInterface& display, const ModuleOutcome& modu
     std::string note = _terminal_text(module.message);
     if (!note.empty())
         note = "  " + note;
-    display.message(INFO, "    %08X  %-14s %-20s %-20s %-11s %7s%s", module.serial, _terminal_text(module.model).c_str(),
+    display.message(INFO, "    %08X  %-14s %-20s %-20s %-11s %7s%s", module.serial,
+                    _terminal_text(module.model).c_str(),
                     _terminal_text(_firmware_text(module.fromBuild, module.fromVersion)).c_str(),
                     _terminal_text(_firmware_text(module.toBuild, module.toVersion)).c_str(),
                     BatchResult_Name(module.result), seconds, note.c_str());

@@ -40,7 +40,8 @@ void _display_device(UpdaterDisplayInterface& display, const DeviceInfo& device)
     } else if (spec.type == TCPIP) {
         display.message(INFO, "    %08X  %02X       %02X      %-12s %3d.%d.%u (%10u)        %-17s  %s",
                         spec.serialNumber, spec.module, spec.router, model, device.version_major, device.version_minor,
-                        device.version_patch, device.build_number, _ip_text(spec).c_str(), _terminal_text(device.device_name).c_str());
+                        device.version_patch, device.build_number, _ip_text(spec).c_str(),
+                        _terminal_text(device.device_name).c_str());
     } else {
         display.message(INFO, "    %08X  %02X       %02X      %-12s %3d.%d.%u (%10u)         %s", spec.serialNumber,
                         spec.module, spec.router, model, device.version_major, device.version_minor,

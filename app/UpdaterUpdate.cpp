@@ -577,8 +577,9 @@ bool Updater::_update(uint32_t serial, uint32_t build, const std::string& bird_f
     // updated: nothing is recorded as transferred.
     if (verify) {
         display.update_phase("verify");
-        const bool verified = _verify_update(display, module, through_router ? VerifyRoute::Router : VerifyRoute::Direct,
-                                             reachedOn, serial, image_firmware, stop_check);
+        const bool verified =
+            _verify_update(display, module, through_router ? VerifyRoute::Router : VerifyRoute::Direct, reachedOn,
+                           serial, image_firmware, stop_check);
         const bool stopped = !verified && _stop_asked();
         Note_Outcome([verified, stopped](Outcome& noted) {
             noted.verified = verified;

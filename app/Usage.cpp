@@ -113,9 +113,9 @@ void _block_full(UsageText& u)
                          "Recommended; HTTPS will be the default in the next major version."});
     u.option("--verify", {"With \"-U\": wait for the module to come back and", "check that it runs the new firmware."});
     u.option("--json", {"Print the result as one JSON document on", "standard output."});
-    u.option("--updates", {"With \"-D\": add the newest build available for each",
-                           "module (in the store, or from the server given by",
-                           "\"-u\") and whether the module is behind it."});
+    u.option("--updates",
+             {"With \"-D\": add the newest build available for each",
+              "module (in the store, or from the server given by", "\"-u\") and whether the module is behind it."});
     u.line();
     u.line("  Updating every module (-U --all):");
     u.option("--all", {"With -U: update every module found (-t, -r as for -D)",

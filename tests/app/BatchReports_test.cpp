@@ -69,7 +69,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(TextCase{"Lab hub \xC3\xA9", "Lab hub \xC3\xA9", "Lab hub \xC3\xA9"},  // UTF-8 kept
                       TextCase{"a\x1b[2Jb", "a\\x1b[2Jb", "a\\x1b[2Jb"},                     // escape
                       TextCase{"a\tb\nc", "a\\x09b\\x0ac", "a\tb\nc"},                       // XML keeps these
-                      TextCase{"\xC2\x9B", "\\u009b", "\xC2\x9B"},                            // C1 control
+                      TextCase{"\xC2\x9B", "\\u009b", "\xC2\x9B"},                           // C1 control
                       TextCase{"x\xff\xc3", "x\\xff\\xc3", "x\xEF\xBF\xBD\xEF\xBF\xBD"},     // no UTF-8
                       TextCase{"\xED\xA0\x80", "\\xed\\xa0\\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // surrogate
                       TextCase{"\xEF\xBF\xBF", "\xEF\xBF\xBF", "\\xef\\xbf\\xbf"}));                        // U+FFFF
