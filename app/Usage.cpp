@@ -117,10 +117,10 @@ void _block_full(UsageText& u)
              {"With \"-D\": add the newest build available for each",
               "module (in the store, or from the server given by", "\"-u\") and whether the module is behind it."});
     u.line();
-    u.line("  Updating every module (-U --all):");
-    u.option("--all", {"With -U: update every module found (-t, -r as for -D)",
-                       "that runs an older build than the newest one there is;",
-                       "-b or -f: every module the image fits. Not with -d."});
+    u.line("  Updating every module (\"-U --all\"):");
+    u.option("--all", {"With \"-U\": update every module found (\"-t\", \"-r\" as",
+                       "for \"-D\") that runs an older build than the newest",
+                       "one there is; \"-b\" or \"-f\": every module the image", "fits. Not with \"-d\"."});
     u.option("--jobs <n>", {"Modules updated at once [Default: 8]."});
     u.option("--canary <n>", {"Update and verify n modules first; go on only when", "all of them took their build."});
     u.option("--max-failed <n|p%>", {"Start no more modules once n (or p percent) failed."});

@@ -74,7 +74,7 @@ TEST(Usage, FullTextLayout)
                         "                                module (in the store, or from the server given by\n"
                         "                                \"-u\") and whether the module is behind it.\n"
                         "\n"
-                        "  Updating every module (-U --all):\n"),
+                        "  Updating every module (\"-U --all\"):\n"),
               std::string::npos);
     EXPECT_NE(text.find("     --junit <file>           - Write a JUnit XML report, one test case per module.\n"
                         "\n"
