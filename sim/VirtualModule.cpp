@@ -23,6 +23,7 @@ VirtualModule::VirtualModule(ModuleConfig config)
 {
     for (const Fault& f : _config.faults)
         _faults.Add(f);
+    _factory_power_settings();
     _loaderRunning = _config.startInLoader;
 }
 
@@ -77,7 +78,7 @@ void VirtualModule::HostConnected(Clock::time_point now)
     ++_stats.connections;
     _bytesSinceDrop = 0;
     _hb = Heartbeat{};
-    _nameString.Reset();
+    _byteStrings.clear();
     _upgrade.ResetLink();
 }
 
@@ -86,7 +87,7 @@ void VirtualModule::HostDisconnected()
     std::lock_guard lock(_mutex);
     _hostConnected = false;
     _hb = Heartbeat{};
-    _nameString.Reset();
+    _byteStrings.clear();
     _upgrade.ResetLink();
 }
 
@@ -105,7 +106,7 @@ void VirtualModule::_go_offline(Clock::time_point now, unsigned pauseMs, bool re
         _restartInto = into;
     }
     _hb = Heartbeat{};
-    _nameString.Reset();
+    _byteStrings.clear();
     _upgrade.ResetLink();
     _held.clear();
 }

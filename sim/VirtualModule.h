@@ -110,6 +110,7 @@ private:
     void _system(const Packet& in, Clock::time_point now, Reaction& out);
     aErr _system_get(const Uei::Request& r, Clock::time_point now, Reaction& out);
     aErr _system_set(const Uei::Request& r, Clock::time_point now, Reaction& out);
+    void _factory_power_settings();
     void _store(const Packet& in, Reaction& out);
     void _module_info(const Packet& in, Reaction& out);
     aErr _has_uei(uint8_t command, uint8_t option, uint8_t index, uint8_t flags) const;
@@ -132,9 +133,11 @@ private:
     uint8_t _bootSlot = 0;
     uint8_t _softwareOffset = 0;
     uint8_t _routeToMe = 0;
+    std::map<uint8_t, uint32_t> _powerSettings;  // power and LED settings by option, as factory set
+    std::vector<uint8_t> _powerBehaviorConfig;   // the words of option 31, big-endian
     int _forceRoute = -1;
-    std::map<uint8_t, std::vector<uint8_t>> _i2cRegisters;  // last bytes written per bus address
-    Uei::ByteStringReceiver _nameString;
+    std::map<uint8_t, std::vector<uint8_t>> _i2cRegisters;    // last bytes written per bus address
+    std::map<uint8_t, Uei::ByteStringReceiver> _byteStrings;  // the strings being set, by option
 
     bool _loaderRunning = false;
     Clock::time_point _bootTime;

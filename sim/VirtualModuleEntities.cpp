@@ -37,14 +37,23 @@ constexpr SystemOption kSystemOptions[] = {
     {22, T::Int, true, false},   // uptime, minutes
     {23, T::Int, true, false},   // maximum temperature, millidegrees
     {24, T::Void, false, true},  // log events
+    {25, T::Int, true, false},   // unregulated voltage, microvolts
+    {26, T::Int, true, false},   // unregulated current, microamperes (negative: flowing back)
     {27, T::Int, true, false},   // temperature, millidegrees
     {28, T::Int, true, false},   // minimum temperature, millidegrees
     {29, T::Byte, true, false},  // input power source
+    {30, T::Byte, true, true},   // input power behavior
+    {31, T::Bytes, true, true},  // input power behavior configuration, 32-bit words
     {32, T::Bytes, true, true},  // name
+    {33, T::Int, true, false},   // power limit in force, milliwatts
+    {34, T::Int, true, true},    // highest power limit, milliwatts
+    {35, T::Int, true, false},   // power limit state
     {37, T::Void, false, true},  // factory defaults
+    {38, T::Byte, true, true},   // link interface
     {39, T::Int, true, false},   // chip identifier word, by subindex 0..3
     {40, T::Int, true, false},   // hardware version
     {41, T::Int, true, false},   // errors
+    {42, T::Byte, true, true},   // LED brightness limit
     {43, T::Int, true, false},   // build number
     {45, T::Int, true, false},   // protocol features
 };
@@ -57,8 +66,11 @@ const SystemOption* _system_option(uint8_t option)
     return nullptr;
 }
 
-constexpr size_t kNameMax = 32;
+constexpr size_t kStringMax = 32;  // the longest name or power behavior configuration
+constexpr uint8_t kOptionPowerBehaviorConfig = 31;
 constexpr uint8_t kOptionName = 32;
+constexpr uint8_t kOptionPowerLimitMax = 34;
+constexpr int32_t kUnregulatedCurrent = -150000;
 constexpr uint8_t kOptionIdentifier = 39;
 
 }  // namespace
@@ -133,14 +145,30 @@ aErr VirtualModule::_system_get(const Uei::Request& r, Clock::time_point now, Re
                      static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::minutes>(now - _bootTime).count()));
     case 23:
         return value(T::Int, 45000);
+    case 25:
+        return value(T::Int, 12000000);
+    case 26:
+        return value(T::Int, static_cast<uint32_t>(kUnregulatedCurrent));
     case 27:
         return value(T::Int, 35000);
     case 28:
         return value(T::Int, 20000);
     case 29:
         return value(T::Byte, 0);
+    case 30:
+    case 38:
+    case 42:
+        return value(T::Byte, _powerSettings.at(r.option));
+    case kOptionPowerLimitMax:
+        return value(T::Int, _powerSettings.at(r.option));
+    case 33:
+        return value(T::Int, _powerSettings.at(kOptionPowerLimitMax));
+    case 35:
+        return value(T::Int, 0);
+    case kOptionPowerBehaviorConfig:
     case kOptionName: {
-        std::vector<uint8_t> bytes(_name.begin(), _name.end());
+        std::vector<uint8_t> bytes =
+            r.option == kOptionName ? std::vector<uint8_t>(_name.begin(), _name.end()) : _powerBehaviorConfig;
         for (auto& p : Uei::Bytes(a, r, bytes))
             out.packets.push_back(std::move(p));
         return aErrNone;
@@ -169,7 +197,8 @@ aErr VirtualModule::_system_set(const Uei::Request& r, Clock::time_point now, Re
     const uint8_t a = _config.moduleAddress;
     const SystemOption* info = _system_option(r.option);
     if (info->type == T::Bytes) {
-        switch (_nameString.Add(r.value)) {
+        Uei::ByteStringReceiver& receiver = _byteStrings[r.option];
+        switch (receiver.Add(r.value)) {
         case Uei::ByteStringReceiver::Result::More:
         case Uei::ByteStringReceiver::Result::Ignored:
             return aErrNone;
@@ -178,10 +207,13 @@ aErr VirtualModule::_system_set(const Uei::Request& r, Clock::time_point now, Re
         case Uei::ByteStringReceiver::Result::Complete:
             break;
         }
-        const auto& data = _nameString.Data();
-        if (data.size() > kNameMax)
+        const auto& data = receiver.Data();
+        if (data.size() > kStringMax || (r.option == kOptionPowerBehaviorConfig && data.size() % 4))
             return aErrSize;
-        _name.assign(data.begin(), data.end());
+        if (r.option == kOptionName)
+            _name.assign(data.begin(), data.end());
+        else
+            _powerBehaviorConfig = data;
         out.packets.push_back(Uei::Ack(a, r));
         return aErrNone;
     }
@@ -213,6 +245,14 @@ aErr VirtualModule::_system_set(const Uei::Request& r, Clock::time_point now, Re
             return aErrRange;
         _routeToMe = byte;
         break;
+    case 30:
+    case 38:
+    case 42:
+        _powerSettings[r.option] = byte;
+        break;
+    case kOptionPowerLimitMax:
+        _powerSettings[r.option] = GetBE(r.value.data(), 4);
+        break;
     case 10:
     case 24:
         break;
@@ -227,12 +267,19 @@ aErr VirtualModule::_system_set(const Uei::Request& r, Clock::time_point now, Re
         _bootSlot = 0;
         _softwareOffset = 0;
         _heartbeatMs = _config.heartbeatMs;
+        _factory_power_settings();
         break;
     default:
         return aErrInvalidOption;
     }
     out.packets.push_back(Uei::Ack(a, r));
     return aErrNone;
+}
+
+void VirtualModule::_factory_power_settings()
+{
+    _powerSettings = {{30, 0}, {kOptionPowerLimitMax, 20000}, {38, 0}, {42, 255}};
+    _powerBehaviorConfig.clear();
 }
 
 // Store commands save, reset or load one entity's settings: acknowledged.

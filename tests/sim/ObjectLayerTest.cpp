@@ -95,8 +95,7 @@ TEST(ObjectLayer, SystemEntityAndModuleQueriesFromALinkSpecifier)
     EXPECT_EQ(word, 0x22222222u);
     EXPECT_EQ(system.routeToMe(1), aErrNone);
     EXPECT_EQ(served.module->Stats().routeToMe, 1);
-    uint32_t power = 0;
-    EXPECT_EQ(system.getPowerLimit(&power), aErrInvalidOption) << "an option the module does not have";
+    EXPECT_EQ(system.getUEI32(44, &word), aErrInvalidOption) << "an option the module does not have";
 
     uint8_t name[32];
     size_t length = 0;
