@@ -79,6 +79,16 @@ std::vector<uint8_t> _image(const char* model)
     return writer.FileBytes();
 }
 
+// A module reached directly (TCP/IP discovery on the private address) that restarts
+// with the pauses of the benchmark and comes back with the new build.
+void _add_direct_module(const std::string& serial, std::map<std::string, const char*>& models,
+                        std::vector<std::string>& args)
+{
+    models[serial] = "MeterSerial";
+    args.insert(args.end(), {"--module", "serial=" + serial + ",model=17,discovery=" + testsupport::kPrivateAddress +
+                                             PAUSES + NEW_BUILD});
+}
+
 // Each module's newest build in the store, so that "-U --all" plans from the store alone.
 // The updaters it starts take the discovery reply port under a lock file of the store's.
 bool _store_builds(const testsupport::TempDir& store, const std::map<std::string, const char*>& models)
@@ -127,9 +137,7 @@ void BM_UpdateAll16(benchmark::State& state)
     std::vector<std::string> args;
     for (int i = 0; i < MODULES; ++i) {
         const std::string serial = _hex8(FIRST + i);
-        models[serial] = "MeterSerial";
-        args.insert(args.end(), {"--module", "serial=" + serial + ",model=17,discovery=" +
-                                                 testsupport::kPrivateAddress + PAUSES + NEW_BUILD});
+        _add_direct_module(serial, models, args);
     }
     testsupport::VmoduleProcess modules;
     if (!_store_builds(store, models) || !modules.Start(args)) {
@@ -204,9 +212,7 @@ void BM_UpdateAllRouted(benchmark::State& state)
     }
     for (int d = 0; d < DIRECT; ++d) {
         const std::string serial = _hex8(0x5D000000 + d);
-        models[serial] = "MeterSerial";
-        args.insert(args.end(), {"--module", "serial=" + serial + ",model=17,discovery=" +
-                                                 testsupport::kPrivateAddress + PAUSES + NEW_BUILD});
+        _add_direct_module(serial, models, args);
     }
     testsupport::VmoduleProcess modules;
     if (!_store_builds(store, models) || !modules.Start(args)) {
