@@ -26,6 +26,7 @@
 #include "server/UpdateServerRequest.h"
 #include "store/KeyValueStore.h"
 #include "store/UpdaterStore.h"
+#include "unix/aFileLock.h"
 #include "unix/aTime.h"
 #include "unix/tsusb.h"
 
@@ -35,6 +36,8 @@ using Kestrune::Tessarine::SystemClass;
 namespace {
 
 constexpr int FIRMWARE_BLOCK_ATTEMPTS = 5;
+// A second update of a module waits this long for the first one to end.
+constexpr uint32_t MODULE_LOCK_WAIT_MS = 10 * 60 * 1000;
 constexpr int RECONNECT_ATTEMPTS = 15;
 constexpr uint32_t RECONNECT_PAUSE_MS = 1000;
 constexpr uint32_t RECONNECT_POLL_MS = 100;
@@ -357,6 +360,32 @@ linkType _reached_on(Module& module)
     return module.getLinkSpecifier(&spec) == aErrNone && spec.type == TCPIP ? TCPIP : USB;
 }
 
+// Two updates of one module at once (a second station or updater on the
+// host, a module found both directly and served) would interleave their
+// blocks: every update holds the module's lock file for its whole run.
+class ModuleUpdateLock {
+public:
+    explicit ModuleUpdateLock(uint32_t serial)
+    {
+        char path[64];
+        snprintf(path, sizeof path, "/tmp/tessarine-update-%08X.lock", serial);
+        if (aFileLock_Acquire(path, 0, &fd_) == aErrNone)
+            return;
+        Log::log(DEBUG_Updater, "Module %08X is being updated by another program: waiting.\n", serial);
+        result_ = aFileLock_Acquire(path, MODULE_LOCK_WAIT_MS, &fd_);
+    }
+    ~ModuleUpdateLock() { aFileLock_Release(&fd_); }
+    ModuleUpdateLock(const ModuleUpdateLock&) = delete;
+    ModuleUpdateLock& operator=(const ModuleUpdateLock&) = delete;
+    // A lock that cannot be taken for another reason than a holder is no reason
+    // to refuse the update.
+    bool Held() const { return result_ != aErrTimeout; }
+
+private:
+    int fd_ = -1;
+    aErr result_ = aErrNone;
+};
+
 const char* _transport_name(linkType type)
 {
     return type == TCPIP ? "TCPIP" : "USB";
@@ -456,6 +485,12 @@ bool Updater::_update(uint32_t serial, uint32_t build, const std::string& bird_f
 {
     if (serial == 0) {
         display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Update command must specify the specific device");
+        return false;
+    }
+    ModuleUpdateLock lock(serial);
+    if (!lock.Held()) {
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Module %08X is being updated by another program",
+                        serial);
         return false;
     }
     std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, store_path, "Update_Firmware");
