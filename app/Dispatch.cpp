@@ -13,6 +13,7 @@
 #include "app/History.h"
 #include "app/JsonListings.h"
 #include "app/Listings.h"
+#include "app/Station.h"
 #include "app/UpdateAll.h"
 #include "app/Usage.h"
 #include "common/Log.h"
@@ -250,6 +251,8 @@ int _update(CLI_Display& display, const Parameters& params, Updater& updater, st
 {
     if (params.batch.all)
         return _update_all(display, params, updater);
+    if (params.batch.watch)
+        return _update_watch(display, params, updater);
     uint32_t build = _build_number(params.build);
     updater.Set_UEIBytes_Load(params.uei_bytes_load);
     updater.Set_Verify(params.verify);
@@ -399,8 +402,8 @@ int _run_commands(CLI_Display& display, Parameters* params, Updater& updater)
         }
         status = _fingerprint(display, params, updater, status, document);
     }
-    // With -U --all each module's download is part of its update.
-    if (params->commands.IsSet(CMD_GET_BUILD) && !params->batch.all) {
+    // With -U --all or --watch each module's download is part of its update.
+    if (params->commands.IsSet(CMD_GET_BUILD) && !params->batch.all && !params->batch.watch) {
         if (params->device_serial == 0) {
             display.message(LEVEL_ERR, "-G must specify a specific device via -d");
             display.message(LEVEL_ERR, "--help for usage information");

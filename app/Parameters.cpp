@@ -54,6 +54,11 @@ const SOption g_rgOptions[] = {
     {OPT_BATCH, "--dry-run", ARG_NONE},
     {OPT_BATCH, "--force", ARG_NONE},
     {OPT_BATCH, "--junit", ARG_REQUIRED},
+    {OPT_BATCH, "--watch", ARG_NONE},
+    {OPT_BATCH, "--interval", ARG_REQUIRED},
+    {OPT_BATCH, "--log-dir", ARG_REQUIRED},
+    {OPT_BATCH, "--on-done", ARG_REQUIRED},
+    {OPT_BATCH, "--count", ARG_REQUIRED},
     {-1, nullptr, ARG_NONE},
 };
 
@@ -254,6 +259,7 @@ void _command(CLI_Display& display, const char* spelling, Parameters* params, bo
 }
 
 constexpr uint32_t MAX_JOBS = 256;
+constexpr uint32_t MAX_INTERVAL_S = 3600;
 
 // A whole number from low to high; false for anything else.
 bool _bounded_number(const std::string& text, uint32_t low, uint32_t high, uint32_t* value)
@@ -288,6 +294,26 @@ void _max_failed_arg(BatchParameters& batch, const char* arg)
     batch.max_failed_pct = percent ? value : 0;
 }
 
+// The options of "-U --watch" alone; false for any other option.
+bool _station_option(const std::string& option, const char* arg, BatchParameters& batch)
+{
+    if (option == "--interval") {
+        if (!_bounded_number(arg, 1, MAX_INTERVAL_S, &batch.interval))
+            _invalid_batch_value(batch, "--interval", arg, "a whole number of seconds from 1 to 3600");
+    } else if (option == "--count") {
+        if (!_bounded_number(arg, 1, UINT32_MAX, &batch.count))
+            _invalid_batch_value(batch, "--count", arg, "a number of modules (1 or more)");
+    } else if (option == "--log-dir") {
+        batch.log_dir = arg;
+    } else if (option == "--on-done") {
+        batch.on_done = arg;
+    } else {
+        return false;
+    }
+    batch.station_given = true;
+    return true;
+}
+
 void _batch_option(const OptionScanner& scanner, BatchParameters& batch)
 {
     const std::string option = scanner.OptionText();
@@ -296,7 +322,14 @@ void _batch_option(const OptionScanner& scanner, BatchParameters& batch)
         batch.all = true;
         return;
     }
+    if (option == "--watch") {
+        batch.watch = true;
+        return;
+    }
+    if (_station_option(option, arg, batch))
+        return;
     batch.given = true;
+    batch.all_only = batch.all_only || option == "--canary" || option == "--max-failed" || option == "--dry-run";
     if (option == "--jobs") {
         if (!_bounded_number(arg, 1, MAX_JOBS, &batch.jobs))
             _invalid_batch_value(batch, "--jobs", arg, "a whole number from 1 to 256");

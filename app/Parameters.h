@@ -53,7 +53,15 @@ struct BatchParameters {
     bool force = false;           // "--force": modules already current are updated too
     std::string junit_file;       // "--junit FILE"
     bool given = false;           // any of the options above but --all
-    std::string invalid;          // the first unusable value, as the line that reports it
+    bool all_only = false;        // --canary, --max-failed or --dry-run: not for a station
+    // "-U --watch": a station that updates every module that appears.
+    bool watch = false;          // "--watch"
+    uint32_t interval = 2;       // "--interval": seconds between TCP/IP discoveries
+    std::string log_dir;         // "--log-dir DIR": one log file per attempt
+    std::string on_done;         // "--on-done CMD": run after each attempt
+    uint32_t count = 0;          // "--count N": end after N modules (0: no end)
+    bool station_given = false;  // any of the four above
+    std::string invalid;         // the first unusable value, as the line that reports it
 };
 
 struct Parameters {

@@ -115,6 +115,11 @@ public:
     // behind that router; otherwise the modules reached directly (as
     // Discover_Devices) followed by the modules on each one's bus.
     std::vector<DeviceInfo> Discover_All_Devices(linkType type, uint32_t router_serial);
+    // The modules on the transport (USB or TCP/IP) by their specs alone, none
+    // connected; then one of them queried as discovery does (a station looks at
+    // each module once, when it appears).
+    std::vector<DeviceInfo> Find_Devices(linkType type);
+    void Query_Found(DeviceInfo& device);
 
     // Build lists (empty on failure), download (the build number stored, 0 on
     // failure) and device token (empty on failure). A failed request to the

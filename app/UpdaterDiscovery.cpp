@@ -205,6 +205,16 @@ void _each_at_once(size_t count, const std::function<void(size_t)>& work)
 
 }  // namespace
 
+std::vector<DeviceInfo> Updater::Find_Devices(linkType type)
+{
+    return _enumerate(type);
+}
+
+void Updater::Query_Found(DeviceInfo& device)
+{
+    _query_device(device, display);
+}
+
 std::vector<DeviceInfo> Updater::Discover_Devices(linkType type)
 {
     std::vector<DeviceInfo> devices = _enumerate(type);

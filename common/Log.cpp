@@ -9,6 +9,10 @@ FILE* Log::fh = nullptr;
 std::atomic<bool> Log::timestamped{false};
 
 namespace {
+thread_local FILE* threadCopy = nullptr;
+}
+
+namespace {
 
 void _write_timestamp(FILE* output)
 {
@@ -25,20 +29,31 @@ void _write_timestamp(FILE* output)
 
 void Log::log(unsigned package, const char* format, ...)
 {
-    if (package != 0 && (package & package_bitmask) == 0)
-        return;
-    if (!fh || !format)
+    const bool selected = package == 0 || (package & package_bitmask) != 0;
+    FILE* copy = (selected || package == DEBUG_Updater) ? threadCopy : nullptr;
+    if (!format || (!copy && (!selected || !fh)))
         return;
     // The stamp goes to the same stream as the message, so a line is never
     // split between two outputs.
-    if (timestamped && strlen(format) > 10)
-        _write_timestamp(fh);
     char message[MESSAGE_MAX + 1];
     va_list arguments;
     va_start(arguments, format);
     vsnprintf(message, sizeof message, format, arguments);
     va_end(arguments);
-    fputs(message, fh);
+    if (selected && fh) {
+        if (timestamped && strlen(format) > 10)
+            _write_timestamp(fh);
+        fputs(message, fh);
+    }
+    if (copy) {
+        _write_timestamp(copy);
+        fputs(message, copy);
+    }
+}
+
+void Log::CopyThisThread(FILE* copy)
+{
+    threadCopy = copy;
 }
 
 std::string Log::Visible(const void* bytes, size_t length)

@@ -42,5 +42,9 @@ public:
     // control and non-ASCII bytes as \xHH.
     static std::string Visible(const void* bytes, size_t length);
     static void ActivatePackage(unsigned bits);
+    // Messages logged on the calling thread are also written to `copy` (null:
+    // no more), whatever the mask holds for DEBUG_Updater: one module's own log
+    // while several are updated side by side.
+    static void CopyThisThread(FILE* copy);
     static void DeactivatePackage(unsigned bits);
 };

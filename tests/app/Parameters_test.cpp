@@ -6,6 +6,7 @@
 
 #include "app/RecordingCLIDisplay.h"
 #include "app/Parameters.h"
+#include "app/UpdateAll.h"
 #include "app/Usage.h"
 #include "common/Log.h"
 
@@ -430,4 +431,43 @@ TEST_F(GetParams, BatchOptionsAndTheirUnusableValues)
     EXPECT_EQ(Parse({"-U", "--all", "--dry-run", "--force", "--junit", "r.xml"}), 0);
     EXPECT_TRUE(params.batch.all && params.batch.dry_run && params.batch.force && params.batch.given);
     EXPECT_EQ(params.batch.junit_file, "r.xml");
+}
+
+// "-U --watch": its values, and the combinations that are refused with one line.
+TEST_F(GetParams, StationOptionsAndWhatTheyGoWith)
+{
+    EXPECT_EQ(Parse({"-U", "--watch", "--interval", "5", "--count", "4", "--log-dir", "logs", "--on-done", "x y",
+                     "--jobs", "2", "--force"}),
+              0);
+    EXPECT_TRUE(params.batch.watch && params.batch.station_given && params.batch.force);
+    EXPECT_EQ(params.batch.interval, 5u);
+    EXPECT_EQ(params.batch.count, 4u);
+    EXPECT_EQ(params.batch.log_dir, "logs");
+    EXPECT_EQ(params.batch.on_done, "x y");
+
+    const struct {
+        std::vector<std::string> words;
+        const char* refusal;  // "" when accepted
+    } cases[] = {
+        {{"-U", "--watch", "-t", "TCPIP", "--junit", "r.xml", "--verify"}, ""},
+        {{"-U", "--watch", "--interval", "0"}, "--interval needs a whole number of seconds from 1 to 3600, not '0'"},
+        {{"-U", "--watch", "--count", "none"}, "--count needs a number of modules (1 or more), not 'none'"},
+        {{"-D", "--watch"}, "--watch and its options go with -U"},
+        {{"-U", "--all", "--watch"},
+         "-U --all updates the modules found once, -U --watch those that appear: choose one"},
+        {{"-U", "--all", "--count", "2"}, "--interval, --log-dir, --on-done and --count go with -U --watch"},
+        {{"-U", "--watch", "--dry-run"}, "--canary, --max-failed and --dry-run go with -U --all"},
+        {{"-U", "--watch", "-d", "40F5849A"}, "-U --watch updates every module that appears: leave out -d"},
+        {{"-U", "--watch", "-r", "0A0A0A0A"},
+         "-U --watch watches USB or TCP/IP: the modules behind a router (-r) are not watched"},
+        {{"-U", "--watch", "-t", "RECOVER"},
+         "-U --watch does not recover modules: -t RECOVER takes one module at a time"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.refusal);
+        ASSERT_EQ(Parse(c.words), 0);
+        RecordingCLIDisplay shown;
+        EXPECT_EQ(_check_batch_params(shown, params), *c.refusal == '\0');
+        EXPECT_EQ(shown.errors, *c.refusal ? std::vector<std::string>{c.refusal} : std::vector<std::string>{});
+    }
 }
