@@ -58,6 +58,12 @@ install(FILES ${PROJECT_SOURCE_DIR}/contrib/bash-completion/updater
 # reads units below lib/systemd/system of /usr and of /usr/local alike.
 install(FILES ${PROJECT_SOURCE_DIR}/contrib/systemd/module-server@.service
         DESTINATION lib/systemd/system COMPONENT updater)
+# The station (updater -U --watch) as a service; its options file is an example
+# to copy to /etc/default/updater-station (the tree below the prefix has no etc/).
+install(FILES ${PROJECT_SOURCE_DIR}/contrib/systemd/updater-station.service
+        DESTINATION lib/systemd/system COMPONENT updater)
+install(FILES ${PROJECT_SOURCE_DIR}/contrib/systemd/updater-station.default
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/updater COMPONENT updater)
 
 # Debian packages: "updater" and "updater-lab", versioned as the program's
 # version line says (the device library's version in common/aVersion.cpp).

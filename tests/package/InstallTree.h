@@ -33,6 +33,8 @@ inline const std::set<std::string>& UserFiles()
         "share/man/man1/module-server.1",
         "share/bash-completion/completions/module-server",
         "lib/systemd/system/module-server@.service",
+        "lib/systemd/system/updater-station.service",
+        "share/updater/updater-station.default",
     };
     return files;
 }

@@ -98,26 +98,32 @@ TEST(Install, EveryComponentIntoAStagingDirectory)
     EXPECT_EQ(help.err, _usage_text(false, true));
 }
 
-// systemd finds nothing to object to in module-server's unit. It looks the
-// program up on the host, where it is not installed: the unit is checked with
-// the staged program's full path in its place.
-TEST(Install, TheServiceUnitVerifies)
+// systemd finds nothing to object to in the service units (module-server's,
+// the station's). It looks the program up on the host, where it is not
+// installed: each unit is checked with the staged program's full path in its place.
+class ServiceUnit : public ::testing::TestWithParam<std::pair<std::string, std::string>> {};
+
+TEST_P(ServiceUnit, Verifies)
 {
     if (testsupport::RunProcess({"sh", "-c", "command -v systemd-analyze"}).exit_status != 0)
         GTEST_SKIP() << "no systemd-analyze";
+    const auto& [name, program] = GetParam();
     TempDir stage, units;
     ASSERT_EQ(Install(stage.path(), "/usr", "updater").exit_status, 0);
-    std::string unit = ReadFile(stage / "usr/lib/systemd/system/module-server@.service");
-    const std::string command = "ExecStart=module-server ";
+    std::string unit = ReadFile(stage / ("usr/lib/systemd/system/" + name));
+    const std::string command = "ExecStart=" + program + " ";
     size_t at = unit.find(command);
     ASSERT_NE(at, std::string::npos) << unit;
-    unit.replace(at, command.size(), "ExecStart=" + (stage / "usr/bin/module-server") + " ");
-    units.Write("module-server@.service", unit);
-    ProcessResult verify =
-        testsupport::RunProcess({"systemd-analyze", "verify", "--man=no", units / "module-server@.service"});
+    unit.replace(at, command.size(), "ExecStart=" + (stage / ("usr/bin/" + program)) + " ");
+    units.Write(name, unit);
+    ProcessResult verify = testsupport::RunProcess({"systemd-analyze", "verify", "--man=no", units / name});
     EXPECT_EQ(verify.exit_status, 0) << verify.out << verify.err;
     EXPECT_EQ(verify.out + verify.err, "");
 }
+
+INSTANTIATE_TEST_SUITE_P(Install, ServiceUnit,
+                         ::testing::Values(std::make_pair("module-server@.service", "module-server"),
+                                           std::make_pair("updater-station.service", "updater")));
 
 TEST(Install, UserAndLabComponentsAreApart)
 {
