@@ -62,6 +62,7 @@ std::string _run_done_command(const std::string& command, const std::map<std::st
 {
     std::vector<std::string> entries = _environment(variables);
     std::vector<char*> envp;
+    envp.reserve(entries.size() + 1);
     for (std::string& entry : entries)
         envp.push_back(entry.data());
     envp.push_back(nullptr);

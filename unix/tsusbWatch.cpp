@@ -83,9 +83,9 @@ tsusbWatchRef tsusb_watch_start(tsusbChanged changed, void* ref)
     return watch;
 }
 
-aErr tsusb_watch_stop(tsusbWatchRef* handle)
+aErr tsusb_watch_stop(tsusbWatchRef* watchRef)
 {
-    tsusbWatch* watch = handle ? _valid(*handle) : nullptr;
+    tsusbWatch* watch = watchRef ? _valid(*watchRef) : nullptr;
     if (!watch)
         return aErrParam;
     // Deregistering wakes a thread waiting in libusb, so the stop is seen at once.
@@ -95,6 +95,6 @@ aErr tsusb_watch_stop(tsusbWatchRef* handle)
     watch->check = 0;
     delete watch;
     tsusb_release_context();
-    *handle = nullptr;
+    *watchRef = nullptr;
     return aErrNone;
 }

@@ -22,4 +22,4 @@ tsusbWatchRef tsusb_watch_start(tsusbChanged changed, void* ref);
 
 // Stops the watch, waits for its thread and nulls the handle; aErrParam for a
 // null or unmarked record.
-aErr tsusb_watch_stop(tsusbWatchRef* watch);
+aErr tsusb_watch_stop(tsusbWatchRef* watchRef);
