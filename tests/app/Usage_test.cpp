@@ -76,7 +76,7 @@ TEST(Usage, FullTextLayout)
                         "\n"
                         "  Updating every module (\"-U --all\"):\n"),
               std::string::npos);
-    EXPECT_NE(text.find("     --junit <file>           - Write a JUnit XML report, one test case per module.\n"
+    EXPECT_NE(text.find("     --count <n>              - End after n modules.\n"
                         "\n"
                         " Sample usage:\n"
                         "\n"
