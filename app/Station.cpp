@@ -21,8 +21,10 @@
 #include "app/Dispatch.h"
 #include "app/EndingSignals.h"
 #include "app/ModuleUpdate.h"
+#include "app/Parameters.h"
 #include "app/StationConsole.h"
 #include "common/Log.h"
+#include "unix/tsusb.h"
 #include "unix/tsusbWatch.h"
 
 namespace {
@@ -36,6 +38,11 @@ constexpr auto RESTART_LIMIT = std::chrono::seconds(30);
 // A TCP/IP module must miss this many discoveries in a row to have left.
 constexpr unsigned TCPIP_MISSES = 2;
 constexpr auto LIVE_REDRAW = std::chrono::milliseconds(100);
+// USB without hot-plug events: looked at this often, so that a module plugged
+// in still starts within a second.
+constexpr uint32_t DEFAULT_USB_POLL_MS = 500;
+constexpr uint32_t MIN_USB_POLL_MS = 50;
+constexpr uint32_t MAX_USB_POLL_MS = 10000;
 
 // One module's display inside a station: phases and progress to the console,
 // every message to the attempt's log file, the errors kept for its outcome.
@@ -129,7 +136,7 @@ std::string _event_of(const ModuleOutcome& outcome)
     case BatchResult::Interrupted:
         return "interrupted";
     default:
-        return "failed: " + (outcome.message.empty() ? std::string("no reason given") : outcome.message);
+        return "failed: " + outcome.message;
     }
 }
 
@@ -155,11 +162,11 @@ public:
         {
             EndingSignals signals([this](int /*signal*/, int count) { return _on_signal(count); });
             if (type_ == USB)
-                watch_ = tsusb_watch_start(_usb_changed, this);
+                watch_ = _usb_poll_ms() == 0 ? tsusb_watch_start(_usb_changed, this) : nullptr;
             const std::string watching =
                 type_ != USB ? "watching TCP/IP every " + std::to_string(params_.batch.interval) + " s"
                 : watch_     ? "watching USB"
-                             : "watching USB every " + std::to_string(params_.batch.interval) + " s";
+                             : "watching USB every " + std::to_string(_scan_period().count()) + " ms";
             const uint32_t count = params_.batch.count;
             const std::string ending = count == 0   ? "runs until stopped"
                                        : count == 1 ? "ends after 1 module"
@@ -190,8 +197,30 @@ private:
         std::thread thread;
     };
 
-    static void _usb_changed(bool /*arrived*/, void* ref)
+    // "UPDATER_USB_POLL_MS": USB is looked at this often instead of waiting for
+    // hot-plug events, for buses whose events do not reach the process (an
+    // emulated bus run by another process); 0 when not set.
+    static unsigned _usb_poll_ms()
     {
+        const char* text = getenv("UPDATER_USB_POLL_MS");
+        char* end = nullptr;
+        const uint32_t ms = text ? _get_int_arg(text, &end) : 0;
+        return end ? std::clamp<uint32_t>(ms, MIN_USB_POLL_MS, MAX_USB_POLL_MS) : 0;
+    }
+
+    // Between two looks when no event says when: TCP/IP's --interval, USB's
+    // poll where there are no hot-plug events.
+    std::chrono::milliseconds _scan_period() const
+    {
+        if (type_ != USB)
+            return std::chrono::seconds(params_.batch.interval);
+        const unsigned ms = _usb_poll_ms();
+        return std::chrono::milliseconds(ms ? ms : DEFAULT_USB_POLL_MS);
+    }
+
+    static void _usb_changed(bool arrived, void* ref)
+    {
+        Log::log(DEBUG_Updater, "Station: a USB module %s\n", arrived ? "arrived" : "left");
         auto* station = static_cast<Station*>(ref);
         std::lock_guard<std::mutex> lock(station->mutex_);
         station->rescan_ = true;
@@ -250,7 +279,7 @@ private:
             const bool timed = type_ != USB || !watch_;
             if (!_closed() && (rescan_ || (timed && Clock::now() >= nextScan))) {
                 rescan_ = false;
-                nextScan = Clock::now() + std::chrono::seconds(params_.batch.interval);
+                nextScan = Clock::now() + _scan_period();
                 lock.unlock();
                 std::map<uint32_t, DeviceInfo> found = _scan();
                 lock.lock();
@@ -271,9 +300,14 @@ private:
     std::map<uint32_t, DeviceInfo> _scan()
     {
         std::map<uint32_t, DeviceInfo> found;
+        // Without events libusb's list of devices may be stale: a fresh context
+        // sees the bus as it is (not while an update holds the context).
+        if (type_ == USB && !watch_)
+            Tessarine_libusb_exit();
         for (const DeviceInfo& device : updater_.Find_Devices(type_))
             if (device.spec.serialNumber != 0)
                 found.emplace(device.spec.serialNumber, device);
+        Log::log(DEBUG_Updater, "Station: %zu modules found\n", found.size());
         return found;
     }
 
@@ -344,6 +378,9 @@ private:
         if (planned.action == PlanAction::Update) {
             display.Event("updating");
             _update(attempt, planned);
+            // Some failures (a transfer given up) are in the debug log alone.
+            if (attempt.outcome.result == BatchResult::Failed && attempt.outcome.message.empty())
+                attempt.outcome.message = "the update did not complete";
         } else if (planned.action != PlanAction::Current) {
             attempt.outcome.result = BatchResult::Failed;
             attempt.outcome.message = planned.reason;

@@ -125,6 +125,9 @@ TEST_F(Station, UsbModulesPluggedOneAfterAnotherAreEachHandledOnce)
     usbemu::UsbEmulation emulation;
     testsupport::RunOptions options;
     options.env = emulation.childEnvironment();
+    // The emulated bus's hot-plug events reach this process only: the station
+    // looks at the bus instead.
+    options.env["UPDATER_USB_POLL_MS"] = "200";
     Start({"--count", "4", "--log-dir", "logs", "--on-done", "sh done.sh", "--junit", "junit.xml"}, options);
 
     std::vector<std::unique_ptr<usbemu::UsbModuleHost>> hosts;
@@ -171,9 +174,11 @@ TEST_F(Station, UsbModulesPluggedOneAfterAnotherAreEachHandledOnce)
         const std::string text = testsupport::ReadFile(entry.path());
         ++files[name.substr(0, 8)];
         EXPECT_NE(text.find(name.substr(0, 8) + " appeared"), std::string::npos) << name << text;
-        for (const std::string& other : {current, behind, dropper})
-            if (other != name.substr(0, 8))
+        for (const std::string& other : {current, behind, dropper}) {
+            if (other != name.substr(0, 8)) {
                 EXPECT_EQ(text.find(other + " appeared"), std::string::npos) << name << text;
+            }
+        }
     }
     EXPECT_EQ(files, (std::map<std::string, int>{{current, 1}, {behind, 1}, {dropper, 2}}));
 
