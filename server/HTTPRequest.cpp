@@ -5,6 +5,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -20,8 +21,23 @@
 
 HTTPResponse::HTTPResponse(const char* request) : request_(request ? request : "") {}
 
+std::string HTTPResponse::get_header(const std::string& name) const
+{
+    auto found = headers_.find(name);
+    return found == headers_.end() ? std::string() : found->second;
+}
+
+void HTTPResponse::begin_reply(long status)
+{
+    // A reply after an interim one (100 Continue) starts afresh.
+    status_ = status;
+    headers_.clear();
+}
+
 bool HTTPResponse::process(const char* data, unsigned long length)
 {
+    if (sink_ && status_ >= 200 && status_ < 300)
+        return sink_(data, length);
     if (length > HTTPRequest::MAX_REPLY_BYTES - response_.size())
         return false;
     response_.append(data, length);
@@ -91,6 +107,21 @@ size_t _rcv_header(char* data, size_t size, size_t count, void* sink)
     const size_t length = size * count;
     auto* headers = static_cast<HeaderSink*>(sink);
     headers->watch->Heard();
+    const std::string line(data, length);
+    if (line.compare(0, 5, "HTTP/") == 0) {
+        const size_t space = line.find(' ');
+        headers->response->begin_reply(space == std::string::npos ? 0 : std::strtol(line.c_str() + space, nullptr, 10));
+        return length;
+    }
+    const size_t colon = line.find(':');
+    if (colon != std::string::npos) {
+        std::string name = line.substr(0, colon);
+        std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
+        const size_t start = line.find_first_not_of(" \t", colon + 1);
+        const size_t end = line.find_last_not_of(" \t\r\n");
+        headers->response->add_header(
+            name, start == std::string::npos || end < start ? std::string() : line.substr(start, end - start + 1));
+    }
     if (length > NAME_LENGTH && strncasecmp(data, NAME, NAME_LENGTH) == 0)
         headers->response->expect(
             std::strtoul(std::string(data + NAME_LENGTH, length - NAME_LENGTH).c_str(), nullptr, 10));
@@ -207,14 +238,15 @@ const char* _refusal(CURL* handle, CURLcode rc, const char* detail)
     }
 }
 
-void _log_failure(CURL* handle, CURLcode rc, const std::string& url, const char* detail)
+void _log_failure(CURL* handle, CURLcode rc, const std::string& method, const std::string& url, const char* detail)
 {
     const char* refusal = _refusal(handle, rc, detail);
     const char* text = *detail ? detail : curl_easy_strerror(rc);
     if (refusal)
-        Log::log(DEBUG_ServerComm, "GET(%s): server certificate refused (%s): %s\n", url.c_str(), refusal, text);
+        Log::log(DEBUG_ServerComm, "%s(%s): server certificate refused (%s): %s\n", method.c_str(), url.c_str(),
+                 refusal, text);
     else
-        Log::log(DEBUG_ServerComm, "GET(%s) failed: %s\n", url.c_str(), text);
+        Log::log(DEBUG_ServerComm, "%s(%s) failed: %s\n", method.c_str(), url.c_str(), text);
 }
 
 // The variable's seconds; 0 when it is set to something else, -1 when it is unset.
@@ -249,8 +281,43 @@ long HTTPRequest::StallLimitSeconds()
 
 HTTPResponse HTTPRequest::GET(const char* url, std::map<std::string, std::string>& parameters)
 {
+    return Send(_full_url(url, parameters), HTTPExchange());
+}
+
+namespace {
+
+struct CurlList {
+    curl_slist* list = nullptr;
+    ~CurlList() { curl_slist_free_all(list); }
+};
+
+// The method, headers and body of a request that is not a plain GET.
+CURLcode _setup_exchange(CURL* handle, const HTTPExchange& exchange, CurlList& headers)
+{
+    CURLcode rc = CURLE_OK;
+    if (exchange.method != "GET") {
+        rc = curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, exchange.method.c_str());
+        if (rc == CURLE_OK)
+            rc = curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(exchange.body.size()));
+        if (rc == CURLE_OK)
+            rc = curl_easy_setopt(handle, CURLOPT_POSTFIELDS, exchange.body.c_str());
+    }
+    for (const std::string& header : exchange.headers) {
+        curl_slist* longer = curl_slist_append(headers.list, header.c_str());
+        if (!longer)
+            return CURLE_OUT_OF_MEMORY;
+        headers.list = longer;
+    }
+    if (rc == CURLE_OK && headers.list)
+        rc = curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.list);
+    return rc;
+}
+
+}  // namespace
+
+HTTPResponse HTTPRequest::Send(const std::string& full, const HTTPExchange& exchange)
+{
     CurlHandle handle(curl_easy_init());
-    const std::string full = _full_url(url, parameters);
     HTTPResponse response(full.c_str());
     if (!handle)
         throw std::runtime_error("Could not create curl instance");
@@ -258,23 +325,28 @@ HTTPResponse HTTPRequest::GET(const char* url, std::map<std::string, std::string
     ServerTrust trust;
     std::string refused;
     if (!ServerTrust::FromEnvironment(trust, refused) || !trust.Allows(full, refused)) {
-        Log::log(DEBUG_ServerComm, "GET(%s) not made: %s\n", full.c_str(), refused.c_str());
+        Log::log(DEBUG_ServerComm, "%s(%s) not made: %s\n", exchange.method.c_str(), full.c_str(), refused.c_str());
         throw std::runtime_error(refused);
     }
+    if (exchange.sink)
+        response.set_sink(exchange.sink);
     char detail[CURL_ERROR_SIZE] = "";
     const long limit = StallLimitSeconds();
     SilenceWatch watch{std::chrono::seconds(limit)};
     HeaderSink headers{&response, &watch};
+    CurlList headerList;
     CURLcode rc = _setup(handle.get(), &response, full, limit, &headers);
     if (rc == CURLE_OK)
         rc = _setup_trust(handle.get(), trust);
+    if (rc == CURLE_OK)
+        rc = _setup_exchange(handle.get(), exchange, headerList);
     if (rc == CURLE_OK)
         rc = curl_easy_setopt(handle.get(), CURLOPT_ERRORBUFFER, detail);
     if (rc == CURLE_OK)
         HTTPConnectionShare::Attach(handle.get());
     long status = 0;
     if (rc == CURLE_OK) {
-        Log::log(DEBUG_ServerComm, "GET(%s)\n", full.c_str());
+        Log::log(DEBUG_ServerComm, "%s(%s)\n", exchange.method.c_str(), full.c_str());
         rc = curl_easy_perform(handle.get());
     }
     if (rc == CURLE_OK)
@@ -284,7 +356,7 @@ HTTPResponse HTTPRequest::GET(const char* url, std::map<std::string, std::string
         snprintf(detail, sizeof detail, "nothing received for %ld s", limit);
     }
     if (rc != CURLE_OK) {
-        _log_failure(handle.get(), rc, full, detail);
+        _log_failure(handle.get(), rc, exchange.method, full, detail);
         throw std::runtime_error(curl_easy_strerror(rc));
     }
     response.set_status(status);

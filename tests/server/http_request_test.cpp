@@ -327,4 +327,62 @@ TEST_F(HTTPSRequestTest, CertificateNamingAnotherHostIsRefused)
     EXPECT_TRUE(server.Targets().empty());
 }
 
+// Send: the method, headers and body go out as given; the body of a 2xx reply
+// goes to the sink, that of any other reply stays in the response.
+TEST(HTTPRequestSend, MethodsHeadersBodiesAndSink)
+{
+    httplib::Server server;
+    std::string seen;
+    auto echo = [&](const httplib::Request& request, httplib::Response& response) {
+        seen = request.method + " " + request.get_header_value("Content-Type") + " " + request.body;
+        response.status = request.body == "fail" ? 409 : 200;
+        response.set_header("Content-Range", "bytes 0-1/2");
+        response.set_content("answer:" + request.body, "application/json");
+    };
+    server.Put("/r", echo);
+    server.Post("/r", echo);
+    server.Get("/r", echo);
+    const int port = server.bind_to_any_port("127.0.0.1");
+    ASSERT_GT(port, 0);
+    std::thread loop([&] { server.listen_after_bind(); });
+    const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/r";
+    const struct {
+        const char* method;
+        const char* body;
+        bool sink;
+        long status;
+        const char* response;
+        const char* sunk;
+    } cases[] = {
+        {"PUT", "{\"a\":1}", false, 200, "answer:{\"a\":1}", ""},
+        {"POST", "{}", true, 200, "", "answer:{}"},
+        {"POST", "fail", true, 409, "answer:fail", ""},
+        {"GET", "", true, 200, "", "answer:"},
+    };
+    for (const auto& c : cases) {
+        HTTPExchange exchange;
+        exchange.method = c.method;
+        exchange.body = c.body;
+        exchange.headers = {"Content-Type: application/json"};
+        std::string sunk;
+        if (c.sink)
+            exchange.sink = [&](const char* data, unsigned long length) {
+                sunk.append(data, length);
+                return true;
+            };
+        HTTPResponse response = HTTPRequest::Send(url, exchange);
+        EXPECT_EQ(response.get_status(), c.status) << c.method;
+        EXPECT_STREQ(response.get_response(), c.response) << c.method;
+        EXPECT_EQ(sunk, c.sunk) << c.method;
+        EXPECT_EQ(response.get_header("content-range"), "bytes 0-1/2");
+        if (*c.body) {
+            EXPECT_EQ(seen, std::string(c.method) + " application/json " + c.body);
+        }
+    }
+    while (!server.is_running())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    server.stop();
+    loop.join();
+}
+
 }  // namespace
