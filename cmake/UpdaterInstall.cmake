@@ -5,8 +5,9 @@
 # hardware and the lab tools (virtual modules, boot-ROM simulators, the emulated USB bench
 # usbrun, the local update server, birdtool).
 #
-# Every executable made in app/, firmware/, sim/ or sim/usb/ is installed into bin/
-# without a rule of its own: programs in app/ belong to "updater", the others to "lab".
+# Every executable made in app/, agent/, firmware/, sim/ or sim/usb/ is installed into
+# bin/ without a rule of its own: programs in app/ and agent/ belong to "updater", the
+# others to "lab".
 # A program chooses otherwise with the target property UPDATER_COMPONENT
 # ("updater", "lab", or "none" to stay out of every package), e.g.
 #   set_target_properties(my-tool PROPERTIES UPDATER_COMPONENT lab)
@@ -15,7 +16,7 @@ include(GNUInstallDirs)
 set(UPDATER_COMPONENTS updater lab)
 
 function(_updater_default_component folder out)
-  if(folder STREQUAL "app")
+  if(folder STREQUAL "app" OR folder STREQUAL "agent")
     set(${out} updater PARENT_SCOPE)
   else()
     set(${out} lab PARENT_SCOPE)
@@ -24,7 +25,7 @@ endfunction()
 
 # Installs the executables of the program folders; called once every folder is known.
 function(updater_install_programs)
-  foreach(folder app firmware sim sim/usb)
+  foreach(folder app agent firmware sim sim/usb)
     get_property(targets DIRECTORY ${PROJECT_SOURCE_DIR}/${folder} PROPERTY BUILDSYSTEM_TARGETS)
     foreach(target IN LISTS targets)
       get_target_property(type ${target} TYPE)
@@ -50,9 +51,11 @@ endfunction()
 # would hide the rules from it.
 install(FILES ${PROJECT_SOURCE_DIR}/contrib/udev/70-updater.rules DESTINATION lib/udev/rules.d COMPONENT updater)
 install(FILES ${PROJECT_SOURCE_DIR}/doc/updater.1 ${PROJECT_SOURCE_DIR}/doc/module-server.1
+              ${PROJECT_SOURCE_DIR}/doc/updater-agent.1
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT updater)
 install(FILES ${PROJECT_SOURCE_DIR}/contrib/bash-completion/updater
               ${PROJECT_SOURCE_DIR}/contrib/bash-completion/module-server
+              ${PROJECT_SOURCE_DIR}/contrib/bash-completion/updater-agent
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions COMPONENT updater)
 # module-server as a service, one instance per module (module-server@SERIAL); systemd
 # reads units below lib/systemd/system of /usr and of /usr/local alike.
@@ -64,6 +67,9 @@ install(FILES ${PROJECT_SOURCE_DIR}/contrib/systemd/updater-station.service
         DESTINATION lib/systemd/system COMPONENT updater)
 install(FILES ${PROJECT_SOURCE_DIR}/contrib/systemd/updater-station.default
         DESTINATION ${CMAKE_INSTALL_DATADIR}/updater COMPONENT updater)
+# updater-agent as a service: the hawkBit gateway for the host's modules.
+install(FILES ${PROJECT_SOURCE_DIR}/contrib/systemd/updater-agent.service
+        DESTINATION lib/systemd/system COMPONENT updater)
 
 # Debian packages: "updater" and "updater-lab", versioned as the program's
 # version line says (the device library's version in common/aVersion.cpp).

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "agent/AgentOptions.h"
 #include "app/ModuleServerOptions.h"
 
 namespace packagetest {
@@ -35,6 +36,10 @@ inline const std::set<std::string>& UserFiles()
         "lib/systemd/system/module-server@.service",
         "lib/systemd/system/updater-station.service",
         "share/updater/updater-station.default",
+        "bin/updater-agent",
+        "share/man/man1/updater-agent.1",
+        "share/bash-completion/completions/updater-agent",
+        "lib/systemd/system/updater-agent.service",
     };
     return files;
 }
@@ -46,15 +51,26 @@ inline const std::set<std::string>& LabPrograms()
     return files;
 }
 
-// The option spellings module-server's usage names, sorted.
-inline std::vector<std::string> ServerOptions()
+// The option spellings a usage text names, sorted.
+inline std::vector<std::string> UsageOptions(const std::string& usage)
 {
-    static const std::regex option(R"((?:^|[\s\[|])(--?[a-z][a-z-]*))");
-    const std::string usage = ModuleServerOptions::Usage();
+    static const std::regex option(R"((?:^|[\s\[|])(--?[a-zX][a-z-]*))");
     std::set<std::string> options;
     for (std::sregex_iterator it(usage.begin(), usage.end(), option), end; it != end; ++it)
         options.insert((*it)[1]);
     return std::vector<std::string>(options.begin(), options.end());
+}
+
+// The option spellings module-server's usage names, sorted.
+inline std::vector<std::string> ServerOptions()
+{
+    return UsageOptions(ModuleServerOptions::Usage());
+}
+
+// The option spellings updater-agent's usage names, sorted.
+inline std::vector<std::string> AgentOptions()
+{
+    return UsageOptions(::AgentOptions::Usage());
 }
 
 }  // namespace packagetest

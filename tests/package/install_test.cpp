@@ -99,7 +99,7 @@ TEST(Install, EveryComponentIntoAStagingDirectory)
 }
 
 // systemd finds nothing to object to in the service units (module-server's,
-// the station's). It looks the program up on the host, where it is not
+// the station's, the agent's). It looks the program up on the host, where it is not
 // installed: each unit is checked with the staged program's full path in its place.
 class ServiceUnit : public ::testing::TestWithParam<std::pair<std::string, std::string>> {};
 
@@ -123,7 +123,8 @@ TEST_P(ServiceUnit, Verifies)
 
 INSTANTIATE_TEST_SUITE_P(Install, ServiceUnit,
                          ::testing::Values(std::make_pair("module-server@.service", "module-server"),
-                                           std::make_pair("updater-station.service", "updater")));
+                                           std::make_pair("updater-station.service", "updater"),
+                                           std::make_pair("updater-agent.service", "updater-agent")));
 
 TEST(Install, UserAndLabComponentsAreApart)
 {

@@ -21,6 +21,7 @@ using testsupport::RunProcess;
 
 const std::string PAGE = UPDATER_SOURCE_DIR "/doc/updater.1";
 const std::string SERVER_PAGE = UPDATER_SOURCE_DIR "/doc/module-server.1";
+const std::string AGENT_PAGE = UPDATER_SOURCE_DIR "/doc/updater-agent.1";
 
 // Whether the page names the option as a whole word (hyphens escaped as roff
 // wants them, unless not `escaped`): "-h" is not found in "--h" nor in "-hx".
@@ -68,7 +69,27 @@ TEST_P(ManPages, LintWithoutWarnings)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Pages, ManPages, ::testing::Values(PAGE, SERVER_PAGE));
+INSTANTIATE_TEST_SUITE_P(Pages, ManPages, ::testing::Values(PAGE, SERVER_PAGE, AGENT_PAGE));
+
+// Every option of updater-agent's usage is on its page and offered by its completion.
+TEST(ManPage, AgentDocumentsItsOptions)
+{
+    const std::string page = testsupport::ReadFile(AGENT_PAGE);
+    const char* const complete =
+        "source \"$1\"; COMP_WORDS=(updater-agent -); COMP_CWORD=1; _updater_agent; "
+        "printf '%s\\n' \"${COMPREPLY[@]}\"";
+    const std::string completed =
+        "\n" +
+        RunProcess({"bash", "-c", complete, "bash", UPDATER_SOURCE_DIR "/contrib/bash-completion/updater-agent"}).out;
+    const auto options = packagetest::AgentOptions();
+    for (const std::string& option : options) {
+        EXPECT_TRUE(_documents(page, option)) << option;
+        EXPECT_NE(completed.find("\n" + option + "\n"), std::string::npos) << option;
+    }
+    EXPECT_GE(options.size(), 12u);
+    for (const char* variable : {"UPDATER_CA_BUNDLE", "UPDATER_PINNED_KEY"})
+        EXPECT_NE(page.find(std::string(".B ") + variable), std::string::npos) << variable;
+}
 
 // Every option of module-server's usage, and the client's environment.
 TEST(ManPage, ModuleServerDocumentsItsOptions)
