@@ -30,6 +30,18 @@ void ActionDisplay::error_message(const char* text)
     fprintf(stderr, "%s: %s\n", prefix_.c_str(), text);
 }
 
+void ActionDisplay::update_phase(const char* phase)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    phase_ = phase ? phase : "";
+}
+
+std::string ActionDisplay::Phase() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return phase_;
+}
+
 std::vector<std::string> ActionDisplay::Details(size_t count) const
 {
     std::lock_guard<std::mutex> lock(mutex_);

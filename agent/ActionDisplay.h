@@ -18,6 +18,10 @@ public:
     void update_spinner(bool active, const char* label) override {}
     void info_message(const char* text) override;
     void error_message(const char* text) override;
+    void update_phase(const char* phase) override;
+
+    // The step the update came to last ("connect", "loader", "firmware", ...); empty: none.
+    std::string Phase() const;
 
     // At most `count` lines for the feedback: every error line, and the latest info
     // lines besides, in the order they were written.
@@ -35,4 +39,5 @@ private:
     const std::string prefix_;
     mutable std::mutex mutex_;
     std::vector<Line> lines_;
+    std::string phase_;
 };

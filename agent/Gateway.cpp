@@ -277,7 +277,8 @@ void Gateway::_send_attributes(const std::string& controllerId, bool asked)
         if (target == targets_.end())
             return;
         attributes = _attributes(target->second.device);
-        if (!asked && attributes == target->second.sent)
+        // Unasked, only a change the server has not heard of yet (an update of this run).
+        if (!asked && (target->second.sent.empty() || attributes == target->second.sent))
             return;
     }
     const DdiReply reply = client_.PutConfigData(controllerId, _ddi_config_data(attributes));

@@ -292,8 +292,15 @@ bool Gateway::_update(Action& action)
                 target->second.device.version_patch = patch;
             }
         }
-    } else if (details.empty()) {
-        details.push_back("the update of " + id + " failed");
+    } else {
+        // The transfer's own failures reach only the debug log: the step names the reason.
+        const std::string phase = display.Phase();
+        if (details.size() >= MAX_DETAILS - 1)
+            details.erase(details.begin());
+        details.push_back("the update of " + id + " failed" + (phase.empty() ? "" : " in its " + phase + " step") +
+                          (phase == "loader" || phase == "restart" || phase == "firmware" || phase == "verify"
+                               ? ": the module went away or refused the image"
+                               : ""));
     }
     _close(action, ok, details, outcome, display.Errors(), std::chrono::duration<double>(Clock::now() - start).count());
     return ok;
