@@ -116,7 +116,7 @@ int Gateway::Run()
         changed_.wait_for(lock, std::chrono::seconds(wait), [this] { return stop_.load(); });
     }
     _reap(true);
-    return onceFailed_ ? 1 : 0;
+    return fatal_ || (settings_.once && failed_) ? 1 : 0;
 }
 
 uint32_t Gateway::_round()
@@ -151,7 +151,7 @@ uint32_t Gateway::_round()
                          "The server refused the gateway token (HTTP 401): check the token file and that gateway "
                          "tokens are enabled for tenant %s",
                          settings_.server.tenant.c_str());
-        onceFailed_ = true;
+        failed_ = true;
         fatal_ = true;
         return 0;
     }
@@ -160,7 +160,7 @@ uint32_t Gateway::_round()
                               : serverSleep_        ? serverSleep_
                                                     : DEFAULT_POLL_SECONDS;
     if (answered == 0 && (failed > 0 || refused > 0)) {
-        onceFailed_ = true;
+        failed_ = true;
         ++failedRounds_;
         uint64_t backoff = interval;
         for (unsigned i = 1; i < failedRounds_ && backoff < MAX_BACKOFF_SECONDS; ++i)
@@ -171,7 +171,7 @@ uint32_t Gateway::_round()
         return wait;
     }
     if (failed > 0 || refused > 0)
-        onceFailed_ = true;
+        failed_ = true;
     failedRounds_ = 0;
     return interval;
 }

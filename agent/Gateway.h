@@ -127,6 +127,6 @@ private:
     bool everAnswered_ = false;
     bool fatal_ = false;
     unsigned failedRounds_ = 0;
-    bool onceFailed_ = false;
+    std::atomic<bool> failed_{false};  // a poll or an action failed (the exit status of --once)
     std::mutex printing_;
 };

@@ -90,6 +90,8 @@ void Gateway::_close(Action& action, bool ok, const std::vector<std::string>& de
                      const std::string& errors, double seconds)
 {
     const ActionRecord& record = action.record;
+    if (!ok)
+        failed_ = true;
     const std::string body = _ddi_feedback("closed", ok ? "success" : "failure", details);
     DdiReply reply;
     for (unsigned attempt = 0; attempt < CLOSE_ATTEMPTS; ++attempt) {
