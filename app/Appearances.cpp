@@ -32,6 +32,14 @@ Appearances::Changes Appearances::Scan(const std::set<uint32_t>& present, Clock:
     return changes;
 }
 
+bool Appearances::Sighted(uint32_t serial)
+{
+    if (modules_.count(serial) != 0)
+        return false;
+    Started(serial);
+    return true;
+}
+
 void Appearances::Started(uint32_t serial)
 {
     modules_[serial] = Module{State::InFlight};

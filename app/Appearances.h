@@ -27,6 +27,9 @@ public:
         std::vector<uint32_t> left;
     };
     Changes Scan(const std::set<uint32_t>& present, Clock::time_point now);
+    // A module seen before its scan ends: true when it appeared (it is then in
+    // flight at once, as after Started).
+    bool Sighted(uint32_t serial);
 
     // The station looked at an appeared module and left it alone (current,
     // nothing to give it).

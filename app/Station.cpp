@@ -10,6 +10,7 @@
 #include <deque>
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -304,7 +305,19 @@ private:
         // sees the bus as it is (not while an update holds the context).
         if (type_ == USB && !watch_)
             Tessarine_libusb_exit();
-        for (const DeviceInfo& device : updater_.Find_Devices(type_))
+        // A TCP/IP module that answers is started at once, not at the end of
+        // the discovery's reply window (USB's enumeration takes no such time).
+        auto sighted = [this](const DeviceInfo& device) {
+            const uint32_t serial = device.spec.serialNumber;
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (serial == 0 || _closed() || !appearances_.Sighted(serial))
+                return;
+            found_[serial] = device;
+            waiting_.push_back(serial);
+            _start_waiting();
+        };
+        const std::function<void(const DeviceInfo&)> none;
+        for (const DeviceInfo& device : updater_.Find_Devices(type_, type_ == USB ? none : sighted))
             if (device.spec.serialNumber != 0)
                 found.emplace(device.spec.serialNumber, device);
         Log::log(DEBUG_Updater, "Station: %zu modules found\n", found.size());

@@ -118,7 +118,9 @@ public:
     // The modules on the transport (USB or TCP/IP) by their specs alone, none
     // connected; then one of them queried as discovery does (a station looks at
     // each module once, when it appears).
-    std::vector<DeviceInfo> Find_Devices(linkType type);
+    // Each module is also handed to `each` as it answers (a TCP/IP discovery
+    // waits out its reply window before it returns).
+    std::vector<DeviceInfo> Find_Devices(linkType type, const std::function<void(const DeviceInfo&)>& each = {});
     void Query_Found(DeviceInfo& device);
 
     // Build lists (empty on failure), download (the build number stored, 0 on

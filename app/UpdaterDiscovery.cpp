@@ -205,9 +205,29 @@ void _each_at_once(size_t count, const std::function<void(size_t)>& work)
 
 }  // namespace
 
-std::vector<DeviceInfo> Updater::Find_Devices(linkType type)
+namespace {
+
+struct Sightings {
+    std::vector<DeviceInfo> devices;
+    const std::function<void(const DeviceInfo&)>* each;
+};
+
+bool _sighted_device(const linkSpec* spec, bool* found, void* ref)
 {
-    return _enumerate(type);
+    auto* sightings = static_cast<Sightings*>(ref);
+    _discovered_device(spec, found, &sightings->devices);
+    if (*sightings->each)
+        (*sightings->each)(sightings->devices.back());
+    return true;
+}
+
+}  // namespace
+
+std::vector<DeviceInfo> Updater::Find_Devices(linkType type, const std::function<void(const DeviceInfo&)>& each)
+{
+    Sightings sightings{{}, &each};
+    aDiscovery_EnumerateModules(type, _sighted_device, &sightings, kDiscoveryInterface);
+    return sightings.devices;
 }
 
 void Updater::Query_Found(DeviceInfo& device)
