@@ -15,7 +15,7 @@ using Clock = Appearances::Clock;
 // One step: what a scan finds (or what the station did), and the events the
 // rule must give: "+A" appeared, "-A" left, for modules A, B.
 struct Step {
-    std::string action;  // "scan AB", "start A", "looked A", "end A", "restart A", "wait"
+    std::string action;  // "scan AB", "sight A", "start A", "looked A", "end A", "restart A", "wait"
     std::string events;
 };
 
@@ -49,6 +49,9 @@ TEST_P(AppearancesStory, GivesTheEvents)
                 events += std::string("+") + char(serial);
             for (uint32_t serial : changes.left)
                 events += std::string("-") + char(serial);
+        } else if (verb == "sight") {
+            if (appearances.Sighted(uint32_t(modules[0])))
+                events = "+" + modules;
         } else if (verb == "start") {
             appearances.Started(uint32_t(modules[0]));
         } else if (verb == "looked") {
@@ -97,6 +100,9 @@ INSTANTIATE_TEST_SUITE_P(
         StoryCase{"FailedModuleAwayAfterItsAttemptLeaves",
                   1,
                   {{"scan A", "+A"}, {"start A", ""}, {"end A", ""}, {"scan", "-A"}, {"scan A", "+A"}}},
+        StoryCase{"SightedBeforeItsScanEndsAppearsOnce",
+                  1,
+                  {{"sight A", "+A"}, {"sight A", ""}, {"scan A", ""}, {"end A", ""}, {"scan A", ""}, {"scan", "-A"}}},
         StoryCase{"LostDiscoveryReplyIsNoDeparture",
                   2,
                   {{"scan A", "+A"}, {"looked A", ""}, {"scan", ""}, {"scan A", ""}, {"scan", ""}, {"scan", "-A"}}}),
