@@ -79,6 +79,14 @@ const char* _link_type_name(linkType type)
         return "USB";
     case TCPIP:
         return "TCPIP";
+    case PLEXUS:
+        return "PLEXUS";
+    case PLEXUS_USB:
+        return "PLEXUS_USB";
+    case PLEXUS_TCPIP:
+        return "PLEXUS_TCPIP";
+    case PLEXUS_SERIAL:
+        return "PLEXUS_SERIAL";
     default:
         return "Unknown";
     }

@@ -121,6 +121,10 @@ public:
     // Each module is also handed to `each` as it answers (a TCP/IP discovery
     // waits out its reply window before it returns).
     std::vector<DeviceInfo> Find_Devices(linkType type, const std::function<void(const DeviceInfo&)>& each = {});
+    // The modules that module servers announce: those of this host (its local
+    // discovery), and with an interface (IPv4, network order) those whose
+    // beacons reach it there. Specs alone, as Find_Devices.
+    std::vector<DeviceInfo> Find_Served_Devices(uint32_t networkInterface);
     void Query_Found(DeviceInfo& device);
 
     // Build lists (empty on failure), download (the build number stored, 0 on

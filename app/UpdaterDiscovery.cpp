@@ -67,7 +67,7 @@ void _query_device(DeviceInfo& info, UpdaterDisplayInterface& display)
 {
     info.model_name = aDefs_GetModelName(info.spec.model);
     Module module(kInitialModuleAddress, true);
-    if (_disablePlexus(module, display) != aErrNone)
+    if (_networking_for(module, info.spec, display) != aErrNone)
         return;
     info.error = module.connectFromSpec(info.spec);
     if (module.isConnected()) {
@@ -92,6 +92,20 @@ aErr _disablePlexus(Module& module, UpdaterDisplayInterface& display)
     config.assignedPort = 0;
     config.networkInterface = kDiscoveryInterface;
     aErr result = module.setConfig(config);
+    if (result != aErrNone)
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to SET network configuration");
+    return result;
+}
+
+aErr _networking_for(Module& module, const linkSpec& spec, UpdaterDisplayInterface& display)
+{
+    aErr result = _disablePlexus(module, display);
+    if (result != aErrNone || !aLinkSpec_IsServed(spec.type))
+        return result;
+    PlexusConfig config;
+    module.getConfig(&config);
+    config.enabled = true;
+    result = module.setConfig(config);
     if (result != aErrNone)
         display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to SET network configuration");
     return result;
@@ -227,6 +241,16 @@ std::vector<DeviceInfo> Updater::Find_Devices(linkType type, const std::function
 {
     Sightings sightings{{}, &each};
     aDiscovery_EnumerateModules(type, _sighted_device, &sightings, kDiscoveryInterface);
+    return sightings.devices;
+}
+
+std::vector<DeviceInfo> Updater::Find_Served_Devices(uint32_t networkInterface)
+{
+    const std::function<void(const DeviceInfo&)> none;
+    Sightings sightings{{}, &none};
+    aDiscovery_Enumerate_PlexusModules(_sighted_device, &sightings, kDiscoveryInterface);
+    if (networkInterface != 0 && networkInterface != kDiscoveryInterface)
+        aDiscovery_Enumerate_PlexusModules(_sighted_device, &sightings, networkInterface);
     return sightings.devices;
 }
 

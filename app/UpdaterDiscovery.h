@@ -8,6 +8,10 @@
 // Switches the module's networking feature off (no serving, no fallback, local
 // only); reports "Failed to SET network configuration" on failure.
 aErr _disablePlexus(Kestrune::Tessarine::Module& module, UpdaterDisplayInterface& display);
+// The network settings for reaching a module by its spec: a served module is
+// reached as a client of its server, which needs networking on (a client
+// serves nothing); any other has it off, as _disablePlexus sets.
+aErr _networking_for(Kestrune::Tessarine::Module& module, const linkSpec& spec, UpdaterDisplayInterface& display);
 
 // The firmware build number from the module description query; 0 when it
 // cannot be read.

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "app/Updater.h"
+#include "app/Listings.h"
 #include "app/UpdaterDiscovery.h"
 #include "app/UpdaterEntity.h"
 #include "app/UpdaterTransfer.h"
@@ -329,6 +330,9 @@ bool _connect_through_router(Updater& updater, UpdaterDisplayInterface& display,
 bool _connect_found(UpdaterDisplayInterface& display, Module& module, const DeviceInfo& device, aErr& failure)
 {
     const uint32_t serial = device.spec.serialNumber;
+    failure = _networking_for(module, device.spec, display);
+    if (failure != aErrNone)
+        return false;
     if (device.network_address == 0) {
         failure = module.connectFromSpec(device.spec);
         if (failure != aErrNone)
@@ -353,11 +357,14 @@ bool _connect_found(UpdaterDisplayInterface& display, Module& module, const Devi
     return true;
 }
 
-// The link type the module was reached on: TCP/IP, else USB.
+// The link type the module was reached on: TCP/IP, served (the type its
+// server announced), else USB.
 linkType _reached_on(Module& module)
 {
     linkSpec spec{};
-    return module.getLinkSpecifier(&spec) == aErrNone && spec.type == TCPIP ? TCPIP : USB;
+    if (module.getLinkSpecifier(&spec) != aErrNone)
+        return USB;
+    return spec.type == TCPIP || aLinkSpec_IsServed(spec.type) ? spec.type : USB;
 }
 
 // Two updates of one module at once (a second station or updater on the
@@ -385,11 +392,6 @@ private:
     int fd_ = -1;
     aErr result_ = aErrNone;
 };
-
-const char* _transport_name(linkType type)
-{
-    return type == TCPIP ? "TCPIP" : "USB";
-}
 
 }  // namespace
 
@@ -569,12 +571,16 @@ bool Updater::_update(uint32_t serial, uint32_t build, const std::string& bird_f
     if (failure == aErrNone && !connect(module, failure))
         return false;
     linkType reachedOn = USB;
+    // Behind a router or a module server the link stays up while the module
+    // restarts: nothing drops to wait for, the module is asked until it answers.
+    bool linkHeld = through_router;
     if (failure == aErrNone) {
         reachedOn = _reached_on(module);
+        linkHeld = through_router || aLinkSpec_IsServed(reachedOn);
         FirmwareId running;
         const bool answered = _read_firmware(module, running);
         Note_Outcome([&](Outcome& noted) {
-            noted.transport = _transport_name(reachedOn);
+            noted.transport = _link_type_name(reachedOn);
             if (answered)
                 noted.from = running;
         });
@@ -594,14 +600,14 @@ bool Updater::_update(uint32_t serial, uint32_t build, const std::string& bird_f
     }
     if (failure == aErrNone) {
         display.update_phase("restart");
-        if (!through_router)
+        if (!linkHeld)
             _await_loader_restart(module);
         if (!module.isConnected())
             _reconnect_loader(module, serial, reachedOn);
     }
     if (failure == aErrNone) {
         display.update_phase("firmware");
-        failure = _transfer_firmware(display, module, bird, through_router, uei_bytes_load);
+        failure = _transfer_firmware(display, module, bird, linkHeld, uei_bytes_load);
     }
 
     if (failure != aErrNone) {
@@ -612,9 +618,8 @@ bool Updater::_update(uint32_t serial, uint32_t build, const std::string& bird_f
     // updated: nothing is recorded as transferred.
     if (verify) {
         display.update_phase("verify");
-        const bool verified =
-            _verify_update(display, module, through_router ? VerifyRoute::Router : VerifyRoute::Direct, reachedOn,
-                           serial, image_firmware, stop_check);
+        const bool verified = _verify_update(display, module, linkHeld ? VerifyRoute::Held : VerifyRoute::Direct,
+                                             reachedOn, serial, image_firmware, stop_check);
         const bool stopped = !verified && _stop_asked();
         Note_Outcome([verified, stopped](Outcome& noted) {
             noted.verified = verified;

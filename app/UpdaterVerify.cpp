@@ -109,11 +109,11 @@ bool _await_direct(Module& module, linkType type, uint32_t serial, uint64_t dead
     return false;
 }
 
-// Behind a router no link drops to show the restart: the module is asked until
+// Behind a router or a server no link drops to show the restart: the module is asked until
 // it reports the image's firmware or the time is up. `answered` tells whether
 // it answered at all; `running` holds its last answer.
-bool _await_router(Module& module, uint64_t deadline, const std::optional<FirmwareId>& expected, FirmwareId& running,
-                   bool& answered, const std::function<bool()>& stop)
+bool _await_held(Module& module, uint64_t deadline, const std::optional<FirmwareId>& expected, FirmwareId& running,
+                 bool& answered, const std::function<bool()>& stop)
 {
     answered = false;
     for (uint64_t now = aTime_GetMSTicks(); now < deadline && !_stopped(stop); now = aTime_GetMSTicks()) {
@@ -182,7 +182,7 @@ bool _verify_update(UpdaterDisplayInterface& display, Module& module, VerifyRout
     if (route == VerifyRoute::Direct)
         answered = _await_direct(module, type, serial, deadline, running, stop);
     else
-        _await_router(module, deadline, expected, running, answered, stop);
+        _await_held(module, deadline, expected, running, answered, stop);
     Log::log(DEBUG_Updater, "Verify: answered %d, runs %s build %u\n", int(answered), running.version.c_str(),
              running.build);
     const bool verified = answered && _matches(expected, running);

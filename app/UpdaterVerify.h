@@ -24,7 +24,7 @@ bool _read_firmware(Kestrune::Tessarine::Module& module, FirmwareId& running);
 // How the module that rebooted is reached again.
 enum class VerifyRoute {
     Direct,  // its link dropped at the reboot: find it again on `type` by serial number
-    Router,  // behind a router whose link stays: ask it through that link
+    Held,    // behind a router or a module server, whose link stays: ask it through that link
 };
 
 // Waits up to UPDATER_VERIFY_TIMEOUT seconds (60 by default) and prints

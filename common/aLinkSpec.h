@@ -20,6 +20,12 @@ enum : linkType {
     PLEXUS_SERIAL = 7,  // served module whose device link is serial
 };
 
+// Whether the type reaches a module through a module server (types 4 to 7).
+constexpr bool aLinkSpec_IsServed(linkType type)
+{
+    return type >= PLEXUS && type <= PLEXUS_SERIAL;
+}
+
 // Longest serial port name a record keeps, without its terminator.
 constexpr size_t aLINKSPEC_PORTNAME_MAX = 99;
 

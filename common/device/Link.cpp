@@ -29,11 +29,6 @@ constexpr uint8_t kMaxRawData = aPACKET_MAXDATA - 1;  // the command byte comes 
 // Serialises engine link creation across the process.
 std::mutex gLinkCreationMutex;
 
-bool _is_network_kind(linkType type)
-{
-    return type >= PLEXUS && type <= PLEXUS_SERIAL;
-}
-
 uint32_t _create_client_link(uint32_t address, uint16_t port, uint32_t existingId)
 {
     return aLink_CreateClient(address, port, existingId);
@@ -178,7 +173,7 @@ aErr Link::impl::connectFromSpec(uint32_t existingId)
             return aErrMode;
         }
         linkId = id;
-        if (linkId && !_is_network_kind(spec->type) && config.enabled) {
+        if (linkId && !aLinkSpec_IsServed(spec->type) && config.enabled) {
             uint32_t deviceId = linkId;
             linkId = _serve_device_link(deviceId, config);
             if (!linkId)
@@ -421,7 +416,7 @@ aErr Link::discoverAndConnect(linkType type, uint32_t serialNumber, uint8_t mode
         return result;
     if (type == USB || type == TCPIP)
         return pImpl->discoverAndConnect(PLEXUS, serialNumber, model);
-    if (_is_network_kind(type))
+    if (aLinkSpec_IsServed(type))
         return pImpl->discoverAndConnect(USB, serialNumber, model);
     return result;
 }
