@@ -11,30 +11,37 @@
 #include <cstdint>
 #include <map>
 #include <set>
+#include <utility>
 #include <vector>
 
 class Appearances {
 public:
     using Clock = std::chrono::steady_clock;
 
-    // misses: scans in a row a module must be missing from to count as gone
-    // (1 for USB's hot-plug, more where a discovery reply may be lost);
-    // restartLimit: how long an updated module may take to come back.
-    Appearances(unsigned misses, Clock::duration restartLimit) : misses_(misses), restartLimit_(restartLimit) {}
+    // misses: for each source that scans (a bus, a discovery), the scans in a
+    // row a module must be missing from for that source to have lost it (1 for
+    // USB's hot-plug, more where a discovery reply may be lost). A module has
+    // left when no source sees it any more. restartLimit: how long an updated
+    // module may take to come back.
+    Appearances(std::vector<unsigned> misses, Clock::duration restartLimit)
+        : misses_(std::move(misses)), restartLimit_(restartLimit)
+    {
+    }
 
     struct Changes {
         std::vector<uint32_t> appeared;  // to look at now (then Started or Looked)
         std::vector<uint32_t> left;
     };
-    Changes Scan(const std::set<uint32_t>& present, Clock::time_point now);
-    // A module seen before its scan ends: true when it appeared (it is then in
-    // flight at once, as after Started).
-    bool Sighted(uint32_t serial);
+    // What one source (an index into misses) sees now.
+    Changes Scan(size_t source, const std::set<uint32_t>& present, Clock::time_point now);
+    // A module a source sees before its scan ends: true when it appeared (it
+    // is then in flight at once, as after Started).
+    bool Sighted(size_t source, uint32_t serial);
 
     // The station looked at an appeared module and left it alone (current,
     // nothing to give it).
-    void Looked(uint32_t serial) { modules_[serial] = Module{}; }
-    void Started(uint32_t serial);
+    void Looked(uint32_t serial) { _settle(serial, State::Seen); }
+    void Started(uint32_t serial) { _settle(serial, State::InFlight); }
     // The update ended; restarting: the module restarts now and may be away for a while.
     void Ended(uint32_t serial, bool restarting, Clock::time_point now);
     bool InFlight(uint32_t serial) const;
@@ -43,12 +50,15 @@ private:
     enum class State { Seen, InFlight, Restarting };
     struct Module {
         State state = State::Seen;
-        unsigned missed = 0;
-        bool wentAway = false;  // restarting: it has been missing since the update
+        uint32_t holders = 0;          // one bit per source that sees it
+        std::vector<unsigned> missed;  // per source, scans in a row without it
+        bool wentAway = false;         // restarting: it has been missing since the update
         Clock::time_point deadline{};
     };
 
-    const unsigned misses_;
+    Module& _settle(uint32_t serial, State state);
+
+    const std::vector<unsigned> misses_;
     const Clock::duration restartLimit_;
     std::map<uint32_t, Module> modules_;
 };

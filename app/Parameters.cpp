@@ -1,5 +1,7 @@
 #include "app/Parameters.h"
 
+#include <arpa/inet.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -59,6 +61,7 @@ const SOption g_rgOptions[] = {
     {OPT_BATCH, "--log-dir", ARG_REQUIRED},
     {OPT_BATCH, "--on-done", ARG_REQUIRED},
     {OPT_BATCH, "--count", ARG_REQUIRED},
+    {OPT_BATCH, "--interface", ARG_REQUIRED},
     {-1, nullptr, ARG_NONE},
 };
 
@@ -307,6 +310,11 @@ bool _station_option(const std::string& option, const char* arg, BatchParameters
         batch.log_dir = arg;
     } else if (option == "--on-done") {
         batch.on_done = arg;
+    } else if (option == "--interface") {
+        in_addr address{};
+        if (inet_pton(AF_INET, arg, &address) != 1 || address.s_addr == INADDR_ANY)
+            _invalid_batch_value(batch, "--interface", arg, "the IPv4 address of one of this host's interfaces");
+        batch.interface = address.s_addr;
     } else {
         return false;
     }

@@ -56,11 +56,12 @@ struct BatchParameters {
     bool all_only = false;        // --canary, --max-failed or --dry-run: not for a station
     // "-U --watch": a station that updates every module that appears.
     bool watch = false;          // "--watch"
-    uint32_t interval = 2;       // "--interval": seconds between TCP/IP discoveries
+    uint32_t interval = 2;       // "--interval": seconds between discoveries (TCP/IP, served)
     std::string log_dir;         // "--log-dir DIR": one log file per attempt
     std::string on_done;         // "--on-done CMD": run after each attempt
     uint32_t count = 0;          // "--count N": end after N modules (0: no end)
-    bool station_given = false;  // any of the four above
+    uint32_t interface = 0;      // "--interface ADDR": beacons there find served modules (network order; 0: none)
+    bool station_given = false;  // any of the five above
     std::string invalid;         // the first unusable value, as the line that reports it
 };
 

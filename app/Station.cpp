@@ -38,6 +38,12 @@ constexpr auto DONE_TIMEOUT = std::chrono::seconds(30);
 constexpr auto RESTART_LIMIT = std::chrono::seconds(30);
 // A TCP/IP module must miss this many discoveries in a row to have left.
 constexpr unsigned TCPIP_MISSES = 2;
+// What the station looks at: the modules on its own transport (USB or TCP/IP),
+// and those that module servers announce (this host's, and by beacon on
+// "--interface"), each source judged on its own.
+constexpr size_t DIRECT = 0;
+constexpr size_t SERVED = 1;
+constexpr unsigned SERVED_MISSES = 2;
 constexpr auto LIVE_REDRAW = std::chrono::milliseconds(100);
 // USB without hot-plug events: looked at this often, so that a module plugged
 // in still starts within a second.
@@ -148,7 +154,7 @@ public:
           params_(params),
           updater_(updater),
           type_(_discovery_link_type(params)),
-          appearances_(type_ == USB ? 1 : TCPIP_MISSES, RESTART_LIMIT)
+          appearances_({type_ == USB ? 1 : TCPIP_MISSES, SERVED_MISSES}, RESTART_LIMIT)
     {
     }
 
@@ -172,9 +178,17 @@ public:
             const std::string ending = count == 0   ? "runs until stopped"
                                        : count == 1 ? "ends after 1 module"
                                                     : "ends after " + std::to_string(count) + " modules";
-            display_.message(INFO, "Station %s: %s (batch %s)", watching.c_str(), ending.c_str(), run_.batch.c_str());
+            display_.message(INFO, "Station %s, served modules every %u s: %s (batch %s)", watching.c_str(),
+                             params_.batch.interval, ending.c_str(), run_.batch.c_str());
             console_ = std::make_unique<StationConsole>(out, live, watching);
+            std::thread served([this] { _watch_served(); });
             _loop(live);
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                ending_ = true;
+            }
+            servedWake_.notify_all();
+            served.join();
             if (watch_)
                 tsusb_watch_stop(&watch_);
             console_->Close();
@@ -284,7 +298,7 @@ private:
                 lock.unlock();
                 std::map<uint32_t, DeviceInfo> found = _scan();
                 lock.lock();
-                _judge(std::move(found));
+                _judge(DIRECT, std::move(found));
             }
             _start_waiting();
             auto until = timed ? nextScan : Clock::now() + std::chrono::hours(1);
@@ -310,7 +324,7 @@ private:
         auto sighted = [this](const DeviceInfo& device) {
             const uint32_t serial = device.spec.serialNumber;
             std::lock_guard<std::mutex> lock(mutex_);
-            if (serial == 0 || _closed() || !appearances_.Sighted(serial))
+            if (serial == 0 || _closed() || !appearances_.Sighted(DIRECT, serial))
                 return;
             found_[serial] = device;
             waiting_.push_back(serial);
@@ -324,14 +338,43 @@ private:
         return found;
     }
 
-    // Under the lock: what the scan means.
-    void _judge(std::map<uint32_t, DeviceInfo> found)
+    // On its own thread, every --interval: the modules that servers announce.
+    // A look by beacon takes its whole reply window, which the USB events must
+    // not wait for.
+    void _watch_served()
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (!ending_) {
+            lock.unlock();
+            std::map<uint32_t, DeviceInfo> found;
+            for (const DeviceInfo& device : updater_.Find_Served_Devices(params_.batch.interface))
+                if (device.spec.serialNumber != 0)
+                    found.emplace(device.spec.serialNumber, device);
+            lock.lock();
+            if (ending_)
+                return;
+            if (!_closed()) {
+                _judge(SERVED, std::move(found));
+                woken_ = true;
+                wake_.notify_all();
+            }
+            servedWake_.wait_for(lock, std::chrono::seconds(params_.batch.interval), [this] { return ending_; });
+        }
+    }
+
+    // Under the lock: what one source's scan means. A module that both a
+    // server and the station's own transport see is reached through its
+    // server, which holds its device.
+    void _judge(size_t source, std::map<uint32_t, DeviceInfo> found)
     {
         std::set<uint32_t> present;
         for (const auto& entry : found)
             present.insert(entry.first);
-        found_ = std::move(found);
-        const Appearances::Changes changes = appearances_.Scan(present, Clock::now());
+        (source == SERVED ? served_ : direct_) = std::move(found);
+        found_ = direct_;
+        for (const auto& [serial, device] : served_)
+            found_[serial] = device;
+        const Appearances::Changes changes = appearances_.Scan(source, present, Clock::now());
         for (uint32_t serial : changes.left) {
             console_->Event(serial, "left");
             waiting_.erase(std::remove(waiting_.begin(), waiting_.end(), serial), waiting_.end());
@@ -515,15 +558,19 @@ private:
 
     std::mutex mutex_;  // everything below
     std::condition_variable wake_;
+    std::condition_variable servedWake_;
     Appearances appearances_;
-    std::map<uint32_t, DeviceInfo> found_;  // the last scan's modules
-    std::deque<uint32_t> waiting_;          // appeared, not yet started (--jobs)
+    std::map<uint32_t, DeviceInfo> direct_;  // the last scan's modules, on USB or TCP/IP
+    std::map<uint32_t, DeviceInfo> served_;  // the last look's served modules
+    std::map<uint32_t, DeviceInfo> found_;   // both; a served module through its server
+    std::deque<uint32_t> waiting_;           // appeared, not yet started (--jobs)
     std::list<std::unique_ptr<Attempt>> attempts_;
     BatchRun run_;
     bool rescan_ = true;
     bool stopping_ = false;
     bool woken_ = false;  // something to look at: a USB change, an end, a signal
     bool abandoned_ = false;
+    bool ending_ = false;  // the loop ended: the served look ends too
     uint32_t begun_ = 0;
     uint32_t running_ = 0;
 };

@@ -131,13 +131,14 @@ void _block_full(UsageText& u)
     u.line("  A station (\"-U --watch\"), with the options of \"-U --all\" but");
     u.line("  \"--canary\", \"--max-failed\" and \"--dry-run\":");
     u.option("--watch", {"With \"-U\": update every module that appears (USB:",
-                         "plugged in; \"-t TCPIP\": answering discovery) once,",
-                         "until stopped; one line per event through a pipe."});
-    u.option("--interval <s>", {"Seconds between TCP/IP discoveries [Default: 2]."});
+                         "plugged in; \"-t TCPIP\": answering discovery; served",
+                         "by a module server) once, until stopped; one line per", "event through a pipe."});
+    u.option("--interval <s>", {"Seconds between discoveries [Default: 2]."});
     u.option("--log-dir <dir>", {"One log file per attempt (SERIAL-YYYYmmddTHHMMSS.log)."});
     u.option("--on-done <cmd>",
              {"Run cmd after each attempt, with UPDATER_SERIAL,", "UPDATER_RESULT, UPDATER_FROM, UPDATER_TO,",
               "UPDATER_MESSAGE and UPDATER_LOG set (30 s at most)."});
+    u.option("--interface <addr>", {"Also find served modules by beacon on the interface", "with this IPv4 address."});
     u.option("--count <n>", {"End after n modules."});
     u.line();
 }

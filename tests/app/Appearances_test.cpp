@@ -15,13 +15,15 @@ using Clock = Appearances::Clock;
 // One step: what a scan finds (or what the station did), and the events the
 // rule must give: "+A" appeared, "-A" left, for modules A, B.
 struct Step {
-    std::string action;  // "scan AB", "sight A", "start A", "looked A", "end A", "restart A", "wait"
+    // "scan AB" (the first source), "serve AB" (the second), "sight A",
+    // "start A", "looked A", "end A", "restart A", "wait"
+    std::string action;
     std::string events;
 };
 
 struct StoryCase {
     std::string name;
-    unsigned misses;
+    std::vector<unsigned> misses;  // per source
     std::vector<Step> steps;
 };
 
@@ -40,17 +42,17 @@ TEST_P(AppearancesStory, GivesTheEvents)
         const std::string verb = step.action.substr(0, step.action.find(' '));
         const std::string modules = step.action.substr(verb.size() + (verb.size() < step.action.size() ? 1 : 0));
         std::string events;
-        if (verb == "scan") {
+        if (verb == "scan" || verb == "serve") {
             std::set<uint32_t> present;
             for (char module : modules)
                 present.insert(uint32_t(module));
-            const Appearances::Changes changes = appearances.Scan(present, now);
+            const Appearances::Changes changes = appearances.Scan(verb == "scan" ? 0 : 1, present, now);
             for (uint32_t serial : changes.appeared)
                 events += std::string("+") + char(serial);
             for (uint32_t serial : changes.left)
                 events += std::string("-") + char(serial);
         } else if (verb == "sight") {
-            if (appearances.Sighted(uint32_t(modules[0])))
+            if (appearances.Sighted(0, uint32_t(modules[0])))
                 events = "+" + modules;
         } else if (verb == "start") {
             appearances.Started(uint32_t(modules[0]));
@@ -69,14 +71,14 @@ INSTANTIATE_TEST_SUITE_P(
     Station, AppearancesStory,
     ::testing::Values(
         StoryCase{"CurrentModuleOnceThenAgainAfterLeaving",
-                  1,
+                  {1},
                   {{"scan A", "+A"}, {"looked A", ""}, {"scan A", ""}, {"scan", "-A"}, {"scan A", "+A"}}},
         StoryCase{
             "InFlightModuleIsNotJudged",
-            1,
+            {1},
             {{"scan AB", "+A+B"}, {"start A", ""}, {"scan B", ""}, {"scan", "-B"}, {"end A", ""}, {"scan", "-A"}}},
         StoryCase{"UpdatedModuleRestartsWithoutLeaving",
-                  1,
+                  {1},
                   {{"scan A", "+A"},
                    {"start A", ""},
                    {"restart A", ""},
@@ -86,10 +88,10 @@ INSTANTIATE_TEST_SUITE_P(
                    {"scan", "-A"},
                    {"scan A", "+A"}}},
         StoryCase{"RestartThatNeverComesBackLeavesAfterTheLimit",
-                  1,
+                  {1},
                   {{"scan A", "+A"}, {"start A", ""}, {"restart A", ""}, {"scan", ""}, {"wait", ""}, {"scan", "-A"}}},
         StoryCase{"RestartNotSeenSettlesAfterTheLimit",
-                  1,
+                  {1},
                   {{"scan A", "+A"},
                    {"start A", ""},
                    {"restart A", ""},
@@ -98,14 +100,26 @@ INSTANTIATE_TEST_SUITE_P(
                    {"scan A", ""},
                    {"scan", "-A"}}},
         StoryCase{"FailedModuleAwayAfterItsAttemptLeaves",
-                  1,
+                  {1},
                   {{"scan A", "+A"}, {"start A", ""}, {"end A", ""}, {"scan", "-A"}, {"scan A", "+A"}}},
         StoryCase{"SightedBeforeItsScanEndsAppearsOnce",
-                  1,
+                  {1},
                   {{"sight A", "+A"}, {"sight A", ""}, {"scan A", ""}, {"end A", ""}, {"scan A", ""}, {"scan", "-A"}}},
         StoryCase{"LostDiscoveryReplyIsNoDeparture",
-                  2,
-                  {{"scan A", "+A"}, {"looked A", ""}, {"scan", ""}, {"scan A", ""}, {"scan", ""}, {"scan", "-A"}}}),
+                  {2},
+                  {{"scan A", "+A"}, {"looked A", ""}, {"scan", ""}, {"scan A", ""}, {"scan", ""}, {"scan", "-A"}}},
+        // A module seen by two sources (on the bus and through its server)
+        // stays while either sees it, each with its own tolerance.
+        StoryCase{"ModuleLeavesWhenNoSourceSeesIt",
+                  {1, 2},
+                  {{"scan A", "+A"},
+                   {"looked A", ""},
+                   {"serve AB", "+B"},
+                   {"scan", ""},
+                   {"serve AB", ""},
+                   {"serve", ""},
+                   {"serve", "-A-B"},
+                   {"scan A", "+A"}}}),
     [](const auto& info) { return info.param.name; });
 
 }  // namespace

@@ -2,19 +2,23 @@
 // modules are plugged one after another: one current, one behind, one that
 // drops at its third WRITE, stays away and is plugged again; with --count 4 the
 // station ends after the fourth attempt. Over TCP/IP virtual modules are
-// switched on while the station runs; each is updated once, none twice. Both
-// run in a private network namespace (an update that misses a USB module looks
-// on TCP/IP; TCP/IP discovery multicasts).
+// switched on while the station runs; each is updated once, none twice. Served
+// modules are found through their servers and updated through them. All run
+// in a private network namespace (an update that misses a USB module looks on
+// TCP/IP; TCP/IP discovery multicasts).
 #include <gtest/gtest.h>
 
 #include <pugixml.hpp>
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,6 +27,7 @@
 #include "firmware/BirdWriter.h"
 #include "sim/usb/UsbModuleHost.h"
 #include "support/CodeBytes.h"
+#include "support/ModuleServerProcess.h"
 #include "support/PrivateNetwork.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
@@ -223,6 +228,89 @@ TEST_F(Station, TcpipModulesSwitchedOnWhileItRunsAreEachUpdatedOnce)
     }
     EXPECT_EQ(testsupport::Lines(work.Read("done.txt")).size(), serials.size());
     EXPECT_NE(run.out.find("3 updated"), std::string::npos) << run.out;
+}
+
+// A second SIGTERM while a module is in flight: the station does not wait for
+// it, records it as interrupted and ends by the signal.
+TEST_F(Station, SecondSignalRecordsTheModuleInFlightAsInterrupted)
+{
+    PRIVATE_NETWORK_OR_RERUN();
+    const std::string serial = "5B000031";
+    StoreBuild(serial);
+    testsupport::VmoduleProcess module;
+    ASSERT_TRUE(module.Start({"--module", "serial=" + serial +
+                                              ",model=17,discovery=192.0.2.1,version=2.15.0,build=1000,"
+                                              "new-version=2.16.1,new-build=1300,load-pause-ms=4000"}))
+        << module.Error();
+    testsupport::RunOptions options;
+    options.signal_when = serial + " updating";
+    options.signal_delay_ms = 500;
+    options.signal_times = 2;
+    Start({"-t", "TCPIP", "--interval", "1"}, options);
+    station.join();
+
+    EXPECT_EQ(run.signal, SIGTERM) << run.out << run.err;
+    EXPECT_EQ(Events(run.out)[serial], (std::vector<std::string>{"appeared", "updating", "interrupted"})) << run.out;
+    EXPECT_NE(run.err.find("Stopped: the updates in flight are recorded as interrupted"), std::string::npos) << run.err;
+    const std::string history = store.Read("updater/history.jsonl");
+    EXPECT_EQ(History(serial), 1u) << history;
+    EXPECT_NE(history.find("\"result\":\"interrupted\""), std::string::npos) << history;
+    EXPECT_NE(history.find("stopped during its update"), std::string::npos) << history;
+}
+
+// Two modules served by module servers of this host: one behind, served on an
+// interface and found by beacon there; one current, served to this host only.
+// The station (watching USB, where there are none) finds both through the
+// servers, updates the one behind through its server and confirms it. On a
+// terminal it draws the module in flight and the counts below the events.
+TEST_F(Station, ServedModulesAreUpdatedThroughTheirServers)
+{
+    PRIVATE_NETWORK_OR_RERUN();
+    ASSERT_EQ(system("ip addr add 192.0.2.2/24 dev vb"), 0);
+    const std::string behind = "5C000021", current = "5C000022";
+    StoreBuild(behind);
+    StoreBuild(current);
+    testsupport::VmoduleProcess modules;
+    ASSERT_TRUE(modules.Start({"--module",
+                               "serial=" + behind +
+                                   ",model=17,version=2.15.0,build=1000,new-version=2.16.1,"
+                                   "new-build=1300,load-pause-ms=200,reboot-pause-ms=200",
+                               "--module", "serial=" + current + ",model=17,version=2.16.1,build=1300"}))
+        << modules.Error();
+    testsupport::ModuleServerProcess servers[2];
+    for (int i = 0; i < 2; ++i) {
+        const std::string serial = i == 0 ? behind : current;
+        std::vector<std::string> args = {
+            "-d", serial, "--tcp", "127.0.0.1:" + std::to_string(modules.TcpPort(std::stoul(serial, nullptr, 16)))};
+        if (i == 0)
+            args.insert(args.end(), {"--interface", testsupport::kPrivateAddress});
+        ASSERT_TRUE(servers[i].Start(args)) << servers[i].Error();
+    }
+    std::ofstream(work / "done.sh")
+        << "echo \"$UPDATER_SERIAL $UPDATER_RESULT $UPDATER_FROM $UPDATER_TO\" >> done.txt\n";
+    testsupport::RunOptions options;
+    options.stdout_terminal = true;
+    Start({"--count", "2", "--interval", "1", "--interface", "192.0.2.2", "--verify", "--on-done", "sh done.sh"},
+          options);
+    station.join();
+
+    EXPECT_EQ(run.exit_status, 0) << run.out << run.err;
+    const std::string shown = std::regex_replace(run.out, std::regex("\r|\x1b\\[[0-9]*[AJK]"), "");
+    EXPECT_NE(shown.find("\n  " + behind + "  firmware"), std::string::npos) << "no line for the module in flight\n"
+                                                                             << shown;
+    EXPECT_NE(shown.find("updated 1, current 1, failed 0; 0 in flight"), std::string::npos) << shown;
+    auto events = Events(shown);
+    EXPECT_EQ(events[behind], (std::vector<std::string>{"appeared", "updating", "updated"})) << run.out;
+    EXPECT_EQ(events[current], (std::vector<std::string>{"appeared", "current"})) << run.out;
+    std::vector<std::string> done = testsupport::Lines(work.Read("done.txt"));
+    std::sort(done.begin(), done.end());
+    EXPECT_EQ(done, (std::vector<std::string>{behind + " updated 2.15.0 2.16.1", current + " current 2.16.1 2.16.1"}));
+    // The record names the way the module was reached, and the update was confirmed.
+    const std::string history = store.Read("updater/history.jsonl");
+    EXPECT_NE(history.find("\"transport\":\"PLEXUS_TCPIP\""), std::string::npos) << history;
+    EXPECT_NE(history.find("\"verified\":true"), std::string::npos) << history;
+    for (auto& server : servers)
+        EXPECT_EQ(server.Stop(SIGINT), 0);
 }
 
 }  // namespace

@@ -77,6 +77,7 @@ void _collect(pid_t child, Channel* channels, int input_fd, const std::string& i
     long deadline = _now_ms() + options.kill_after_seconds * 1000L;
     long signal_at = -1;  // when the text was seen, plus the delay
     bool signalled = options.signal_when.empty();
+    int signals_sent = 0;
     for (;;) {
         if (!signalled && signal_at < 0 &&
             (result.out.find(options.signal_when) != std::string::npos ||
@@ -84,7 +85,8 @@ void _collect(pid_t child, Channel* channels, int input_fd, const std::string& i
             signal_at = _now_ms() + options.signal_delay_ms;
         if (!signalled && signal_at >= 0 && _now_ms() >= signal_at) {
             kill(child, options.signal);
-            signalled = true;
+            signalled = ++signals_sent >= options.signal_times;
+            signal_at = _now_ms() + options.signal_delay_ms;
         }
         pollfd fds[3];
         int count = 0;

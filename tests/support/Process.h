@@ -29,11 +29,13 @@ struct RunOptions {
     // Safety net against a hanging child: it is killed after this many seconds
     // and timed_out is set. Not a performance bound.
     int kill_after_seconds = 120;
-    // Sends `signal` once, `signal_delay_ms` after the child's output (either
-    // stream) first holds `signal_when`; nothing when it is empty.
+    // Sends `signal` `signal_times` times, `signal_delay_ms` apart, the first
+    // `signal_delay_ms` after the child's output (either stream) first holds
+    // `signal_when`; nothing when it is empty.
     std::string signal_when;
     int signal = SIGTERM;
     int signal_delay_ms = 0;
+    int signal_times = 1;
 };
 
 // Runs argv[0] (searched in PATH when it has no '/') with the given arguments.
