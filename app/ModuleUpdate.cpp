@@ -242,6 +242,9 @@ void _update_module(const Parameters& params, const std::string& batch, const Pl
     outcome.message = errors;
     if (outcome.result == BatchResult::Interrupted && outcome.message.empty())
         outcome.message = "stopped before its update could end";
+    // Some failures (a transfer given up) are in the debug log alone.
+    if (outcome.result == BatchResult::Failed && outcome.message.empty())
+        outcome.message = "the update did not complete";
     if (done.from) {
         outcome.fromBuild = done.from->build;
         outcome.fromVersion = done.from->version;

@@ -434,9 +434,6 @@ private:
         if (planned.action == PlanAction::Update) {
             display.Event("updating");
             _update(attempt, planned);
-            // Some failures (a transfer given up) are in the debug log alone.
-            if (attempt.outcome.result == BatchResult::Failed && attempt.outcome.message.empty())
-                attempt.outcome.message = "the update did not complete";
         } else if (planned.action != PlanAction::Current) {
             attempt.outcome.result = BatchResult::Failed;
             attempt.outcome.message = planned.reason;
