@@ -154,7 +154,8 @@ public:
           params_(params),
           updater_(updater),
           type_(_discovery_link_type(params)),
-          appearances_({type_ == USB ? 1 : TCPIP_MISSES, SERVED_MISSES}, RESTART_LIMIT)
+          router_(params.router_serial),
+          appearances_({_on_usb() ? 1 : TCPIP_MISSES, SERVED_MISSES}, RESTART_LIMIT)
     {
     }
 
@@ -168,12 +169,9 @@ public:
         const bool live = isatty(fileno(out)) == 1;
         {
             EndingSignals signals([this](int /*signal*/, int count) { return _on_signal(count); });
-            if (type_ == USB)
+            if (_on_usb())
                 watch_ = _usb_poll_ms() == 0 ? tsusb_watch_start(_usb_changed, this) : nullptr;
-            const std::string watching =
-                type_ != USB ? "watching TCP/IP every " + std::to_string(params_.batch.interval) + " s"
-                : watch_     ? "watching USB"
-                             : "watching USB every " + std::to_string(_scan_period().count()) + " ms";
+            const std::string watching = _watching_text();
             const uint32_t count = params_.batch.count;
             const std::string ending = count == 0   ? "runs until stopped"
                                        : count == 1 ? "ends after 1 module"
@@ -223,11 +221,24 @@ private:
         return end ? std::clamp<uint32_t>(ms, MIN_USB_POLL_MS, MAX_USB_POLL_MS) : 0;
     }
 
-    // Between two looks when no event says when: TCP/IP's --interval, USB's
-    // poll where there are no hot-plug events.
+    // Whether the station's own transport is the USB bus, with its events.
+    bool _on_usb() const { return type_ == USB && router_ == 0; }
+
+    std::string _watching_text() const
+    {
+        const std::string interval = std::to_string(params_.batch.interval) + " s";
+        if (router_ != 0)
+            return "watching the bus of " + _serial_text(router_) + " every " + interval;
+        if (!_on_usb())
+            return "watching TCP/IP every " + interval;
+        return watch_ ? "watching USB" : "watching USB every " + std::to_string(_scan_period().count()) + " ms";
+    }
+
+    // Between two looks when no event says when: --interval for TCP/IP and a
+    // router's bus, USB's poll where there are no hot-plug events.
     std::chrono::milliseconds _scan_period() const
     {
-        if (type_ != USB)
+        if (!_on_usb())
             return std::chrono::seconds(params_.batch.interval);
         const unsigned ms = _usb_poll_ms();
         return std::chrono::milliseconds(ms ? ms : DEFAULT_USB_POLL_MS);
@@ -291,8 +302,11 @@ private:
             _reap(lock);
             if (_closed() && attempts_.empty())
                 return;
-            const bool timed = type_ != USB || !watch_;
-            if (!_closed() && (rescan_ || (timed && Clock::now() >= nextScan))) {
+            const bool timed = !_on_usb() || !watch_;
+            // A bus scan switches the router's routing, which the updates
+            // through it rely on: the bus is scanned while none runs.
+            const bool scannable = routedRunning_ == 0;
+            if (!_closed() && scannable && (rescan_ || (timed && Clock::now() >= nextScan))) {
                 rescan_ = false;
                 nextScan = Clock::now() + _scan_period();
                 lock.unlock();
@@ -301,7 +315,8 @@ private:
                 _judge(DIRECT, std::move(found));
             }
             _start_waiting();
-            auto until = timed ? nextScan : Clock::now() + std::chrono::hours(1);
+            // (An update's end wakes the loop, and what came meanwhile is scanned.)
+            auto until = timed && scannable ? nextScan : Clock::now() + std::chrono::hours(1);
             if (live)
                 until = std::min(until, Clock::now() + LIVE_REDRAW);
             wake_.wait_until(lock, until, [this] { return woken_; });
@@ -317,7 +332,7 @@ private:
         std::map<uint32_t, DeviceInfo> found;
         // Without events libusb's list of devices may be stale: a fresh context
         // sees the bus as it is (not while an update holds the context).
-        if (type_ == USB && !watch_)
+        if (_on_usb() && !watch_)
             Tessarine_libusb_exit();
         // A TCP/IP module that answers is started at once, not at the end of
         // the discovery's reply window (USB's enumeration takes no such time).
@@ -331,7 +346,9 @@ private:
             _start_waiting();
         };
         const std::function<void(const DeviceInfo&)> none;
-        for (const DeviceInfo& device : updater_.Find_Devices(type_, type_ == USB ? none : sighted))
+        const std::vector<DeviceInfo> devices = router_ != 0 ? updater_.Discover_TSNetwork_Devices(router_, type_)
+                                                             : updater_.Find_Devices(type_, _on_usb() ? none : sighted);
+        for (const DeviceInfo& device : devices)
             if (device.spec.serialNumber != 0)
                 found.emplace(device.spec.serialNumber, device);
         Log::log(DEBUG_Updater, "Station: %zu modules found\n", found.size());
@@ -386,18 +403,27 @@ private:
     }
 
     // Under the lock: starts the modules that appeared, as many as --jobs allows.
+    // The modules behind the router take turns: its bus carries one update at
+    // a time.
     void _start_waiting()
     {
-        while (!waiting_.empty() && !_closed() && running_ < params_.batch.jobs) {
-            const uint32_t serial = waiting_.front();
-            waiting_.pop_front();
+        for (auto it = waiting_.begin(); it != waiting_.end() && !_closed() && running_ < params_.batch.jobs;) {
+            const uint32_t serial = *it;
             auto found = found_.find(serial);
             if (found == found_.end()) {
                 appearances_.Ended(serial, false, Clock::now());
+                it = waiting_.erase(it);
                 continue;
             }
+            const bool routed = found->second.network_address != 0;
+            if (routed && routedRunning_ > 0) {
+                ++it;
+                continue;
+            }
+            it = waiting_.erase(it);
             ++begun_;
             ++running_;
+            routedRunning_ += routed ? 1 : 0;
             attempts_.push_back(std::make_unique<Attempt>());
             Attempt& attempt = *attempts_.back();
             attempt.found = found->second;
@@ -448,7 +474,9 @@ private:
     {
         display.update_phase("query");
         Updater updater(params_.server_url, params_.store_directory, display);
-        updater.Query_Found(device);
+        // A module behind a router was read by the bus scan that found it.
+        if (device.network_address == 0)
+            updater.Query_Found(device);
         ImagePicker picker(display, params_);
         ImageChoice image;
         if (!picker.Prepare({device})) {
@@ -541,6 +569,7 @@ private:
             appearances_.Ended(attempt.found.spec.serialNumber, restarting, Clock::now());
             run_.modules.push_back(attempt.outcome);
             --running_;
+            routedRunning_ -= attempt.found.network_address != 0 ? 1 : 0;
             it = attempts_.erase(it);
             rescan_ = true;  // what came and went meanwhile
         }
@@ -550,6 +579,7 @@ private:
     const Parameters& params_;
     Updater& updater_;
     const linkType type_;
+    const uint32_t router_;  // "-r": the modules on this router's bus are watched
     std::unique_ptr<StationConsole> console_;
     tsusbWatchRef watch_ = nullptr;
 
@@ -570,6 +600,7 @@ private:
     bool ending_ = false;  // the loop ended: the served look ends too
     uint32_t begun_ = 0;
     uint32_t running_ = 0;
+    uint32_t routedRunning_ = 0;  // of those, behind the router
 };
 
 }  // namespace

@@ -257,8 +257,6 @@ bool _check_batch_params(CLI_Display& display, const Parameters& params)
         problem = "--canary, --max-failed and --dry-run go with -U --all";
     } else if (batch.watch && params.device_serial != 0) {
         problem = "-U --watch updates every module that appears: leave out -d";
-    } else if (batch.watch && params.router_serial != 0) {
-        problem = "-U --watch watches USB, TCP/IP and served modules: the modules behind a router (-r) are not watched";
     } else if (batch.watch && params.transport_given && params.transport == TRANSPORT_RECOVER) {
         problem = "-U --watch does not recover modules: -t RECOVER takes one module at a time";
     } else if (batch.all && params.device_serial != 0) {

@@ -131,8 +131,9 @@ void _block_full(UsageText& u)
     u.line("  A station (\"-U --watch\"), with the options of \"-U --all\" but");
     u.line("  \"--canary\", \"--max-failed\" and \"--dry-run\":");
     u.option("--watch", {"With \"-U\": update every module that appears (USB:",
-                         "plugged in; \"-t TCPIP\": answering discovery; served",
-                         "by a module server) once, until stopped; one line per", "event through a pipe."});
+                         "plugged in; \"-t TCPIP\": answering discovery; \"-r\":",
+                         "on the router's bus; served by a module server) once,",
+                         "until stopped; one line per event through a pipe."});
     u.option("--interval <s>", {"Seconds between discoveries [Default: 2]."});
     u.option("--log-dir <dir>", {"One log file per attempt (SERIAL-YYYYmmddTHHMMSS.log)."});
     u.option("--on-done <cmd>",

@@ -462,8 +462,7 @@ TEST_F(GetParams, StationOptionsAndWhatTheyGoWith)
          "--interval, --log-dir, --on-done, --count and --interface go with -U --watch"},
         {{"-U", "--watch", "--dry-run"}, "--canary, --max-failed and --dry-run go with -U --all"},
         {{"-U", "--watch", "-d", "40F5849A"}, "-U --watch updates every module that appears: leave out -d"},
-        {{"-U", "--watch", "-r", "0A0A0A0A"},
-         "-U --watch watches USB, TCP/IP and served modules: the modules behind a router (-r) are not watched"},
+        {{"-U", "--watch", "-r", "0A0A0A0A"}, ""},
         {{"-U", "--watch", "-t", "RECOVER"},
          "-U --watch does not recover modules: -t RECOVER takes one module at a time"},
     };

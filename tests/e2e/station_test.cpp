@@ -2,7 +2,8 @@
 // modules are plugged one after another: one current, one behind, one that
 // drops at its third WRITE, stays away and is plugged again; with --count 4 the
 // station ends after the fourth attempt. Over TCP/IP virtual modules are
-// switched on while the station runs; each is updated once, none twice. Served
+// switched on while the station runs; each is updated once, none twice, and so
+// are the modules on a router's bus. Served
 // modules are found through their servers and updated through them. All run
 // in a private network namespace (an update that misses a USB module looks on
 // TCP/IP; TCP/IP discovery multicasts).
@@ -228,6 +229,45 @@ TEST_F(Station, TcpipModulesSwitchedOnWhileItRunsAreEachUpdatedOnce)
     }
     EXPECT_EQ(testsupport::Lines(work.Read("done.txt")).size(), serials.size());
     EXPECT_NE(run.out.find("3 updated"), std::string::npos) << run.out;
+}
+
+// The modules on a router's bus (-r): each handled once, none twice, though
+// the bus is scanned again after each update and every second while idle.
+TEST_F(Station, ModulesOnARoutersBusAreEachHandledOnce)
+{
+    PRIVATE_NETWORK_OR_RERUN();
+    const std::string router = "0A0A0A1A";
+    const std::vector<std::string> attached = {"0B0B0B11", "0B0B0B12", "0B0B0B13"};  // the last one current
+    std::vector<std::string> args = {"--module", "serial=" + router + ",model=4,discovery=192.0.2.1"};
+    for (size_t i = 0; i < attached.size(); ++i) {
+        StoreBuild(attached[i]);
+        args.insert(args.end(),
+                    {"--attach", "serial=" + attached[i] + ",model=17,address=" + std::to_string(4 + 2 * i) +
+                                     (i == 2 ? ",version=2.16.1,build=1300"
+                                             : ",version=2.15.0,build=1000,new-version=2.16.1,"
+                                               "new-build=1300,load-pause-ms=200,reboot-pause-ms=200")});
+    }
+    testsupport::VmoduleProcess modules;
+    ASSERT_TRUE(modules.Start(args)) << modules.Error();
+    std::ofstream(work / "done.sh") << "echo \"$UPDATER_SERIAL $UPDATER_RESULT\" >> done.txt\n"
+                                       "[ $(wc -l < done.txt) -lt 3 ] || echo all-handled >&2\n";
+    testsupport::RunOptions options;
+    options.signal_when = "all-handled";
+    options.signal_delay_ms = 4000;  // scans after the last attempt: a second look would show
+    Start({"-r", router, "--interval", "1", "--on-done", "sh done.sh"}, options);
+    station.join();
+
+    EXPECT_EQ(run.exit_status, 0) << run.out << run.err;
+    auto events = Events(run.out);
+    for (size_t i = 0; i < attached.size(); ++i) {
+        const std::vector<std::string> expected = i == 2 ? std::vector<std::string>{"appeared", "current"}
+                                                         : std::vector<std::string>{"appeared", "updating", "updated"};
+        EXPECT_EQ(events[attached[i]], expected) << run.out;
+        if (i < 2) {
+            EXPECT_EQ(History(attached[i]), 1u) << attached[i];
+        }
+    }
+    EXPECT_EQ(events.count(router), 0u) << "the router itself is not on its bus";
 }
 
 // A second SIGTERM while a module is in flight: the station does not wait for
