@@ -20,7 +20,6 @@
 // itself in a private network namespace.
 #include <benchmark/benchmark.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -36,11 +35,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include "PrivateNetworkMain.h"
 #include "QuietProcess.h"
 #include "firmware/BirdWriter.h"
 #include "support/CodeBytes.h"
 #include "support/PeerProcess.h"
-#include "support/PrivateNetwork.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
 #include "support/VmoduleProcess.h"
@@ -274,13 +273,5 @@ BENCHMARK(BM_AgentIdle)->Iterations(1)->Unit(benchmark::kSecond);
 
 int main(int argc, char** argv)
 {
-    if (const int status = testsupport::RerunProgramInPrivateNetwork(argv); status >= 0)
-        return status;
-    prctl(PR_SET_TIMERSLACK, 1);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return bench::RunBenchmarksInPrivateNetwork(argc, argv);
 }

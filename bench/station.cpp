@@ -18,7 +18,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -32,11 +31,11 @@
 #include <string>
 #include <vector>
 
+#include "PrivateNetworkMain.h"
 #include "common/aVersion.h"
 #include "firmware/BirdWriter.h"
 #include "sim/usb/UsbModuleHost.h"
 #include "support/CodeBytes.h"
-#include "support/PrivateNetwork.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
 #include "support/VmoduleProcess.h"
@@ -243,13 +242,5 @@ BENCHMARK(BM_StationTcpip)->Iterations(1)->Unit(benchmark::kSecond);
 
 int main(int argc, char** argv)
 {
-    if (const int status = testsupport::RerunProgramInPrivateNetwork(argv); status >= 0)
-        return status;
-    prctl(PR_SET_TIMERSLACK, 1);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return bench::RunBenchmarksInPrivateNetwork(argc, argv);
 }

@@ -20,7 +20,6 @@
 // TCP/IP discovery multicasts on every interface: the whole benchmark re-runs
 // itself in a private network namespace.
 #include <benchmark/benchmark.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -37,10 +36,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include "PrivateNetworkMain.h"
 #include "QuietProcess.h"
 #include "firmware/BirdWriter.h"
 #include "support/CodeBytes.h"
-#include "support/PrivateNetwork.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
 #include "support/TextLines.h"
@@ -266,13 +265,5 @@ BENCHMARK(BM_UpdateAllRouted)->Iterations(1)->Unit(benchmark::kSecond);
 
 int main(int argc, char** argv)
 {
-    if (const int status = testsupport::RerunProgramInPrivateNetwork(argv); status >= 0)
-        return status;
-    prctl(PR_SET_TIMERSLACK, 1);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return bench::RunBenchmarksInPrivateNetwork(argc, argv);
 }

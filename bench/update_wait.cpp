@@ -26,7 +26,6 @@
 // The update falls back to TCP/IP discovery, which multicasts on every
 // interface: the whole benchmark re-runs itself in a private network namespace.
 #include <benchmark/benchmark.h>
-#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -37,10 +36,10 @@
 #include <string>
 #include <vector>
 
+#include "PrivateNetworkMain.h"
 #include "firmware/BirdWriter.h"
 #include "sim/usb/UsbModuleHost.h"
 #include "support/CodeBytes.h"
-#include "support/PrivateNetwork.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
 #include "support/VmoduleProcess.h"
@@ -327,14 +326,5 @@ BENCHMARK(BM_ProductionLine)->Iterations(1)->Unit(benchmark::kSecond);
 
 int main(int argc, char** argv)
 {
-    if (const int status = testsupport::RerunProgramInPrivateNetwork(argv); status >= 0)
-        return status;
-    usbemu::reexecUnderPreload();
-    prctl(PR_SET_TIMERSLACK, 1);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return bench::RunBenchmarksInPrivateNetwork(argc, argv, usbemu::reexecUnderPreload);
 }

@@ -9,12 +9,11 @@
 // each other rather than with real hardware. "bytes_per_second" is the payload rate.
 #include <benchmark/benchmark.h>
 
-#include <sys/prctl.h>
-
 #include <memory>
 #include <stdexcept>
 #include <vector>
 
+#include "BenchMain.h"
 #include "common/aLink.h"
 #include "common/aPacket.h"
 #include "sim/usb/UsbModuleHost.h"
@@ -158,11 +157,5 @@ BENCHMARK(BM_UeiData)
 int main(int argc, char** argv)
 {
     usbemu::reexecUnderPreload();
-    prctl(PR_SET_TIMERSLACK, 1);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return bench::RunBenchmarks(argc, argv);
 }
