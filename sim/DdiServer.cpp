@@ -256,49 +256,37 @@ bool DdiServer::Start(std::string& error)
             return false;
         }
     }
-    server_ = std::make_unique<httplib::Server>();
-    server_->set_tcp_nodelay(true);
+    auto server = std::make_unique<httplib::Server>();
+    server->set_tcp_nodelay(true);
     // Each module of a gateway keeps a connection; a stalled download holds a thread.
-    server_->new_task_queue = [] { return new httplib::ThreadPool(64); };
+    server->new_task_queue = [] { return new httplib::ThreadPool(64); };
     auto ddi = [this](const httplib::Request& req, httplib::Response& res) {
         if (req.path.rfind("/sim/", 0) == 0)
             _lab(req, res);
         else
             _ddi(req, res);
     };
-    server_->Get(".*", ddi);
-    server_->Post(".*", ddi);
-    server_->Put(".*", ddi);
-    port_ = options_.port == 0                                    ? server_->bind_to_any_port(options_.host)
-            : server_->bind_to_port(options_.host, options_.port) ? options_.port
-                                                                  : 0;
-    if (port_ <= 0) {
-        error = "cannot listen on " + options_.host + ":" + std::to_string(options_.port);
-        port_ = 0;
-        return false;
-    }
-    thread_ = std::thread([this] { server_->listen_after_bind(); });
-    return true;
+    server->Get(".*", ddi);
+    server->Post(".*", ddi);
+    server->Put(".*", ddi);
+    return host_.Start(std::move(server), options_.host, options_.port, error);
 }
 
 void DdiServer::Stop()
 {
-    if (!thread_.joinable())
+    if (!host_.Started())
         return;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         stop_ = true;
     }
     stopping_.notify_all();
-    while (!server_->is_running())
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    server_->stop();
-    thread_.join();
+    host_.Stop();
 }
 
 std::string DdiServer::Url() const
 {
-    return "http://" + options_.host + ":" + std::to_string(port_);
+    return "http://" + options_.host + ":" + std::to_string(host_.Port());
 }
 
 json DdiServer::Record() const

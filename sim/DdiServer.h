@@ -12,12 +12,12 @@
 #include <mutex>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "sim/DdiBook.h"
+#include "sim/HttpSimHost.h"
 
 namespace httplib {
 class Server;
@@ -102,9 +102,7 @@ private:
 
     DdiServerOptions options_;
     DdiBook book_;
-    std::unique_ptr<httplib::Server> server_;
-    std::thread thread_;
-    int port_ = 0;
+    HttpSimHost host_;
     mutable std::mutex mutex_;
     std::condition_variable stopping_;
     bool stop_ = false;

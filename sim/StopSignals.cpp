@@ -15,4 +15,11 @@ sigset_t BlockForSigwait(std::initializer_list<int> signals)
     return set;
 }
 
+int WaitForSignal(const sigset_t& signals)
+{
+    int received = 0;
+    sigwait(&signals, &received);
+    return received;
+}
+
 }  // namespace Sim

@@ -11,4 +11,7 @@ namespace Sim {
 // Blocks the signals in the calling thread and returns them as a set for sigwait.
 sigset_t BlockForSigwait(std::initializer_list<int> signals);
 
+// Waits until one of the blocked signals arrives; its number.
+int WaitForSignal(const sigset_t& signals);
+
 }  // namespace Sim

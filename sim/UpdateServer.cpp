@@ -107,54 +107,40 @@ bool UpdateServer::Start(std::string& error)
 {
     if (!catalog_.LoadConfig(error))
         return false;
+    std::unique_ptr<httplib::Server> server;
     if (!options_.cert.empty() || !options_.key.empty()) {
         auto tls = std::make_unique<httplib::SSLServer>(options_.cert.c_str(), options_.key.c_str());
         if (!tls->is_valid()) {
             error = "cannot use certificate " + options_.cert + " with key " + options_.key;
             return false;
         }
-        server_ = std::move(tls);
+        server = std::move(tls);
     } else {
-        server_ = std::make_unique<httplib::Server>();
+        server = std::make_unique<httplib::Server>();
     }
     // A reply goes out as headers, then body: without this, a client that keeps its
     // connection for the next request waits out its delayed acknowledgement each time.
-    server_->set_tcp_nodelay(true);
-    server_->Get(".*", [this](const httplib::Request& req, httplib::Response& res) { _handle(req, res); });
-    if (options_.port == 0) {
-        port_ = server_->bind_to_any_port(options_.host);
-    } else if (server_->bind_to_port(options_.host, options_.port)) {
-        port_ = options_.port;
-    }
-    if (port_ <= 0) {
-        error = "cannot listen on " + options_.host + ":" + std::to_string(options_.port);
-        port_ = 0;
-        return false;
-    }
-    thread_ = std::thread([this] { server_->listen_after_bind(); });
-    return true;
+    server->set_tcp_nodelay(true);
+    server->Get(".*", [this](const httplib::Request& req, httplib::Response& res) { _handle(req, res); });
+    return host_.Start(std::move(server), options_.host, options_.port, error);
 }
 
 void UpdateServer::Stop()
 {
-    if (!thread_.joinable())
+    if (!host_.Started())
         return;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         stop_ = true;
     }
     stopping_.notify_all();
-    // stop() only acts on a running loop; the socket listens from Start on.
-    while (!server_->is_running())
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    server_->stop();
-    thread_.join();
+    host_.Stop();
 }
 
 std::string UpdateServer::Url() const
 {
     const char* scheme = options_.cert.empty() ? "http" : "https";
-    return std::string(scheme) + "://" + options_.host + ":" + std::to_string(port_) + options_.path;
+    return std::string(scheme) + "://" + options_.host + ":" + std::to_string(host_.Port()) + options_.path;
 }
 
 void UpdateServer::SetFaults(std::vector<ServerFault> faults)

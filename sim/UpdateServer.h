@@ -7,9 +7,9 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "sim/HttpSimHost.h"
 #include "sim/UpdateServerCatalog.h"
 
 namespace httplib {
@@ -64,7 +64,7 @@ public:
     bool Start(std::string& error);
     void Stop();
 
-    int Port() const { return port_; }
+    int Port() const { return host_.Port(); }
     // The URL to hand to the client's -u: scheme://host:port/path.
     std::string Url() const;
 
@@ -86,9 +86,7 @@ private:
 
     UpdateServerOptions options_;
     UpdateServerCatalog catalog_;
-    std::unique_ptr<httplib::Server> server_;
-    std::thread thread_;
-    int port_ = 0;
+    HttpSimHost host_;
     mutable std::mutex mutex_;
     std::condition_variable stopping_;
     bool stop_ = false;

@@ -211,8 +211,7 @@ int main(int argc, char** argv)
         return ok;
     };
     for (;;) {
-        int received = 0;
-        sigwait(&signals, &received);
+        const int received = Sim::WaitForSignal(signals);
         if (received == SIGUSR1) {
             if (save())
                 _to_stderr("flash written");

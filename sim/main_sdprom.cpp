@@ -115,8 +115,7 @@ int main(int argc, char** argv)
     printf("sdp pty %s\nready\n", serial.SlavePath().c_str());
     fflush(stdout);
 
-    int received = 0;
-    sigwait(&stopSignals, &received);
+    Sim::WaitForSignal(stopSignals);
     serial.Stop();
     if (verbose) {
         for (const auto& segment : rom->Writes())

@@ -149,8 +149,7 @@ int main(int argc, char** argv)
     std::printf("%s\n", server.Url().c_str());
     std::fflush(stdout);
 
-    int signal_number = 0;
-    sigwait(&signals, &signal_number);
+    Sim::WaitForSignal(signals);
     server.Stop();
     return 0;
 }

@@ -126,8 +126,7 @@ int main(int argc, char** argv)
     printf("ready\n");
     fflush(stdout);
 
-    int received = 0;
-    sigwait(&stopSignals, &received);
+    const int received = Sim::WaitForSignal(stopSignals);
     set.Stop();
     if (verbose)
         _to_stderr(std::string("stopped on ") + strsignal(received));
