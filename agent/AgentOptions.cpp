@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "app/OptionScanner.h"
 #include "common/aLinkSpec.h"
 
 namespace {
@@ -33,6 +34,26 @@ bool _serial(const char* text, uint32_t& serial)
     serial = static_cast<uint32_t>(value);
     return true;
 }
+
+enum { HELP, SERVER, TENANT, TOKEN_FILE, TOKEN, TRANSPORT, ROUTER, STORE, POLL, JOBS, DEBUG_MASK, ONCE };
+
+// --gateway-token is known only to be refused with the way to give a token.
+const SOption OPTIONS[] = {
+    {HELP, "-h", ARG_NONE},
+    {HELP, "--help", ARG_NONE},
+    {SERVER, "--server", ARG_REQUIRED},
+    {TENANT, "--tenant", ARG_REQUIRED},
+    {TOKEN_FILE, "--gateway-token-file", ARG_REQUIRED},
+    {TOKEN, "--gateway-token", ARG_NONE},
+    {TRANSPORT, "-t", ARG_REQUIRED},
+    {ROUTER, "-r", ARG_REQUIRED},
+    {STORE, "-i", ARG_REQUIRED},
+    {POLL, "--poll", ARG_REQUIRED},
+    {JOBS, "--jobs", ARG_REQUIRED},
+    {DEBUG_MASK, "-X", ARG_REQUIRED},
+    {ONCE, "--once", ARG_NONE},
+    {-1, nullptr, ARG_NONE},
+};
 
 }  // namespace
 
@@ -68,73 +89,74 @@ bool AgentOptions::fail(const std::string& message)
 
 bool AgentOptions::Parse(int argc, const char* const* argv)
 {
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
-        auto text = [&](std::string& target) {
-            if (!value || !*value)
-                return fail(arg + " needs a value");
-            target = value;
-            ++i;
+    OptionScanner scanner(argc, argv, OPTIONS, OptionWords::Exact);
+    while (scanner.Next()) {
+        if (!_option(scanner.OptionId(), scanner.OptionText(), scanner.OptionArg()))
+            return false;
+        if (help)
             return true;
-        };
-        unsigned long number = 0;
-        if (arg == "-h" || arg == "--help") {
-            help = true;
-            return true;
-        } else if (arg == "--server") {
-            if (!text(server))
-                return false;
-        } else if (arg == "--tenant") {
-            if (!text(tenant))
-                return false;
-        } else if (arg == "--gateway-token-file") {
-            if (!text(tokenFile))
-                return false;
-        } else if (arg == "--gateway-token") {
-            return fail("the gateway token is never given on the command line: --gateway-token-file FILE");
-        } else if (arg == "-t") {
-            const std::string kind = value ? value : "";
-            if (kind == "USB" || kind == "usb")
-                transport = USB;
-            else if (kind == "TCPIP" || kind == "tcpip")
-                transport = TCPIP;
-            else
-                return fail("-t needs USB or TCPIP");
-            ++i;
-        } else if (arg == "-r") {
-            if (!_serial(value, router))
-                return fail("-r needs a hexadecimal serial number");
-            ++i;
-        } else if (arg == "-i") {
-            if (!text(storeDirectory))
-                return false;
-        } else if (arg == "--poll") {
-            if (!_number(value, 10, MAX_POLL_SECONDS, number) || number == 0)
-                return fail("--poll needs a number of seconds from 1 to 86400");
-            pollSeconds = static_cast<uint32_t>(number);
-            ++i;
-        } else if (arg == "--jobs") {
-            if (!_number(value, 10, MAX_JOBS, number) || number == 0)
-                return fail("--jobs needs a number from 1 to 256");
-            jobs = static_cast<uint32_t>(number);
-            ++i;
-        } else if (arg == "-X") {
-            if (!_number(value, 0, 0xFFFFFFFFul, number))
-                return fail("-X needs a mask");
-            debugMask = static_cast<uint32_t>(number);
-            ++i;
-        } else if (arg == "--once") {
-            once = true;
-        } else {
-            return fail("unknown argument " + arg);
-        }
     }
+    if (scanner.Unknown())
+        return fail(std::string("unknown argument ") + scanner.Unknown());
     if (server.empty() || tenant.empty() || tokenFile.empty())
         return fail("--server, --tenant and --gateway-token-file are required");
     if (server.rfind("http://", 0) != 0 && server.rfind("https://", 0) != 0)
         return fail("--server needs an http:// or https:// URL");
     return true;
+}
+
+bool AgentOptions::_text(const std::string& option, const char* value, std::string& target)
+{
+    if (!value || !*value)
+        return fail(option + " needs a value");
+    target = value;
+    return true;
+}
+
+bool AgentOptions::_option(int id, const std::string& option, const char* value)
+{
+    const std::string word = value ? value : "";
+    unsigned long number = 0;
+    switch (id) {
+    case HELP:
+        help = true;
+        return true;
+    case SERVER:
+        return _text(option, value, server);
+    case TENANT:
+        return _text(option, value, tenant);
+    case TOKEN_FILE:
+        return _text(option, value, tokenFile);
+    case TOKEN:
+        return fail("the gateway token is never given on the command line: --gateway-token-file FILE");
+    case TRANSPORT:
+        if (word != "USB" && word != "usb" && word != "TCPIP" && word != "tcpip")
+            return fail("-t needs USB or TCPIP");
+        transport = word == "USB" || word == "usb" ? USB : TCPIP;
+        return true;
+    case ROUTER:
+        return _serial(value, router) || fail("-r needs a hexadecimal serial number");
+    case STORE:
+        return _text(option, value, storeDirectory);
+    case POLL:
+        if (!_number(value, 10, MAX_POLL_SECONDS, number) || number == 0)
+            return fail("--poll needs a number of seconds from 1 to 86400");
+        pollSeconds = static_cast<uint32_t>(number);
+        return true;
+    case JOBS:
+        if (!_number(value, 10, MAX_JOBS, number) || number == 0)
+            return fail("--jobs needs a number from 1 to 256");
+        jobs = static_cast<uint32_t>(number);
+        return true;
+    case DEBUG_MASK:
+        if (!_number(value, 0, 0xFFFFFFFFul, number))
+            return fail("-X needs a mask");
+        debugMask = static_cast<uint32_t>(number);
+        return true;
+    default:  // --once
+        once = true;
+        return true;
+    }
 }
 
 bool AgentOptions::ReadToken()

@@ -29,5 +29,7 @@ public:
 
 private:
     bool fail(const std::string& message);
+    bool _option(int id, const std::string& option, const char* value);
+    bool _text(const std::string& option, const char* value, std::string& target);
     std::string error_;
 };

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/OptionScanner.h"
+
 namespace {
 
 bool _number(const char* text, int base, unsigned long max, unsigned long& value)
@@ -26,6 +28,24 @@ bool _ipv4(const char* text, uint32_t& address)
     address = parsed.s_addr;
     return true;
 }
+
+enum { HELP, DEVICE, USB, TCPIP, TCP, SERIAL, BAUD, INTERFACE, CURVE_KEY, ALLOW };
+
+const SOption OPTIONS[] = {
+    {HELP, "-h", ARG_NONE},
+    {HELP, "--help", ARG_NONE},
+    {DEVICE, "-d", ARG_REQUIRED},
+    {DEVICE, "--device", ARG_REQUIRED},
+    {USB, "--usb", ARG_NONE},
+    {TCPIP, "--tcpip", ARG_NONE},
+    {TCP, "--tcp", ARG_REQUIRED},
+    {SERIAL, "--serial", ARG_REQUIRED},
+    {BAUD, "--baud", ARG_REQUIRED},
+    {INTERFACE, "--interface", ARG_REQUIRED},
+    {CURVE_KEY, "--curve-key", ARG_REQUIRED},
+    {ALLOW, "--allow", ARG_REQUIRED},
+    {-1, nullptr, ARG_NONE},
+};
 
 }  // namespace
 
@@ -61,72 +81,76 @@ bool ModuleServerOptions::fail(const std::string& message)
 
 bool ModuleServerOptions::Parse(int argc, const char* const* argv)
 {
-    bool haveSerial = false;
-    bool haveTransport = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
-        auto transport = [&](Transport kind) {
-            if (haveTransport)
-                return fail("only one of --usb, --tcp, --tcpip and --serial");
-            haveTransport = true;
-            this->transport = kind;
+    OptionScanner scanner(argc, argv, OPTIONS, OptionWords::Exact);
+    while (scanner.Next()) {
+        if (!_option(scanner.OptionId(), scanner.OptionText(), scanner.OptionArg()))
+            return false;
+        if (help)
             return true;
-        };
-        unsigned long number = 0;
-        if (arg == "-h" || arg == "--help") {
-            help = true;
-            return true;
-        } else if (arg == "-d" || arg == "--device") {
-            const char* text = value && (value[0] == '0' && (value[1] == 'x' || value[1] == 'X')) ? value + 2 : value;
-            if (!_number(text, 16, 0xFFFFFFFFul, number) || number == 0)
-                return fail(arg + " needs a hexadecimal serial number");
-            serial = static_cast<uint32_t>(number);
-            haveSerial = true;
-            ++i;
-        } else if (arg == "--usb") {
-            if (!transport(Transport::Usb))
-                return false;
-        } else if (arg == "--tcpip") {
-            if (!transport(Transport::Tcpip))
-                return false;
-        } else if (arg == "--tcp") {
-            const char* colon = value ? strrchr(value, ':') : nullptr;
-            std::string host = colon ? std::string(value, colon) : "";
-            if (!colon || !_ipv4(host.c_str(), tcpAddress) || !_number(colon + 1, 10, 65535, number) || number == 0)
-                return fail("--tcp needs ADDR:PORT, an IPv4 address and a port");
-            tcpPort = static_cast<uint16_t>(number);
-            if (!transport(Transport::Tcp))
-                return false;
-            ++i;
-        } else if (arg == "--serial") {
-            if (!value || !*value)
-                return fail("--serial needs a port");
-            serialPort = value;
-            if (!transport(Transport::Serial))
-                return false;
-            ++i;
-        } else if (arg == "--baud") {
-            if (!_number(value, 10, 0xFFFFFFFFul, number) || number == 0)
-                return fail("--baud needs a rate");
-            baudRate = static_cast<uint32_t>(number);
-            ++i;
-        } else if (arg == "--interface") {
-            if (!_ipv4(value, interfaceAddress) || interfaceAddress == 0 || interfaceAddress == htonl(INADDR_LOOPBACK))
-                return fail("--interface needs the IPv4 address of an interface other than loopback");
-            ++i;
-        } else if (arg == "--curve-key" || arg == "--allow") {
-            if (!value || !*value)
-                return fail(arg + " needs a " + (arg == "--allow" ? "directory" : "file"));
-            (arg == "--allow" ? allowDirectory : curveKey) = value;
-            ++i;
-        } else {
-            return fail("unknown argument " + arg);
-        }
     }
-    if (!haveSerial)
+    if (scanner.Unknown())
+        return fail(std::string("unknown argument ") + scanner.Unknown());
+    if (!haveSerial_)
         return fail("-d SERIAL is required");
     if (curveKey.empty() != allowDirectory.empty())
         return fail("--curve-key and --allow go together");
     return true;
+}
+
+bool ModuleServerOptions::_transport(Transport kind)
+{
+    if (haveTransport_)
+        return fail("only one of --usb, --tcp, --tcpip and --serial");
+    haveTransport_ = true;
+    transport = kind;
+    return true;
+}
+
+bool ModuleServerOptions::_option(int id, const std::string& option, const char* value)
+{
+    unsigned long number = 0;
+    switch (id) {
+    case HELP:
+        help = true;
+        return true;
+    case DEVICE: {
+        const char* text = value && (value[0] == '0' && (value[1] == 'x' || value[1] == 'X')) ? value + 2 : value;
+        if (!_number(text, 16, 0xFFFFFFFFul, number) || number == 0)
+            return fail(option + " needs a hexadecimal serial number");
+        serial = static_cast<uint32_t>(number);
+        haveSerial_ = true;
+        return true;
+    }
+    case USB:
+        return _transport(Transport::Usb);
+    case TCPIP:
+        return _transport(Transport::Tcpip);
+    case TCP: {
+        const char* colon = value ? strrchr(value, ':') : nullptr;
+        std::string host = colon ? std::string(value, colon) : "";
+        if (!colon || !_ipv4(host.c_str(), tcpAddress) || !_number(colon + 1, 10, 65535, number) || number == 0)
+            return fail("--tcp needs ADDR:PORT, an IPv4 address and a port");
+        tcpPort = static_cast<uint16_t>(number);
+        return _transport(Transport::Tcp);
+    }
+    case SERIAL:
+        if (!value || !*value)
+            return fail("--serial needs a port");
+        serialPort = value;
+        return _transport(Transport::Serial);
+    case BAUD:
+        if (!_number(value, 10, 0xFFFFFFFFul, number) || number == 0)
+            return fail("--baud needs a rate");
+        baudRate = static_cast<uint32_t>(number);
+        return true;
+    case INTERFACE:
+        if (!_ipv4(value, interfaceAddress) || interfaceAddress == 0 || interfaceAddress == htonl(INADDR_LOOPBACK))
+            return fail("--interface needs the IPv4 address of an interface other than loopback");
+        return true;
+    default:  // --curve-key, --allow
+        if (!value || !*value)
+            return fail(option + " needs a " + (id == ALLOW ? "directory" : "file"));
+        (id == ALLOW ? allowDirectory : curveKey) = value;
+        return true;
+    }
 }

@@ -27,5 +27,10 @@ public:
 
 private:
     bool fail(const std::string& message);
+    bool _option(int id, const std::string& option, const char* value);
+    bool _transport(Transport kind);
+
     std::string error_;
+    bool haveSerial_ = false;
+    bool haveTransport_ = false;
 };

@@ -14,8 +14,8 @@ size_t _leading_hyphens(const char* text)
 
 }  // namespace
 
-OptionScanner::OptionScanner(int argc, char** argv, const SOption* table)
-    : argc_(argv ? argc : 0), argv_(argv), table_(table)
+OptionScanner::OptionScanner(int argc, const char* const* argv, const SOption* table, OptionWords words)
+    : argc_(argv ? argc : 0), argv_(argv), table_(table), words_(words)
 {
 }
 
@@ -41,10 +41,31 @@ const SOption* OptionScanner::_match(const std::string& name) const
     return found;
 }
 
+bool OptionScanner::_next_exact()
+{
+    while (next_ < argc_ && !unknown_) {
+        const char* word = argv_[next_++];
+        if (!word)
+            continue;
+        for (const SOption* row = table_; row->id != -1; ++row) {
+            if (strcmp(word, row->spelling) != 0)
+                continue;
+            current_ = row;
+            if (row->arg == ARG_REQUIRED && next_ < argc_)
+                argument_ = argv_[next_++];
+            return true;
+        }
+        unknown_ = word;
+    }
+    return false;
+}
+
 bool OptionScanner::Next()
 {
     current_ = nullptr;
     argument_ = nullptr;
+    if (words_ == OptionWords::Exact)
+        return _next_exact();
     while (next_ < argc_) {
         const char* word = argv_[next_++];
         if (!word)

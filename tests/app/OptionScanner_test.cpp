@@ -160,6 +160,34 @@ INSTANTIATE_TEST_SUITE_P(
         return name + "_" + std::to_string(info.index);
     });
 
+// Read exactly: spellings only, the next word whatever it is as the argument (none at
+// the end), and a stop at the first word that is no spelling.
+TEST(OptionScanner, ExactWordsStopAtTheFirstUnknownWord)
+{
+    const struct {
+        std::vector<std::string> words;
+        std::vector<Found> found;
+        const char* unknown;  // null: none
+    } cases[] = {
+        {{"-d", "-5", "--json"}, {{"-d", "-5"}, {"--json", NONE}}, nullptr},
+        {{"-h", "-d"}, {{"-h", NONE}, {"-d", NONE}}, nullptr},
+        {{"--json", "--he", "-h"}, {{"--json", NONE}}, "--he"},
+        {{"-d=40F5849A"}, {}, "-d=40F5849A"},
+        {{"40F5849A", "-h"}, {}, "40F5849A"},
+    };
+    for (const auto& c : cases) {
+        std::vector<const char*> argv = {"module-server"};
+        for (const std::string& word : c.words)
+            argv.push_back(word.c_str());
+        OptionScanner scanner(static_cast<int>(argv.size()), argv.data(), g_rgOptions, OptionWords::Exact);
+        std::vector<Found> found;
+        while (scanner.Next())
+            found.push_back({scanner.OptionText(), scanner.OptionArg() ? scanner.OptionArg() : NONE});
+        EXPECT_EQ(found, c.found) << c.words[0];
+        EXPECT_STREQ(scanner.Unknown(), c.unknown) << c.words[0];
+    }
+}
+
 TEST(OptionScanner, ArgumentTakingOptionsStillTakeTheirArgument)
 {
     for (const char* option : {"-X", "-Z", "-m", "-i", "-b", "-d", "-t", "-f", "-r", "-s", "-o", "-l", "-k", "-u"}) {
