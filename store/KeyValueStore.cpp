@@ -66,25 +66,38 @@ void KeyValueStore::Load(const char* filePath)
 {
     if (!filePath)
         return;
+    path = filePath;
+    unreadable = 0;
+    errno = 0;
     aFileRef file = aFile_Open(filePath, aFileModeRead);
     if (!file) {
-        Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file: '%s' (%d)\n", filePath, errno);
-        // One time text for both stamps of a new file.
-        std::string stamp = _time_text();
-        Add(KEY_CREATED_TIME, stamp);
-        path = filePath;
-        _save(stamp);
-    }
-    path = filePath;
-    modified = false;
-    if (!file)
+        _open_failed(errno);
+        modified = false;
         return;
+    }
+    modified = false;
 
     char line[LINE_BUFFER_SIZE];
     size_t length = 0;
     while (aFile_ReadLine(file, line, sizeof line, &length) == aErrNone)
         _parse_line(line, length);
     aFile_Close(&file);
+}
+
+void KeyValueStore::_open_failed(int error)
+{
+    Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file: '%s' (%d)\n", path.c_str(), error);
+    if (error != ENOENT) {
+        // The file is there but unreadable: it still holds the settings, so nothing
+        // is written over it.
+        unreadable = error ? error : EIO;
+        Log::log(DEBUG_Attributes, "Attibutes: '%s' is left as it is, the settings start empty\n", path.c_str());
+        return;
+    }
+    // One time text for both stamps of a new file.
+    std::string stamp = _time_text();
+    Add(KEY_CREATED_TIME, stamp);
+    _save(stamp);
 }
 
 void KeyValueStore::_parse_line(const char* line, size_t length)
@@ -108,6 +121,8 @@ void KeyValueStore::_parse_line(const char* line, size_t length)
 int KeyValueStore::Save(const char* filePath)
 {
     if (filePath) {
+        if (path != filePath)
+            unreadable = 0;  // another file: nothing of the unreadable one's
         path = filePath;
     } else if (path.empty()) {
         path = DEFAULT_FILENAME;
@@ -141,6 +156,11 @@ std::unique_ptr<AtomicFile> KeyValueStore::Stage()
 
 std::unique_ptr<AtomicFile> KeyValueStore::_stage(const std::string& stamp, int& error)
 {
+    if (unreadable) {
+        Log::log(DEBUG_Attributes, "Attibutes: not saved over the unreadable attributes file: '%s'\n", path.c_str());
+        error = unreadable;
+        return nullptr;
+    }
     if (modified)
         Add(KEY_UPDATED_TIME, stamp);
     auto file = std::make_unique<AtomicFile>(path);

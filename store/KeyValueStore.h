@@ -20,11 +20,13 @@ public:
     explicit KeyValueStore(const char* path = nullptr);
 
     // Reads the file's entries over the current ones. A missing file is created with
-    // CREATED_TIME and UPDATED_TIME.
+    // CREATED_TIME and UPDATED_TIME; a file that is there but cannot be read is left
+    // alone, and no save writes over it.
     void Load(const char* path);
     // Writes every entry in key order; with a null path, to the path of the last load or
     // save. The file is replaced atomically, so a failure leaves the previous one. 0, or
-    // the platform error number of the failure.
+    // the platform error number of the failure (the reason the loaded file could not be
+    // read, for that file).
     int Save(const char* path = nullptr);
     // Save in steps, for a caller that puts the file on disk together with others: the
     // text goes to a temporary file (null, logged, when it cannot be written) that the
@@ -61,8 +63,10 @@ private:
     int _save(const std::string& stamp);
     std::unique_ptr<AtomicFile> _stage(const std::string& stamp, int& error);
     void _parse_line(const char* line, size_t length);
+    void _open_failed(int error);
 
     std::string path;
     std::map<std::string, std::string> entries;
     bool modified = false;
+    int unreadable = 0;  // why the file at path, which exists, could not be read
 };

@@ -3,6 +3,7 @@
 
 #include "FileSizeLimit.h"
 #include "common/Log.h"
+#include "store/AtomicFile.h"
 #include "support/LogCapture.h"
 #include "support/TempDir.h"
 
@@ -10,6 +11,10 @@ using testsupport::TempDir;
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
 #include <regex>
 
 namespace {
@@ -102,6 +107,39 @@ TEST(KeyValueStoreRead, MissingDirectoryLeavesTheTwoStampsInMemory)
     EXPECT_NE(store["UPDATED_TIME"], nullptr);
     EXPECT_EQ(dir.List(), std::vector<std::string>{});
 }
+
+// A settings file that is there but cannot be read keeps its bytes: not replaced by a
+// fresh one at the load, nor by a later save of the store. The parameter: a directory
+// at the path, else a file without permissions (which do not stop root).
+class KeyValueStoreUnreadable : public ::testing::TestWithParam<bool> {};
+
+TEST_P(KeyValueStoreUnreadable, FileIsNeverWrittenOver)
+{
+    const bool directory = GetParam();
+    if (!directory && geteuid() == 0)
+        GTEST_SKIP() << "permissions do not stop root from reading";
+    TempDir dir;
+    const std::string path = dir / ".settings";
+    if (directory)
+        ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+    else
+        ASSERT_EQ(chmod(dir.Write(".settings", "KEPT=1\n").c_str(), 0), 0);
+    KeyValueStore store(path.c_str());
+    EXPECT_TRUE(store.Entries().empty());
+    store.Add("NEW", "2");
+    EXPECT_NE(store.Save(), 0);
+    EXPECT_EQ(store.Stage(), nullptr);
+    EXPECT_EQ(store.Path(), path);
+    EXPECT_EQ(dir.List(), std::vector<std::string>{".settings"});  // no temporary left behind
+    if (directory) {
+        EXPECT_TRUE(std::filesystem::is_directory(path));
+    } else {
+        chmod(path.c_str(), 0600);
+        EXPECT_EQ(dir.Read(".settings"), "KEPT=1\n");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(DirectoryOrNoPermission, KeyValueStoreUnreadable, ::testing::Bool());
 
 TEST(KeyValueStoreGet, TypedGettersAndDefaults)
 {
