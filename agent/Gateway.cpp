@@ -23,13 +23,6 @@ public:
     void error_message(const char* text) override { Log::log(DEBUG_APP, "agent discovery: %s\n", text); }
 };
 
-std::string _hex(uint32_t serial)
-{
-    char text[16];
-    snprintf(text, sizeof text, "%08X", serial);
-    return text;
-}
-
 std::string _host_name()
 {
     char name[256] = "";
@@ -55,7 +48,7 @@ std::map<std::string, std::string> _attributes(const DeviceInfo& device)
     std::map<std::string, std::string> attributes = {
         {"model", device.model_name},
         {"transport", _transport_name(device)},
-        {"router", device.network_address != 0 ? _hex(device.spec.routerSerialNumber) : "none"},
+        {"router", device.network_address != 0 ? GatewaySerialText(device.spec.routerSerialNumber) : "none"},
         {"host", _host_name()},
         {"name", device.device_name},
     };
@@ -68,6 +61,13 @@ std::map<std::string, std::string> _attributes(const DeviceInfo& device)
 }
 
 }  // namespace
+
+std::string GatewaySerialText(uint32_t serial)
+{
+    char text[16];
+    snprintf(text, sizeof text, "%08X", serial);
+    return text;
+}
 
 Gateway::Gateway(GatewaySettings settings, UpdaterDisplayInterface& console)
     : settings_(std::move(settings)),
@@ -196,12 +196,13 @@ void Gateway::_discover()
         for (auto& [id, target] : targets_)
             target.present = false;
         for (const DeviceInfo& device : devices) {
-            const std::string id = _hex(device.spec.serialNumber);
+            const std::string id = GatewaySerialText(device.spec.serialNumber);
             Target& target = targets_[id];
             if (target.device.spec.serialNumber == 0)
-                _say(id, "",
-                     "found: " + device.model_name +
-                         (device.network_address ? " behind " + _hex(device.spec.routerSerialNumber) : ""));
+                _say(
+                    id, "",
+                    "found: " + device.model_name +
+                        (device.network_address ? " behind " + GatewaySerialText(device.spec.routerSerialNumber) : ""));
             target.device = device;
             target.present = true;
         }

@@ -25,6 +25,10 @@
 #include "app/Updater.h"
 #include "app/UpdaterDisplayInterface.h"
 
+// A module's serial number as the agent writes it (its controller id, the router
+// and image serials in attributes and messages): eight upper-case hex digits.
+std::string GatewaySerialText(uint32_t serial);
+
 struct GatewaySettings {
     DdiServer server;
     std::string storeDirectory;  // the store itself (…/updater)

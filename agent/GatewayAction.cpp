@@ -24,13 +24,6 @@ constexpr size_t MAX_DETAILS = 40;
 // The final feedback is what the rollout counts: it is tried again a few times.
 constexpr unsigned CLOSE_ATTEMPTS = 5;
 
-std::string _hex(uint32_t serial)
-{
-    char text[16];
-    snprintf(text, sizeof text, "%08X", serial);
-    return text;
-}
-
 std::string _firmware(const std::string& version, uint32_t build)
 {
     return version + " (build " + std::to_string(build) + ")";
@@ -41,7 +34,7 @@ std::string _firmware(const std::string& version, uint32_t build)
 bool _fits(const BirdFile& bird, const DeviceInfo& device, std::string& reason)
 {
     if (!bird.hasSerialOffsets && !bird.ValidateSerialNumber(device.spec.serialNumber)) {
-        reason = "the image is made for module " + _hex(bird.GetSerialNumber());
+        reason = "the image is made for module " + GatewaySerialText(bird.GetSerialNumber());
         return false;
     }
     if (!bird.ValidateModel(device.model_name.c_str())) {

@@ -35,9 +35,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include "Figures.h"
 #include "PrivateNetworkMain.h"
 #include "QuietProcess.h"
 #include "firmware/BirdWriter.h"
+#include "sim/Text.h"
 #include "support/CodeBytes.h"
 #include "support/PeerProcess.h"
 #include "support/Process.h"
@@ -54,19 +56,6 @@ constexpr uint32_t FIRST = 0x5B000000;
 const std::string PAUSES = ",load-pause-ms=500,reboot-pause-ms=500";
 const std::string NEW_BUILD = ",new-version=2.16.0,new-build=1200";
 const std::string TOKEN = "bench-token";
-
-std::string _hex8(uint32_t value)
-{
-    char text[9];
-    snprintf(text, sizeof text, "%08X", value);
-    return text;
-}
-
-double _median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
 
 // The modules, the server and the agent's command line of one benchmark.
 struct Rollout {
@@ -90,7 +79,7 @@ struct Rollout {
         work.Write("token", TOKEN);
         std::vector<std::string> args;
         for (int i = 0; i < MODULES; ++i)
-            args.insert(args.end(), {"--module", "serial=" + _hex8(FIRST + i) + ",model=17,discovery=" +
+            args.insert(args.end(), {"--module", "serial=" + Sim::SerialText(FIRST + i) + ",model=17,discovery=" +
                                                      testsupport::kPrivateAddress + PAUSES + NEW_BUILD});
         if (!modules.Start(args))
             return Fail("modules: " + modules.Error());
@@ -135,7 +124,7 @@ struct Rollout {
     void Deploy(int count) const
     {
         for (int i = 0; i < count; ++i)
-            Lab("deploy", json{{"controllerId", _hex8(FIRST + i)}, {"file", "meter.bird"}}.dump());
+            Lab("deploy", json{{"controllerId", Sim::SerialText(FIRST + i)}, {"file", "meter.bird"}}.dump());
     }
 
     // The actions closed with success since the run began (the first `before` are older).
@@ -202,7 +191,7 @@ void BM_AgentRollout32(benchmark::State& state)
                                              "http://127.0.0.1:1/cgi/u",
                                              "-U",
                                              "-d",
-                                             _hex8(FIRST + MODULES - 1),
+                                             Sim::SerialText(FIRST + MODULES - 1),
                                              "-f",
                                              rollout.work / "artifacts/meter.bird"};
     for (auto _ : state) {
@@ -224,10 +213,10 @@ void BM_AgentRollout32(benchmark::State& state)
                 return;
             }
         }
-        state.counters["one_s"] = _median(one);
-        state.counters["all_s"] = _median(all);
-        state.counters["all_vs_one"] = _median(all) / _median(one);
-        state.counters["one_update_s"] = _median(alone);
+        state.counters["one_s"] = bench::Median(one);
+        state.counters["all_s"] = bench::Median(all);
+        state.counters["all_vs_one"] = bench::Median(all) / bench::Median(one);
+        state.counters["one_update_s"] = bench::Median(alone);
         state.counters["all_closed"] = closed ? 1 : 0;
         if (!closed)
             state.SkipWithError("not every action closed with success");

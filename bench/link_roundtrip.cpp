@@ -14,6 +14,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "Figures.h"
 #include "LinkEchoPeer.h"
 #include "common/aLink.h"
 
@@ -56,12 +57,6 @@ double _linkRoundTrip(uint32_t link, const aPacket* packet)
     return seconds;
 }
 
-double _median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
 double _mean(const std::vector<double>& values)
 {
     double sum = 0;
@@ -99,9 +94,9 @@ void BM_LinkVsBareRoundTrip(benchmark::State& state)
     }
     state.counters["bare_mean_us"] = _mean(bare) * 1e6;
     state.counters["link_mean_us"] = _mean(engine) * 1e6;
-    state.counters["bare_us"] = _median(bare) * 1e6;
-    state.counters["link_us"] = _median(engine) * 1e6;
-    state.counters["ratio"] = _median(engine) / _median(bare);
+    state.counters["bare_us"] = bench::Median(bare) * 1e6;
+    state.counters["link_us"] = bench::Median(engine) * 1e6;
+    state.counters["ratio"] = bench::Median(engine) / bench::Median(bare);
     aLink_Destroy(&link);
     close(fd);
     aPacket_Destroy(&packet);

@@ -31,9 +31,11 @@
 #include <string>
 #include <vector>
 
+#include "Figures.h"
 #include "PrivateNetworkMain.h"
 #include "common/aVersion.h"
 #include "firmware/BirdWriter.h"
+#include "sim/Text.h"
 #include "sim/usb/UsbModuleHost.h"
 #include "support/CodeBytes.h"
 #include "support/Process.h"
@@ -48,19 +50,6 @@ using Clock = std::chrono::steady_clock;
 constexpr int MODULES = 5;
 constexpr unsigned INTERVAL_S = 2;
 
-std::string _hex8(uint32_t value)
-{
-    char text[9];
-    snprintf(text, sizeof text, "%08X", value);
-    return text;
-}
-
-double _median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
 // Every module's image of build 1300 in the store.
 void _store_builds(const std::string& store, uint32_t first)
 {
@@ -70,7 +59,7 @@ void _store_builds(const std::string& store, uint32_t first)
         .AddOffsets(0x60000100, 0x60000200)
         .AddInfo(1300, "2.16.1", 0, "MeterSerial");
     for (int i = 0; i < MODULES; ++i) {
-        const std::string dir = store + "/updater/" + _hex8(first + i);
+        const std::string dir = store + "/updater/" + Sim::SerialText(first + i);
         std::filesystem::create_directories(dir);
         BirdWriter::WriteBytes(dir + "/1300.bird", writer.FileBytes());
     }
@@ -156,7 +145,7 @@ void _report(benchmark::State& state, const std::vector<double>& delays, double 
         state.SkipWithError("a module was not picked up");
         return;
     }
-    state.counters["detect_s"] = _median(delays);
+    state.counters["detect_s"] = bench::Median(delays);
     state.counters["detect_max_s"] = *std::max_element(delays.begin(), delays.end());
     state.counters["limit_s"] = limit;
 }
@@ -191,10 +180,10 @@ void BM_StationUsb(benchmark::State& state)
             const auto plugged = Clock::now();
             hosts.push_back(
                 std::make_unique<usbemu::UsbModuleHost>(emulation, std::make_shared<Sim::VirtualModule>(config)));
-            if (!station.Await(_hex8(first + i) + " updating", seen))
+            if (!station.Await(Sim::SerialText(first + i) + " updating", seen))
                 break;
             delays.push_back(std::chrono::duration<double>(seen - plugged).count());
-            station.Await(_hex8(first + i) + " updated", seen);
+            station.Await(Sim::SerialText(first + i) + " updated", seen);
         }
     }
     _report(state, delays, 1.0);
@@ -219,16 +208,16 @@ void BM_StationTcpip(benchmark::State& state)
             // Switched on at a different moment of the station's cycle each time.
             usleep(useconds_t(300000 + 370000 * i));
             modules.push_back(std::make_unique<testsupport::VmoduleProcess>());
-            if (!modules.back()->Start({"--module", "serial=" + _hex8(first + i) +
+            if (!modules.back()->Start({"--module", "serial=" + Sim::SerialText(first + i) +
                                                         ",model=17,discovery=192.0.2.1,version=2.15.0,build=1000,"
                                                         "new-version=2.16.1,new-build=1300,load-pause-ms=200,"
                                                         "reboot-pause-ms=200"}))
                 break;
             const auto on = Clock::now();
-            if (!station.Await(_hex8(first + i) + " updating", seen))
+            if (!station.Await(Sim::SerialText(first + i) + " updating", seen))
                 break;
             delays.push_back(std::chrono::duration<double>(seen - on).count());
-            station.Await(_hex8(first + i) + " updated", seen);
+            station.Await(Sim::SerialText(first + i) + " updated", seen);
         }
         unsetenv("UPDATER_DISCOVERY_LOCK");
     }

@@ -33,6 +33,7 @@
 #include <thread>
 #include <vector>
 
+#include "Figures.h"
 #include "app/UpdaterDisplayInterface.h"
 #include "app/UpdaterEntity.h"
 #include "common/device/Module.h"
@@ -269,12 +270,6 @@ double _seconds(Clock::duration d)
     return std::chrono::duration<double>(d).count();
 }
 
-double _median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
 void BM_UpdateModes(benchmark::State& state)
 {
     Bench& bench = _bench();
@@ -299,8 +294,8 @@ void BM_UpdateModes(benchmark::State& state)
         pooled += t3 - t2;
     }
     double n = double(state.iterations());
-    double rtt = _median(pings);
-    double linkRtt = _median(queries);
+    double rtt = bench::Median(pings);
+    double linkRtt = bench::Median(queries);
     double pooledSeconds = _seconds(pooled) / n;
     double moduleSeconds = _seconds(module) / n;
     state.counters["raw_ms"] = 1000 * _seconds(raw) / n;

@@ -36,9 +36,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include "Figures.h"
 #include "PrivateNetworkMain.h"
 #include "QuietProcess.h"
 #include "firmware/BirdWriter.h"
+#include "sim/Text.h"
 #include "support/CodeBytes.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
@@ -53,19 +55,6 @@ constexpr size_t FIRMWARE_BYTES = 16 * 1024;
 const std::string NO_SERVER = "http://127.0.0.1:1/cgi/u";
 const std::string PAUSES = ",load-pause-ms=500,reboot-pause-ms=500";
 const std::string NEW_BUILD = ",new-version=2.16.0,new-build=1200";
-
-std::string _hex8(uint32_t value)
-{
-    char text[9];
-    snprintf(text, sizeof text, "%08X", value);
-    return text;
-}
-
-double _median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
 
 // A generic image (the serial number goes in per module) of build 1200.
 std::vector<uint8_t> _image(const char* model)
@@ -135,7 +124,7 @@ void BM_UpdateAll16(benchmark::State& state)
     std::map<std::string, const char*> models;
     std::vector<std::string> args;
     for (int i = 0; i < MODULES; ++i) {
-        const std::string serial = _hex8(FIRST + i);
+        const std::string serial = Sim::SerialText(FIRST + i);
         _add_direct_module(serial, models, args);
     }
     testsupport::VmoduleProcess modules;
@@ -148,8 +137,8 @@ void BM_UpdateAll16(benchmark::State& state)
     const std::vector<std::string> all = {updater, "-i",    store.path(), "-U", "--all",
                                           "-t",    "TCPIP", "--jobs",     "16", "--force"};
     const std::vector<std::string> one = {
-        updater, "-i", store.path(), "-u", NO_SERVER,
-        "-U",    "-d", _hex8(FIRST), "-f", store / ("updater/" + _hex8(FIRST) + "/1200.bird")};
+        updater, "-i", store.path(),           "-u", NO_SERVER,
+        "-U",    "-d", Sim::SerialText(FIRST), "-f", store / ("updater/" + Sim::SerialText(FIRST) + "/1200.bird")};
     const std::vector<std::string> discover = {updater, "-i", store.path(), "-D", "-t", "TCPIP"};
     for (auto _ : state) {
         std::vector<double> alone, line, cpu, discovery;
@@ -169,12 +158,12 @@ void BM_UpdateAll16(benchmark::State& state)
             cpu.push_back(batch.cpu / batch.wall);
             discovery.push_back(listing.wall);
         }
-        state.counters["one_s"] = _median(alone);
-        state.counters["all_s"] = _median(line);
-        state.counters["discover_s"] = _median(discovery);
-        state.counters["all_vs_one"] = _median(line) / _median(alone);
-        state.counters["updates_vs_one"] = (_median(line) - _median(discovery)) / _median(alone);
-        state.counters["cpu_per_wall"] = _median(cpu);
+        state.counters["one_s"] = bench::Median(alone);
+        state.counters["all_s"] = bench::Median(line);
+        state.counters["discover_s"] = bench::Median(discovery);
+        state.counters["all_vs_one"] = bench::Median(line) / bench::Median(alone);
+        state.counters["updates_vs_one"] = (bench::Median(line) - bench::Median(discovery)) / bench::Median(alone);
+        state.counters["cpu_per_wall"] = bench::Median(cpu);
     }
 }
 
@@ -197,12 +186,12 @@ void BM_UpdateAllRouted(benchmark::State& state)
     std::map<std::string, std::string> routerOf;  // a module on a bus -> its router
     std::vector<std::string> args;
     for (int r = 0; r < ROUTERS; ++r) {
-        const std::string router = _hex8(0x0A000000 + r);
+        const std::string router = Sim::SerialText(0x0A000000 + r);
         models[router] = "Router2";
         args.insert(args.end(), {"--module", "serial=" + router + ",model=4,discovery=" + testsupport::kPrivateAddress +
                                                  PAUSES + NEW_BUILD});
         for (int m = 0; m < ON_EACH_BUS; ++m) {
-            const std::string serial = _hex8(0x0B000000 + r * 0x100 + m);
+            const std::string serial = Sim::SerialText(0x0B000000 + r * 0x100 + m);
             models[serial] = "MeterSerial";
             routerOf[serial] = router;
             args.insert(args.end(), {"--attach", "serial=" + serial + ",model=17,address=" + std::to_string(4 + 2 * m) +
@@ -210,7 +199,7 @@ void BM_UpdateAllRouted(benchmark::State& state)
         }
     }
     for (int d = 0; d < DIRECT; ++d) {
-        const std::string serial = _hex8(0x5D000000 + d);
+        const std::string serial = Sim::SerialText(0x5D000000 + d);
         _add_direct_module(serial, models, args);
     }
     testsupport::VmoduleProcess modules;

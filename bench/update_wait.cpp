@@ -36,8 +36,10 @@
 #include <string>
 #include <vector>
 
+#include "Figures.h"
 #include "PrivateNetworkMain.h"
 #include "firmware/BirdWriter.h"
+#include "sim/Text.h"
 #include "sim/usb/UsbModuleHost.h"
 #include "support/CodeBytes.h"
 #include "support/Process.h"
@@ -64,12 +66,6 @@ std::string _image(const testsupport::TempDir& dir)
     if (!BirdWriter::WriteBytes(path, writer.FileBytes(), &error))
         throw std::runtime_error(error);
     return path;
-}
-
-double _median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
 }
 
 // One update; its wall time in seconds, or a negative value when it failed.
@@ -120,7 +116,7 @@ void BM_UpdateWaitTcpip(benchmark::State& state)
                 }
                 times.push_back(t);
             }
-            medians.push_back(_median(times));
+            medians.push_back(bench::Median(times));
         }
         _report(state, medians);
     }
@@ -152,7 +148,7 @@ void BM_UpdateWaitUsb(benchmark::State& state)
                 }
                 times.push_back(t);
             }
-            medians.push_back(_median(times));
+            medians.push_back(bench::Median(times));
         }
         _report(state, medians);
     }
@@ -179,7 +175,7 @@ double _usb_median(benchmark::State& state, const testsupport::TempDir& dir, con
         }
         times.push_back(t);
     }
-    return _median(times);
+    return bench::Median(times);
 }
 
 void BM_UpdateUsbNodeVsLibusb(benchmark::State& state)
@@ -221,7 +217,7 @@ double _tcpip_median(benchmark::State& state, const testsupport::TempDir& dir, c
         }
         times.push_back(t);
     }
-    return _median(times);
+    return bench::Median(times);
 }
 
 void BM_UpdateVerifyTcpip(benchmark::State& state)
@@ -240,13 +236,6 @@ void BM_UpdateVerifyTcpip(benchmark::State& state)
     }
 }
 
-std::string _hex8(uint32_t value)
-{
-    char text[9];
-    snprintf(text, sizeof text, "%08X", value);
-    return text;
-}
-
 // Eight updates at once, one process per module; the wall time, negative when one failed.
 double _line(const testsupport::TempDir& store, const std::string& image, const testsupport::RunOptions& options,
              int modules)
@@ -257,7 +246,7 @@ double _line(const testsupport::TempDir& store, const std::string& image, const 
     for (int i = 0; i < modules; ++i) {
         runs.emplace_back([&, i] {
             status[i] = testsupport::RunProcess({testsupport::UpdaterPath(), "-i", store.path(), "-u", NO_SERVER, "-U",
-                                                 "-d", _hex8(SERIAL + i), "-f", image},
+                                                 "-d", Sim::SerialText(SERIAL + i), "-f", image},
                                                 options)
                             .exit_status;
         });
@@ -288,7 +277,7 @@ void BM_ProductionLine(benchmark::State& state)
     std::vector<std::string> args;
     for (int i = 0; i < MODULES; ++i) {
         args.push_back("--module");
-        args.push_back("serial=" + _hex8(SERIAL + i) + ",model=17,discovery=" + testsupport::kPrivateAddress +
+        args.push_back("serial=" + Sim::SerialText(SERIAL + i) + ",model=17,discovery=" + testsupport::kPrivateAddress +
                        ",load-pause-ms=500,reboot-pause-ms=500");
     }
     testsupport::VmoduleProcess modules;
@@ -310,9 +299,9 @@ void BM_ProductionLine(benchmark::State& state)
                 return;
             }
         }
-        state.counters["one_s"] = _median(one);
-        state.counters["line_s"] = _median(line);
-        state.counters["line_vs_one"] = _median(line) / _median(one);
+        state.counters["one_s"] = bench::Median(one);
+        state.counters["line_s"] = bench::Median(line);
+        state.counters["line_vs_one"] = bench::Median(line) / bench::Median(one);
     }
 }
 
