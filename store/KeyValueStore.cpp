@@ -79,9 +79,29 @@ void KeyValueStore::Load(const char* filePath)
 
     char line[LINE_BUFFER_SIZE];
     size_t length = 0;
-    while (aFile_ReadLine(file, line, sizeof line, &length) == aErrNone)
-        _parse_line(line, length);
+    aErr result = aErrNone;
+    int error = 0;
+    while (error == 0 && (result = aFile_ReadLine(file, line, sizeof line, &length)) == aErrNone) {
+        // A longer line would come back in pieces, each taken for a setting.
+        if (length == sizeof line - 1 && line[length - 1] != '\n')
+            error = EINVAL;
+        else
+            _parse_line(line, length);
+    }
     aFile_Close(&file);
+    if (error == 0 && result != aErrEOF)
+        error = EIO;
+    if (error != 0)
+        _read_failed(error);
+}
+
+// Read in part, the file still holds settings this store does not: it is left
+// as it is, like a file that cannot be opened.
+void KeyValueStore::_read_failed(int error)
+{
+    unreadable = error;
+    Log::log(DEBUG_Attributes, "Attibutes: '%s' could not be read to its end (%d): it is left as it is\n", path.c_str(),
+             error);
 }
 
 void KeyValueStore::_open_failed(int error)

@@ -108,38 +108,45 @@ TEST(KeyValueStoreRead, MissingDirectoryLeavesTheTwoStampsInMemory)
     EXPECT_EQ(dir.List(), std::vector<std::string>{});
 }
 
-// A settings file that is there but cannot be read keeps its bytes: not replaced by a
-// fresh one at the load, nor by a later save of the store. The parameter: a directory
-// at the path, else a file without permissions (which do not stop root).
-class KeyValueStoreUnreadable : public ::testing::TestWithParam<bool> {};
+// A settings file that is there but cannot be read, or not to its end, keeps its
+// bytes: not replaced by a fresh one at the load, nor by a later save of the
+// store. The cases: a directory at the path, a file without permissions (which
+// do not stop root), a line longer than the store reads.
+class KeyValueStoreUnreadable : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(KeyValueStoreUnreadable, FileIsNeverWrittenOver)
 {
-    const bool directory = GetParam();
-    if (!directory && geteuid() == 0)
+    const std::string kind = GetParam();
+    if (kind == "NoPermission" && geteuid() == 0)
         GTEST_SKIP() << "permissions do not stop root from reading";
     TempDir dir;
     const std::string path = dir / ".settings";
-    if (directory)
+    const std::string bytes = kind == "LongLine" ? "KEPT=1\nLONG=" + std::string(3000, 'x') + "\nLAST=2\n" : "KEPT=1\n";
+    if (kind == "Directory") {
         ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
-    else
-        ASSERT_EQ(chmod(dir.Write(".settings", "KEPT=1\n").c_str(), 0), 0);
+    } else {
+        dir.Write(".settings", bytes);
+    }
+    if (kind == "NoPermission") {
+        ASSERT_EQ(chmod(path.c_str(), 0), 0);
+    }
     KeyValueStore store(path.c_str());
-    EXPECT_TRUE(store.Entries().empty());
+    EXPECT_EQ(store["LAST"], nullptr);
     store.Add("NEW", "2");
     EXPECT_NE(store.Save(), 0);
     EXPECT_EQ(store.Stage(), nullptr);
     EXPECT_EQ(store.Path(), path);
     EXPECT_EQ(dir.List(), std::vector<std::string>{".settings"});  // no temporary left behind
-    if (directory) {
+    if (kind == "Directory") {
         EXPECT_TRUE(std::filesystem::is_directory(path));
     } else {
         chmod(path.c_str(), 0600);
-        EXPECT_EQ(dir.Read(".settings"), "KEPT=1\n");
+        EXPECT_EQ(dir.Read(".settings"), bytes);
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(DirectoryOrNoPermission, KeyValueStoreUnreadable, ::testing::Bool());
+INSTANTIATE_TEST_SUITE_P(Cases, KeyValueStoreUnreadable, ::testing::Values("Directory", "NoPermission", "LongLine"),
+                         [](const auto& info) { return info.param; });
 
 TEST(KeyValueStoreGet, TypedGettersAndDefaults)
 {
