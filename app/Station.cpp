@@ -341,7 +341,7 @@ private:
             std::lock_guard<std::mutex> lock(mutex_);
             if (serial == 0 || _closed() || !appearances_.Sighted(DIRECT, serial))
                 return;
-            found_[serial] = device;
+            direct_[serial] = device;
             waiting_.push_back(serial);
             _start_waiting();
         };
@@ -379,18 +379,26 @@ private:
         }
     }
 
-    // Under the lock: what one source's scan means. A module that both a
-    // server and the station's own transport see is reached through its
-    // server, which holds its device.
+    // Under the lock: how a module that was seen is reached; null when neither
+    // source saw it last. A module that both a server and the station's own
+    // transport see is reached through its server, which holds its device.
+    const DeviceInfo* _found(uint32_t serial) const
+    {
+        for (const auto* seen : {&served_, &direct_}) {
+            auto it = seen->find(serial);
+            if (it != seen->end())
+                return &it->second;
+        }
+        return nullptr;
+    }
+
+    // Under the lock: what one source's scan means.
     void _judge(size_t source, std::map<uint32_t, DeviceInfo> found)
     {
         std::set<uint32_t> present;
         for (const auto& entry : found)
             present.insert(entry.first);
         (source == SERVED ? served_ : direct_) = std::move(found);
-        found_ = direct_;
-        for (const auto& [serial, device] : served_)
-            found_[serial] = device;
         const Appearances::Changes changes = appearances_.Scan(source, present, Clock::now());
         for (uint32_t serial : changes.left) {
             console_->Event(serial, "left");
@@ -409,13 +417,13 @@ private:
     {
         for (auto it = waiting_.begin(); it != waiting_.end() && !_closed() && running_ < params_.batch.jobs;) {
             const uint32_t serial = *it;
-            auto found = found_.find(serial);
-            if (found == found_.end()) {
+            const DeviceInfo* found = _found(serial);
+            if (!found) {
                 appearances_.Ended(serial, false, Clock::now());
                 it = waiting_.erase(it);
                 continue;
             }
-            const bool routed = found->second.network_address != 0;
+            const bool routed = found->network_address != 0;
             if (routed && routedRunning_ > 0) {
                 ++it;
                 continue;
@@ -426,7 +434,7 @@ private:
             routedRunning_ += routed ? 1 : 0;
             attempts_.push_back(std::make_unique<Attempt>());
             Attempt& attempt = *attempts_.back();
-            attempt.found = found->second;
+            attempt.found = *found;
             _open_log(attempt);
             attempt.thread = std::thread([this, &attempt] { _attempt(attempt); });
         }
@@ -587,9 +595,8 @@ private:
     std::condition_variable wake_;
     std::condition_variable servedWake_;
     Appearances appearances_;
-    std::map<uint32_t, DeviceInfo> direct_;  // the last scan's modules, on USB or TCP/IP
+    std::map<uint32_t, DeviceInfo> direct_;  // the last scan's modules, on USB, TCP/IP or the router's bus
     std::map<uint32_t, DeviceInfo> served_;  // the last look's served modules
-    std::map<uint32_t, DeviceInfo> found_;   // both; a served module through its server
     std::deque<uint32_t> waiting_;           // appeared, not yet started (--jobs)
     std::list<std::unique_ptr<Attempt>> attempts_;
     BatchRun run_;

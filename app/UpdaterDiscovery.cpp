@@ -83,10 +83,14 @@ void _query_device(DeviceInfo& info, UpdaterDisplayInterface& display)
 
 }  // namespace
 
-aErr _disablePlexus(Module& module, UpdaterDisplayInterface& display)
+namespace {
+
+// Local only, never served by this program; on only for a client of a module
+// server.
+aErr _set_networking(Module& module, bool enabled, UpdaterDisplayInterface& display)
 {
     PlexusConfig config;
-    config.enabled = false;
+    config.enabled = enabled;
     config.fallback = false;
     config.localOnly = 1;
     config.assignedPort = 0;
@@ -97,18 +101,16 @@ aErr _disablePlexus(Module& module, UpdaterDisplayInterface& display)
     return result;
 }
 
+}  // namespace
+
+aErr _disablePlexus(Module& module, UpdaterDisplayInterface& display)
+{
+    return _set_networking(module, false, display);
+}
+
 aErr _networking_for(Module& module, const linkSpec& spec, UpdaterDisplayInterface& display)
 {
-    aErr result = _disablePlexus(module, display);
-    if (result != aErrNone || !aLinkSpec_IsServed(spec.type))
-        return result;
-    PlexusConfig config;
-    module.getConfig(&config);
-    config.enabled = true;
-    result = module.setConfig(config);
-    if (result != aErrNone)
-        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to SET network configuration");
-    return result;
+    return _set_networking(module, aLinkSpec_IsServed(spec.type), display);
 }
 
 uint32_t _get_build_number(Module& module)

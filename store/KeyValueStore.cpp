@@ -92,26 +92,22 @@ void KeyValueStore::Load(const char* filePath)
     if (error == 0 && result != aErrEOF)
         error = EIO;
     if (error != 0)
-        _read_failed(error);
+        _leave_file(error);
 }
 
-// Read in part, the file still holds settings this store does not: it is left
-// as it is, like a file that cannot be opened.
-void KeyValueStore::_read_failed(int error)
+// The file is there but could not be read, or not to its end: it still holds
+// settings this store does not, so nothing is written over it.
+void KeyValueStore::_leave_file(int error)
 {
     unreadable = error;
-    Log::log(DEBUG_Attributes, "Attibutes: '%s' could not be read to its end (%d): it is left as it is\n", path.c_str(),
-             error);
+    Log::log(DEBUG_Attributes, "Attibutes: '%s' could not be read (%d): it is left as it is\n", path.c_str(), error);
 }
 
 void KeyValueStore::_open_failed(int error)
 {
     Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file: '%s' (%d)\n", path.c_str(), error);
     if (error != ENOENT) {
-        // The file is there but unreadable: it still holds the settings, so nothing
-        // is written over it.
-        unreadable = error ? error : EIO;
-        Log::log(DEBUG_Attributes, "Attibutes: '%s' is left as it is, the settings start empty\n", path.c_str());
+        _leave_file(error ? error : EIO);
         return;
     }
     // One time text for both stamps of a new file.

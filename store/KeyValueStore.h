@@ -64,7 +64,7 @@ private:
     std::unique_ptr<AtomicFile> _stage(const std::string& stamp, int& error);
     void _parse_line(const char* line, size_t length);
     void _open_failed(int error);
-    void _read_failed(int error);
+    void _leave_file(int error);
 
     std::string path;
     std::map<std::string, std::string> entries;
